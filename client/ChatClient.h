@@ -1,0 +1,65 @@
+// A client connection to the chat server: TLS 1.2 connect, requests, and
+// decoded frames with a timeout. Shared by the chat command, tests, benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protect/Frame.h"
+#include "server/TlsConn.h"
+
+struct ClientOptions {
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;
+  bool verify = true;   // verify the server against caFile, host name or IP included
+  std::string caFile;   // used when verify
+  std::string certFile; // optional client certificate
+  std::string keyFile;
+  int handshakeTimeoutMs = 10000;
+};
+
+// Why Connect failed.
+enum class ConnectError { kNone, kConnect, kTls, kVerify, kSetup };
+
+// A received frame, decrypted. `payload` keeps its zero fill.
+struct ReceivedFrame {
+  uint32_t type = 0;
+  uint32_t kind = 0;
+  uint32_t scope = 0;
+  std::string name;  // header name field up to its first NUL
+  std::vector<uint8_t> payload;
+
+  // The payload up to its first NUL (for text chat).
+  std::string Text() const;
+  // The names of a UserList payload, in order.
+  std::vector<std::string> Names() const;
+};
+
+enum class RecvStatus { kFrame, kTimeout, kClosed, kBadFrame };
+
+struct ChatClient {
+  SslCtxPtr ctx;
+  TlsConnPtr conn;
+  std::vector<uint8_t> inbuf;  // bytes read but not yet framed
+
+  // Connects and completes the TLS handshake. On failure returns false and
+  // sets `error` and `message` (one line, for people).
+  bool Connect(const ClientOptions& options, ConnectError& error, std::string& message);
+
+  // Requests. False when the connection failed.
+  bool Login(const std::string& name);
+  bool Logout();
+  // Public when `to` is empty. kind 1 (Text) sends the NUL-terminated text.
+  bool SendChat(const std::string& text, const std::string& to = "",
+                uint32_t kind = PayloadKind::Text);
+  // Any bytes at all, for tests that send what a real client would not.
+  bool SendRaw(const void* data, size_t len);
+
+  // The next whole frame, waiting at most timeoutMs (< 0: forever).
+  RecvStatus Receive(ReceivedFrame& frame, int timeoutMs);
+
+  // Closes the socket without a logout or close notification.
+  void Drop();
+  int Fd() const;
+};

@@ -1,0 +1,81 @@
+// The chat frame: 48-byte header plus SM4-CBC payload under FrameKey. Builds
+// outgoing frames and reads incoming ones; shared by server, client and tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr size_t kHeaderSize = 48;
+constexpr size_t kNameSize = 20;
+// Largest payload a reader accepts; a header asking for more ends the session.
+constexpr uint32_t kMaxPayload = 65536;
+
+// FrameType codes. Requests and replies share numbers.
+namespace FrameType {
+constexpr uint32_t Login = 0;          // client -> server
+constexpr uint32_t LoginAccepted = 0;  // server -> client
+constexpr uint32_t Logout = 1;         // client -> server
+constexpr uint32_t NameInUse = 1;      // server -> client
+constexpr uint32_t Chat = 2;           // both ways
+constexpr uint32_t UserList = 4;       // server -> client
+}  // namespace FrameType
+
+// The low two bits of LengthWord.
+namespace PayloadKind {
+constexpr uint32_t Binary = 0;
+constexpr uint32_t Text = 1;  // plaintext is a NUL-terminated string
+}  // namespace PayloadKind
+
+namespace Scope {
+constexpr uint32_t None = 0;
+constexpr uint32_t Public = 1;
+constexpr uint32_t Private = 2;
+}  // namespace Scope
+
+constexpr uint32_t IvMaskStep = 4020763;
+extern const uint8_t FrameKey[16];
+
+// A parsed header. `name` is the raw 20-byte field; `iv` is as on the wire,
+// still masked.
+struct FrameHeader {
+  uint32_t type = 0;
+  uint32_t lengthWord = 0;
+  uint32_t scope = 0;
+  uint8_t name[kNameSize] = {};
+  uint8_t iv[16] = {};
+};
+
+inline uint32_t PayloadLength(uint32_t lengthWord) { return lengthWord >> 2; }
+inline uint32_t KindOf(uint32_t lengthWord) { return lengthWord & 3; }
+
+// A whole frame ready to write. Empty means "null": no frame was built.
+using Frame = std::vector<uint8_t>;
+
+// BuildFrame makes one frame. kind 1 (Text) shortens `length` to the string
+// before the first NUL; the plaintext is zero-filled to a multiple of 16 and
+// encrypted under a fresh random IV. `name` (20 bytes) is read only for Chat
+// frames and may be null otherwise. Returns an empty Frame when no frame could
+// be built (random generator failure, or a size that overflows 32 bits).
+Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length,
+                 const uint8_t* name, uint32_t scope);
+
+// Reads 48 header bytes.
+FrameHeader ParseHeader(const uint8_t bytes[kHeaderSize]);
+
+// True when a reader may go on to read the payload: its length is a multiple
+// of 16 and at most kMaxPayload.
+bool HeaderAcceptable(const FrameHeader& header);
+
+// XORs a 16-byte IV with IvMask; masking and unmasking are the same.
+void ApplyIvMask(uint8_t iv[16]);
+
+// Decrypts the `length`-byte payload of a frame with `header` into `plain`
+// (resized to `length`; the zero fill stays). `length` must be a multiple of
+// 16. `cipher` and plain.data() may not overlap.
+void DecryptPayload(const FrameHeader& header, const uint8_t* cipher, size_t length,
+                    std::vector<uint8_t>& plain);
+
+// The string in a 20-byte name field: bytes up to the first NUL, at most 20.
+std::string NameString(const uint8_t name[kNameSize]);

@@ -1,0 +1,11 @@
+// Makes client-chosen bytes safe to print on a terminal. Used by the server's
+// console notices and by the chat client.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Printable ASCII and valid UTF-8 (non-control) characters pass as they are;
+// C0 controls, DEL, C1 controls (also when UTF-8 encoded) and bytes that are
+// not valid UTF-8 become \xNN, one per byte.
+std::string SafeText(std::string_view raw);

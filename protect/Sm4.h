@@ -1,0 +1,28 @@
+// The SM4 block cipher (GB/T 32907-2016) and CBC mode over whole blocks.
+// Used by the frame code in protect/Frame; pure, no I/O or shared state.
+#pragma once
+
+#include <cstdint>
+
+// 32 round keys; encryption order as the key schedule makes them, decryption
+// order after Sm4ReverseKeys.
+struct Sm4Context {
+  uint32_t rk[32];
+};
+
+// The standard key schedule; the result is in encryption order.
+Sm4Context Sm4ExpandKey(const uint8_t key[16]);
+
+// Swaps rk[i] and rk[31 - i]: encryption order becomes decryption order.
+void Sm4ReverseKeys(Sm4Context& ctx);
+
+// One block: encrypts with encryption-order keys, decrypts with reversed ones.
+// `in` may equal `out`.
+void Sm4CryptBlock(const Sm4Context& ctx, const uint8_t in[16], uint8_t out[16]);
+
+// Sm4Cbc encrypts (direction 1) or decrypts (any other value) `length` bytes
+// from `in` to `out`, in whole blocks (a partial last block is processed as a
+// whole one: both buffers must hold it). `in` may equal `out`. On return `iv`
+// holds the last chaining block. length <= 0 does nothing.
+void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16], const uint8_t* in,
+            uint8_t* out);

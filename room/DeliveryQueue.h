@@ -1,0 +1,39 @@
+// Chat messages waiting for delivery, and the SendMsg thread that delivers
+// them. ClientSession appends; only SendMsg removes.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "protect/Frame.h"
+
+// Appends wait while this many items are queued: a flooding client is slowed
+// down, nothing is dropped.
+constexpr size_t kQueueCapacity = 1024;
+
+struct ChatItem {
+  uint32_t lengthWord = 0;       // payload length << 2 | sender's PayloadKind
+  std::vector<uint8_t> payload;  // decrypted plaintext
+  uint8_t sender[kNameSize] = {};
+  uint8_t recipient[kNameSize] = {};  // empty: public
+};
+
+struct DeliveryQueue {
+  std::deque<std::unique_ptr<ChatItem>> items;
+  std::condition_variable notEmpty;  // SendMsg waits here
+  std::condition_variable notFull;   // sessions wait here when full
+};
+
+// Appends at the back under queueLock, waiting for room when full.
+void AppendChatItem(std::unique_ptr<ChatItem> item);
+
+// Thread entry: delivers queued items until sendRunning is cleared, then
+// prints "[-] SendMsg thread stop\n".
+void SendMsg();
+
+// Wakes SendMsg after sendRunning was cleared.
+void WakeSendMsg();
