@@ -5,8 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "protect/Frame.h"
 
@@ -29,9 +27,9 @@ int FindUserBySession(const TlsConn* session);
 // room is full. The caller holds userLock.
 int AddUser(TlsConn* session, const uint8_t name[kNameSize]);
 
-// Removes every slot this connection holds (taking userLock) and returns the
-// names removed, in the order they were found.
-std::vector<std::string> RemoveUser(TlsConn* session);
+// Removes every slot this connection holds (taking userLock), then closes the
+// connection (close notification, socket shut down). Returns the slots freed.
+int RemoveUser(TlsConn* session);
 
 // Presence callbacks. OnUserOnline prints the notice for the member just added
 // in `slot`; OnUserOffline prints one for every slot the connection holds.
