@@ -9,12 +9,16 @@
 #include "protect/Frame.h"
 #include "server/TlsConn.h"
 
+// The longest text that SendChat sends as one Text frame the server takes:
+// the payload holds the text and its NUL, at most kMaxPayload bytes.
+constexpr size_t kMaxTextLen = kMaxPayload - 1;
+
 struct ClientOptions {
   std::string host = "127.0.0.1";
   uint16_t port = 0;
-  bool verify = true;   // verify the server against caFile, host name or IP included
-  std::string caFile;   // used when verify
-  std::string certFile; // optional client certificate
+  bool verify = true;    // verify the server against caFile, host name or IP included
+  std::string caFile;    // used when verify
+  std::string certFile;  // optional client certificate
   std::string keyFile;
   int handshakeTimeoutMs = 10000;
 };

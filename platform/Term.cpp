@@ -1,0 +1,31 @@
+// Standard streams for the chat client.
+#include "platform/Term.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+bool IsTerminal(int fd) {
+  return isatty(fd) == 1;
+}
+
+long ReadFd(int fd, void* buf, size_t len) {
+  for (;;) {
+    ssize_t got = read(fd, buf, len);
+    if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+  }
+}
+
+bool WriteFd(int fd, const void* buf, size_t len) {
+  const char* at = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t put = write(fd, at, len);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    at += put;
+    len -= static_cast<size_t>(put);
+  }
+  return true;
+}

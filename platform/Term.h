@@ -1,0 +1,16 @@
+// Standard streams for the chat client: is it a terminal, raw reads and
+// writes. Called by client/ and by the tests that drive the chat command.
+#pragma once
+
+#include <cstddef>
+
+// True when `fd` is a terminal.
+bool IsTerminal(int fd);
+
+// Reads up to `len` bytes: > 0 bytes read, 0 end of input, -1 error (errno
+// set). EINTR is retried.
+long ReadFd(int fd, void* buf, size_t len);
+
+// Writes all `len` bytes, waiting as needed. False on error (errno set), for
+// instance EPIPE when the reader has gone.
+bool WriteFd(int fd, const void* buf, size_t len);
