@@ -47,8 +47,12 @@ struct FrameHeader {
   uint8_t iv[16] = {};
 };
 
-inline uint32_t PayloadLength(uint32_t lengthWord) { return lengthWord >> 2; }
-inline uint32_t KindOf(uint32_t lengthWord) { return lengthWord & 3; }
+inline uint32_t PayloadLength(uint32_t lengthWord) {
+  return lengthWord >> 2;
+}
+inline uint32_t KindOf(uint32_t lengthWord) {
+  return lengthWord & 3;
+}
 
 // A whole frame ready to write. Empty means "null": no frame was built.
 using Frame = std::vector<uint8_t>;
@@ -57,7 +61,9 @@ using Frame = std::vector<uint8_t>;
 // before the first NUL; the plaintext is zero-filled to a multiple of 16 and
 // encrypted under a fresh random IV. `name` (20 bytes) is read only for Chat
 // frames and may be null otherwise. Returns an empty Frame when no frame could
-// be built (random generator failure, or a size that overflows 32 bits).
+// be built (random generator failure, or a padded length of 2^30 or more,
+// which LengthWord cannot carry and which covers 48 + P overflowing 32 bits).
+// A null `data` gives a zero payload of the padded length.
 Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length,
                  const uint8_t* name, uint32_t scope);
 
@@ -72,8 +78,9 @@ bool HeaderAcceptable(const FrameHeader& header);
 void ApplyIvMask(uint8_t iv[16]);
 
 // Decrypts the `length`-byte payload of a frame with `header` into `plain`
-// (resized to `length`; the zero fill stays). `length` must be a multiple of
-// 16. `cipher` and plain.data() may not overlap.
+// (resized to `length`; the zero fill stays). `length` should be a multiple of
+// 16; bytes of a partial last block are not read and come out zero.
+// `cipher` and plain.data() may not overlap.
 void DecryptPayload(const FrameHeader& header, const uint8_t* cipher, size_t length,
                     std::vector<uint8_t>& plain);
 

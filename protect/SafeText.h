@@ -7,5 +7,6 @@
 
 // Printable ASCII and valid UTF-8 (non-control) characters pass as they are;
 // C0 controls, DEL, C1 controls (also when UTF-8 encoded) and bytes that are
-// not valid UTF-8 become \xNN, one per byte.
+// not valid UTF-8 become \xNN, one per byte, NN in lowercase hex. A backslash
+// passes unchanged, so the result is for reading, not for reversing.
 std::string SafeText(std::string_view raw);

@@ -22,7 +22,8 @@ void Sm4CryptBlock(const Sm4Context& ctx, const uint8_t in[16], uint8_t out[16])
 
 // Sm4Cbc encrypts (direction 1) or decrypts (any other value) `length` bytes
 // from `in` to `out`, in whole blocks (a partial last block is processed as a
-// whole one: both buffers must hold it). `in` may equal `out`. On return `iv`
-// holds the last chaining block. length <= 0 does nothing.
+// whole one: both buffers must hold it). `in` may equal `out`, but the two
+// must not otherwise overlap. On return `iv` holds the last chaining block.
+// length <= 0 does nothing. A context is only read, so threads may share one.
 void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16], const uint8_t* in,
             uint8_t* out);

@@ -1,0 +1,133 @@
+// BuildFrame's layout and encryption, read back with OpenSSL's SM4-CBC, and
+// the reading helpers shared by server and client.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protect/Frame.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t Le32(const Bytes& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+Bytes Field(const Bytes& frame, size_t at, size_t len) {
+  return Bytes(frame.begin() + at, frame.begin() + at + len);
+}
+
+// What any reader does, written from the frame layout alone: unmask the IV
+// word by word, then decrypt with OpenSSL under the shared key.
+Bytes OpenSslReadPayload(const Bytes& frame) {
+  uint8_t iv[16];
+  for (uint32_t k = 0; k < 4; ++k) {
+    const uint32_t word = Le32(frame, 32 + 4 * k) ^ ((k + 1) * 4020763u);
+    for (int i = 0; i < 4; ++i)
+      iv[4 * k + i] = static_cast<uint8_t>(word >> (8 * i));
+  }
+  const uint8_t key[] = "Quill7_meadow_Rx";
+  struct Free {
+    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
+  };
+  std::unique_ptr<EVP_CIPHER_CTX, Free> ctx(EVP_CIPHER_CTX_new());
+  EXPECT_EQ(EVP_DecryptInit_ex(ctx.get(), EVP_sm4_cbc(), nullptr, key, iv), 1);
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  Bytes plain(frame.size() - 48);
+  int outLen = 0;
+  EXPECT_EQ(EVP_DecryptUpdate(ctx.get(), plain.data(), &outLen, frame.data() + 48, plain.size()),
+            1);
+  return plain;
+}
+
+const uint8_t kAlice[kNameSize] = {'a', 'l', 'i', 'c', 'e'};
+
+TEST(BuildFrame, RepliesAndUserListsPadAndNeverCarryTheName) {
+  // LoginAccepted is the header alone; UserList pads 20 bytes per member.
+  const size_t payloadSizes[] = {0, 32, 48, 64, 80, 112};
+  for (size_t members = 0; members <= 5; ++members) {
+    SCOPED_TRACE(std::to_string(members) + " members");
+    Bytes names(20 * members, 'n');
+    const uint32_t type = members == 0 ? FrameType::LoginAccepted : FrameType::UserList;
+    const Frame f = BuildFrame(type, 0, names.data(), names.size(), kAlice, 0);
+    ASSERT_EQ(f.size(), 48 + payloadSizes[members]);
+    EXPECT_EQ(Le32(f, 0), type);
+    EXPECT_EQ(Le32(f, 4), payloadSizes[members] << 2);
+    EXPECT_EQ(Le32(f, 8), 0u);
+    EXPECT_EQ(Field(f, 12, 20), Bytes(20, 0));
+    names.resize(payloadSizes[members], 0);  // the zero fill comes back too
+    EXPECT_EQ(OpenSslReadPayload(f), names);
+  }
+}
+
+TEST(BuildFrame, ChatCarriesNameScopeAndKindBits) {
+  const uint8_t buffer[48] = "hello";
+  struct Case {
+    uint32_t kind, lengthWord;
+  };
+  // Only kind 1 stops at the NUL; LengthWord keeps the low two bits of kind.
+  for (const Case& c :
+       {Case{1, 16 << 2 | 1}, Case{2, 48 << 2 | 2}, Case{5, 48 << 2 | 1}, Case{6, 48 << 2 | 2}}) {
+    SCOPED_TRACE("kind " + std::to_string(c.kind));
+    const Frame f = BuildFrame(FrameType::Chat, c.kind, buffer, sizeof buffer, kAlice, 2);
+    ASSERT_EQ(f.size(), 48 + (c.lengthWord >> 2));
+    EXPECT_EQ(Le32(f, 4), c.lengthWord);
+    EXPECT_EQ(Le32(f, 8), 2u);
+    EXPECT_EQ(Field(f, 12, 20), Bytes(kAlice, kAlice + 20));
+    EXPECT_EQ(OpenSslReadPayload(f), Bytes(buffer, buffer + (c.lengthWord >> 2)));
+  }
+  const Frame empty = BuildFrame(FrameType::Chat, 1, "\0abc", 4, kAlice, 1);
+  EXPECT_EQ(empty.size(), 48u);
+  EXPECT_EQ(Le32(empty, 4), 1u);
+}
+
+TEST(BuildFrame, EveryFrameGetsAFreshIv) {
+  const Frame a = BuildFrame(FrameType::Chat, 1, "twice", 5, kAlice, 1);
+  const Frame b = BuildFrame(FrameType::Chat, 1, "twice", 5, kAlice, 1);
+  EXPECT_NE(Field(a, 32, 16), Field(b, 32, 16));
+  EXPECT_NE(a, b);
+  EXPECT_EQ(OpenSslReadPayload(a), OpenSslReadPayload(b));
+}
+
+TEST(BuildFrame, RefusesLengthsThatDoNotFit) {
+  const uint8_t small[16] = {};  // never read: the size check comes first
+  for (uint32_t len : {0xfffffff0u, 0xffffffffu, 1u << 30}) {
+    EXPECT_TRUE(BuildFrame(FrameType::Chat, 0, small, len, kAlice, 1).empty()) << len;
+  }
+}
+
+TEST(FrameReading, ParseCheckAndDecrypt) {
+  const std::string text = "more than one block, so the IV chains";
+  const Frame f = BuildFrame(FrameType::Chat, 1, text.c_str(), text.size() + 1, kAlice, 2);
+  const FrameHeader h = ParseHeader(f.data());
+  EXPECT_EQ(h.type, FrameType::Chat);
+  EXPECT_EQ(h.lengthWord, 48u << 2 | 1);
+  EXPECT_EQ(h.scope, Scope::Private);
+  EXPECT_EQ(NameString(h.name), "alice");
+  EXPECT_EQ(Bytes(h.iv, h.iv + 16), Field(f, 32, 16));
+  Bytes plain;
+  DecryptPayload(h, f.data() + 48, PayloadLength(h.lengthWord), plain);
+  Bytes expected(text.begin(), text.end());
+  expected.resize(48, 0);
+  EXPECT_EQ(plain, expected);
+
+  const uint8_t full[kNameSize] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x',
+                                   'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(NameString(full), std::string(20, 'x'));
+
+  FrameHeader header;
+  for (uint32_t len : {0u, 16u, 65536u}) {
+    header.lengthWord = len << 2 | 3;
+    EXPECT_TRUE(HeaderAcceptable(header)) << len;
+  }
+  for (uint32_t len : {8u, 65535u, 65552u, 0x3fffffffu}) {
+    header.lengthWord = len << 2;
+    EXPECT_FALSE(HeaderAcceptable(header)) << len;
+  }
+}
+
+}  // namespace
