@@ -52,6 +52,8 @@ std::vector<std::string> ReceivedFrame::Names() const {
 bool ChatClient::Connect(const ClientOptions& options, ConnectError& error, std::string& message) {
   error = ConnectError::kNone;
   message.clear();
+  // A server that hangs up mid-write must give an error, not end the process.
+  IgnoreSigpipe();
   conn.reset();
   inbuf.clear();
   ERR_clear_error();

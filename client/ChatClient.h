@@ -47,8 +47,9 @@ struct ChatClient {
   TlsConnPtr conn;
   std::vector<uint8_t> inbuf;  // bytes read but not yet framed
 
-  // Connects and completes the TLS handshake. On failure returns false and
-  // sets `error` and `message` (one line, for people).
+  // Connects and completes the TLS handshake. Ignores SIGPIPE for the whole
+  // process, so that a server hanging up mid-write is an error, not an end. On failure returns
+  // false and sets `error` and `message` (one line, for people).
   bool Connect(const ClientOptions& options, ConnectError& error, std::string& message);
 
   // Requests. False when the connection failed.

@@ -79,24 +79,35 @@ void AppendChatItem(std::unique_ptr<ChatItem> item) {
   queue.notEmpty.notify_one();
 }
 
+bool DeliverQueued() {
+  // Kept from call to call so that a busy room reuses its buffers.
+  thread_local std::vector<std::unique_ptr<ChatItem>> batch;
+  thread_local std::vector<Frame> frames;
+  thread_local Recipients out;
+  DeliveryQueue& queue = gServer->queue;
+  {
+    std::lock_guard<std::mutex> lock(gServer->queueLock);
+    while (!queue.items.empty() && batch.size() < kMaxBatch) {
+      batch.push_back(std::move(queue.items.front()));
+      queue.items.pop_front();
+    }
+    queue.notFull.notify_all();
+  }
+  if (batch.empty()) return false;
+  Deliver(batch, frames, out);
+  batch.clear();
+  return true;
+}
+
 void SendMsg() {
   DeliveryQueue& queue = gServer->queue;
-  std::vector<std::unique_ptr<ChatItem>> batch;
-  std::vector<Frame> frames;
-  Recipients out;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(gServer->queueLock);
       queue.notEmpty.wait(lock, [&] { return !queue.items.empty() || !gServer->sendRunning; });
       if (!gServer->sendRunning) break;
-      while (!queue.items.empty() && batch.size() < kMaxBatch) {
-        batch.push_back(std::move(queue.items.front()));
-        queue.items.pop_front();
-      }
-      queue.notFull.notify_all();
     }
-    Deliver(batch, frames, out);
-    batch.clear();
+    DeliverQueued();
   }
   printf("[-] SendMsg thread stop\n");
   gServer->sendStopped = true;

@@ -31,6 +31,11 @@ struct DeliveryQueue {
 // Appends at the back under queueLock, waiting for room when full.
 void AppendChatItem(std::unique_ptr<ChatItem> item);
 
+// Takes the items at the front of the queue (up to a batch) and delivers them
+// on the calling thread, in order. False when the queue was empty. SendMsg's
+// work, callable without the thread (fuzzing).
+bool DeliverQueued();
+
 // Thread entry: delivers queued items until sendRunning is cleared, then
 // prints "[-] SendMsg thread stop\n".
 void SendMsg();
