@@ -64,9 +64,9 @@ class Room : public ::testing::Test {
   static void ExpectClosed(ChatClient& client) {
     ReceivedFrame frame;
     RecvStatus status;
-    do
+    do {
       status = client.Receive(frame, 5000);
-    while (status == RecvStatus::kFrame);
+    } while (status == RecvStatus::kFrame);
     EXPECT_EQ(status, RecvStatus::kClosed);
   }
 
