@@ -2,6 +2,7 @@
 // Only platform/ includes the OS headers; server/, room/ and client/ call this.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -64,6 +65,13 @@ PollResult PollFd(int fd, bool forWrite, int timeoutMs);
 // client (terminal and connection). EINTR returns kTimeout so the caller can
 // look at its flags.
 PollResult PollTwo(int fd0, int fd1, int timeoutMs, bool& ready0, bool& ready1);
+
+// One send of up to `len` bytes, without SIGPIPE; EINTR retried. The bytes
+// sent, or -1 with errno set.
+long SendBytes(int fd, const void* buf, size_t len);
+// One recv of up to `len` bytes; EINTR retried. 0 at the peer's end, -1 with
+// errno set.
+long RecvBytes(int fd, void* buf, size_t len);
 
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.
 void ShutdownBoth(int fd);

@@ -1,1 +1,79 @@
-// placeholder
+// Detached threads, signals, sleep and the monotonic clock on POSIX.
+// Called through platform/Os.h.
+#include "platform/Os.h"
+
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Sessions need little stack; sanitizers inflate frames several times over.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kThreadStackBytes = 1024 * 1024;
+#else
+constexpr size_t kThreadStackBytes = 256 * 1024;
+#endif
+
+std::atomic<int>* gStopFlag = nullptr;
+
+void OnStopSignal(int) {
+  std::atomic<int>* flag = gStopFlag;
+  if (flag != nullptr) flag->store(0);
+}
+
+}  // namespace
+
+bool StartRawDetachedThread(void* (*entry)(void*), void* arg) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  size_t stackBytes = std::max<size_t>(kThreadStackBytes, PTHREAD_STACK_MIN);
+  pthread_attr_setstacksize(&attr, stackBytes);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int rc = pthread_create(&thread, &attr, entry, arg);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  return true;
+}
+
+void IgnoreSigpipe() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+void InstallStopHandler(std::atomic<int>* flag) {
+  static_assert(std::atomic<int>::is_always_lock_free, "signal handler stores into it");
+  gStopFlag = flag;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void SleepMs(int ms) {
+  if (ms <= 0) return;
+  struct timespec left;
+  left.tv_sec = ms / 1000;
+  left.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+int64_t MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}

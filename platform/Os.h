@@ -1,20 +1,44 @@
 // The thin OS layer besides sockets: detached threads, signals, sleep, clock.
+// Called by server/, room/, client/ and the test support.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
+#include <memory>
+#include <type_traits>
+#include <utility>
 
-// Starts `fn` on a detached thread with a modest stack. False when the thread
-// could not be started (then `fn` was not run and is destroyed).
-bool StartDetachedThread(std::function<void()> fn);
+// Starts a detached thread running entry(arg) with a modest stack. False when
+// it could not be started. Use StartDetachedThread below instead.
+bool StartRawDetachedThread(void* (*entry)(void*), void* arg);
+
+template <typename Fn>
+void* DetachedThreadTrampoline(void* arg) {
+  std::unique_ptr<Fn> fn(static_cast<Fn*>(arg));  // the thread now owns the box
+  (*fn)();
+  return nullptr;
+}
+
+// Starts `fn` (any callable, move-only ones included) on a detached thread
+// with a modest stack. False when the thread could not be started; `fn` was
+// then not run and has been destroyed, with everything it captured.
+template <typename Fn>
+bool StartDetachedThread(Fn&& fn) {
+  using Box = std::decay_t<Fn>;
+  auto box = std::make_unique<Box>(std::forward<Fn>(fn));
+  if (!StartRawDetachedThread(&DetachedThreadTrampoline<Box>, box.get())) return false;
+  box.release();  // freed by the trampoline
+  return true;
+}
 
 // Ignores SIGPIPE: a write to a closed socket returns EPIPE instead.
 void IgnoreSigpipe();
 
 // SIGINT and SIGTERM store 0 in `*flag` (the handler does nothing else).
+// `flag` must live as long as the process.
 void InstallStopHandler(std::atomic<int>* flag);
 
+// Sleeps at least `ms` milliseconds (signals do not cut it short).
 void SleepMs(int ms);
 
 // Milliseconds on a monotonic clock.

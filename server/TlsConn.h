@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Net.h"
 
@@ -29,7 +30,11 @@ constexpr int kSendTimeoutMs = 5000;
 struct TlsConn {
   UniqueFd fd;  // declared first so it closes last, after SSL_free
   SslPtr ssl;
-  std::mutex ioLock;  // held for each SSL_* call on `ssl`
+  std::mutex ioLock;    // held for each SSL_* call on `ssl`
+  bool failed = false;  // guarded by ioLock; set after a fatal error or a close: no SSL_* I/O
+  // Set only on the fake connections of tests and fuzzing, which have no
+  // socket or SSL object: writes are appended here instead.
+  std::unique_ptr<std::vector<uint8_t>> capture;
 };
 using TlsConnPtr = std::unique_ptr<TlsConn>;
 

@@ -8,21 +8,29 @@
 #include <vector>
 
 // Where CTest's fixture put the development certificates (ca.crt, server.crt,
-// server.key, client.crt, client.key, plus other-ca.* for a foreign CA).
+// server.key, client.crt, client.key, and in other/ the same from a foreign CA).
 std::string TestCertsDir();
 std::string ServerBinary();
 std::string ChatBinary();
 
 struct TestServer {
-  pid_t pid = -1;
+  pid_t pid = -1;  // -1 before Spawn and once reaped
   int port = 0;
   std::string dir;  // working directory; holds certs/
   int outFd = -1;   // server's standard output
   int errFd = -1;   // server's standard error
   std::string out;  // everything read from standard output so far
   std::string err;
+  int exitStatus = -1;  // once reaped: the exit code, or 128 + the signal
 
+  TestServer() = default;
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
   ~TestServer();
+
+  // Makes the temp dir (with certs/ when withCerts) if there is none yet, so
+  // that a test can change the files before Spawn.
+  bool Prepare(bool withCerts = true);
 
   // Makes a temp dir with certs/ copied from TestCertsDir() (when withCerts)
   // and starts the server with `args` (default: port 0). Returns false if it
@@ -38,8 +46,11 @@ struct TestServer {
   // Reads what is available now, without waiting.
   void Pump(int timeoutMs = 0);
 
-  // Waits for the process to end; its exit status, or -1 on timeout.
+  // Waits for the process to end, reading its output; its exit status (as
+  // exitStatus), or -1 on timeout.
   int WaitExit(int timeoutMs = 10000);
+  // Sends SIGTERM (or SIGINT, when `interrupt`) and returns at once.
+  void Signal(bool interrupt = false);
   // SIGTERM, then SIGKILL if it lingers; always reaps.
   void Stop();
   bool Alive();

@@ -1,0 +1,160 @@
+// The TLS connection wrapper over a loopback pair: a reader waiting without
+// the lock, the total write deadline, a failure reaching the reader, close.
+// (The handshake deadline is tested against the server in ServerTest.)
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/Net.h"
+#include "platform/Os.h"
+#include "server/TlsConn.h"
+
+namespace {
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+
+// A TLS 1.2 server context with a throwaway self-signed P-256 certificate.
+SslCtxPtr ServerContext() {
+  std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("P-256"));
+  std::unique_ptr<X509, X509Free> cert(X509_new());
+  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+  if (!key || !cert || !ctx) return nullptr;
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+  X509_set_pubkey(cert.get(), key.get());
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+  X509_set_issuer_name(cert.get(), name);
+  if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0 ||
+      SSL_CTX_use_certificate(ctx.get(), cert.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1) {
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
+  return ctx;
+}
+
+SslCtxPtr ClientContext() {
+  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  if (ctx) SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
+  return ctx;
+}
+
+// Two ends of one handshaken loopback TLS connection.
+struct Pair {
+  SslCtxPtr serverCtx;
+  SslCtxPtr clientCtx;
+  TlsConnPtr server;
+  TlsConnPtr client;
+};
+
+bool MakePair(Pair& pair) {
+  pair.serverCtx = ServerContext();
+  pair.clientCtx = ClientContext();
+  UniqueFd listener = ListenTcp4(0, 1);
+  if (!pair.serverCtx || !pair.clientCtx || !listener.Valid()) return false;
+  UniqueFd clientFd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(LocalPort(listener.Get())));
+  if (PollFd(listener.Get(), false, 2000) != PollResult::kReady) return false;
+  UniqueFd serverFd;
+  std::string ip;
+  int port = 0;
+  if (AcceptTcp4(listener.Get(), serverFd, ip, port) != AcceptResult::kOk) return false;
+  pair.server = NewTlsConn(pair.serverCtx.get(), std::move(serverFd));
+  pair.client = NewTlsConn(pair.clientCtx.get(), std::move(clientFd));
+  if (!pair.server || !pair.client) return false;
+  auto accepted =
+      std::async(std::launch::async, [&] { return TlsAccept(*pair.server, 5000, true); });
+  bool connected = TlsConnect(*pair.client, 5000, true);
+  return accepted.get() && connected;
+}
+
+TEST(TlsConn, ReaderWaitingForInputDoesNotHoldUpWriters) {
+  Pair pair;
+  ASSERT_TRUE(MakePair(pair));
+  auto reader = std::async(std::launch::async, [&] {
+    char byte = 0;
+    int n = TlsRead(*pair.server, &byte, 1, 5000);
+    return n == 1 ? byte : '\0';
+  });
+  // The reader is now inside its wait; a write on the same connection must
+  // not queue behind it.
+  char dummy;
+  EXPECT_EQ(TlsRead(*pair.client, &dummy, 1, 200), -1);
+  auto writer =
+      std::async(std::launch::async, [&] { return TlsWrite(*pair.server, "hello", 5, 2000); });
+  bool prompt = writer.wait_for(std::chrono::milliseconds(1000)) == std::future_status::ready;
+  // Release the reader either way, so that a failure cannot hang the test.
+  ASSERT_TRUE(TlsWrite(*pair.client, "x", 1));
+  EXPECT_TRUE(prompt);
+  EXPECT_TRUE(writer.get());
+  EXPECT_EQ(reader.get(), 'x');
+  char got[5];
+  ASSERT_TRUE(TlsReadFull(*pair.client, got, sizeof got));
+  EXPECT_EQ(std::string(got, sizeof got), "hello");
+}
+
+TEST(TlsConn, SlowReaderCannotStretchWritePastItsTotalDeadline) {
+  Pair pair;
+  ASSERT_TRUE(MakePair(pair));
+  // The peer reads steadily, so every single wait for writability ends well
+  // within the limit; only a deadline for the whole write stops it.
+  std::atomic<bool> stop{false};
+  auto slowReader = std::async(std::launch::async, [&] {
+    std::vector<char> buf(16 * 1024);
+    while (!stop.load() &&
+           TlsRead(*pair.client, buf.data(), static_cast<int>(buf.size()), 20) != 0) {
+      SleepMs(10);  // pacing, not waiting for a result
+    }
+  });
+  auto ownReader = std::async(std::launch::async, [&] {
+    char byte;
+    return TlsRead(*pair.server, &byte, 1, -1);
+  });
+  std::vector<char> big(64 * 1024 * 1024, 'a');
+  int64_t start = MonotonicMs();
+  bool written = TlsWrite(*pair.server, big.data(), big.size(), 1000);
+  int64_t took = MonotonicMs() - start;
+  stop = true;
+  TlsAbort(*pair.client);
+  slowReader.get();
+  EXPECT_FALSE(written);
+  EXPECT_GE(took, 900);
+  EXPECT_LE(took, 3000);
+  // The connection is finished for everyone: the owner's reader wakes with
+  // the end, and later writes give up at once.
+  ASSERT_EQ(ownReader.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(ownReader.get(), 0);
+  start = MonotonicMs();
+  EXPECT_FALSE(TlsWrite(*pair.server, "x", 1, 1000));
+  EXPECT_LT(MonotonicMs() - start, 100);
+}
+
+TEST(TlsConn, CloseSendsNotifyAndEndsLaterWrites) {
+  Pair pair;
+  ASSERT_TRUE(MakePair(pair));
+  ASSERT_TRUE(TlsWrite(*pair.server, "ab", 2));
+  TlsClose(*pair.server);
+  EXPECT_FALSE(TlsWrite(*pair.server, "c", 1));
+  char got[2];
+  ASSERT_TRUE(TlsReadFull(*pair.client, got, sizeof got));  // sent before the close survives
+  char more;
+  EXPECT_EQ(TlsRead(*pair.client, &more, 1, 2000), 0);
+  EXPECT_EQ(SSL_get_shutdown(pair.client->ssl.get()) & SSL_RECEIVED_SHUTDOWN,
+            SSL_RECEIVED_SHUTDOWN);
+}
+
+}  // namespace
