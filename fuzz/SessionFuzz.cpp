@@ -68,10 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)server;
 
   TlsConnPtr conns[kConns] = {FakeConn(), FakeConn(), FakeConn()};
+  SessionState states[kConns];
   std::vector<uint8_t> plain;
   // Each frame: one byte picking the connection, then header and payload.
   while (size >= 1 + kHeaderSize) {
     TlsConnPtr& conn = conns[data[0] % kConns];
+    SessionState& state = states[data[0] % kConns];
     FrameHeader header = ParseHeader(data + 1);
     data += 1 + kHeaderSize;
     size -= 1 + kHeaderSize;
@@ -81,10 +83,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecryptPayload(header, data, length, plain);
     data += length;
     size -= length;
-    if (!HandleFrame(conn.get(), header, plain)) {
+    bool goOn = HandleFrame(conn.get(), state, header, plain);
+    QueueChats(state);
+    if (!goOn) {
       EndSession(conn.get());
       if (FindUserBySession(conn.get()) >= 0) abort();
       conn = FakeConn();
+      state = SessionState();
+    }
+    // The remembered sender must be what the table says.
+    int slot = FindUserBySession(conn.get());
+    if (slot != state.senderSlot) abort();
+    if (slot >= 0 && std::memcmp(state.senderName, gServer->users[slot]->name, kNameSize) != 0) {
+      abort();
     }
     while (DeliverQueued()) {
     }

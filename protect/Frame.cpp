@@ -52,8 +52,8 @@ void ApplyIvMask(uint8_t iv[16]) {
   }
 }
 
-Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length,
-                 const uint8_t* name, uint32_t scope) {
+bool AppendFrame(Frame& out, uint32_t type, uint32_t kind, const void* data, uint32_t length,
+                 const uint8_t* name, uint32_t scope, const uint8_t iv[16], bool encrypt) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   if (kind == PayloadKind::Text) {
     // The string ends at the first NUL within `length`; no data, no string.
@@ -68,28 +68,54 @@ Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length
   const uint64_t padded = (uint64_t{length} + 15) & ~uint64_t{15};
   // LengthWord keeps 30 bits of length: a longer payload could not be
   // described to the reader. This also keeps 48 + padded within 32 bits.
-  if (padded > (UINT32_MAX >> 2)) return Frame();
+  if (padded > (UINT32_MAX >> 2)) return false;
   const bool hasPayload = bytes != nullptr && length != 0;
 
-  uint8_t iv[16];
-  if (RAND_bytes(iv, sizeof iv) != 1) return Frame();
-
-  Frame frame(kHeaderSize + padded);  // zeroed: the name field and the fill
-  uint8_t* payload = frame.data() + kHeaderSize;
+  const size_t at = out.size();
+  out.resize(at + kHeaderSize + padded);  // zeroed: the name field and the fill
+  uint8_t* frame = out.data() + at;
+  uint8_t* payload = frame + kHeaderSize;
   if (hasPayload) {
     std::memcpy(payload, bytes, length);
+  }
+  if (hasPayload && encrypt) {
     uint8_t chain[16];
     std::memcpy(chain, iv, sizeof chain);  // Sm4Cbc overwrites its IV argument
     Sm4Cbc(EncryptKeys(), 1, static_cast<int32_t>(padded), chain, payload, payload);
   }
 
-  StoreLe(frame.data(), type);
-  StoreLe(frame.data() + 4, static_cast<uint32_t>(padded << 2) ^ (kind & 3));
-  StoreLe(frame.data() + 8, scope);
-  if (type == FrameType::Chat && name) std::memcpy(frame.data() + kNameOffset, name, kNameSize);
-  ApplyIvMask(iv);
-  std::memcpy(frame.data() + kIvOffset, iv, sizeof iv);
+  StoreLe(frame, type);
+  StoreLe(frame + 4, static_cast<uint32_t>(padded << 2) ^ (kind & 3));
+  StoreLe(frame + 8, scope);
+  if (type == FrameType::Chat && name) std::memcpy(frame + kNameOffset, name, kNameSize);
+  std::memcpy(frame + kIvOffset, iv, 16);
+  ApplyIvMask(frame + kIvOffset);
+  return true;
+}
+
+Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length,
+                 const uint8_t* name, uint32_t scope) {
+  uint8_t iv[16];
+  if (RAND_bytes(iv, sizeof iv) != 1) return Frame();
+  Frame frame;
+  if (!AppendFrame(frame, type, kind, data, length, name, scope, iv)) return Frame();
   return frame;
+}
+
+void EncryptFramePayloads(uint8_t* frames, size_t size) {
+  std::vector<Sm4CbcJob> jobs;
+  for (size_t at = 0; at + kHeaderSize <= size;) {
+    uint8_t* frame = frames + at;
+    const size_t payloadLen = PayloadLength(LoadLe(frame + 4));
+    if (payloadLen > 0) {
+      Sm4CbcJob job{frame + kHeaderSize, payloadLen / 16, {}};
+      std::memcpy(job.iv, frame + kIvOffset, 16);
+      ApplyIvMask(job.iv);
+      jobs.push_back(job);
+    }
+    at += kHeaderSize + payloadLen;
+  }
+  Sm4CbcEncryptMany(EncryptKeys(), jobs.data(), jobs.size());
 }
 
 FrameHeader ParseHeader(const uint8_t bytes[kHeaderSize]) {

@@ -67,6 +67,20 @@ using Frame = std::vector<uint8_t>;
 Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length,
                  const uint8_t* name, uint32_t scope);
 
+// BuildFrame's work with the IV given: appends one frame to `out` (which
+// keeps what it held). `iv` must be fresh random bytes for every frame; a
+// caller building many frames draws them in one go. False, with `out`
+// unchanged, when the size does not fit.
+// With `encrypt` false the payload is left as zero-filled plaintext, for
+// EncryptFramePayloads to encrypt together with others.
+bool AppendFrame(Frame& out, uint32_t type, uint32_t kind, const void* data, uint32_t length,
+                 const uint8_t* name, uint32_t scope, const uint8_t iv[16], bool encrypt = true);
+
+// Encrypts in place the payloads of the whole frames in `frames` (`size`
+// bytes, back to back) that AppendFrame laid out unencrypted, several at a
+// time. Every frame must have a payload from non-null data or none at all.
+void EncryptFramePayloads(uint8_t* frames, size_t size);
+
 // Reads 48 header bytes.
 FrameHeader ParseHeader(const uint8_t bytes[kHeaderSize]);
 

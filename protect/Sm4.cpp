@@ -3,6 +3,7 @@
 #include "protect/Sm4.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -247,5 +248,59 @@ void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16]
     CbcEncrypt(ctx.rk, numBlocks, iv, in, out);
   } else {
     CbcDecrypt(ctx.rk, numBlocks, iv, in, out);
+  }
+}
+
+void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count) {
+  constexpr int kLanes = 4;
+  struct Lane {
+    Sm4CbcJob* job;
+    size_t done;
+    uint32_t chain[4];
+  };
+  Lane lanes[kLanes];
+  int active = 0;
+  size_t nextJob = 0;
+  for (;;) {
+    // A finished lane takes the next job, so the lanes stay full.
+    while (active < kLanes && nextJob < count) {
+      Sm4CbcJob* job = &jobs[nextJob++];
+      if (job->numBlocks == 0) continue;
+      Lane& lane = lanes[active++];
+      lane.job = job;
+      lane.done = 0;
+      for (int j = 0; j < 4; ++j)
+        lane.chain[j] = LoadBe(job->iv + 4 * j);
+    }
+    if (active == 0) return;
+    uint32_t x[kLanes][4] = {};
+    for (int k = 0; k < active; ++k) {
+      const uint8_t* in = lanes[k].job->data + 16 * lanes[k].done;
+      for (int j = 0; j < 4; ++j)
+        x[k][j] = lanes[k].chain[j] ^ LoadBe(in + 4 * j);
+    }
+    if (active == 1) {
+      CryptOne(ctx.rk, x[0]);
+    } else if (active == 2) {
+      uint32_t pair[2][4] = {{x[0][0], x[0][1], x[0][2], x[0][3]},
+                             {x[1][0], x[1][1], x[1][2], x[1][3]}};
+      CryptMany<2>(ctx.rk, pair);
+      std::memcpy(x, pair, sizeof pair);
+    } else {
+      CryptMany<kLanes>(ctx.rk, x);  // with three, one lane runs idle
+    }
+    for (int k = active - 1; k >= 0; --k) {
+      Lane& lane = lanes[k];
+      uint8_t* out = lane.job->data + 16 * lane.done;
+      for (int j = 0; j < 4; ++j) {
+        lane.chain[j] = x[k][j];
+        StoreBe(out + 4 * j, x[k][j]);
+      }
+      if (++lane.done == lane.job->numBlocks) {
+        for (int j = 0; j < 4; ++j)
+          StoreBe(lane.job->iv + 4 * j, lane.chain[j]);
+        lane = lanes[--active];  // order among lanes does not matter
+      }
+    }
   }
 }

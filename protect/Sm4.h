@@ -2,6 +2,7 @@
 // Used by the frame code in protect/Frame; pure, no I/O or shared state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // 32 round keys; encryption order as the key schedule makes them, decryption
@@ -27,3 +28,17 @@ void Sm4CryptBlock(const Sm4Context& ctx, const uint8_t in[16], uint8_t out[16])
 // length <= 0 does nothing. A context is only read, so threads may share one.
 void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16], const uint8_t* in,
             uint8_t* out);
+
+// One CBC encryption for Sm4CbcEncryptMany: `numBlocks` blocks at `data`,
+// encrypted in place; `iv` is the starting vector and, on return, the last
+// chaining block.
+struct Sm4CbcJob {
+  uint8_t* data;
+  size_t numBlocks;
+  uint8_t iv[16];
+};
+
+// Encrypts independent messages as Sm4Cbc would one by one, but up to four
+// side by side: CBC encryption of one message is a single chain, several
+// chains keep the processor busy. The jobs' buffers must not overlap.
+void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count);

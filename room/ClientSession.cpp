@@ -18,7 +18,7 @@ void ReplyLocked(TlsConn* session, uint32_t type) {
   TlsWrite(*session, frame.data(), frame.size());
 }
 
-void HandleLogin(TlsConn* session, const std::vector<uint8_t>& plain) {
+void HandleLogin(TlsConn* session, SessionState& state, const std::vector<uint8_t>& plain) {
   uint8_t name[kNameSize] = {};
   std::memcpy(name, plain.data(), std::min(plain.size(), kNameSize));
   int slot;
@@ -36,6 +36,10 @@ void HandleLogin(TlsConn* session, const std::vector<uint8_t>& plain) {
     return;
   }
   if (slot >= 0) {
+    if (slot > state.senderSlot) {
+      state.senderSlot = slot;
+      std::memcpy(state.senderName, name, kNameSize);
+    }
     if (gServer->onUserOnline) gServer->onUserOnline(session, slot);
     ReplyLocked(session, FrameType::LoginAccepted);
   }
@@ -43,53 +47,95 @@ void HandleLogin(TlsConn* session, const std::vector<uint8_t>& plain) {
   BroadcastUserList();
 }
 
-void HandleChat(TlsConn* session, const FrameHeader& header, std::vector<uint8_t>& plain) {
+void HandleChat(SessionState& state, const FrameHeader& header, std::vector<uint8_t>& plain) {
   auto item = std::make_unique<ChatItem>();
   item->lengthWord = header.lengthWord;
   item->payload = std::move(plain);
-  {
-    std::lock_guard<std::mutex> lock(gServer->userLock);
-    int slot = FindUserBySession(session);
-    if (slot >= 0) std::memcpy(item->sender, gServer->users[slot]->name, kNameSize);
-  }
+  std::memcpy(item->sender, state.senderName, kNameSize);
   if (header.scope == Scope::Private) std::memcpy(item->recipient, header.name, kNameSize);
-  AppendChatItem(std::move(item));
+  state.chats.push_back(std::move(item));
+}
+
+// Frames arrive in TLS records of up to 16 KiB, often several to a record:
+// reading in chunks takes each record in one call and frames from it.
+constexpr size_t kReadChunk = 4096;
+
+struct FrameReader {
+  std::vector<uint8_t> buf;
+  size_t start = 0;  // first unread byte
+  size_t end = 0;    // end of the bytes read
+};
+
+// The next whole frame: its header and a pointer to its payload, valid until
+// the next call. False when the connection ends or the header is one no
+// sound client sends; its length is checked before anything is allocated.
+bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& r, FrameHeader& header,
+               const uint8_t*& payload) {
+  for (;;) {
+    size_t have = r.end - r.start;
+    size_t need = kHeaderSize;
+    if (have >= kHeaderSize) {
+      header = ParseHeader(&r.buf[r.start]);
+      if (!HeaderAcceptable(header)) return false;
+      need += PayloadLength(header.lengthWord);
+      if (have >= need) {
+        payload = &r.buf[r.start + kHeaderSize];
+        r.start += need;
+        return true;
+      }
+    }
+    if (have == 0 && r.buf.size() > kReadChunk) {
+      r.buf = {};  // an idle member keeps no large buffer from its last big frame
+    } else if (r.start > 0) {
+      std::memmove(r.buf.data(), &r.buf[r.start], have);
+    }
+    r.start = 0;
+    r.end = have;
+    r.buf.resize(std::max(need, kReadChunk));
+    // Nothing more to act on before the next read, which may wait.
+    if (!state.chats.empty()) QueueChats(state);
+    int n = TlsRead(conn, &r.buf[r.end], static_cast<int>(r.buf.size() - r.end));
+    if (n <= 0) return false;
+    r.end += static_cast<size_t>(n);
+  }
 }
 
 // Reads frames until the client logs out, disconnects or sends a header no
 // sound client would send.
 void ServeFrames(TlsConn* session) {
-  uint8_t headerBytes[kHeaderSize];
-  std::vector<uint8_t> cipher;
+  SessionState state;
+  FrameReader reader;
+  FrameHeader header;
+  const uint8_t* payload = nullptr;
   std::vector<uint8_t> plain;
-  for (;;) {
-    if (!TlsReadFull(*session, headerBytes, kHeaderSize)) return;
-    FrameHeader header = ParseHeader(headerBytes);
-    // Checked before anything is allocated: the length is the client's say-so.
-    if (!HeaderAcceptable(header)) return;
-    uint32_t length = PayloadLength(header.lengthWord);
-    cipher.resize(length);
-    if (length > 0 && !TlsReadFull(*session, cipher.data(), length)) return;
-    DecryptPayload(header, cipher.data(), length, plain);
-    if (!HandleFrame(session, header, plain)) return;
+  while (NextFrame(*session, state, reader, header, payload)) {
+    DecryptPayload(header, payload, PayloadLength(header.lengthWord), plain);
+    if (!HandleFrame(session, state, header, plain)) break;
   }
+  // What was read before a logout or a failed read is still relayed.
+  QueueChats(state);
 }
 
 }  // namespace
 
-bool HandleFrame(TlsConn* session, const FrameHeader& header, std::vector<uint8_t>& plain) {
+bool HandleFrame(TlsConn* session, SessionState& state, const FrameHeader& header,
+                 std::vector<uint8_t>& plain) {
   switch (header.type) {
     case FrameType::Login:
-      if (!plain.empty()) HandleLogin(session, plain);
+      if (!plain.empty()) HandleLogin(session, state, plain);
       return true;
     case FrameType::Logout:
       return false;
     case FrameType::Chat:
-      if (!plain.empty()) HandleChat(session, header, plain);
+      if (!plain.empty()) HandleChat(state, header, plain);
       return true;
     default:
       return true;
   }
+}
+
+void QueueChats(SessionState& state) {
+  AppendChatItems(state.chats);
 }
 
 void EndSession(TlsConn* session) {

@@ -3,18 +3,36 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "protect/Frame.h"
+#include "room/DeliveryQueue.h"
 #include "server/TlsConn.h"
+
+// What a session remembers between frames.
+struct SessionState {
+  // The name its chat goes out under: that of the highest slot it holds
+  // (empty when it holds none). Only this session adds or removes its own
+  // slots, so the copy stays right without asking the table under userLock.
+  int senderSlot = -1;
+  uint8_t senderName[kNameSize] = {};
+  // Chat read but not yet queued: what one read brought goes to the queue
+  // together, so SendMsg wakes once for it and relays it in one write.
+  std::vector<std::unique_ptr<ChatItem>> chats;
+};
 
 // Thread entry. Owns the connection and frees it when the session ends.
 void ClientSession(TlsConnPtr conn);
 
 // Acts on one complete, acceptable frame read from `session`. False when the
 // session must end (Logout). Separate from the reading so that fuzzing can
-// drive it without sockets.
-bool HandleFrame(TlsConn* session, const FrameHeader& header, std::vector<uint8_t>& plain);
+// drive it without sockets. `plain` may be taken (moved from).
+bool HandleFrame(TlsConn* session, SessionState& state, const FrameHeader& header,
+                 std::vector<uint8_t>& plain);
+
+// Appends the session's pending chat to the delivery queue.
+void QueueChats(SessionState& state);
 
 // The disconnect path: offline notices, every slot of the connection removed,
 // connection shut down, member list to the rest.

@@ -28,8 +28,9 @@ struct DeliveryQueue {
   std::condition_variable notFull;   // sessions wait here when full
 };
 
-// Appends at the back under queueLock, waiting for room when full.
-void AppendChatItem(std::unique_ptr<ChatItem> item);
+// Appends the items at the back, in order, under one hold of queueLock, and
+// empties `items`. Waits for room while the queue is full.
+void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items);
 
 // Takes the items at the front of the queue (up to a batch) and delivers them
 // on the calling thread, in order. False when the queue was empty. SendMsg's

@@ -71,6 +71,9 @@ TlsConnPtr NewTlsConn(SSL_CTX* ctx, UniqueFd fd) {
   }
   // Idle members would otherwise keep two 17 KiB record buffers each.
   SSL_set_mode(ssl.get(), SSL_MODE_RELEASE_BUFFERS);
+  // One read takes whatever has arrived, several records at once under load,
+  // instead of a record header and then its body.
+  SSL_set_read_ahead(ssl.get(), 1);
   if (SSL_set_fd(ssl.get(), fd.Get()) != 1) {
     ERR_clear_error();
     return nullptr;
