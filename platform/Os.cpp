@@ -2,10 +2,12 @@
 // Called through platform/Os.h.
 #include "platform/Os.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,9 +24,19 @@ constexpr size_t kThreadStackBytes = 256 * 1024;
 
 std::atomic<int>* gStopFlag = nullptr;
 
+// Written by the signal handler so that a thread waiting in poll wakes at
+// once; a timer that woke it to look at the flag would cost CPU when idle.
+int gStopPipe[2] = {-1, -1};
+
 void OnStopSignal(int) {
   std::atomic<int>* flag = gStopFlag;
   if (flag != nullptr) flag->store(0);
+  int savedErrno = errno;
+  if (gStopPipe[1] >= 0) {
+    ssize_t ignored = write(gStopPipe[1], "s", 1);
+    (void)ignored;  // full pipe: a wake-up is pending already
+  }
+  errno = savedErrno;
 }
 
 }  // namespace
@@ -55,12 +67,24 @@ void IgnoreSigpipe() {
 void InstallStopHandler(std::atomic<int>* flag) {
   static_assert(std::atomic<int>::is_always_lock_free, "signal handler stores into it");
   gStopFlag = flag;
+  if (gStopPipe[0] < 0 && pipe2(gStopPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    gStopPipe[0] = gStopPipe[1] = -1;  // the flag alone still works, found later
+  }
   struct sigaction action = {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+int StopWakeFd() {
+  return gStopPipe[0];
+}
+
+void BlockForever() {
+  for (;;)
+    pause();
 }
 
 void SleepMs(int ms) {

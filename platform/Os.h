@@ -38,6 +38,13 @@ void IgnoreSigpipe();
 // `flag` must live as long as the process.
 void InstallStopHandler(std::atomic<int>* flag);
 
+// A descriptor that becomes readable once a stop signal has arrived, for a
+// thread that waits in poll; -1 before InstallStopHandler (or if it failed).
+int StopWakeFd();
+
+// Waits for ever, without waking (signal handlers still run).
+void BlockForever();
+
 // Sleeps at least `ms` milliseconds (signals do not cut it short).
 void SleepMs(int ms);
 

@@ -82,14 +82,21 @@ void SafeTcpServer::Run() {
   InstallStopHandler(&running);
   printf("[+] Server is working at %d\n", boundPort);
 
+  // The stop signal wakes the wait through StopWakeFd, so no timer needs to
+  // look at `running`: an idle server does not wake at all. Without that
+  // descriptor the loop falls back to looking once a second.
+  const int stopFd = StopWakeFd();
+  const int pollMs = stopFd >= 0 ? -1 : kAcceptPollMs;
   while (running.load() != 0) {
-    PollResult ready = PollFd(listener.Get(), false, kAcceptPollMs);
-    if (ready == PollResult::kTimeout) continue;
+    bool incoming = false;
+    bool stopping = false;
+    PollResult ready = PollTwo(listener.Get(), stopFd, pollMs, incoming, stopping);
     if (ready == PollResult::kError) {
       perror("poll");
       SleepMs(kShortageBackoffMs);
       continue;
     }
+    if (ready == PollResult::kTimeout || !incoming) continue;
     UniqueFd fd;
     std::string peerIp;
     int peerPort = 0;

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kMainSleepMs = 1000;
-
 // Runs the server; once it has stopped in order, ends the process at once.
 // Sessions may still run on detached threads: static destructors and library
 // clean-up would pull objects from under them, so they are skipped.
@@ -48,8 +46,7 @@ int main(int argc, char** argv) {
     exit(1);
   }
 
-  // The main thread only keeps the process alive; ServerThread ends it.
-  for (;;) {
-    SleepMs(kMainSleepMs);
-  }
+  // The main thread only keeps the process alive; ServerThread ends it. It
+  // waits without a timer, so an idle server never wakes.
+  BlockForever();
 }
