@@ -1,0 +1,231 @@
+// chat-bench's connection modes: full TLS handshakes per second, and the
+// server's CPU and memory while connections sit idle. Called by main in
+// ChatBench.cpp.
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/ChatBench.h"
+#include "bench/ChatBenchProc.h"
+#include "platform/Os.h"
+
+namespace {
+
+// Lets the server finish with connections just closed before it is read.
+constexpr int kSettleMs = 200;
+// Idle: time for the last handshakes and member lists to pass before timing.
+constexpr int kIdleSettleMs = 1000;
+
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+// One context for every handshake-only connection. Session caching and
+// tickets are off, so no connection can resume: each makes a full handshake.
+SslCtxPtr MakeBareContext(const BenchOptions& options) {
+  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ctx || !SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) ||
+      !SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION)) {
+    std::fprintf(stderr, "chat-bench: cannot make a TLS context\n");
+    return nullptr;
+  }
+  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET);
+  if (options.verify) {
+    if (SSL_CTX_load_verify_locations(ctx.get(), options.caFile.c_str(), nullptr) != 1) {
+      std::fprintf(stderr, "chat-bench: cannot load CA file %s\n", options.caFile.c_str());
+      return nullptr;
+    }
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  }
+  return ctx;
+}
+
+// Connects and completes a handshake; null with `error` on failure.
+TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, std::string& error) {
+  UniqueFd fd = ConnectTcp(options.host, options.port);
+  if (!fd.Valid()) {
+    error = "cannot connect";
+    return nullptr;
+  }
+  TlsConnPtr conn = NewTlsConn(ctx, std::move(fd));
+  if (!conn) {
+    error = "cannot make a TLS session";
+    return nullptr;
+  }
+  if (options.verify) {
+    // Same check as the client library: an address against IP entries.
+    X509_VERIFY_PARAM* param = SSL_get0_param(conn->ssl.get());
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, options.host.c_str()) != 1) {
+      ERR_clear_error();
+      SSL_set1_host(conn->ssl.get(), options.host.c_str());
+    }
+  }
+  if (!TlsConnect(*conn, kHandshakeTimeoutMs, false)) {
+    error = "handshake failed or timed out";
+    ERR_clear_error();
+    return nullptr;
+  }
+  return conn;
+}
+
+}  // namespace
+
+int RunHandshakes(const BenchOptions& options) {
+  if (options.parallel < 1) {
+    std::fprintf(stderr, "chat-bench: --parallel must be at least 1\n");
+    return kExitUsage;
+  }
+  SslCtxPtr ctx = MakeBareContext(options);
+  if (!ctx) return kExitSetup;
+
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<int> failed{0};
+  std::atomic<int> resumed{0};
+  std::mutex errorLock;
+  std::string firstError;  // guarded by errorLock
+
+  auto worker = [&]() {
+    while (next.fetch_add(1) < options.handshakes) {
+      std::string error;
+      TlsConnPtr conn = BareConnect(ctx.get(), options, error);
+      if (!conn) {
+        if (failed.fetch_add(1) == 0) {
+          std::lock_guard<std::mutex> hold(errorLock);
+          firstError = error;
+        }
+        continue;
+      }
+      if (SSL_session_reused(conn->ssl.get())) resumed.fetch_add(1);
+      done.fetch_add(1);
+      TlsClose(*conn);
+    }
+  };
+
+  ServerCpu cpuBefore;
+  bool haveCpu = options.serverPid > 0 && ReadServerCpu(options.serverPid, cpuBefore);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int i = 0; i < options.parallel; ++i)
+    workers.emplace_back(worker);
+  for (std::thread& w : workers)
+    w.join();
+  double elapsed = Seconds(std::chrono::steady_clock::now() - start);
+  SleepMs(kSettleMs);
+  ServerCpu cpuAfter;
+  if (haveCpu) haveCpu = ReadServerCpu(options.serverPid, cpuAfter);
+
+  Report report;
+  report.AddText("mode", "handshakes");
+  report.AddInt("parallel", options.parallel);
+  report.AddInt("handshakes", done.load());
+  report.AddInt("failed", failed.load());
+  report.AddInt("resumed", resumed.load());
+  report.Add("seconds", elapsed, 3);
+  report.Add("handshakes_per_s", elapsed > 0 ? done.load() / elapsed : 0);
+  if (haveCpu && done.load() > 0) {
+    double cpuSeconds = cpuAfter.statSeconds - cpuBefore.statSeconds;
+    report.Add("server_cpu_ms_per_handshake", cpuSeconds * 1000 / done.load(), 3);
+  }
+  report.Print(options.json);
+  if (failed.load() > 0) {
+    std::fprintf(stderr, "chat-bench: %d handshakes failed, the first: %s\n", failed.load(),
+                 firstError.c_str());
+    return kExitMismatch;
+  }
+  if (resumed.load() > 0) {
+    std::fprintf(stderr, "chat-bench: %d handshakes resumed a session\n", resumed.load());
+    return kExitMismatch;
+  }
+  return kExitOk;
+}
+
+int RunIdle(const BenchOptions& options) {
+  if (options.serverPid <= 0) {
+    std::fprintf(stderr, "chat-bench: --idle needs --server-pid\n");
+    return kExitUsage;
+  }
+  if (options.members < 0 || options.connections < 0 || options.members + options.connections < 1) {
+    std::fprintf(stderr, "chat-bench: --idle needs at least one member or connection\n");
+    return kExitUsage;
+  }
+  int64_t rssBefore = ReadStatusKib(options.serverPid, "VmRSS");
+  if (rssBefore < 0) {
+    std::fprintf(stderr, "chat-bench: cannot read /proc/%d/status\n", options.serverPid);
+    return kExitSetup;
+  }
+
+  ClientOptions clientOptions = MakeClientOptions(options);
+  std::vector<std::unique_ptr<ChatClient>> members;
+  for (int i = 0; i < options.members; ++i) {
+    auto client = std::make_unique<ChatClient>();
+    std::string error;
+    if (!JoinRoom(*client, clientOptions, options.namePrefix + std::to_string(i), error)) {
+      std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
+      return kExitSetup;
+    }
+    members.push_back(std::move(client));
+  }
+  SslCtxPtr ctx = MakeBareContext(options);
+  if (!ctx) return kExitSetup;
+  std::vector<TlsConnPtr> bare;
+  for (int i = 0; i < options.connections; ++i) {
+    std::string error;
+    TlsConnPtr conn = BareConnect(ctx.get(), options, error);
+    if (!conn) {
+      std::fprintf(stderr, "chat-bench: connection %d: %s\n", i + 1, error.c_str());
+      return kExitSetup;
+    }
+    bare.push_back(std::move(conn));
+  }
+
+  SleepMs(kIdleSettleMs);
+  int64_t rssAfter = ReadStatusKib(options.serverPid, "VmRSS");
+  ServerCpu cpuBefore, cpuAfter;
+  if (!ReadServerCpu(options.serverPid, cpuBefore)) {
+    std::fprintf(stderr, "chat-bench: cannot read /proc/%d/stat\n", options.serverPid);
+    return kExitSetup;
+  }
+  SleepMs(static_cast<int>(options.idleSec * 1000));
+  if (!ReadServerCpu(options.serverPid, cpuAfter)) {
+    std::fprintf(stderr, "chat-bench: the server went away while idle\n");
+    return kExitSetup;
+  }
+  int64_t peakKib = ReadStatusKib(options.serverPid, "VmHWM");
+
+  // Per-thread times have nanosecond resolution; the process total only
+  // ticks, too coarse for a few milliseconds a minute. No thread ends here.
+  bool fine = cpuBefore.haveTask && cpuAfter.haveTask;
+  double cpuSeconds = fine ? cpuAfter.taskSeconds - cpuBefore.taskSeconds
+                           : cpuAfter.statSeconds - cpuBefore.statSeconds;
+  int total = options.members + options.connections;
+  Report report;
+  report.AddText("mode", "idle");
+  report.AddInt("members", options.members);
+  report.AddInt("connections", total);
+  report.Add("idle_s", options.idleSec);
+  report.AddText("cpu_source", fine ? "schedstat" : "stat");
+  report.Add("server_cpu_ms", cpuSeconds * 1000, 3);
+  report.Add("server_cpu_ms_per_min",
+             options.idleSec > 0 ? cpuSeconds * 1000 * 60 / options.idleSec : 0, 3);
+  report.AddInt("rss_before_kib", rssBefore);
+  report.AddInt("rss_after_kib", rssAfter);
+  report.Add("rss_per_conn_kib", static_cast<double>(rssAfter - rssBefore) / total);
+  report.AddInt("server_peak_rss_kib", peakKib);
+  report.Print(options.json);
+
+  for (auto& client : members)
+    client->Logout();
+  for (TlsConnPtr& conn : bare)
+    TlsClose(*conn);
+  return kExitOk;
+}

@@ -1,0 +1,97 @@
+// /proc readers for chat-bench: CPU time and resident memory of the server.
+#include "bench/ChatBenchProc.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Fields 14 and 15 of /proc/PID/stat, counted after the command name, which
+// may itself hold spaces and parentheses: hence the search for the last ')'.
+bool ReadStatTicks(int pid, uint64_t& ticks) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!in || !std::getline(in, line)) return false;
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream rest(line.substr(close + 1));
+  std::string field;
+  uint64_t utime = 0;
+  uint64_t stime = 0;
+  // After ')' come field 3 (state) onwards; utime is field 14, stime 15.
+  for (int number = 3; number <= 15 && rest >> field; ++number) {
+    if (number == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+    if (number == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  if (!rest) return false;
+  ticks = utime + stime;
+  return true;
+}
+
+// The first schedstat field is the thread's time on a CPU in nanoseconds.
+bool ReadTaskNanoseconds(int pid, uint64_t& nanoseconds) {
+  std::error_code error;
+  std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
+  if (error) return false;
+  uint64_t sum = 0;
+  bool any = false;
+  for (const auto& task : tasks) {
+    std::ifstream in(task.path() / "schedstat");
+    uint64_t onCpu = 0;
+    // A thread may end between the listing and the read; it is skipped.
+    if (in >> onCpu) {
+      sum += onCpu;
+      any = true;
+    }
+  }
+  nanoseconds = sum;
+  return any;
+}
+
+}  // namespace
+
+bool ReadServerCpu(int pid, ServerCpu& cpu) {
+  uint64_t ticks = 0;
+  if (!ReadStatTicks(pid, ticks)) return false;
+  static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  cpu.statSeconds = static_cast<double>(ticks) / static_cast<double>(ticksPerSecond);
+  uint64_t nanoseconds = 0;
+  cpu.haveTask = ReadTaskNanoseconds(pid, nanoseconds);
+  cpu.taskSeconds = cpu.haveTask ? static_cast<double>(nanoseconds) / 1e9 : 0;
+  return true;
+}
+
+bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  int64_t value;
+  int found = 0;
+  while (in >> key >> value) {
+    if (key == "syscr:") {
+      reads = value;
+      ++found;
+    } else if (key == "syscw:") {
+      writes = value;
+      ++found;
+    }
+  }
+  return found == 2;
+}
+
+int64_t ReadStatusKib(int pid, const char* key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  size_t keyLen = std::strlen(key);
+  while (std::getline(in, line)) {
+    if (line.compare(0, keyLen, key) == 0 && line.size() > keyLen && line[keyLen] == ':') {
+      return std::strtoll(line.c_str() + keyLen + 1, nullptr, 10);
+    }
+  }
+  return -1;
+}

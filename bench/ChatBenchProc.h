@@ -1,0 +1,22 @@
+// A running server's CPU time and resident memory, read from /proc. Used by
+// chat-bench's modes when --server-pid is given.
+#pragma once
+
+#include <cstdint>
+
+struct ServerCpu {
+  double statSeconds = 0;  // utime + stime: every thread, exited ones too; tick resolution
+  double taskSeconds = 0;  // sum over live threads' schedstat: nanosecond resolution
+  bool haveTask = false;
+};
+
+// Reads both CPU figures of process `pid`. False when its /proc/PID/stat
+// cannot be read (no such process).
+bool ReadServerCpu(int pid, ServerCpu& cpu);
+
+// The read and write system calls the process made (syscr, syscw of
+// /proc/PID/io, every thread). False when unreadable.
+bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes);
+
+// A "Vm..." line of /proc/PID/status in KiB (key like "VmHWM"), or -1.
+int64_t ReadStatusKib(int pid, const char* key);
