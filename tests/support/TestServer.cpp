@@ -1,277 +1,181 @@
-// Runs the real server binary in a temp directory and collects its console
-// output with deadlines. Used by the integration tests.
+// Child processes on pipes with deadlines, and the server in a temp directory.
+// Used by the integration tests.
 #include "tests/support/TestServer.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "platform/Os.h"
+#include "platform/Process.h"
+#include "platform/Term.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 int LeftMs(int64_t deadline) {
-  int64_t left = deadline - NowMs();
-  return left > 0 ? static_cast<int>(left) : 0;
+  return static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs()));
 }
 
-int StatusOf(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
-  return -1;
-}
-
-// Appends what `fd` holds now to `to`; closes it and sets -1 at its end.
-void Drain(int& fd, std::string& to) {
+// One read of what `fd` has; closes it at its end.
+void ReadInto(UniqueFd& fd, std::string& to) {
   char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      to.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    close(fd);
-    fd = -1;
-    return;
-  }
+  long got = ReadFd(fd.Get(), buf, sizeof buf);
+  if (got <= 0) fd.Reset();
+  if (got > 0) to.append(buf, static_cast<size_t>(got));
 }
 
 }  // namespace
 
 std::string TestCertsDir() {
-  return TEST_CERTS_DIR;
-}
-std::string ServerBinary() {
-  return SERVER_BIN;
+  const char* dir = getenv("TEST_CERTS_DIR");  // set for the soak driver
+  return dir != nullptr ? dir : TEST_CERTS_DIR;
 }
 std::string ChatBinary() {
   return CHAT_BIN;
 }
 
-TestServer::~TestServer() {
-  Stop();
-  if (outFd >= 0) close(outFd);
-  if (errFd >= 0) close(errFd);
-  if (!dir.empty()) {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
+bool Proc::Spawn(const std::vector<std::string>& argv, const std::string& dir) {
+  int fds[6];  // stdin, stdout, stderr pipes: read end, write end
+  for (int i = 0; i < 6; i += 2)
+    if (pid > 0 || pipe2(fds + i, O_CLOEXEC) != 0) return false;
+  // Built before fork: only async-signal-safe calls run between fork and exec.
+  std::vector<char*> args;
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t parent = getpid();
+  pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    signal(SIGPIPE, SIG_DFL);
+    if (getppid() != parent || (!dir.empty() && chdir(dir.c_str()) != 0) || dup2(fds[0], 0) < 0 ||
+        dup2(fds[3], 1) < 0 || dup2(fds[5], 2) < 0) {
+      _exit(127);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  for (int i : {0, 3, 5})
+    close(fds[i]);
+  inFd.Reset(fds[1]);
+  outFd.Reset(fds[2]);
+  errFd.Reset(fds[4]);
+  return pid > 0;
+}
+
+bool Proc::Send(const std::string& text) {
+  int64_t deadline = MonotonicMs() + 5000;
+  // A writable pipe takes PIPE_BUF bytes without blocking.
+  for (size_t at = 0; at < text.size(); at += 4096) {
+    if (PollFd(inFd.Get(), true, LeftMs(deadline)) != PollResult::kReady ||
+        !WriteFd(inFd.Get(), text.data() + at, std::min<size_t>(4096, text.size() - at))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Proc::CloseInput() {
+  inFd.Reset();
+}
+
+void Proc::Pump(int timeoutMs) {
+  bool outReady = false;
+  bool errReady = false;
+  if (!outFd.Valid() && !errFd.Valid()) return;
+  PollTwo(outFd.Get(), errFd.Get(), timeoutMs, outReady, errReady);
+  if (outReady) ReadInto(outFd, out);
+  if (errReady) ReadInto(errFd, err);
+}
+
+size_t Proc::WaitFor(const std::string& text, int timeoutMs, bool fromErr, size_t from) {
+  int64_t deadline = MonotonicMs() + timeoutMs;
+  for (;;) {
+    size_t at = (fromErr ? err : out).find(text, from);
+    if (at != std::string::npos) return at + text.size();
+    if (LeftMs(deadline) == 0 || !(fromErr ? errFd : outFd).Valid()) return std::string::npos;
+    Pump(LeftMs(deadline));
   }
 }
 
-bool TestServer::Prepare(bool withCerts) {
+int Proc::WaitExit(int timeoutMs) {
+  int64_t deadline = MonotonicMs() + timeoutMs;
+  while ((outFd.Valid() || errFd.Valid()) && LeftMs(deadline) > 0)
+    Pump(LeftMs(deadline));
+  if (pid > 0) {
+    exitStatus = WaitChild(pid, LeftMs(deadline));
+    if (exitStatus >= 0) pid = -1;
+  }
+  return exitStatus;
+}
+
+void Proc::Stop() {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  // Reading while it stops keeps a full pipe from holding it up.
+  if (WaitExit(5000) >= 0) return;
+  exitStatus = StopChild(pid, 0);
+  pid = -1;
+}
+
+TestServer::~TestServer() {
+  Stop();
+  std::error_code ignored;
+  if (!dir.empty()) fs::remove_all(dir, ignored);
+}
+
+bool TestServer::Prepare() {
   if (!dir.empty()) return true;
   char pattern[] = "/tmp/chatserver-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return false;
   dir = pattern;
-  if (!withCerts) return true;
   std::error_code error;
-  fs::create_directory(dir + "/certs", error);
-  for (const char* name : {"ca.crt", "server.crt", "server.key"}) {
-    if (error) break;
-    fs::copy_file(TestCertsDir() + "/" + name, dir + "/certs/" + name, error);
-  }
+  fs::copy(TestCertsDir(), dir + "/certs", fs::copy_options::recursive, error);
   return !error;
 }
 
-bool TestServer::Spawn(std::vector<std::string> args, bool withCerts) {
-  if (pid > 0 || !Prepare(withCerts)) return false;
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return false;
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return false;
-  }
-  // Everything the child needs is built before fork: only async-signal-safe
-  // calls run between fork and exec.
-  std::string binary = ServerBinary();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(binary.c_str()));
-  for (std::string& a : args)
-    argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t parent = getpid();
-
-  pid_t child = fork();
-  if (child == 0) {
-    // A test binary that dies must not leave servers behind.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
-    signal(SIGPIPE, SIG_DFL);
-    if (chdir(dir.c_str()) != 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0) _exit(127);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (child < 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return false;
-  }
-  pid = child;
-  exitStatus = -1;
-  out.clear();
-  err.clear();
-  outFd = outPipe[0];
-  errFd = errPipe[0];
-  fcntl(outFd, F_SETFL, O_NONBLOCK);
-  fcntl(errFd, F_SETFL, O_NONBLOCK);
-  return true;
+bool TestServer::Spawn(std::vector<std::string> args) {
+  args.insert(args.begin(), SERVER_BIN);
+  return Prepare() && Proc::Spawn(args, dir);
 }
 
-bool TestServer::Start(std::vector<std::string> args, bool withCerts, int timeoutMs) {
-  int64_t deadline = NowMs() + timeoutMs;
-  if (!Spawn(std::move(args), withCerts)) return false;
-  const std::string notice = "[+] Server is working at ";
-  size_t at = WaitFor(notice, LeftMs(deadline));
-  if (at == std::string::npos) return false;
-  if (WaitFor("\n", LeftMs(deadline), false, at) == std::string::npos) return false;
-  port = std::atoi(out.c_str() + at);
+bool TestServer::Start(std::vector<std::string> args) {
+  size_t at =
+      Spawn(std::move(args)) ? WaitFor("[+] Server is working at ", 10000) : std::string::npos;
+  bool whole = at != std::string::npos && WaitFor("\n", 5000, false, at) != std::string::npos;
+  port = whole ? std::atoi(out.c_str() + at) : 0;
   return port > 0;
-}
-
-void TestServer::Pump(int timeoutMs) {
-  pollfd fds[2] = {};
-  fds[0].fd = outFd;
-  fds[0].events = POLLIN;
-  fds[1].fd = errFd;
-  fds[1].events = POLLIN;
-  if (outFd < 0 && errFd < 0) return;
-  int rc;
-  do {
-    rc = poll(fds, 2, timeoutMs);
-  } while (rc < 0 && errno == EINTR);
-  if (rc <= 0) return;
-  if (outFd >= 0 && fds[0].revents != 0) Drain(outFd, out);
-  if (errFd >= 0 && fds[1].revents != 0) Drain(errFd, err);
-}
-
-size_t TestServer::WaitFor(const std::string& text, int timeoutMs, bool fromErr, size_t from) {
-  int64_t deadline = NowMs() + timeoutMs;
-  const std::string& where = fromErr ? err : out;
-  for (;;) {
-    if (from <= where.size()) {
-      size_t at = where.find(text, from);
-      if (at != std::string::npos) return at + text.size();
-    }
-    int left = LeftMs(deadline);
-    int openFd = fromErr ? errFd : outFd;
-    if (left == 0 || openFd < 0) return std::string::npos;
-    Pump(left);
-  }
-}
-
-int TestServer::WaitExit(int timeoutMs) {
-  if (pid <= 0) return exitStatus;
-  int64_t deadline = NowMs() + timeoutMs;
-  for (;;) {
-    int raw = 0;
-    pid_t done = waitpid(pid, &raw, WNOHANG);
-    if (done == pid || (done < 0 && errno == ECHILD)) {
-      exitStatus = done == pid ? StatusOf(raw) : -1;
-      pid = -1;
-      // Whatever it wrote before ending is in the pipes now.
-      while (outFd >= 0 || errFd >= 0) {
-        if (outFd >= 0) Drain(outFd, out);
-        if (errFd >= 0) Drain(errFd, err);
-        if (outFd >= 0 || errFd >= 0) Pump(100);
-        if (NowMs() > deadline + 1000) break;  // a grandchild could hold them
-      }
-      return exitStatus;
-    }
-    int left = LeftMs(deadline);
-    if (left == 0) return -1;
-    // Reading keeps a chatty server from blocking on a full pipe.
-    if (outFd >= 0 || errFd >= 0) {
-      Pump(std::min(left, 20));
-    } else {
-      poll(nullptr, 0, std::min(left, 20));
-    }
-  }
-}
-
-void TestServer::Signal(bool interrupt) {
-  if (pid > 0) kill(pid, interrupt ? SIGINT : SIGTERM);
-}
-
-void TestServer::Stop() {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  if (WaitExit(5000) != -1 || pid <= 0) return;
-  kill(pid, SIGKILL);
-  int raw = 0;
-  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-  }
-  exitStatus = StatusOf(raw);
-  pid = -1;
-}
-
-bool TestServer::Alive() {
-  if (pid <= 0) return false;
-  int raw = 0;
-  pid_t done = waitpid(pid, &raw, WNOHANG);
-  if (done == 0) return true;
-  if (done == pid) exitStatus = StatusOf(raw);
-  pid = -1;
-  return false;
 }
 
 int OpenFds(pid_t pid) {
   std::error_code error;
-  fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error);
-  if (error) return -1;
   int count = 0;
-  for (; it != fs::directory_iterator(); it.increment(error)) {
-    if (error) return -1;
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+       !error && it != end; it.increment(error)) {
     ++count;
   }
-  return count;
+  return error ? -1 : count;
 }
 
 long CpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return -1;
-  // The command name may hold spaces and parentheses: fields follow the last ')'.
-  size_t close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  long utime = -1;
-  long stime = -1;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::atol(field.c_str());
-    if (i == 15) stime = std::atol(field.c_str());
-  }
-  long ticks = sysconf(_SC_CLK_TCK);
-  if (utime < 0 || stime < 0 || ticks <= 0) return -1;
-  return (utime + stime) * 1000 / ticks;
+  clockid_t clock;
+  timespec now;
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &now) != 0) return -1;
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000;
 }
 
 long RssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);)
     if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
-  }
   return -1;
 }

@@ -2,8 +2,6 @@
 // the lock, the total write deadline, a failure reaching the reader, close.
 // (The handshake deadline is tested against the server in ServerTest.)
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include <chrono>
 #include <future>
@@ -13,48 +11,12 @@
 #include "platform/Net.h"
 #include "platform/Os.h"
 #include "server/TlsConn.h"
+#include "tests/support/TestServer.h"
 
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-
-// A TLS 1.2 server context with a throwaway self-signed P-256 certificate.
-SslCtxPtr ServerContext() {
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("P-256"));
-  std::unique_ptr<X509, X509Free> cert(X509_new());
-  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
-  if (!key || !cert || !ctx) return nullptr;
-  X509_set_version(cert.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
-  X509_set_pubkey(cert.get(), key.get());
-  X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-  X509_set_issuer_name(cert.get(), name);
-  if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0 ||
-      SSL_CTX_use_certificate(ctx.get(), cert.get()) != 1 ||
-      SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1) {
-    return nullptr;
-  }
-  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-  SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
-  return ctx;
-}
-
-SslCtxPtr ClientContext() {
-  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
-  if (ctx) SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
-  return ctx;
-}
-
-// Two ends of one handshaken loopback TLS connection.
+// Two ends of one handshaken loopback TLS 1.2 connection; the server end
+// uses the development certificate.
 struct Pair {
   SslCtxPtr serverCtx;
   SslCtxPtr clientCtx;
@@ -63,16 +25,27 @@ struct Pair {
 };
 
 bool MakePair(Pair& pair) {
-  pair.serverCtx = ServerContext();
-  pair.clientCtx = ClientContext();
+  IgnoreSigpipe();  // as server and client do: a write to a closed peer fails
+  pair.serverCtx.reset(SSL_CTX_new(TLS_server_method()));
+  pair.clientCtx.reset(SSL_CTX_new(TLS_client_method()));
+  const std::string certs = TestCertsDir() + "/";
   UniqueFd listener = ListenTcp4(0, 1);
-  if (!pair.serverCtx || !pair.clientCtx || !listener.Valid()) return false;
+  if (!pair.serverCtx || !pair.clientCtx || !listener.Valid() ||
+      SSL_CTX_use_certificate_file(pair.serverCtx.get(), (certs + "server.crt").c_str(),
+                                   SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_use_PrivateKey_file(pair.serverCtx.get(), (certs + "server.key").c_str(),
+                                  SSL_FILETYPE_PEM) != 1) {
+    return false;
+  }
+  SSL_CTX_set_max_proto_version(pair.clientCtx.get(), TLS1_2_VERSION);
   UniqueFd clientFd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(LocalPort(listener.Get())));
-  if (PollFd(listener.Get(), false, 2000) != PollResult::kReady) return false;
   UniqueFd serverFd;
   std::string ip;
   int port = 0;
-  if (AcceptTcp4(listener.Get(), serverFd, ip, port) != AcceptResult::kOk) return false;
+  if (PollFd(listener.Get(), false, 2000) != PollResult::kReady ||
+      AcceptTcp4(listener.Get(), serverFd, ip, port) != AcceptResult::kOk) {
+    return false;
+  }
   pair.server = NewTlsConn(pair.serverCtx.get(), std::move(serverFd));
   pair.client = NewTlsConn(pair.clientCtx.get(), std::move(clientFd));
   if (!pair.server || !pair.client) return false;
@@ -87,8 +60,7 @@ TEST(TlsConn, ReaderWaitingForInputDoesNotHoldUpWriters) {
   ASSERT_TRUE(MakePair(pair));
   auto reader = std::async(std::launch::async, [&] {
     char byte = 0;
-    int n = TlsRead(*pair.server, &byte, 1, 5000);
-    return n == 1 ? byte : '\0';
+    return TlsRead(*pair.server, &byte, 1, 5000) == 1 ? byte : '\0';
   });
   // The reader is now inside its wait; a write on the same connection must
   // not queue behind it.

@@ -1,0 +1,93 @@
+// Library clients for the integration tests.
+#include "tests/support/RoomClient.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/Os.h"
+#include "tests/support/TestServer.h"
+
+std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile) {
+  ClientOptions options;
+  options.port = static_cast<uint16_t>(port);
+  options.caFile = caFile.empty() ? TestCertsDir() + "/ca.crt" : caFile;
+  auto client = std::make_unique<ChatClient>();
+  ConnectError error;
+  std::string message;
+  client->Connect(options, error, message);
+  return client;
+}
+
+std::unique_ptr<ChatClient> Join(int port, const std::string& name) {
+  auto client = Connect(port);
+  EXPECT_TRUE(client->Login(name)) << name << " could not connect";
+  EXPECT_EQ(Next(*client).type, FrameType::LoginAccepted) << name;
+  EXPECT_TRUE(WaitFrame(*client, [](const ReceivedFrame& f) {
+    return f.type == FrameType::UserList;
+  })) << name;
+  return client;
+}
+
+ReceivedFrame Next(ChatClient& client, int timeoutMs) {
+  ReceivedFrame frame;
+  RecvStatus status = client.Receive(frame, timeoutMs);
+  EXPECT_EQ(status, RecvStatus::kFrame);
+  if (status != RecvStatus::kFrame) frame.type = ~0u;
+  return frame;
+}
+
+Names NextList(ChatClient& client) {
+  ReceivedFrame frame = Next(client);
+  EXPECT_EQ(frame.type, FrameType::UserList);
+  return frame.Names();
+}
+
+bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
+               int timeoutMs) {
+  int64_t deadline = MonotonicMs() + timeoutMs;
+  ReceivedFrame frame;
+  // The deadline holds even while frames keep coming.
+  for (int64_t left; (left = deadline - MonotonicMs()) > 0;) {
+    if (client.Receive(frame, static_cast<int>(left)) != RecvStatus::kFrame) return false;
+    if (match(frame)) return true;
+  }
+  return false;
+}
+
+bool WaitForList(ChatClient& client, const Names& want, int timeoutMs) {
+  return WaitFrame(
+      client,
+      [&](const ReceivedFrame& f) { return f.type == FrameType::UserList && f.Names() == want; },
+      timeoutMs);
+}
+
+std::vector<uint8_t> Header(uint32_t type, uint32_t lengthWord, uint32_t scope) {
+  std::vector<uint8_t> header(kHeaderSize, 0);
+  std::memcpy(&header[0], &type, 4);
+  std::memcpy(&header[4], &lengthWord, 4);
+  std::memcpy(&header[8], &scope, 4);
+  return header;
+}
+
+void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,
+                std::atomic<bool>& inOrder) {
+  ReceivedFrame f;
+  for (uint32_t n = 0; n < total && client.Receive(f, 20000) == RecvStatus::kFrame;) {
+    if (f.type != FrameType::Chat) continue;
+    ++n;
+    if (SeqOf(f) != heard[f.name]++) inOrder = false;
+  }
+}
+
+std::string Numbered(uint32_t seq, size_t size) {
+  std::string text(std::max<size_t>(size, 4), 'n');
+  std::memcpy(&text[0], &seq, 4);
+  return text;
+}
+
+uint32_t SeqOf(const ReceivedFrame& frame) {
+  uint32_t seq = ~0u;
+  if (frame.payload.size() >= 4) std::memcpy(&seq, frame.payload.data(), 4);
+  return seq;
+}
