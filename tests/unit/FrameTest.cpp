@@ -108,4 +108,26 @@ TEST(BuildFrame, RefusesLengthsThatDoNotFit) {
     EXPECT_TRUE(BuildFrame(FrameType::Chat, 0, small, len, kAlice, 1).empty()) << len;
 }
 
+// Frames laid out plain and encrypted together read back like BuildFrame's.
+TEST(AppendFrame, BatchEncryptionReadsBackLikeSingleFrames) {
+  const std::string texts[] = {"a", std::string(100, 'b'), "", std::string(1000, 'c'), "dd"};
+  Bytes batch;
+  std::vector<size_t> ends;
+  for (size_t i = 0; i < std::size(texts); ++i) {
+    const uint8_t iv[16] = {static_cast<uint8_t>(i), 1, 2, 3};
+    ASSERT_TRUE(AppendFrame(batch, FrameType::Chat, PayloadKind::Text, texts[i].c_str(),
+                            static_cast<uint32_t>(texts[i].size() + 1), nullptr, Scope::Public, iv,
+                            false));
+    ends.push_back(batch.size());
+  }
+  EncryptFramePayloads(batch.data(), batch.size());
+  for (size_t i = 0, at = 0; i < std::size(texts); at = ends[i++]) {
+    SCOPED_TRACE(i);
+    const Bytes frame(batch.begin() + at, batch.begin() + ends[i]);
+    Bytes want(texts[i].begin(), texts[i].end());
+    want.resize(frame.size() - kHeaderSize, 0);
+    EXPECT_EQ(OpenSslReadPayload(frame), want);
+  }
+}
+
 }  // namespace
