@@ -11,6 +11,11 @@
 
 namespace {
 
+// Slot value for a login whose name is taken (AddUser's -1 is a full room).
+constexpr int kNameTaken = -2;
+
+// A reply without payload, written under userLock like every write to a
+// connection that may be a member.
 void ReplyLocked(TlsConn* session, uint32_t type) {
   Frame frame = BuildFrame(type, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
   if (frame.empty()) return;
@@ -26,12 +31,12 @@ void HandleLogin(TlsConn* session, SessionState& state, const std::vector<uint8_
     // One hold for the check and the insertion keeps names unique.
     std::lock_guard<std::mutex> lock(gServer->userLock);
     if (gServer->FindUserByName(name) >= 0) {
-      slot = -2;
+      slot = kNameTaken;
     } else {
       slot = AddUser(session, name);
     }
   }
-  if (slot == -2) {
+  if (slot == kNameTaken) {
     ReplyLocked(session, FrameType::NameInUse);
     return;
   }
