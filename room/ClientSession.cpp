@@ -64,6 +64,7 @@ void HandleChat(SessionState& state, const FrameHeader& header, std::vector<uint
 // Frames arrive in TLS records of up to 16 KiB, often several to a record:
 // reading in chunks takes each record in one call and frames from it.
 constexpr size_t kReadChunk = 4096;
+constexpr size_t kFirstChunk = 512;
 
 struct FrameReader {
   std::vector<uint8_t> buf;
@@ -96,7 +97,9 @@ bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& r, FrameHeader& 
     }
     r.start = 0;
     r.end = have;
-    r.buf.resize(std::max(need, kReadChunk));
+    // A connection that has sent nothing yet gets a small buffer: most of
+    // the connections a server holds may never send a frame.
+    r.buf.resize(std::max(need, r.buf.empty() ? kFirstChunk : kReadChunk));
     // Nothing more to act on before the next read, which may wait.
     if (!state.chats.empty()) QueueChats(state);
     int n = TlsRead(conn, &r.buf[r.end], static_cast<int>(r.buf.size() - r.end));
