@@ -1,9 +1,9 @@
-// Child processes on pipes.
+// Child processes on pipes: start, wait with a deadline, stop by PID.
 #include "platform/Process.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +11,6 @@
 #include <cstdio>
 
 #include "platform/Os.h"
-
-extern char** environ;
 
 namespace {
 
@@ -36,39 +34,34 @@ int StatusOf(int status) {
 
 }  // namespace
 
-bool StartChild(const std::vector<std::string>& argv, ChildProcess& child) {
+bool StartChild(const std::vector<std::string>& argv, const std::string& dir, ChildProcess& child) {
   UniqueFd inRead, inWrite, outRead, outWrite, errRead, errWrite;
   if (argv.empty() || !MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite) ||
       !MakePipe(errRead, errWrite)) {
     return false;
   }
+  // Built before fork: only async-signal-safe calls run between fork and exec.
   std::vector<char*> args;
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inRead.Get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
-  // The child starts with default signal handling even if we ignore SIGPIPE.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    errno = rc;
-    perror("posix_spawn");
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    perror("fork");
     return false;
+  }
+  if (pid == 0) {
+    // A child left behind by a crashed test would hold its port and pipes.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Default signal handling, even if the parent ignores SIGPIPE.
+    signal(SIGPIPE, SIG_DFL);
+    if (getppid() != parent || (!dir.empty() && chdir(dir.c_str()) != 0) ||
+        dup2(inRead.Get(), 0) < 0 || dup2(outWrite.Get(), 1) < 0 || dup2(errWrite.Get(), 2) < 0) {
+      _exit(127);
+    }
+    execv(args[0], args.data());
+    _exit(127);
   }
   child.pid = pid;
   child.in = std::move(inWrite);

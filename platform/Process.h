@@ -1,5 +1,5 @@
 // Child processes on pipes: start, wait with a deadline, stop by PID. Used by
-// the tests that drive the chat command.
+// the integration tests.
 #pragma once
 
 #include <string>
@@ -14,9 +14,10 @@ struct ChildProcess {
   UniqueFd err;  // its standard error
 };
 
-// Starts argv[0] (a path) with `argv`, its three standard streams on pipes.
+// Starts argv[0] (a path) with `argv` in `dir` (here when empty), its three
+// standard streams on pipes. The child is killed if this process dies first.
 // False on failure, after perror.
-bool StartChild(const std::vector<std::string>& argv, ChildProcess& child);
+bool StartChild(const std::vector<std::string>& argv, const std::string& dir, ChildProcess& child);
 
 // Waits at most timeoutMs for `pid` to end and reaps it. Its exit status,
 // 128 + N when signal N ended it, or -1 when it is still running.

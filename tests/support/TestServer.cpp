@@ -2,9 +2,7 @@
 // Used by the integration tests.
 #include "tests/support/TestServer.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,32 +42,14 @@ std::string ChatBinary() {
 }
 
 bool Proc::Spawn(const std::vector<std::string>& argv, const std::string& dir) {
-  int fds[6];  // stdin, stdout, stderr pipes: read end, write end
-  for (int i = 0; i < 6; i += 2)
-    if (pid > 0 || pipe2(fds + i, O_CLOEXEC) != 0) return false;
-  // Built before fork: only async-signal-safe calls run between fork and exec.
-  std::vector<char*> args;
-  for (const std::string& a : argv)
-    args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t parent = getpid();
-  pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    signal(SIGPIPE, SIG_DFL);
-    if (getppid() != parent || (!dir.empty() && chdir(dir.c_str()) != 0) || dup2(fds[0], 0) < 0 ||
-        dup2(fds[3], 1) < 0 || dup2(fds[5], 2) < 0) {
-      _exit(127);
-    }
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  for (int i : {0, 3, 5})
-    close(fds[i]);
-  inFd.Reset(fds[1]);
-  outFd.Reset(fds[2]);
-  errFd.Reset(fds[4]);
-  return pid > 0;
+  if (pid > 0) return false;
+  ChildProcess child;
+  if (!StartChild(argv, dir, child)) return false;
+  pid = child.pid;
+  inFd = std::move(child.in);
+  outFd = std::move(child.out);
+  errFd = std::move(child.err);
+  return true;
 }
 
 bool Proc::Send(const std::string& text) {
