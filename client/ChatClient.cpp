@@ -13,10 +13,6 @@
 
 namespace {
 
-// One TLS record's plaintext at most, so a read never leaves part of a record
-// inside the SSL object where polling the socket cannot see it.
-constexpr int kReadChunk = 16384;
-
 // The oldest error in the TLS queue as one line; clears the queue.
 std::string TlsErrorText(const char* fallback) {
   unsigned long code = ERR_get_error();
@@ -55,7 +51,7 @@ bool ChatClient::Connect(const ClientOptions& options, ConnectError& error, std:
   // A server that hangs up mid-write must give an error, not end the process.
   IgnoreSigpipe();
   conn.reset();
-  inbuf.clear();
+  reader = FrameReader();
   ERR_clear_error();
 
   ctx.reset(SSL_CTX_new(TLS_client_method()));
@@ -183,35 +179,34 @@ bool ChatClient::SendRaw(const void* data, size_t len) {
 RecvStatus ChatClient::Receive(ReceivedFrame& frame, int timeoutMs) {
   int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMs() + timeoutMs;
   for (;;) {
-    if (inbuf.size() >= kHeaderSize) {
-      FrameHeader header = ParseHeader(inbuf.data());
-      if (!HeaderAcceptable(header)) return RecvStatus::kBadFrame;
-      size_t payloadLen = PayloadLength(header.lengthWord);
-      if (inbuf.size() >= kHeaderSize + payloadLen) {
-        frame.type = header.type;
-        frame.kind = KindOf(header.lengthWord);
-        frame.scope = header.scope;
-        frame.name = NameString(header.name);
-        DecryptPayload(header, inbuf.data() + kHeaderSize, payloadLen, frame.payload);
-        inbuf.erase(inbuf.begin(), inbuf.begin() + kHeaderSize + payloadLen);
-        return RecvStatus::kFrame;
-      }
+    FrameHeader header;
+    const uint8_t* payload = nullptr;
+    FrameReader::Result result = reader.Next(header, payload);
+    if (result == FrameReader::Result::kBadHeader) return RecvStatus::kBadFrame;
+    if (result == FrameReader::Result::kFrame) {
+      frame.type = header.type;
+      frame.kind = KindOf(header.lengthWord);
+      frame.scope = header.scope;
+      frame.name = NameString(header.name);
+      DecryptPayload(header, payload, PayloadLength(header.lengthWord), frame.payload);
+      return RecvStatus::kFrame;
     }
     if (!conn) return RecvStatus::kClosed;
     int waitMs = -1;
     if (deadline >= 0) waitMs = static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs()));
-    uint8_t chunk[kReadChunk];
-    int got = TlsRead(*conn, chunk, sizeof chunk, waitMs);
+    size_t room = 0;
+    uint8_t* at = reader.Room(room);
+    int got = TlsRead(*conn, at, static_cast<int>(room), waitMs);
     if (got < 0) return RecvStatus::kTimeout;
     if (got == 0) return RecvStatus::kClosed;
-    inbuf.insert(inbuf.end(), chunk, chunk + got);
+    reader.Commit(static_cast<size_t>(got));
   }
 }
 
 void ChatClient::Drop() {
   // Freeing the SSL object sends nothing; the socket closes after it.
   conn.reset();
-  inbuf.clear();
+  reader = FrameReader();
 }
 
 int ChatClient::Fd() const {

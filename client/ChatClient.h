@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protect/Frame.h"
+#include "protect/FrameReader.h"
 #include "server/TlsConn.h"
 
 // The longest text that SendChat sends as one Text frame the server takes:
@@ -45,7 +46,7 @@ enum class RecvStatus { kFrame, kTimeout, kClosed, kBadFrame };
 struct ChatClient {
   SslCtxPtr ctx;
   TlsConnPtr conn;
-  std::vector<uint8_t> inbuf;  // bytes read but not yet framed
+  FrameReader reader;  // bytes read but not yet handed out as frames
 
   // Connects and completes the TLS handshake. Ignores SIGPIPE for the whole
   // process, so that a server hanging up mid-write is an error, not an end. On failure returns

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "protect/FrameReader.h"
 #include "room/DeliveryQueue.h"
 #include "room/UserTable.h"
 #include "server/SafeTcpServer.h"
@@ -61,50 +62,22 @@ void HandleChat(SessionState& state, const FrameHeader& header, std::vector<uint
   state.chats.push_back(std::move(item));
 }
 
-// Frames arrive in TLS records of up to 16 KiB, often several to a record:
-// reading in chunks takes each record in one call and frames from it.
-constexpr size_t kReadChunk = 4096;
-constexpr size_t kFirstChunk = 512;
-
-struct FrameReader {
-  std::vector<uint8_t> buf;
-  size_t start = 0;  // first unread byte
-  size_t end = 0;    // end of the bytes read
-};
-
 // The next whole frame: its header and a pointer to its payload, valid until
 // the next call. False when the connection ends or the header is one no
-// sound client sends; its length is checked before anything is allocated.
-bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& r, FrameHeader& header,
+// sound client sends.
+bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& reader, FrameHeader& header,
                const uint8_t*& payload) {
   for (;;) {
-    size_t have = r.end - r.start;
-    size_t need = kHeaderSize;
-    if (have >= kHeaderSize) {
-      header = ParseHeader(&r.buf[r.start]);
-      if (!HeaderAcceptable(header)) return false;
-      need += PayloadLength(header.lengthWord);
-      if (have >= need) {
-        payload = &r.buf[r.start + kHeaderSize];
-        r.start += need;
-        return true;
-      }
-    }
-    if (have == 0 && r.buf.size() > kReadChunk) {
-      r.buf = {};  // an idle member keeps no large buffer from its last big frame
-    } else if (r.start > 0) {
-      std::memmove(r.buf.data(), &r.buf[r.start], have);
-    }
-    r.start = 0;
-    r.end = have;
-    // A connection that has sent nothing yet gets a small buffer: most of
-    // the connections a server holds may never send a frame.
-    r.buf.resize(std::max(need, r.buf.empty() ? kFirstChunk : kReadChunk));
+    FrameReader::Result result = reader.Next(header, payload);
+    if (result == FrameReader::Result::kFrame) return true;
+    if (result == FrameReader::Result::kBadHeader) return false;
     // Nothing more to act on before the next read, which may wait.
     if (!state.chats.empty()) QueueChats(state);
-    int n = TlsRead(conn, &r.buf[r.end], static_cast<int>(r.buf.size() - r.end));
+    size_t room = 0;
+    uint8_t* at = reader.Room(room);
+    int n = TlsRead(conn, at, static_cast<int>(room));
     if (n <= 0) return false;
-    r.end += static_cast<size_t>(n);
+    reader.Commit(static_cast<size_t>(n));
   }
 }
 
