@@ -3,7 +3,6 @@
 #include "platform/Net.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -181,15 +180,4 @@ long RecvBytes(int fd, void* buf, size_t len) {
 
 void ShutdownBoth(int fd) {
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
-}
-
-int CountOpenFds() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory's own descriptor
 }

@@ -75,6 +75,3 @@ long RecvBytes(int fd, void* buf, size_t len);
 
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.
 void ShutdownBoth(int fd);
-
-// Number of open descriptors of this process (for tests and benchmarks).
-int CountOpenFds();

@@ -51,19 +51,14 @@ int AddUser(TlsConn* session, const uint8_t name[kNameSize]) {
   return -1;
 }
 
-int RemoveUser(TlsConn* session) {
-  int removed = 0;
+void RemoveUser(TlsConn* session) {
   {
     std::lock_guard<std::mutex> lock(gServer->userLock);
     for (auto& slot : gServer->users) {
-      if (slot && slot->session == session) {
-        slot.reset();
-        ++removed;
-      }
+      if (slot && slot->session == session) slot.reset();
     }
   }
   TlsClose(*session);
-  return removed;
 }
 
 void OnUserOnline(TlsConn* session, int slot) {

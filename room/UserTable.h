@@ -28,8 +28,8 @@ int FindUserBySession(const TlsConn* session);
 int AddUser(TlsConn* session, const uint8_t name[kNameSize]);
 
 // Removes every slot this connection holds (taking userLock), then closes the
-// connection (close notification, socket shut down). Returns the slots freed.
-int RemoveUser(TlsConn* session);
+// connection (close notification, socket shut down).
+void RemoveUser(TlsConn* session);
 
 // Presence callbacks. OnUserOnline prints the notice for the member just added
 // in `slot`; OnUserOffline prints one for every slot the connection holds.
