@@ -237,8 +237,8 @@ ClientOptions MakeClientOptions(const BenchOptions& options) {
   ClientOptions clientOptions;
   clientOptions.host = options.host;
   clientOptions.port = options.port;
-  clientOptions.verify = options.verify;
-  clientOptions.caFile = options.caFile;
+  clientOptions.tls.verify = options.verify;
+  clientOptions.tls.caFile = options.caFile;
   return clientOptions;
 }
 

@@ -1,9 +1,6 @@
 // chat-bench's connection modes: full TLS handshakes per second, and the
 // server's CPU and memory while connections sit idle. Called by main in
 // ChatBench.cpp.
-#include <openssl/err.h>
-#include <openssl/x509v3.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,53 +25,22 @@ double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-// One context for every handshake-only connection. Session caching and
-// tickets are off, so no connection can resume: each makes a full handshake.
+// One context for every handshake-only connection: no session can be
+// resumed, so each connection makes a full handshake.
 SslCtxPtr MakeBareContext(const BenchOptions& options) {
-  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx || !SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) ||
-      !SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION)) {
-    std::fprintf(stderr, "chat-bench: cannot make a TLS context\n");
-    return nullptr;
-  }
-  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET);
-  if (options.verify) {
-    if (SSL_CTX_load_verify_locations(ctx.get(), options.caFile.c_str(), nullptr) != 1) {
-      std::fprintf(stderr, "chat-bench: cannot load CA file %s\n", options.caFile.c_str());
-      return nullptr;
-    }
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-  }
+  ClientOptions clientOptions = MakeClientOptions(options);
+  clientOptions.tls.resume = false;
+  std::string error;
+  SslCtxPtr ctx = NewClientContext(clientOptions.tls, error);
+  if (!ctx) std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
   return ctx;
 }
 
 // Connects and completes a handshake; null with `error` on failure.
 TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, std::string& error) {
-  UniqueFd fd = ConnectTcp(options.host, options.port);
-  if (!fd.Valid()) {
-    error = "cannot connect";
-    return nullptr;
-  }
-  TlsConnPtr conn = NewTlsConn(ctx, std::move(fd));
-  if (!conn) {
-    error = "cannot make a TLS session";
-    return nullptr;
-  }
-  if (options.verify) {
-    // Same check as the client library: an address against IP entries.
-    X509_VERIFY_PARAM* param = SSL_get0_param(conn->ssl.get());
-    if (X509_VERIFY_PARAM_set1_ip_asc(param, options.host.c_str()) != 1) {
-      ERR_clear_error();
-      SSL_set1_host(conn->ssl.get(), options.host.c_str());
-    }
-  }
-  if (!TlsConnect(*conn, kHandshakeTimeoutMs, false)) {
-    error = "handshake failed or timed out";
-    ERR_clear_error();
-    return nullptr;
-  }
-  return conn;
+  DialResult dial = DialTls(ctx, options.host, options.port);
+  error = dial.message;
+  return std::move(dial.conn);
 }
 
 }  // namespace

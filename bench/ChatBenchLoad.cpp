@@ -295,8 +295,11 @@ double QuantileUs(std::vector<int64_t>& values, double q) {
 
 bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
               std::string& error) {
-  ConnectError why;
-  if (!client.Connect(clientOptions, why, error)) return false;
+  ConnectResult connected = client.Connect(clientOptions);
+  if (!connected.Ok()) {
+    error = connected.message;
+    return false;
+  }
   if (!client.Login(name)) {
     error = "cannot send Login for " + name;
     return false;

@@ -2,26 +2,12 @@
 // Called by the chat command, the integration tests and the benchmarks.
 #include "client/ChatClient.h"
 
-#include <openssl/err.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "platform/Os.h"
 
 namespace {
-
-// The oldest error in the TLS queue as one line; clears the queue.
-std::string TlsErrorText(const char* fallback) {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  if (code == 0) return fallback;
-  char text[256];
-  ERR_error_string_n(code, text, sizeof text);
-  return text;
-}
 
 void CopyName(const std::string& name, uint8_t field[kNameSize]) {
   std::memset(field, 0, kNameSize);
@@ -45,96 +31,23 @@ std::vector<std::string> ReceivedFrame::Names() const {
   return names;
 }
 
-bool ChatClient::Connect(const ClientOptions& options, ConnectError& error, std::string& message) {
-  error = ConnectError::kNone;
-  message.clear();
+ConnectResult ChatClient::Connect(const ClientOptions& options) {
   // A server that hangs up mid-write must give an error, not end the process.
   IgnoreSigpipe();
   conn.reset();
   reader = FrameReader();
-  ERR_clear_error();
-
-  ctx.reset(SSL_CTX_new(TLS_client_method()));
-  if (!ctx || !SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) ||
-      !SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION)) {
-    error = ConnectError::kSetup;
-    message = "cannot make a TLS context: " + TlsErrorText("unknown error");
-    return false;
+  ConnectResult result;
+  ctx = NewClientContext(options.tls, result.message);
+  if (!ctx) {
+    result.error = DialError::kSetup;
+    return result;
   }
-  if (options.verify) {
-    if (SSL_CTX_load_verify_locations(ctx.get(), options.caFile.c_str(), nullptr) != 1) {
-      error = ConnectError::kSetup;
-      message = "cannot load CA file " + options.caFile + ": " + TlsErrorText("unreadable");
-      return false;
-    }
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-  } else {
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
-  }
-  if (!options.certFile.empty() || !options.keyFile.empty()) {
-    const std::string& keyFile = options.keyFile.empty() ? options.certFile : options.keyFile;
-    if (SSL_CTX_use_certificate_chain_file(ctx.get(), options.certFile.c_str()) != 1) {
-      error = ConnectError::kSetup;
-      message = "cannot use certificate " + options.certFile + ": " + TlsErrorText("unreadable");
-      return false;
-    }
-    if (SSL_CTX_use_PrivateKey_file(ctx.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-      error = ConnectError::kSetup;
-      message = "cannot use key " + keyFile + ": " + TlsErrorText("unreadable");
-      return false;
-    }
-    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
-      error = ConnectError::kSetup;
-      message = "key " + keyFile + " does not match certificate " + options.certFile;
-      ERR_clear_error();
-      return false;
-    }
-  }
-
-  UniqueFd fd = ConnectTcp(options.host, options.port);
-  if (!fd.Valid()) {
-    error = ConnectError::kConnect;
-    message = "cannot connect to " + options.host + " port " + std::to_string(options.port) + ": " +
-              std::strerror(errno);
-    return false;
-  }
-  TlsConnPtr made = NewTlsConn(ctx.get(), std::move(fd));
-  if (!made) {
-    error = ConnectError::kSetup;
-    message = "cannot make a TLS session: " + TlsErrorText("unknown error");
-    return false;
-  }
-  SSL* ssl = made->ssl.get();
-  if (options.verify) {
-    // An address is checked against the certificate's IP entries, anything
-    // else as a host name (and sent as SNI).
-    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-    if (X509_VERIFY_PARAM_set1_ip_asc(param, options.host.c_str()) != 1) {
-      ERR_clear_error();
-      if (SSL_set1_host(ssl, options.host.c_str()) != 1 ||
-          SSL_set_tlsext_host_name(ssl, options.host.c_str()) != 1) {
-        error = ConnectError::kSetup;
-        message = "cannot check host name " + options.host;
-        ERR_clear_error();
-        return false;
-      }
-    }
-  }
-  if (!TlsConnect(*made, options.handshakeTimeoutMs, false)) {
-    long verifyResult = SSL_get_verify_result(ssl);
-    if (options.verify && verifyResult != X509_V_OK) {
-      error = ConnectError::kVerify;
-      message = std::string("certificate verification failed: ") +
-                X509_verify_cert_error_string(verifyResult);
-      ERR_clear_error();
-    } else {
-      error = ConnectError::kTls;
-      message = "TLS handshake failed: " + TlsErrorText("timed out or closed by the server");
-    }
-    return false;
-  }
-  conn = std::move(made);
-  return true;
+  DialResult dial = DialTls(ctx.get(), options.host, options.port, options.connectTimeoutMs,
+                            options.handshakeTimeoutMs);
+  conn = std::move(dial.conn);
+  result.error = dial.error;
+  result.message = std::move(dial.message);
+  return result;
 }
 
 bool ChatClient::Login(const std::string& name) {

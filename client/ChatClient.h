@@ -8,7 +8,8 @@
 
 #include "protect/Frame.h"
 #include "protect/FrameReader.h"
-#include "server/TlsConn.h"
+#include "tls/TlsClient.h"
+#include "tls/TlsConn.h"
 
 // The longest text that SendChat sends as one Text frame the server takes:
 // the payload holds the text and its NUL, at most kMaxPayload bytes.
@@ -17,15 +18,18 @@ constexpr size_t kMaxTextLen = kMaxPayload - 1;
 struct ClientOptions {
   std::string host = "127.0.0.1";
   uint16_t port = 0;
-  bool verify = true;    // verify the server against caFile, host name or IP included
-  std::string caFile;    // used when verify
-  std::string certFile;  // optional client certificate
-  std::string keyFile;
-  int handshakeTimeoutMs = 10000;
+  TlsClientConfig tls;  // TLS 1.2, the server verified
+  int connectTimeoutMs = kConnectTimeoutMs;
+  int handshakeTimeoutMs = kHandshakeTimeoutMs;
 };
 
-// Why Connect failed.
-enum class ConnectError { kNone, kConnect, kTls, kVerify, kSetup };
+// How Connect went: error kNone, or why not with one line for people.
+struct ConnectResult {
+  DialError error = DialError::kNone;
+  std::string message;
+
+  bool Ok() const { return error == DialError::kNone; }
+};
 
 // A received frame, decrypted. `payload` keeps its zero fill.
 struct ReceivedFrame {
@@ -49,9 +53,8 @@ struct ChatClient {
   FrameReader reader;  // bytes read but not yet handed out as frames
 
   // Connects and completes the TLS handshake. Ignores SIGPIPE for the whole
-  // process, so that a server hanging up mid-write is an error, not an end. On failure returns
-  // false and sets `error` and `message` (one line, for people).
-  bool Connect(const ClientOptions& options, ConnectError& error, std::string& message);
+  // process, so that a server hanging up mid-write is an error, not an end.
+  ConnectResult Connect(const ClientOptions& options);
 
   // Requests. False when the connection failed.
   bool Login(const std::string& name);

@@ -444,14 +444,17 @@ int RunChat(ChatClient& client, const std::string& name, bool terminal, std::str
       timeoutMs =
           static_cast<int>(std::clamp<int64_t>(state.deadline - MonotonicMs(), 0, kMaxPollMs));
     }
-    bool inReady = false;
-    bool netReady = false;
-    PollResult polled;
-    if (wantInput) {
-      polled = PollTwo(0, client.Fd(), timeoutMs, inReady, netReady);
-    } else {
-      polled = PollFd(client.Fd(), false, timeoutMs);
-      netReady = polled == PollResult::kReady;
+    // The stop signal's descriptor wakes the wait, so Ctrl-C acts at once.
+    PollItem waits[3];
+    waits[0].fd = client.Fd();
+    waits[1].fd = StopWakeFd();
+    waits[2].fd = wantInput ? 0 : -1;
+    PollResult polled = PollFds(waits, 3, timeoutMs);
+    const bool netReady = waits[0].ready;
+    const bool inReady = waits[2].ready;
+    if (waits[1].ready) {
+      char drained[64];
+      ReadFd(waits[1].fd, drained, sizeof drained);
     }
     if (polled == PollResult::kError) {
       Finish(state, kExitLost, "connection lost: cannot wait for input");

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "chat 1.0";
+constexpr const char* kVersion = "chat (saferoom) " SAFEROOM_VERSION;
 
 constexpr const char* kUsage =
     "Usage: chat [options] HOST PORT NAME\n"
@@ -69,7 +69,7 @@ bool ParsePort(const std::string& text, uint16_t& port) {
 
 // False with `problem` set when the command line is not usable.
 bool ParseArgs(int argc, char** argv, Args& args, std::string& problem) {
-  args.options.caFile = "certs/ca.crt";
+  args.options.tls.caFile = "certs/ca.crt";
   std::vector<std::string> positional;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
@@ -102,13 +102,13 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& problem) {
       return false;
     }
     if (arg == "--ca") {
-      args.options.caFile = value;
+      args.options.tls.caFile = value;
     } else if (arg == "--cert") {
-      args.options.certFile = value;
+      args.options.tls.certFile = value;
     } else if (arg == "--key") {
-      args.options.keyFile = value;
+      args.options.tls.keyFile = value;
     } else if (arg == "--insecure") {
-      args.options.verify = false;
+      args.options.tls.verify = false;
     } else if (arg == "--help") {
       args.help = true;
     } else if (arg == "--version") {
@@ -123,7 +123,7 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& problem) {
     problem = "expected HOST PORT NAME";
     return false;
   }
-  if (!args.options.keyFile.empty() && args.options.certFile.empty()) {
+  if (!args.options.tls.keyFile.empty() && args.options.tls.certFile.empty()) {
     problem = "--key needs --cert";
     return false;
   }
@@ -144,15 +144,16 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& problem) {
   return true;
 }
 
-int ExitFor(ConnectError error) {
+int ExitFor(DialError error) {
   switch (error) {
-    case ConnectError::kConnect:
+    case DialError::kResolve:
+    case DialError::kConnect:
       return kExitConnect;
-    case ConnectError::kTls:
-    case ConnectError::kVerify:
+    case DialError::kHandshake:
+    case DialError::kVerify:
       return kExitTls;
-    case ConnectError::kSetup:
-    case ConnectError::kNone:
+    case DialError::kSetup:
+    case DialError::kNone:
       break;
   }
   return kExitUsage;
@@ -180,15 +181,15 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   IgnoreSigpipe();
-  if (!args.options.verify) {
+  if (!args.options.tls.verify) {
     std::fprintf(stderr, "chat: --insecure: the server's certificate is not verified\n");
   }
 
   ChatClient client;
-  ConnectError error = ConnectError::kNone;
-  if (!client.Connect(args.options, error, problem)) {
-    std::fprintf(stderr, "chat: %s\n", problem.c_str());
-    return ExitFor(error);
+  ConnectResult connected = client.Connect(args.options);
+  if (!connected.Ok()) {
+    std::fprintf(stderr, "chat: %s\n", connected.message.c_str());
+    return ExitFor(connected.error);
   }
   bool terminal = IsTerminal(0) && IsTerminal(1);
   std::string failure;

@@ -13,6 +13,9 @@
 #include "room/UserTable.h"
 #include "server/SafeTcpServer.h"
 
+// The fake room's state record; the room reaches it through this pointer.
+SafeTcpServer* gServer = nullptr;
+
 namespace {
 
 constexpr int kConns = 3;

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/Os.h"
@@ -22,12 +21,10 @@ void UniqueFd::Reset(int fd) {
   fd_ = fd;
 }
 
-UniqueFd ListenTcp4(uint16_t port, int backlog) {
+UniqueFd ListenTcp4(uint16_t port, int backlog, const char*& failedCall) {
+  failedCall = "socket";
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) {
-    perror("socket");
-    return UniqueFd();
-  }
+  if (!fd.Valid()) return UniqueFd();
   // A restart may reuse a port whose old connections linger in TIME_WAIT; a
   // live listener on it still makes bind fail.
   int on = 1;
@@ -36,20 +33,15 @@ UniqueFd ListenTcp4(uint16_t port, int backlog) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    perror("bind");
-    return UniqueFd();
-  }
-  if (listen(fd.Get(), backlog) != 0) {
-    perror("listen");
-    return UniqueFd();
-  }
+  failedCall = "bind";
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return UniqueFd();
+  failedCall = "listen";
+  if (listen(fd.Get(), backlog) != 0) return UniqueFd();
   // Non-blocking, so that a peer that resets between poll and accept cannot
   // hold the accept loop.
-  if (!SetNonBlocking(fd.Get())) {
-    perror("fcntl");
-    return UniqueFd();
-  }
+  failedCall = "fcntl";
+  if (!SetNonBlocking(fd.Get())) return UniqueFd();
+  failedCall = nullptr;
   return fd;
 }
 
@@ -64,9 +56,12 @@ int LocalPort(int fd) {
 AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& peerPort) {
   sockaddr_in addr = {};
   socklen_t len = sizeof addr;
-  int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+  int fd;
+  do {
+    fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
       return AcceptResult::kNothing;
     }
     return AcceptResult::kFailed;
@@ -95,29 +90,50 @@ bool SetNoDelay(int fd) {
   return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
-UniqueFd ConnectTcp(const std::string& host, uint16_t port) {
+namespace {
+
+// Connects `fd` to `addr` within timeoutMs (< 0: the system's own limit),
+// leaving it in blocking mode. False with errno set.
+bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, int timeoutMs) {
+  if (timeoutMs < 0) {
+    // A connect cut by a signal goes on in the background; wait for it as
+    // for a non-blocking one.
+    if (connect(fd, addr, addrLen) == 0) return true;
+    if (errno != EINTR) return false;
+  } else {
+    if (!SetNonBlocking(fd)) return false;
+    if (connect(fd, addr, addrLen) != 0 && errno != EINPROGRESS) return false;
+  }
+  PollResult ready = PollFd(fd, true, timeoutMs);
+  if (ready == PollResult::kTimeout) errno = ETIMEDOUT;
+  if (ready != PollResult::kReady) return false;
+  int err = 0;
+  socklen_t errLen = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) return false;
+  if (err != 0) {
+    errno = err;
+    return false;
+  }
+  int flags = fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int* resolveError) {
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
-  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
-    errno = EHOSTUNREACH;
-    return UniqueFd();
-  }
-  int lastErr = ECONNREFUSED;
+  int resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolveError != nullptr) *resolveError = resolved;
+  if (resolved != 0) return UniqueFd();
   UniqueFd result;
+  int lastErr = ECONNREFUSED;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-    if (!fd.Valid()) {
-      lastErr = errno;
-      continue;
-    }
-    int rc;
-    do {
-      rc = connect(fd.Get(), a->ai_addr, a->ai_addrlen);
-    } while (rc != 0 && errno == EINTR);
-    if (rc == 0) {
+    if (fd.Valid() && ConnectWithin(fd.Get(), a->ai_addr, a->ai_addrlen, timeoutMs)) {
       result = std::move(fd);
       break;
     }
@@ -128,37 +144,43 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port) {
   return result;
 }
 
+std::string ResolveErrorText(int resolveError) {
+  return gai_strerror(resolveError);
+}
+
 PollResult PollFd(int fd, bool forWrite, int timeoutMs) {
+  PollItem item;
+  item.fd = fd;
+  item.forWrite = forWrite;
+  return PollFds(&item, 1, timeoutMs);
+}
+
+PollResult PollFds(PollItem* items, size_t count, int timeoutMs) {
+  constexpr size_t kMaxItems = 8;
+  if (count > kMaxItems) {
+    errno = EINVAL;
+    return PollResult::kError;
+  }
+  pollfd p[kMaxItems] = {};
+  for (size_t i = 0; i < count; ++i) {
+    p[i].fd = items[i].fd;  // poll passes over a negative fd
+    p[i].events = items[i].forWrite ? POLLOUT : POLLIN;
+    items[i].ready = false;
+  }
   int64_t deadline = timeoutMs >= 0 ? MonotonicMs() + timeoutMs : -1;
-  pollfd p = {};
-  p.fd = fd;
-  p.events = forWrite ? POLLOUT : POLLIN;
   for (;;) {
     int wait = -1;
     if (deadline >= 0) {
       int64_t left = deadline - MonotonicMs();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
-    int rc = poll(&p, 1, wait);
-    if (rc > 0) return PollResult::kReady;
+    int rc = poll(p, static_cast<nfds_t>(count), wait);
     if (rc == 0) return PollResult::kTimeout;
+    if (rc > 0) break;
     if (errno != EINTR) return PollResult::kError;
   }
-}
-
-PollResult PollTwo(int fd0, int fd1, int timeoutMs, bool& ready0, bool& ready1) {
-  ready0 = false;
-  ready1 = false;
-  pollfd p[2] = {};
-  p[0].fd = fd0;
-  p[0].events = POLLIN;
-  p[1].fd = fd1;
-  p[1].events = POLLIN;
-  int rc = poll(p, 2, timeoutMs);
-  if (rc == 0) return PollResult::kTimeout;
-  if (rc < 0) return errno == EINTR ? PollResult::kTimeout : PollResult::kError;
-  ready0 = p[0].revents != 0;
-  ready1 = p[1].revents != 0;
+  for (size_t i = 0; i < count; ++i)
+    items[i].ready = p[i].revents != 0;
   return PollResult::kReady;
 }
 

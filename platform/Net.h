@@ -1,5 +1,12 @@
 // The thin socket layer: descriptors, IPv4 listening and accepting, polling.
-// Only platform/ includes the OS headers; server/, room/ and client/ call this.
+// Only platform/ includes the OS headers; server/, tls/, room/ and client/
+// call this.
+//
+// Failure convention for all of platform/: a function's return value says
+// whether it worked (an invalid UniqueFd, false, -1 or a result enum), and
+// errno is then as the failing system call left it; nothing here prints.
+// EINTR is handled inside every call: retried, with the time left when the
+// call waits.
 #pragma once
 
 #include <cstddef>
@@ -33,16 +40,17 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Opens an IPv4 stream socket on 0.0.0.0:port and listens. On failure calls
-// perror with "socket", "bind" or "listen" and returns an invalid fd.
-UniqueFd ListenTcp4(uint16_t port, int backlog);
+// Opens a non-blocking IPv4 stream socket on 0.0.0.0:port and listens. On
+// failure returns an invalid fd and sets `failedCall` to the name of the call
+// that failed ("socket", "bind", "listen" or "fcntl"), for the caller's perror.
+UniqueFd ListenTcp4(uint16_t port, int backlog, const char*& failedCall);
 
 // The port a bound socket actually has (for port 0), or -1.
 int LocalPort(int fd);
 
 enum class AcceptResult { kOk, kNothing, kFailed };
-// Accepts one connection. kNothing: nothing was waiting (EAGAIN, EINTR,
-// ECONNABORTED). kFailed: errno is set for the caller's perror.
+// Accepts one connection. kNothing: nothing was waiting (EAGAIN, or a peer
+// that gave up: ECONNABORTED). kFailed: errno is set for the caller's perror.
 AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& peerPort);
 
 // True for accept errors that mean "out of descriptors or memory": back off.
@@ -51,26 +59,36 @@ bool IsResourceShortage(int err);
 bool SetNonBlocking(int fd);
 bool SetNoDelay(int fd);
 
-// Connects to host:port (IPv4 literal or name), blocking. Invalid fd on
-// failure, with errno set.
-UniqueFd ConnectTcp(const std::string& host, uint16_t port);
+// Connects to host:port (an address literal or a name), trying each address
+// the name resolves to, each for at most timeoutMs (< 0: the system's own
+// limit). The socket comes back in blocking mode. On failure an invalid fd:
+// when the name did not resolve, `resolveError` (if given) gets the
+// resolver's code for ResolveErrorText and errno is left alone; otherwise
+// *resolveError is 0 and errno is the last connect's (ETIMEDOUT on timeout).
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs = -1,
+                    int* resolveError = nullptr);
+
+// The resolver's text for a code from ConnectTcp.
+std::string ResolveErrorText(int resolveError);
 
 enum class PollResult { kReady, kTimeout, kError };
 // Waits until `fd` is readable (or writable, when `forWrite`), hung up or in
-// error, for at most timeoutMs (< 0: no limit). EINTR is retried with the
-// remaining time.
+// error, for at most timeoutMs (< 0: no limit).
 PollResult PollFd(int fd, bool forWrite, int timeoutMs);
 
-// Waits on two descriptors for input; sets ready0/ready1. Used by the chat
-// client (terminal and connection). EINTR returns kTimeout so the caller can
-// look at its flags.
-PollResult PollTwo(int fd0, int fd1, int timeoutMs, bool& ready0, bool& ready1);
+// One descriptor of a PollFds wait. A negative fd is passed over.
+struct PollItem {
+  int fd = -1;
+  bool forWrite = false;
+  bool ready = false;  // set by PollFds
+};
+// Waits until at least one item is ready (as PollFd), for at most timeoutMs
+// (< 0: no limit); sets each item's `ready`.
+PollResult PollFds(PollItem* items, size_t count, int timeoutMs);
 
-// One send of up to `len` bytes, without SIGPIPE; EINTR retried. The bytes
-// sent, or -1 with errno set.
+// One send of up to `len` bytes, without SIGPIPE. The bytes sent, or -1.
 long SendBytes(int fd, const void* buf, size_t len);
-// One recv of up to `len` bytes; EINTR retried. 0 at the peer's end, -1 with
-// errno set.
+// One recv of up to `len` bytes. 0 at the peer's end, or -1.
 long RecvBytes(int fd, void* buf, size_t len);
 
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.

@@ -8,7 +8,7 @@
 
 #include "protect/Frame.h"
 #include "room/DeliveryQueue.h"
-#include "server/TlsConn.h"
+#include "tls/TlsConn.h"
 
 // What a session remembers between frames.
 struct SessionState {

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "server/SafeTcpServer.h"
-#include "server/TlsConn.h"
+#include "tls/TlsConn.h"
 
 namespace {
 

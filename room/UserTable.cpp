@@ -9,7 +9,7 @@
 
 #include "protect/SafeText.h"
 #include "server/SafeTcpServer.h"
-#include "server/TlsConn.h"
+#include "tls/TlsConn.h"
 
 namespace {
 

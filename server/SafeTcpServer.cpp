@@ -12,8 +12,6 @@
 #include "room/ClientSession.h"
 #include "server/TlsContext.h"
 
-SafeTcpServer* gServer = nullptr;
-
 namespace {
 
 constexpr int kListenBacklog = 5;
@@ -63,8 +61,12 @@ void SafeTcpServer::Run() {
   ctx = NewServerContext();
   SeedTlsRandom();
 
-  UniqueFd listener = ListenTcp4(static_cast<uint16_t>(port & 0xffff), kListenBacklog);
-  if (!listener.Valid()) exit(1);
+  const char* failedCall = nullptr;
+  UniqueFd listener = ListenTcp4(static_cast<uint16_t>(port & 0xffff), kListenBacklog, failedCall);
+  if (!listener.Valid()) {
+    perror(failedCall);
+    exit(1);
+  }
   // Port 0 lets the system choose; the notice names the one it chose.
   int boundPort = LocalPort(listener.Get());
   if (boundPort < 0) boundPort = port;
@@ -87,16 +89,17 @@ void SafeTcpServer::Run() {
   // descriptor the loop falls back to looking once a second.
   const int stopFd = StopWakeFd();
   const int pollMs = stopFd >= 0 ? -1 : kAcceptPollMs;
+  PollItem waits[2];
+  waits[0].fd = listener.Get();
+  waits[1].fd = stopFd;
   while (running.load() != 0) {
-    bool incoming = false;
-    bool stopping = false;
-    PollResult ready = PollTwo(listener.Get(), stopFd, pollMs, incoming, stopping);
+    PollResult ready = PollFds(waits, 2, pollMs);
     if (ready == PollResult::kError) {
       perror("poll");
       SleepMs(kShortageBackoffMs);
       continue;
     }
-    if (ready == PollResult::kTimeout || !incoming) continue;
+    if (ready == PollResult::kTimeout || !waits[0].ready) continue;
     UniqueFd fd;
     std::string peerIp;
     int peerPort = 0;

@@ -1,5 +1,11 @@
 // The one server state record, reached through gServer by every thread, and
 // the serving routine. Created by the process entry in server/main.cpp.
+//
+// room/ includes this header: the chat room's functions reach the record
+// through gServer, as every thread does. That is the one include that points
+// up the build graph (platform <- protect <- tls <- room <- server); the room
+// links no server code, and gServer is defined by whoever links the room (the
+// process entry, or the fuzz harness for its fake room).
 #pragma once
 
 #include <atomic>
@@ -7,7 +13,7 @@
 
 #include "room/DeliveryQueue.h"
 #include "room/UserTable.h"
-#include "server/TlsConn.h"
+#include "tls/TlsConn.h"
 
 // Connections beyond this many at once are closed right after accept.
 constexpr int kMaxConnections = 512;
@@ -21,15 +27,25 @@ struct SafeTcpServer {
   // down; -1 if none. The caller holds userLock.
   int FindUserByName(const uint8_t name[kNameSize]) const;
 
+  // Set before any thread but main and ServerThread exists, and only read
+  // afterwards: port and the options by the entry, ctx and the callbacks by
+  // Run before it starts SendMsg and accepts.
   SslCtxPtr ctx;
-  std::atomic<int> running{0};
   int port;
+  bool requireClientCert = false;  // only clients with a certificate from the CA
+  bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
+  void (*onUserOnline)(TlsConn* session, int slot) = nullptr;
+  void (*onUserOffline)(TlsConn* session) = nullptr;
+
+  std::atomic<int> running{0};
+
+  // Lock order: userLock, then a connection's TlsConn::ioLock (every write
+  // to a member happens under userLock). queueLock is never held together
+  // with either.
   std::mutex queueLock;
   std::mutex userLock;
   UserTable users;      // guarded by userLock
   DeliveryQueue queue;  // guarded by queueLock
-  void (*onUserOnline)(TlsConn* session, int slot) = nullptr;
-  void (*onUserOffline)(TlsConn* session) = nullptr;
 
   std::atomic<bool> sendRunning{false};  // SendMsg's run flag; lives as long as the process
   std::atomic<bool> sendStopped{false};  // set by SendMsg as it ends

@@ -2,7 +2,7 @@
 // Called by SafeTcpServer::Run before it listens.
 #pragma once
 
-#include "server/TlsConn.h"
+#include "tls/TlsConn.h"
 
 // Initialises the TLS library and builds the TLS 1.2 server context from
 // certs/ca.crt, certs/server.crt and certs/server.key. Set-up failures end the

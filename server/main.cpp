@@ -1,11 +1,15 @@
 // Process entry: the command line, the one SafeTcpServer and its thread.
-// Started by the user or ./run.sh.
+// Started by the user, ./run.sh or the service manager.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "platform/Os.h"
 #include "server/SafeTcpServer.h"
+#include "server/ServerArgs.h"
+
+SafeTcpServer* gServer = nullptr;
 
 namespace {
 
@@ -25,19 +29,30 @@ int main(int argc, char** argv) {
   // Notices must reach pipes and logs as they happen.
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  if (argc != 2) {
-    printf("Usage:\n\tserver.exe [port]\n");
-    exit(-2);
-  }
-  int port = atoi(argv[1]);
-  // Unsigned, so that every negative number is refused too.
-  if (static_cast<unsigned>(port) > 65535u) {
-    printf("Invalid port.\n");
-    exit(-3);
+  ServerArgs args;
+  std::string problem;
+  switch (ParseServerArgs(argc, argv, args, problem)) {
+    case ArgsOutcome::kServe:
+      break;
+    case ArgsOutcome::kHelp:
+      fputs(ServerHelp().c_str(), stdout);
+      return 0;
+    case ArgsOutcome::kVersion:
+      printf("server (saferoom) %s\n", SAFEROOM_VERSION);
+      return 0;
+    case ArgsOutcome::kUsage:
+      if (!problem.empty()) fprintf(stderr, "server: %s\n", problem.c_str());
+      printf("Usage:\n\tserver.exe [port]\n");
+      exit(-2);
+    case ArgsOutcome::kBadPort:
+      printf("Invalid port.\n");
+      exit(-3);
   }
   IgnoreSigpipe();
 
-  auto server = std::make_unique<SafeTcpServer>(port);
+  auto server = std::make_unique<SafeTcpServer>(args.port);
+  server->requireClientCert = args.requireClientCert;
+  server->forwardSecrecy = args.forwardSecrecy;
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
   bool started = StartDetachedThread(ServeThenExit);

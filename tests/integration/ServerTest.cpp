@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -14,8 +13,8 @@
 
 #include "platform/Net.h"
 #include "platform/Os.h"
-#include "server/TlsConn.h"
 #include "tests/support/TestServer.h"
+#include "tls/TlsClient.h"
 
 namespace fs = std::filesystem;
 
@@ -26,25 +25,21 @@ namespace {
 // client.key.
 TlsConnPtr Handshake(int port, const std::string& certDir = "", int minVersion = TLS1_2_VERSION,
                      int maxVersion = TLS1_2_VERSION) {
-  SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));  // each SSL keeps a reference
-  UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(port));
-  if (!ctx || !fd.Valid() || SSL_CTX_set_min_proto_version(ctx.get(), minVersion) != 1 ||
-      SSL_CTX_set_max_proto_version(ctx.get(), maxVersion) != 1 ||
-      SSL_CTX_load_verify_locations(ctx.get(), (TestCertsDir() + "/ca.crt").c_str(), nullptr) !=
-          1 ||
-      (!certDir.empty() &&
-       (SSL_CTX_use_certificate_file(ctx.get(), (certDir + "/client.crt").c_str(),
-                                     SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx.get(), (certDir + "/client.key").c_str(),
-                                    SSL_FILETYPE_PEM) != 1))) {
-    ADD_FAILURE() << "cannot set up a client";
+  TlsClientConfig config;
+  config.caFile = TestCertsDir() + "/ca.crt";
+  if (!certDir.empty()) {
+    config.certFile = certDir + "/client.crt";
+    config.keyFile = certDir + "/client.key";
+  }
+  config.minVersion = minVersion;
+  config.maxVersion = maxVersion;
+  std::string error;
+  SslCtxPtr ctx = NewClientContext(config, error);  // each SSL keeps a reference
+  if (!ctx) {
+    ADD_FAILURE() << error;
     return nullptr;
   }
-  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-  TlsConnPtr conn = NewTlsConn(ctx.get(), std::move(fd));
-  if (!conn) return nullptr;
-  X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(conn->ssl.get()), "127.0.0.1");
-  return TlsConnect(*conn, 5000, false) ? std::move(conn) : nullptr;
+  return DialTls(ctx.get(), "127.0.0.1", static_cast<uint16_t>(port), 5000, 5000).conn;
 }
 
 // True when the server ends the connection (end of stream or reset) within
@@ -79,7 +74,8 @@ TEST(ServerCommandLine, ExitStatusesAndThePortFromLeadingDigits) {
     EXPECT_EQ(server.out, c.out);
   }
 
-  int freePort = LocalPort(ListenTcp4(0, 1).Get());  // closed again at once
+  const char* failedCall = nullptr;
+  int freePort = LocalPort(ListenTcp4(0, 1, failedCall).Get());  // closed again at once
   ASSERT_GT(freePort, 0);
   const std::string digits = std::to_string(freePort);
   // Text without digits means port 0, and the notice names the bound port.

@@ -11,11 +11,9 @@
 std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile) {
   ClientOptions options;
   options.port = static_cast<uint16_t>(port);
-  options.caFile = caFile.empty() ? TestCertsDir() + "/ca.crt" : caFile;
+  options.tls.caFile = caFile.empty() ? TestCertsDir() + "/ca.crt" : caFile;
   auto client = std::make_unique<ChatClient>();
-  ConnectError error;
-  std::string message;
-  client->Connect(options, error, message);
+  client->Connect(options);
   return client;
 }
 

@@ -12,8 +12,8 @@
 #include <fstream>
 
 #include "platform/Os.h"
-#include "platform/Process.h"
 #include "platform/Term.h"
+#include "tests/support/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -69,12 +69,13 @@ void Proc::CloseInput() {
 }
 
 void Proc::Pump(int timeoutMs) {
-  bool outReady = false;
-  bool errReady = false;
   if (!outFd.Valid() && !errFd.Valid()) return;
-  PollTwo(outFd.Get(), errFd.Get(), timeoutMs, outReady, errReady);
-  if (outReady) ReadInto(outFd, out);
-  if (errReady) ReadInto(errFd, err);
+  PollItem streams[2];
+  streams[0].fd = outFd.Get();
+  streams[1].fd = errFd.Get();
+  if (PollFds(streams, 2, timeoutMs) != PollResult::kReady) return;
+  if (streams[0].ready) ReadInto(outFd, out);
+  if (streams[1].ready) ReadInto(errFd, err);
 }
 
 size_t Proc::WaitFor(const std::string& text, int timeoutMs, bool fromErr, size_t from) {

@@ -10,8 +10,8 @@
 
 #include "platform/Net.h"
 #include "platform/Os.h"
-#include "server/TlsConn.h"
 #include "tests/support/TestServer.h"
+#include "tls/TlsConn.h"
 
 namespace {
 
@@ -29,7 +29,8 @@ bool MakePair(Pair& pair) {
   pair.serverCtx.reset(SSL_CTX_new(TLS_server_method()));
   pair.clientCtx.reset(SSL_CTX_new(TLS_client_method()));
   const std::string certs = TestCertsDir() + "/";
-  UniqueFd listener = ListenTcp4(0, 1);
+  const char* failedCall = nullptr;
+  UniqueFd listener = ListenTcp4(0, 1, failedCall);
   if (!pair.serverCtx || !pair.clientCtx || !listener.Valid() ||
       SSL_CTX_use_certificate_file(pair.serverCtx.get(), (certs + "server.crt").c_str(),
                                    SSL_FILETYPE_PEM) != 1 ||

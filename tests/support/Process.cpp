@@ -1,5 +1,5 @@
 // Child processes on pipes: start, wait with a deadline, stop by PID.
-#include "platform/Process.h"
+#include "tests/support/Process.h"
 
 #include <fcntl.h>
 #include <signal.h>

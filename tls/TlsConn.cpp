@@ -1,6 +1,6 @@
 // The per-connection TLS I/O wrapper on a non-blocking socket. Readers wait
 // for input without the lock; writers hold it for a whole SSL_write.
-#include "server/TlsConn.h"
+#include "tls/TlsConn.h"
 
 #include <openssl/err.h>
 
@@ -111,8 +111,9 @@ int TlsRead(TlsConn& conn, void* buf, int len, int timeoutMs) {
         return 0;
       }
     }
-    // OpenSSL holds no complete record now (it never reads past one), so the
-    // socket is the place to wait, and writers may use the session meanwhile.
+    // WANT_READ: OpenSSL holds no complete record now (what it read ahead is
+    // at most part of one), so the socket is the place to wait, and writers
+    // may use the session meanwhile.
     int wait = deadline >= 0 ? LeftMs(deadline) : -1;
     if (wait == 0) return -1;
     PollResult ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, wait);

@@ -1,6 +1,6 @@
 // One TLS connection: its socket, its SSL object and the I/O lock that makes
 // reads by the owning thread and writes by other threads safe. Used by the
-// accept loop, the chat room and the client library.
+// accept loop, the chat room, the client library, the benchmark and tests.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -30,7 +30,9 @@ constexpr int kSendTimeoutMs = 5000;
 struct TlsConn {
   UniqueFd fd;  // declared first so it closes last, after SSL_free
   SslPtr ssl;
-  std::mutex ioLock;    // held for each SSL_* call on `ssl`
+  // Held for each SSL_* call on `ssl`. Writers to a member take it while
+  // holding the server's userLock: never take userLock while holding this.
+  std::mutex ioLock;
   bool failed = false;  // guarded by ioLock; set after a fatal error or a close: no SSL_* I/O
   // Set only on the fake connections of tests and fuzzing, which have no
   // socket or SSL object: writes are appended here instead.

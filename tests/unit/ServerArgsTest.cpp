@@ -1,0 +1,64 @@
+// The server's command line: the shapes refused as usage, the port read as
+// its leading digits spell it, the options before it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "server/ServerArgs.h"
+
+namespace {
+
+ArgsOutcome Parse(std::vector<std::string> words, ServerArgs& args) {
+  words.insert(words.begin(), "server");
+  std::vector<char*> argv;
+  for (std::string& w : words)
+    argv.push_back(w.data());
+  argv.push_back(nullptr);
+  std::string problem;
+  return ParseServerArgs(static_cast<int>(words.size()), argv.data(), args, problem);
+}
+
+TEST(ServerArgs, PortTextAndArgumentShapes) {
+  const struct {
+    std::vector<std::string> words;
+    ArgsOutcome outcome;
+    int port;
+  } cases[] = {
+      {{"7000"}, ArgsOutcome::kServe, 7000},
+      {{"7000x"}, ArgsOutcome::kServe, 7000},
+      {{"abc"}, ArgsOutcome::kServe, 0},
+      {{"65535"}, ArgsOutcome::kServe, 65535},
+      {{"65536"}, ArgsOutcome::kBadPort, 0},
+      {{"-1"}, ArgsOutcome::kBadPort, 0},
+      // Past 32 bits: refused, not wrapped onto a small port.
+      {{"-4294967295"}, ArgsOutcome::kBadPort, 0},
+      {{"4294967297"}, ArgsOutcome::kBadPort, 0},
+      {{"99999999999999999999999"}, ArgsOutcome::kBadPort, 0},
+      {{}, ArgsOutcome::kUsage, 0},
+      {{"7000", "7001"}, ArgsOutcome::kUsage, 0},
+      {{"--forward-secrecy"}, ArgsOutcome::kUsage, 0},
+      {{"--bogus", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"7000", "--forward-secrecy"}, ArgsOutcome::kUsage, 0},
+      {{"--", "-5"}, ArgsOutcome::kBadPort, 0},
+      {{"--version", "7000"}, ArgsOutcome::kVersion, 0},
+      {{"--help"}, ArgsOutcome::kHelp, 0},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const std::string& w : c.words)
+      shown += w + " ";
+    SCOPED_TRACE(shown);
+    ServerArgs args;
+    EXPECT_EQ(Parse(c.words, args), c.outcome);
+    if (c.outcome == ArgsOutcome::kServe) {
+      EXPECT_EQ(args.port, c.port);
+    }
+  }
+
+  ServerArgs args;
+  ASSERT_EQ(Parse({"--require-client-cert", "--forward-secrecy", "0"}, args), ArgsOutcome::kServe);
+  EXPECT_TRUE(args.requireClientCert && args.forwardSecrecy);
+}
+
+}  // namespace

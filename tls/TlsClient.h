@@ -1,0 +1,47 @@
+// The client end of a TLS 1.2 connection: context set-up, then connect and
+// handshake with the server verified. Written once for the chat client, the
+// benchmark and the tests.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tls/TlsConn.h"
+
+constexpr int kConnectTimeoutMs = 10000;
+
+struct TlsClientConfig {
+  // Verify the server (host name or IP address included) against caFile, or
+  // against the system's trusted CAs when caFile is empty.
+  bool verify = true;
+  std::string caFile;
+  std::string certFile;  // optional client certificate, or a chain (leaf first)
+  std::string keyFile;   // its private key; empty: in certFile
+  int minVersion = TLS1_2_VERSION;
+  int maxVersion = TLS1_2_VERSION;
+  std::string ciphers;  // empty: OpenSSL's default list
+  bool resume = true;   // false: no session cache or tickets, every handshake is full
+};
+
+// Why a dial failed.
+enum class DialError { kNone, kSetup, kResolve, kConnect, kHandshake, kVerify };
+
+struct DialResult {
+  TlsConnPtr conn;  // null on failure
+  DialError error = DialError::kNone;
+  std::string message;  // on failure: one line for people
+};
+
+// A client context for `config`; null with `error` (one line) when a file
+// cannot be used or OpenSSL fails.
+SslCtxPtr NewClientContext(const TlsClientConfig& config, std::string& error);
+
+// Connects to host:port within connectTimeoutMs and completes the handshake
+// within handshakeTimeoutMs. When `ctx` verifies, `host` must match the
+// server's certificate: an address its IP entries, anything else its names
+// (and it is sent as SNI).
+DialResult DialTls(SSL_CTX* ctx, const std::string& host, uint16_t port,
+                   int connectTimeoutMs = kConnectTimeoutMs,
+                   int handshakeTimeoutMs = kHandshakeTimeoutMs);
