@@ -235,8 +235,8 @@ void Report::Print(bool json) const {
 
 ClientOptions MakeClientOptions(const BenchOptions& options) {
   ClientOptions clientOptions;
-  clientOptions.host = options.host;
-  clientOptions.port = options.port;
+  clientOptions.target.host = options.host;
+  clientOptions.target.port = options.port;
   clientOptions.tls.verify = options.verify;
   clientOptions.tls.caFile = options.caFile;
   return clientOptions;

@@ -38,7 +38,7 @@ SslCtxPtr MakeBareContext(const BenchOptions& options) {
 
 // Connects and completes a handshake; null with `error` on failure.
 TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, std::string& error) {
-  DialResult dial = DialTls(ctx, options.host, options.port);
+  DialResult dial = DialTls(ctx, MakeClientOptions(options).target);
   error = dial.message;
   return std::move(dial.conn);
 }

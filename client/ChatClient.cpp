@@ -42,8 +42,7 @@ ConnectResult ChatClient::Connect(const ClientOptions& options) {
     result.error = DialError::kSetup;
     return result;
   }
-  DialResult dial = DialTls(ctx.get(), options.host, options.port, options.connectTimeoutMs,
-                            options.handshakeTimeoutMs);
+  DialResult dial = DialTls(ctx.get(), options.target);
   conn = std::move(dial.conn);
   result.error = dial.error;
   result.message = std::move(dial.message);

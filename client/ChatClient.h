@@ -16,11 +16,8 @@
 constexpr size_t kMaxTextLen = kMaxPayload - 1;
 
 struct ClientOptions {
-  std::string host = "127.0.0.1";
-  uint16_t port = 0;
+  DialTarget target;
   TlsClientConfig tls;  // TLS 1.2, the server verified
-  int connectTimeoutMs = kConnectTimeoutMs;
-  int handshakeTimeoutMs = kHandshakeTimeoutMs;
 };
 
 // How Connect went: error kNone, or why not with one line for people.

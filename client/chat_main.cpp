@@ -127,12 +127,12 @@ bool ParseArgs(int argc, char** argv, Args& args, std::string& problem) {
     problem = "--key needs --cert";
     return false;
   }
-  args.options.host = positional[0];
-  if (args.options.host.empty()) {
+  args.options.target.host = positional[0];
+  if (args.options.target.host.empty()) {
     problem = "HOST is empty";
     return false;
   }
-  if (!ParsePort(positional[1], args.options.port)) {
+  if (!ParsePort(positional[1], args.options.target.port)) {
     problem = "PORT must be a number from 1 to 65535";
     return false;
   }

@@ -120,9 +120,17 @@ bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, int timeoutM
 
 }  // namespace
 
-UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int* resolveError) {
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int* resolveError,
+                    const std::string& sourceIp) {
+  sockaddr_in source = {};
+  if (!sourceIp.empty() && inet_pton(AF_INET, sourceIp.c_str(), &source.sin_addr) != 1) {
+    if (resolveError != nullptr) *resolveError = 0;
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  source.sin_family = AF_INET;
   addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
+  hints.ai_family = sourceIp.empty() ? AF_UNSPEC : AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
@@ -133,7 +141,10 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int* 
   int lastErr = ECONNREFUSED;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-    if (fd.Valid() && ConnectWithin(fd.Get(), a->ai_addr, a->ai_addrlen, timeoutMs)) {
+    if (fd.Valid() &&
+        (sourceIp.empty() ||
+         bind(fd.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0) &&
+        ConnectWithin(fd.Get(), a->ai_addr, a->ai_addrlen, timeoutMs)) {
       result = std::move(fd);
       break;
     }

@@ -61,12 +61,14 @@ bool SetNoDelay(int fd);
 
 // Connects to host:port (an address literal or a name), trying each address
 // the name resolves to, each for at most timeoutMs (< 0: the system's own
-// limit). The socket comes back in blocking mode. On failure an invalid fd:
-// when the name did not resolve, `resolveError` (if given) gets the
-// resolver's code for ResolveErrorText and errno is left alone; otherwise
-// *resolveError is 0 and errno is the last connect's (ETIMEDOUT on timeout).
+// limit), from `sourceIp` when it is not empty (an IPv4 literal: on loopback
+// any of 127.0.0.0/8 makes a client look like another host). The socket
+// comes back in blocking mode. On failure an invalid fd: when the name did
+// not resolve, `resolveError` (if given) gets the resolver's code for
+// ResolveErrorText and errno is left alone; otherwise *resolveError is 0 and
+// errno is the failing call's (ETIMEDOUT on timeout).
 UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs = -1,
-                    int* resolveError = nullptr);
+                    int* resolveError = nullptr, const std::string& sourceIp = "");
 
 // The resolver's text for a code from ConnectTcp.
 std::string ResolveErrorText(int resolveError);

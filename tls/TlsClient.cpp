@@ -91,10 +91,11 @@ SslCtxPtr NewClientContext(const TlsClientConfig& config, std::string& error) {
   return ctx;
 }
 
-DialResult DialTls(SSL_CTX* ctx, const std::string& host, uint16_t port, int connectTimeoutMs,
-                   int handshakeTimeoutMs) {
+DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
+  const std::string& host = target.host;
+  const uint16_t port = target.port;
   int resolveError = 0;
-  UniqueFd fd = ConnectTcp(host, port, connectTimeoutMs, &resolveError);
+  UniqueFd fd = ConnectTcp(host, port, target.connectTimeoutMs, &resolveError, target.sourceIp);
   if (!fd.Valid()) {
     const std::string where = host + " port " + std::to_string(port);
     if (resolveError != 0) {
@@ -111,7 +112,7 @@ DialResult DialTls(SSL_CTX* ctx, const std::string& host, uint16_t port, int con
     ERR_clear_error();
     return Failed(DialError::kSetup, "cannot check host name " + host);
   }
-  if (!TlsConnect(*conn, handshakeTimeoutMs, false)) {
+  if (!TlsConnect(*conn, target.handshakeTimeoutMs, false)) {
     long verifyResult = SSL_get_verify_result(ssl);
     if (verify && verifyResult != X509_V_OK) {
       ERR_clear_error();

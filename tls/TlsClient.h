@@ -38,10 +38,16 @@ struct DialResult {
 // cannot be used or OpenSSL fails.
 SslCtxPtr NewClientContext(const TlsClientConfig& config, std::string& error);
 
-// Connects to host:port within connectTimeoutMs and completes the handshake
-// within handshakeTimeoutMs. When `ctx` verifies, `host` must match the
-// server's certificate: an address its IP entries, anything else its names
-// (and it is sent as SNI).
-DialResult DialTls(SSL_CTX* ctx, const std::string& host, uint16_t port,
-                   int connectTimeoutMs = kConnectTimeoutMs,
-                   int handshakeTimeoutMs = kHandshakeTimeoutMs);
+// Where and how long to dial.
+struct DialTarget {
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;
+  std::string sourceIp;  // empty: the system picks (see ConnectTcp)
+  int connectTimeoutMs = kConnectTimeoutMs;
+  int handshakeTimeoutMs = kHandshakeTimeoutMs;
+};
+
+// Connects to the target and completes the handshake. When `ctx` verifies,
+// the host must match the server's certificate: an address its IP entries,
+// anything else its names (and it is sent as SNI).
+DialResult DialTls(SSL_CTX* ctx, const DialTarget& target);

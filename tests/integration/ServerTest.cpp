@@ -39,7 +39,10 @@ TlsConnPtr Handshake(int port, const std::string& certDir = "", int minVersion =
     ADD_FAILURE() << error;
     return nullptr;
   }
-  return DialTls(ctx.get(), "127.0.0.1", static_cast<uint16_t>(port), 5000, 5000).conn;
+  DialTarget target;
+  target.port = static_cast<uint16_t>(port);
+  target.connectTimeoutMs = target.handshakeTimeoutMs = 5000;
+  return DialTls(ctx.get(), target).conn;
 }
 
 // True when the server ends the connection (end of stream or reset) within

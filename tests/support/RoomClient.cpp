@@ -10,7 +10,7 @@
 
 std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile) {
   ClientOptions options;
-  options.port = static_cast<uint16_t>(port);
+  options.target.port = static_cast<uint16_t>(port);
   options.tls.caFile = caFile.empty() ? TestCertsDir() + "/ca.crt" : caFile;
   auto client = std::make_unique<ChatClient>();
   client->Connect(options);
