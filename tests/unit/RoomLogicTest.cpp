@@ -1,0 +1,310 @@
+// The chat room without sockets: requests handled and chat delivered on fake
+// connections that capture what is written to them, so that every ordering
+// is decided by the test, never by timing.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "client/ChatClient.h"
+#include "room/ClientSession.h"
+#include "room/DeliveryQueue.h"
+#include "room/UserTable.h"
+#include "server/SafeTcpServer.h"
+
+SafeTcpServer* gServer = nullptr;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+// What a member sees of one relayed chat.
+using Seen = std::tuple<std::string, uint32_t, std::string>;  // sender, scope, text
+
+class RoomLogic : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = std::make_unique<SafeTcpServer>(0);
+    server->onUserOnline = OnUserOnline;
+    server->onUserOffline = OnUserOffline;
+    gServer = server.get();
+  }
+
+  void TearDown() override {
+    if (capturing) Notices();  // a failed assertion left it on
+    for (auto& c : conns)
+      if (c.conn) EndSession(c.conn.get());
+    gServer = nullptr;
+  }
+
+  // A new connection, as after its handshake.
+  int Open() {
+    Conn c;
+    c.conn = std::make_unique<TlsConn>();
+    c.conn->capture = std::make_unique<std::vector<uint8_t>>();
+    conns.push_back(std::move(c));
+    return static_cast<int>(conns.size()) - 1;
+  }
+
+  // Hands one frame to connection `c`'s session, as its reader would, and
+  // queues what it read; a logout ends the session.
+  void Send(int c, const Frame& frame) {
+    FrameHeader header = ParseHeader(frame.data());
+    ASSERT_TRUE(HeaderAcceptable(header));
+    std::vector<uint8_t> plain;
+    DecryptPayload(header, frame.data() + kHeaderSize, PayloadLength(header.lengthWord), plain);
+    bool goOn = HandleFrame(conns[c].conn.get(), conns[c].state, header, plain);
+    QueueChats(conns[c].state);
+    if (!goOn) EndSession(conns[c].conn.get());
+  }
+
+  void Login(int c, const std::string& name) {
+    uint8_t field[kNameSize] = {};
+    name.copy(reinterpret_cast<char*>(field), kNameSize);
+    Send(c, BuildFrame(FrameType::Login, 0, field, kNameSize, nullptr, 0));
+  }
+
+  void Chat(int c, const std::string& text, const std::string& to = "") {
+    uint8_t name[kNameSize] = {};
+    to.copy(reinterpret_cast<char*>(name), kNameSize);
+    Send(c, BuildFrame(FrameType::Chat, PayloadKind::Text, text.c_str(),
+                       static_cast<uint32_t>(text.size() + 1), name,
+                       to.empty() ? Scope::Public : Scope::Private));
+  }
+
+  // Joins under `name` and forgets what the join wrote.
+  int Member(const std::string& name) {
+    int c = Open();
+    Login(c, name);
+    EXPECT_EQ(FirstType(c), FrameType::LoginAccepted) << name;
+    for (size_t i = 0; i < conns.size(); ++i)
+      Take(static_cast<int>(i));
+    return c;
+  }
+
+  // Console notices: what is printed from StartNotices to Notices.
+  void StartNotices() {
+    testing::internal::CaptureStdout();
+    capturing = true;
+  }
+  std::string Notices() {
+    capturing = false;
+    return testing::internal::GetCapturedStdout();
+  }
+
+  static void DeliverAll() {
+    while (DeliverQueued()) {
+    }
+  }
+
+  // Every frame written to connection `c` since the last Take, decrypted.
+  std::vector<ReceivedFrame> Take(int c) {
+    std::vector<uint8_t>& bytes = *conns[c].conn->capture;
+    std::vector<ReceivedFrame> frames;
+    for (size_t at = 0; at < bytes.size();) {
+      EXPECT_GE(bytes.size() - at, kHeaderSize);
+      FrameHeader header = ParseHeader(&bytes[at]);
+      const uint32_t len = PayloadLength(header.lengthWord);
+      EXPECT_LE(at + kHeaderSize + len, bytes.size());
+      ReceivedFrame f;
+      f.type = header.type;
+      f.kind = KindOf(header.lengthWord);
+      f.scope = header.scope;
+      f.name = NameString(header.name);
+      DecryptPayload(header, &bytes[at + kHeaderSize], len, f.payload);
+      frames.push_back(std::move(f));
+      at += kHeaderSize + len;
+    }
+    bytes.clear();
+    return frames;
+  }
+
+  // The type of the first frame written since the last Take; ~0u for none.
+  uint32_t FirstType(int c) {
+    std::vector<ReceivedFrame> got = Take(c);
+    return got.empty() ? ~0u : got.front().type;
+  }
+
+  // The names in the last member list written since the last Take.
+  Names LastList(int c) {
+    std::vector<ReceivedFrame> got = Take(c);
+    if (got.empty() || got.back().type != FrameType::UserList) return {"(no list)"};
+    return got.back().Names();
+  }
+
+  std::vector<Seen> Chats(int c) {
+    std::vector<Seen> seen;
+    for (const ReceivedFrame& f : Take(c)) {
+      EXPECT_EQ(f.type, FrameType::Chat);
+      seen.emplace_back(f.name, f.scope, f.Text());
+    }
+    return seen;
+  }
+
+  struct Conn {
+    TlsConnPtr conn;
+    SessionState state;
+  };
+  std::unique_ptr<SafeTcpServer> server;
+  std::vector<Conn> conns;
+  bool capturing = false;
+};
+
+// Many senders, public and private mixed, queued across several batches
+// before anything is delivered: each member gets exactly the messages meant
+// for it, in queue order, with the right sender and scope. A private message
+// slipping into a public run of the batch, or a lost or reordered one, shows.
+TEST_F(RoomLogic, MixedBatchesReachExactlyTheirMembersInOrder) {
+  const Names names = {"alice", "bob", "carol", "dave", "erin"};  // a full room
+  std::vector<int> members;
+  for (const std::string& n : names)
+    members.push_back(Member(n));
+  const int stranger = Open();  // chats with an empty name, gets nothing
+  std::mt19937 random(7);
+  std::map<int, std::vector<Seen>> expected;
+  for (int i = 0; i < 700; ++i) {
+    const int who = static_cast<int>(random() % (names.size() + 1));
+    const int from = who < static_cast<int>(names.size()) ? members[who] : stranger;
+    const std::string sender = who < static_cast<int>(names.size()) ? names[who] : "";
+    const std::string text = "m" + std::to_string(i);
+    const int pick = static_cast<int>(random() % (names.size() + 2));
+    if (pick >= static_cast<int>(names.size())) {  // public, more often than not
+      Chat(from, text);
+      for (int m : members)
+        expected[m].emplace_back(sender, Scope::Public, text);
+    } else {
+      Chat(from, text, names[pick]);
+      expected[members[pick]].emplace_back(sender, Scope::Private, text);
+    }
+    if (i % 300 == 299) DeliverAll();  // some batches full, some not
+  }
+  Chat(members[0], "to nobody", "frank");
+  Chat(members[0], "to Bob", "Bob");
+  DeliverAll();
+  for (size_t i = 0; i < members.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(Chats(members[i]), expected[members[i]]);
+  }
+  EXPECT_TRUE(Take(stranger).empty());
+}
+
+TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
+  StartNotices();
+  const int alice = Member("alice");
+  const int bob = Open();
+  Login(bob, "bob");
+  // The newest member takes the highest free slot, so it is listed first.
+  std::vector<ReceivedFrame> got = Take(bob);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].type, FrameType::LoginAccepted);
+  EXPECT_TRUE(got[0].payload.empty());
+  EXPECT_EQ(got[1].Names(), (Names{"bob", "alice"}));
+  got = Take(alice);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].Names(), (Names{"bob", "alice"}));
+
+  // Taken names, exactly as written, are refused; the connection may retry.
+  const int other = Open();
+  for (const char* taken : {"bob", "alice"}) {
+    Login(other, taken);
+    got = Take(other);
+    ASSERT_EQ(got.size(), 1u) << taken;
+    EXPECT_EQ(got[0].type, FrameType::NameInUse);
+  }
+  EXPECT_TRUE(Take(alice).empty());
+  for (const char* free : {"Bob", "bobby", ""}) {
+    const int c = Open();
+    Login(c, free);
+    EXPECT_EQ(FirstType(c), FrameType::LoginAccepted) << free;
+  }
+  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "bob", "alice"}));
+
+  // A sixth login: no answer, no member, the unchanged list to everyone;
+  // a taken name is still refused, whatever its slot.
+  Login(other, "frank");
+  got = Take(other);
+  EXPECT_TRUE(got.empty());
+  Login(other, "");
+  EXPECT_EQ(FirstType(other), FrameType::NameInUse);
+  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "bob", "alice"}));
+
+  // A logout frees its slot, which the next login takes.
+  Send(bob, BuildFrame(FrameType::Logout, 0, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "alice"}));
+  Login(other, "frank");
+  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "frank", "alice"}));
+  EXPECT_EQ(Notices(),
+            "[#] User alice online\n[#] User bob online\n[#] User Bob online\n"
+            "[#] User bobby online\n[#] User  online\n[!] User bob offline\n"
+            "[#] User frank online\n");
+}
+
+// A connection that logs in twice holds two slots: it gets each public
+// message and member list once per slot, chats under its higher slot's name,
+// and leaves both slots at once.
+TEST_F(RoomLogic, TwoSlotConnectionGetsDoublesAndLeavesWhole) {
+  const int alice = Member("alice");
+  const int twin = Member("one");
+  Login(twin, "two");
+  std::vector<ReceivedFrame> got = Take(twin);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1].Names(), (Names{"two", "one", "alice"}));
+  EXPECT_EQ(got[2].Names(), got[1].Names());
+  Take(alice);
+  Chat(alice, "hi twins");
+  Chat(twin, "from the twin");
+  DeliverAll();
+  const Seen hi{"alice", Scope::Public, "hi twins"};
+  const Seen back{"one", Scope::Public, "from the twin"};
+  EXPECT_EQ(Chats(twin), (std::vector<Seen>{hi, hi, back, back}));
+  EXPECT_EQ(Chats(alice), (std::vector<Seen>{hi, back}));
+
+  StartNotices();
+  EndSession(conns[twin].conn.get());
+  EXPECT_EQ(Notices(), "[!] User one offline\n[!] User two offline\n");
+  EXPECT_EQ(LastList(alice), Names{"alice"});
+  EXPECT_EQ(FindUserBySession(conns[twin].conn.get()), -1);
+}
+
+// Frames the room must pass over, and payloads relayed as their kind says.
+TEST_F(RoomLogic, IgnoredFramesAndPayloadKinds) {
+  const int alice = Member("alice");
+  const uint8_t pad[16] = {'z'};
+  for (uint32_t type : {3u, 4u, 99u})
+    Send(alice, BuildFrame(type, 0, pad, 16, nullptr, 0));
+  for (uint32_t kind : {0u, 1u, 3u}) {
+    Send(alice, BuildFrame(FrameType::Chat, kind, nullptr, 0, nullptr, Scope::Public));
+    Send(alice, BuildFrame(FrameType::Login, kind, nullptr, 0, nullptr, 0));
+  }
+  DeliverAll();
+  EXPECT_TRUE(Take(alice).empty());
+
+  // Two letters in a 32-byte text payload come back in 16 bytes; other kinds
+  // keep their padded length and their bits.
+  const std::string hi = "hi" + std::string(30, '\0');
+  Frame text = BuildFrame(FrameType::Chat, 0, hi.data(), 32, nullptr, Scope::Public);
+  text[4] |= PayloadKind::Text;  // LengthWord's low bits
+  Send(alice, text);
+  const std::string ab = std::string("ab\0cd", 5) + std::string(35, '\0');
+  Send(alice, BuildFrame(FrameType::Chat, 2, ab.data(), 40, nullptr, Scope::Public));
+  // Scope 2 without a name, and any scope but 2 even with one, is public.
+  const uint8_t noName[kNameSize] = {};
+  const uint8_t aliceName[kNameSize] = {'a', 'l', 'i', 'c', 'e'};
+  Send(alice, BuildFrame(FrameType::Chat, 0, "x", 1, noName, Scope::Private));
+  Send(alice, BuildFrame(FrameType::Chat, 0, "x", 1, aliceName, 3));
+  DeliverAll();
+  std::vector<ReceivedFrame> got = Take(alice);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(std::make_tuple(got[0].kind, got[0].payload.size(), got[0].Text()),
+            std::make_tuple(PayloadKind::Text, size_t{16}, std::string("hi")));
+  EXPECT_EQ(std::make_tuple(got[1].kind, got[1].payload.size()), std::make_tuple(2u, size_t{48}));
+  EXPECT_EQ(std::string(got[1].payload.begin(), got[1].payload.begin() + 5), ab.substr(0, 5));
+  EXPECT_EQ(std::make_tuple(got[2].scope, got[3].scope),
+            std::make_tuple(Scope::Public, Scope::Public));
+}
+
+}  // namespace
