@@ -9,7 +9,7 @@
 
 #include "platform/Net.h"
 #include "platform/Os.h"
-#include "room/ClientSession.h"
+#include "server/SessionPool.h"
 #include "server/TlsContext.h"
 
 namespace {
@@ -34,9 +34,7 @@ void ServeConnection(SafeTcpServer& server, UniqueFd fd, const std::string& peer
   }
   // Counted before the thread starts: the session decrements it as it ends.
   server.connections.fetch_add(1);
-  bool started =
-      StartDetachedThread([c = std::move(conn)]() mutable { ClientSession(std::move(c)); });
-  if (!started) {
+  if (!StartSession(std::move(conn))) {
     // The connection went down with the thread's box.
     server.connections.fetch_sub(1);
     fprintf(stderr, "No thread for %s, port %d: closed\n", peerIp.c_str(), peerPort);

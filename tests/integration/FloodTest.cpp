@@ -175,6 +175,11 @@ TEST_F(Flood, ChurnAndDisconnectsMidFrameLeaveNoTrace) {
   for (int i = 0; i < 100 && OpenFds(server.pid) != fdsBefore; ++i)
     SleepMs(50);
   EXPECT_EQ(OpenFds(server.pid), fdsBefore);
+  // Session threads that lingered for another connection are gone again:
+  // main, the accept loop, SendMsg and the two members' sessions are left.
+  for (int i = 0; i < 100 && Threads(server.pid) != 5; ++i)
+    SleepMs(50);
+  EXPECT_EQ(Threads(server.pid), 5);
   EXPECT_TRUE(server.Alive());
 }
 

@@ -137,14 +137,24 @@ bool TestServer::Start(std::vector<std::string> args) {
   return port > 0;
 }
 
-int OpenFds(pid_t pid) {
+namespace {
+
+int CountEntries(const std::string& dir) {
   std::error_code error;
   int count = 0;
-  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
-       !error && it != end; it.increment(error)) {
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
     ++count;
-  }
   return error ? -1 : count;
+}
+
+}  // namespace
+
+int OpenFds(pid_t pid) {
+  return CountEntries("/proc/" + std::to_string(pid) + "/fd");
+}
+
+int Threads(pid_t pid) {
+  return CountEntries("/proc/" + std::to_string(pid) + "/task");
 }
 
 long CpuMs(pid_t pid) {

@@ -58,8 +58,9 @@ struct TestServer : Proc {
   bool Start(std::vector<std::string> args = {"0"});
 };
 
-// Of process `pid`, from /proc; -1 on failure: open descriptors, CPU time
-// (user + system) in ms, resident memory in KiB.
+// Of process `pid`, from /proc; -1 on failure: open descriptors, threads, CPU
+// time (user + system) in ms, resident memory in KiB.
 int OpenFds(pid_t pid);
+int Threads(pid_t pid);
 long CpuMs(pid_t pid);
 long RssKiB(pid_t pid);

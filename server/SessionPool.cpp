@@ -1,0 +1,60 @@
+// Session threads that outlive their connection for a moment.
+#include "server/SessionPool.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "platform/Os.h"
+#include "room/ClientSession.h"
+
+namespace {
+
+struct Pool {
+  std::mutex lock;
+  std::condition_variable handed;  // a connection was put in `waiting`
+  // Connections handed over but not yet taken; never more than `lingering`,
+  // so each one has a thread that will take it.
+  std::deque<TlsConnPtr> waiting;  // guarded by lock
+  int lingering = 0;               // guarded by lock: threads waiting for one
+};
+
+// Never destroyed: detached threads wait on it until the process ends.
+Pool& ThePool() {
+  static Pool& pool = *std::make_unique<Pool>().release();
+  return pool;
+}
+
+void SessionThread(TlsConnPtr conn) {
+  Pool& pool = ThePool();
+  while (conn) {
+    ClientSession(std::move(conn));
+    std::unique_lock<std::mutex> hold(pool.lock);
+    if (pool.lingering >= kMaxLingeringSessions) return;
+    ++pool.lingering;
+    // One timed wait, then the thread ends: an idle server never wakes.
+    if (pool.handed.wait_for(hold, std::chrono::milliseconds(kSessionLingerMs),
+                             [&] { return !pool.waiting.empty(); })) {
+      conn = std::move(pool.waiting.front());
+      pool.waiting.pop_front();
+    }
+    --pool.lingering;
+  }
+}
+
+}  // namespace
+
+bool StartSession(TlsConnPtr conn) {
+  Pool& pool = ThePool();
+  {
+    std::lock_guard<std::mutex> hold(pool.lock);
+    if (pool.lingering > static_cast<int>(pool.waiting.size())) {
+      pool.waiting.push_back(std::move(conn));
+      pool.handed.notify_one();
+      return true;
+    }
+  }
+  return StartDetachedThread([c = std::move(conn)]() mutable { SessionThread(std::move(c)); });
+}

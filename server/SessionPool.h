@@ -1,0 +1,16 @@
+// Threads for ClientSession. A session thread that has finished waits a short
+// while for the next accepted connection before it ends: a busy server does
+// not pay for a new thread, and new per-thread TLS library state, on every
+// connection, and an idle one keeps no thread. Called by the accept loop.
+#pragma once
+
+#include "tls/TlsConn.h"
+
+// How long a finished session thread waits for another connection.
+constexpr int kSessionLingerMs = 2000;
+// At most this many finished threads wait at once; others end at once.
+constexpr int kMaxLingeringSessions = 16;
+
+// Runs ClientSession(conn) on a waiting session thread, or on a new one.
+// False when no thread could be started: the connection is then closed.
+bool StartSession(TlsConnPtr conn);
