@@ -56,7 +56,7 @@ for prog in usr/sbin/saferoom-server usr/bin/saferoom; do
 done
 for page in man1/saferoom.1 man8/saferoom-server.8; do
   name=$(basename "$page")
-  title=$(echo "${name%.*}" | tr a-z A-Z)
+  title=$(echo "${name%.*}" | tr '[:lower:]' '[:upper:]')
   text=$(zcat "$root/usr/share/man/$page.gz")
   grep -q "^\.TH $title \"${name##*.}\"" <<<"$text" || fail "$page has no title line"
   grep -q '^\.SH OPTIONS' <<<"$text" || fail "$page has no options"
@@ -68,7 +68,7 @@ envfile=$(sed -n 's/^EnvironmentFile=//p' "$unit")
 workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
 [ -f "$root$envfile" ] || fail "EnvironmentFile $envfile is not in the package"
 [ -d "$root$workdir/certs" ] || fail "WorkingDirectory $workdir has no certs/"
-port=$(. "$root$envfile" && echo "$PORT")
+port=$(sed -n 's/^PORT=//p' "$root$envfile")
 [ "$port" -ge 1024 ] || fail "PORT=$port needs a capability the unit does not grant"
 if command -v systemd-analyze >/dev/null 2>&1; then
   # verify wants ExecStart to exist: point it into the unpacked tree.
