@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libreadline-dev openssl)
+          libreadline-dev openssl
+          dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

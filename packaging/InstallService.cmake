@@ -1,0 +1,20 @@
+# The systemd unit, its environment file and the certificate directory, for
+# the prefix this installation has (cpack: /usr, so the configuration is in
+# /etc). SAFEROOM_PACKAGING_DIR, SAFEROOM_STAGE and SAFEROOM_SBINDIR_REL
+# come from the install rules.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(SAFEROOM_CONFDIR /etc/saferoom)
+else()
+  set(SAFEROOM_CONFDIR ${CMAKE_INSTALL_PREFIX}/etc/saferoom)
+endif()
+set(SAFEROOM_SBINDIR ${CMAKE_INSTALL_PREFIX}/${SAFEROOM_SBINDIR_REL})
+configure_file(${SAFEROOM_PACKAGING_DIR}/saferoom.service.in ${SAFEROOM_STAGE}/saferoom.service @ONLY)
+
+file(INSTALL DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system TYPE FILE
+     FILES ${SAFEROOM_STAGE}/saferoom.service)
+# An operator's settings are kept (the package's conffile does the same).
+if(NOT EXISTS $ENV{DESTDIR}${SAFEROOM_CONFDIR}/saferoom.env)
+  file(INSTALL DESTINATION ${SAFEROOM_CONFDIR} TYPE FILE FILES ${SAFEROOM_PACKAGING_DIR}/saferoom.env)
+endif()
+# Its group and mode come from the package's postinst.
+file(MAKE_DIRECTORY $ENV{DESTDIR}${SAFEROOM_CONFDIR}/certs)

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build directory and checks it without
+# installing it: name, contents, dependencies, maintainer scripts, the
+# unpacked programs' --version and --help, the man pages, and the systemd unit
+# (systemd-analyze verify, where the tool is). Leaves nothing behind.
+# Usage: scripts/package-test.sh [BUILD_DIR]   (default build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "package-test: FAILED: $*" >&2
+  exit 1
+}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+deb=$work/out/saferoom_${version}_$(dpkg --print-architecture).deb
+if ! (cd "$build" && timeout 600 cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  fail "cpack -G DEB in $build"
+fi
+[ -f "$deb" ] || fail "cpack made no $(basename "$deb")"
+
+# Exactly these files (directories aside): nothing missing, nothing stray.
+expected="./etc/saferoom/saferoom.env
+./usr/bin/saferoom
+./usr/lib/systemd/system/saferoom.service
+./usr/sbin/saferoom-server
+./usr/share/doc/saferoom/copyright
+./usr/share/man/man1/saferoom.1.gz
+./usr/share/man/man8/saferoom-server.8.gz"
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+[ "$files" = "$expected" ] || fail "package files differ: $(diff <(echo "$expected") <(echo "$files"))"
+dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx './etc/saferoom/certs/' || fail "no certs/ directory"
+
+# Dependencies come from the linked libraries.
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libssl3 libstdc++6; do
+  [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
+done
+dpkg-deb -e "$deb" "$work/control"
+grep -qx /etc/saferoom/saferoom.env "$work/control/conffiles" || fail "saferoom.env is no conffile"
+for script in postinst prerm postrm; do
+  sh -n "$work/control/$script" || fail "$script does not parse"
+done
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+for prog in usr/sbin/saferoom-server usr/bin/saferoom; do
+  out=$(timeout 10 "$root/$prog" --version) || fail "$prog --version"
+  [[ $out == *"(saferoom) $version" ]] || fail "$prog --version says: $out"
+  out=$(timeout 10 "$root/$prog" --help) || fail "$prog --help"
+  grep -q '^Usage: ' <<<"$out" || fail "$prog --help says: $out"
+done
+for page in man1/saferoom.1 man8/saferoom-server.8; do
+  name=$(basename "$page")
+  title=$(echo "${name%.*}" | tr '[:lower:]' '[:upper:]')
+  text=$(zcat "$root/usr/share/man/$page.gz")
+  grep -q "^\.TH $title \"${name##*.}\"" <<<"$text" || fail "$page has no title line"
+  grep -q '^\.SH OPTIONS' <<<"$text" || fail "$page has no options"
+done
+
+# The unit's paths are in the package; its port needs no privilege.
+unit=$root/usr/lib/systemd/system/saferoom.service
+envfile=$(sed -n 's/^EnvironmentFile=//p' "$unit")
+workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
+[ -f "$root$envfile" ] || fail "EnvironmentFile $envfile is not in the package"
+[ -d "$root$workdir/certs" ] || fail "WorkingDirectory $workdir has no certs/"
+port=$(sed -n 's/^PORT=//p' "$root$envfile")
+[ "$port" -ge 1024 ] || fail "PORT=$port needs a capability the unit does not grant"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  # verify wants ExecStart to exist: point it into the unpacked tree.
+  mkdir "$work/unit"
+  sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" >"$work/unit/saferoom.service"
+  out=$(systemd-analyze verify --man=no "$work/unit/saferoom.service" 2>&1) || fail "systemd-analyze verify: $out"
+  [ -z "$out" ] || fail "systemd-analyze verify: $out"
+else
+  echo "package-test: systemd-analyze not found, unit not verified"
+fi
+echo "package-test: $(basename "$deb") passed"
