@@ -1,4 +1,4 @@
-// /proc readers for chat-bench: CPU time and resident memory of the server.
+// /proc readers for chat-bench: CPU time, descriptors and memory of the server.
 #include "bench/ChatBenchProc.h"
 
 #include <unistd.h>
@@ -82,6 +82,15 @@ bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes) {
     }
   }
   return found == 2;
+}
+
+int ReadOpenFds(int pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+  int count = 0;
+  for (; !error && fds != std::filesystem::directory_iterator(); fds.increment(error))
+    ++count;
+  return error ? -1 : count;
 }
 
 int64_t ReadStatusKib(int pid, const char* key) {

@@ -1,5 +1,5 @@
-// A running server's CPU time and resident memory, read from /proc. Used by
-// chat-bench's modes when --server-pid is given.
+// A running server's CPU time, descriptors and resident memory, read from
+// /proc. Used by chat-bench's modes when --server-pid is given.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,9 @@ bool ReadServerCpu(int pid, ServerCpu& cpu);
 // The read and write system calls the process made (syscr, syscw of
 // /proc/PID/io, every thread). False when unreadable.
 bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes);
+
+// The open descriptors of process `pid`, or -1 when /proc/PID/fd is unreadable.
+int ReadOpenFds(int pid);
 
 // A "Vm..." line of /proc/PID/status in KiB (key like "VmHWM"), or -1.
 int64_t ReadStatusKib(int pid, const char* key);
