@@ -45,11 +45,10 @@ scripts/make-dev-certs.sh "$work/certs" >/dev/null
 (cd "$work" && exec "$bin/server" 0) >"$work/server.log" 2>&1 &
 server_pid=$!
 port=
-for _ in $(seq 100); do
-  port=$(sed -nE 's/^\[\+\] Server is working at ([0-9]+).*/\1/p' "$work/server.log")
-  [ -n "$port" ] && break
-  exited "$server_pid" && break
+deadline=$((SECONDS + 10))
+while [ -z "$port" ] && ! exited "$server_pid" && [ "$SECONDS" -lt "$deadline" ]; do
   sleep 0.1
+  port=$(sed -nE 's/^\[\+\] Server is working at ([0-9]+).*/\1/p' "$work/server.log")
 done
 [ -n "$port" ] || fail "the server did not start"
 
@@ -60,8 +59,8 @@ timeout $((seconds + 120)) "$bin/chat-bench" --port "$port" --ca "$work/certs/ca
 [ "$rc" -eq 0 ] || fail "chat-bench --soak exited $rc"
 
 kill -TERM "$server_pid"
-for _ in $(seq 150); do
-  exited "$server_pid" && break
+deadline=$((SECONDS + 15))
+while ! exited "$server_pid" && [ "$SECONDS" -lt "$deadline" ]; do
   sleep 0.1
 done
 exited "$server_pid" || fail "the server did not stop within 15 s of SIGTERM"
