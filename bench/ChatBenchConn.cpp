@@ -183,10 +183,11 @@ int RunIdle(const BenchOptions& options) {
   int64_t peakKib = ReadStatusKib(options.serverPid, "VmHWM");
 
   // Per-thread times have nanosecond resolution; the process total only
-  // ticks, too coarse for a few milliseconds a minute. No thread ends here.
-  bool fine = cpuBefore.haveTask && cpuAfter.haveTask;
-  double cpuSeconds = fine ? cpuAfter.taskSeconds - cpuBefore.taskSeconds
-                           : cpuAfter.statSeconds - cpuBefore.statSeconds;
+  // ticks, too coarse for a few milliseconds a minute. Threads of earlier
+  // connections may still end here: the sum is over the ones alive throughout.
+  bool fine = !cpuBefore.taskNs.empty() && !cpuAfter.taskNs.empty();
+  double cpuSeconds =
+      fine ? TaskSecondsBetween(cpuBefore, cpuAfter) : cpuAfter.statSeconds - cpuBefore.statSeconds;
   int total = options.members + options.connections;
   Report report;
   report.AddText("mode", "idle");

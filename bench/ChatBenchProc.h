@@ -3,12 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 struct ServerCpu {
   double statSeconds = 0;  // utime + stime: every thread, exited ones too; tick resolution
-  double taskSeconds = 0;  // sum over live threads' schedstat: nanosecond resolution
-  bool haveTask = false;
+  // Each live thread's time on a CPU from its schedstat (nanosecond
+  // resolution), by thread id in ascending order; empty when unreadable.
+  std::vector<std::pair<int, uint64_t>> taskNs;
 };
+
+// The CPU seconds between two reads, counted over the threads alive at both:
+// a thread that ends in between takes its whole time with it from the sum.
+double TaskSecondsBetween(const ServerCpu& before, const ServerCpu& after);
 
 // Reads both CPU figures of process `pid`. False when its /proc/PID/stat
 // cannot be read (no such process).
