@@ -99,6 +99,18 @@ bool OpenIdle(const BenchOptions& options, std::vector<std::unique_ptr<ChatClien
   return true;
 }
 
+bool IdleOptionsFit(const BenchOptions& options) {
+  if (options.serverPid <= 0) {
+    std::fprintf(stderr, "chat-bench: --idle needs --server-pid\n");
+    return false;
+  }
+  if (options.members < 0 || options.connections < 0 || options.members + options.connections < 1) {
+    std::fprintf(stderr, "chat-bench: --idle needs at least one member or connection\n");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunHandshakes(const BenchOptions& options) {
@@ -150,14 +162,7 @@ int RunHandshakes(const BenchOptions& options) {
 }
 
 int RunIdle(const BenchOptions& options) {
-  if (options.serverPid <= 0) {
-    std::fprintf(stderr, "chat-bench: --idle needs --server-pid\n");
-    return kExitUsage;
-  }
-  if (options.members < 0 || options.connections < 0 || options.members + options.connections < 1) {
-    std::fprintf(stderr, "chat-bench: --idle needs at least one member or connection\n");
-    return kExitUsage;
-  }
+  if (!IdleOptionsFit(options)) return kExitUsage;
   int64_t rssBefore = ReadStatusKib(options.serverPid, "VmRSS");
   if (rssBefore < 0) {
     std::fprintf(stderr, "chat-bench: cannot read /proc/%d/status\n", options.serverPid);
