@@ -1,5 +1,6 @@
-// chat-bench's options, its result line and the three modes it runs. The
-// command line in ChatBench.cpp fills BenchOptions and calls one mode.
+// chat-bench's options, its result line and the modes it runs. The command
+// line in ChatBenchArgs.cpp fills BenchOptions; main in ChatBench.cpp calls
+// one mode.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +10,21 @@
 
 #include "client/ChatClient.h"
 
+// Every default here is printed by --help as it stands.
 struct BenchOptions {
   std::string host = "127.0.0.1";
-  uint16_t port = 0;
-  bool verify = true;
-  std::string caFile;
+  int port = 0;
+  bool insecure = false;
+  std::string caFile = "certs/ca.crt";
   int serverPid = 0;  // 0: no server figures
   bool json = false;
 
   // Chat load.
   int members = 5;
   int senders = 1;
-  int64_t messages = -1;  // per sender; < 0: until the duration ends
+  int messages = 20000;  // per sender; < 0: until the duration ends
   int size = 64;
-  uint32_t kind = PayloadKind::Binary;
+  int kind = PayloadKind::Binary;
   int window = 16;          // closed loop: texts in flight per sender
   double rate = 0;          // > 0: open loop, texts/s over all senders
   double durationSec = 30;  // longest send phase
@@ -36,6 +38,9 @@ struct BenchOptions {
   // Idle.
   double idleSec = 0;
   int connections = 0;  // handshake-only connections besides the members
+
+  // Soak.
+  double soakSec = 0;
 };
 
 // Exit statuses of chat-bench.
@@ -43,6 +48,13 @@ constexpr int kExitOk = 0;
 constexpr int kExitMismatch = 1;  // deliveries missing, repeated or out of order
 constexpr int kExitUsage = 2;
 constexpr int kExitSetup = 3;  // could not connect, log in or read the server
+
+enum class BenchArgs { kRun, kHelp, kUsage };
+
+// Fills `options` from the command line; kUsage after a message on stderr.
+BenchArgs ParseBenchArgs(int argc, char** argv, BenchOptions& options);
+// The --help text, made from the option table and BenchOptions' defaults.
+std::string BenchHelp();
 
 // One result line: "key=value ..." for people, or one JSON object. Values are
 // kept as JSON text (numbers bare, strings quoted).
@@ -55,15 +67,26 @@ struct Report {
   void Print(bool json) const;
 };
 
-// Client options for one connection of the run.
+// Client options for one connection of the run, from the system's source
+// address.
 ClientOptions MakeClientOptions(const BenchOptions& options);
 
+// The source address for the n-th of many connections (counted from 0). A
+// server may cap the connections from one address, and on Linux every
+// address of 127.0.0.0/8 is local: to a loopback server they come from
+// 127.0.0.2, .3, ... in turn, 8 connections each. Elsewhere empty (the
+// system picks).
+std::string SpreadSource(const std::string& host, int64_t n);
+// MakeClientOptions for the n-th of many connections.
+ClientOptions SpreadClientOptions(const BenchOptions& options, int64_t n);
+
 // Connects, logs in as `name` and waits for LoginAccepted, passing over
-// member lists. False with `error` (one line) otherwise.
+// member lists, for at most timeoutMs. False with `error` (one line) otherwise.
 bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
-              std::string& error);
+              std::string& error, int timeoutMs = 5000);
 
 // The modes. Each prints its report and returns an exit status.
 int RunChatLoad(const BenchOptions& options);
 int RunHandshakes(const BenchOptions& options);
 int RunIdle(const BenchOptions& options);
+int RunSoak(const BenchOptions& options);

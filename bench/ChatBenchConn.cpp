@@ -36,11 +36,79 @@ SslCtxPtr MakeBareContext(const BenchOptions& options) {
   return ctx;
 }
 
-// Connects and completes a handshake; null with `error` on failure.
-TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, std::string& error) {
-  DialResult dial = DialTls(ctx, MakeClientOptions(options).target);
+// Connects as the n-th of many connections and completes a handshake; null
+// with `error` on failure.
+TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, int n, std::string& error) {
+  DialResult dial = DialTls(ctx, SpreadClientOptions(options, n).target);
   error = dial.message;
   return std::move(dial.conn);
+}
+
+// What the handshake workers share.
+struct Handshakes {
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<int> failed{0};
+  std::atomic<int> resumed{0};
+  std::mutex errorLock;
+  std::string firstError;  // guarded by errorLock
+};
+
+void HandshakeWorker(SSL_CTX* ctx, const BenchOptions& options, Handshakes& h) {
+  for (int n; (n = h.next.fetch_add(1)) < options.handshakes;) {
+    std::string error;
+    TlsConnPtr conn = BareConnect(ctx, options, n, error);
+    if (!conn) {
+      if (h.failed.fetch_add(1) == 0) {
+        std::lock_guard<std::mutex> hold(h.errorLock);
+        h.firstError = error;
+      }
+      continue;
+    }
+    if (SSL_session_reused(conn->ssl.get())) h.resumed.fetch_add(1);
+    h.done.fetch_add(1);
+    TlsClose(*conn);
+  }
+}
+
+// The idle mode's connections: members that log in, and bare ones that only
+// complete the handshake. False after a line on stderr.
+bool OpenIdle(const BenchOptions& options, std::vector<std::unique_ptr<ChatClient>>& members,
+              SslCtxPtr& ctx, std::vector<TlsConnPtr>& bare) {
+  ClientOptions clientOptions = MakeClientOptions(options);
+  for (int i = 0; i < options.members; ++i) {
+    auto client = std::make_unique<ChatClient>();
+    std::string error;
+    if (!JoinRoom(*client, clientOptions, options.namePrefix + std::to_string(i), error)) {
+      std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
+      return false;
+    }
+    members.push_back(std::move(client));
+  }
+  ctx = MakeBareContext(options);
+  if (!ctx) return false;
+  for (int i = 0; i < options.connections; ++i) {
+    std::string error;
+    TlsConnPtr conn = BareConnect(ctx.get(), options, i, error);
+    if (!conn) {
+      std::fprintf(stderr, "chat-bench: connection %d: %s\n", i + 1, error.c_str());
+      return false;
+    }
+    bare.push_back(std::move(conn));
+  }
+  return true;
+}
+
+bool IdleOptionsFit(const BenchOptions& options) {
+  if (options.serverPid <= 0) {
+    std::fprintf(stderr, "chat-bench: --idle needs --server-pid\n");
+    return false;
+  }
+  if (options.members < 0 || options.connections < 0 || options.members + options.connections < 1) {
+    std::fprintf(stderr, "chat-bench: --idle needs at least one member or connection\n");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -53,36 +121,13 @@ int RunHandshakes(const BenchOptions& options) {
   SslCtxPtr ctx = MakeBareContext(options);
   if (!ctx) return kExitSetup;
 
-  std::atomic<int> next{0};
-  std::atomic<int> done{0};
-  std::atomic<int> failed{0};
-  std::atomic<int> resumed{0};
-  std::mutex errorLock;
-  std::string firstError;  // guarded by errorLock
-
-  auto worker = [&]() {
-    while (next.fetch_add(1) < options.handshakes) {
-      std::string error;
-      TlsConnPtr conn = BareConnect(ctx.get(), options, error);
-      if (!conn) {
-        if (failed.fetch_add(1) == 0) {
-          std::lock_guard<std::mutex> hold(errorLock);
-          firstError = error;
-        }
-        continue;
-      }
-      if (SSL_session_reused(conn->ssl.get())) resumed.fetch_add(1);
-      done.fetch_add(1);
-      TlsClose(*conn);
-    }
-  };
-
+  Handshakes h;
   ServerCpu cpuBefore;
   bool haveCpu = options.serverPid > 0 && ReadServerCpu(options.serverPid, cpuBefore);
   auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
   for (int i = 0; i < options.parallel; ++i)
-    workers.emplace_back(worker);
+    workers.emplace_back(HandshakeWorker, ctx.get(), std::cref(options), std::ref(h));
   for (std::thread& w : workers)
     w.join();
   double elapsed = Seconds(std::chrono::steady_clock::now() - start);
@@ -90,69 +135,43 @@ int RunHandshakes(const BenchOptions& options) {
   ServerCpu cpuAfter;
   if (haveCpu) haveCpu = ReadServerCpu(options.serverPid, cpuAfter);
 
+  int done = h.done.load();
   Report report;
   report.AddText("mode", "handshakes");
   report.AddInt("parallel", options.parallel);
-  report.AddInt("handshakes", done.load());
-  report.AddInt("failed", failed.load());
-  report.AddInt("resumed", resumed.load());
+  report.AddInt("handshakes", done);
+  report.AddInt("failed", h.failed.load());
+  report.AddInt("resumed", h.resumed.load());
   report.Add("seconds", elapsed, 3);
-  report.Add("handshakes_per_s", elapsed > 0 ? done.load() / elapsed : 0);
-  if (haveCpu && done.load() > 0) {
+  report.Add("handshakes_per_s", elapsed > 0 ? done / elapsed : 0);
+  if (haveCpu && done > 0) {
     double cpuSeconds = cpuAfter.statSeconds - cpuBefore.statSeconds;
-    report.Add("server_cpu_ms_per_handshake", cpuSeconds * 1000 / done.load(), 3);
+    report.Add("server_cpu_ms_per_handshake", cpuSeconds * 1000 / done, 3);
   }
   report.Print(options.json);
-  if (failed.load() > 0) {
-    std::fprintf(stderr, "chat-bench: %d handshakes failed, the first: %s\n", failed.load(),
-                 firstError.c_str());
+  if (h.failed.load() > 0) {
+    std::fprintf(stderr, "chat-bench: %d handshakes failed, the first: %s\n", h.failed.load(),
+                 h.firstError.c_str());
     return kExitMismatch;
   }
-  if (resumed.load() > 0) {
-    std::fprintf(stderr, "chat-bench: %d handshakes resumed a session\n", resumed.load());
+  if (h.resumed.load() > 0) {
+    std::fprintf(stderr, "chat-bench: %d handshakes resumed a session\n", h.resumed.load());
     return kExitMismatch;
   }
   return kExitOk;
 }
 
 int RunIdle(const BenchOptions& options) {
-  if (options.serverPid <= 0) {
-    std::fprintf(stderr, "chat-bench: --idle needs --server-pid\n");
-    return kExitUsage;
-  }
-  if (options.members < 0 || options.connections < 0 || options.members + options.connections < 1) {
-    std::fprintf(stderr, "chat-bench: --idle needs at least one member or connection\n");
-    return kExitUsage;
-  }
+  if (!IdleOptionsFit(options)) return kExitUsage;
   int64_t rssBefore = ReadStatusKib(options.serverPid, "VmRSS");
   if (rssBefore < 0) {
     std::fprintf(stderr, "chat-bench: cannot read /proc/%d/status\n", options.serverPid);
     return kExitSetup;
   }
-
-  ClientOptions clientOptions = MakeClientOptions(options);
   std::vector<std::unique_ptr<ChatClient>> members;
-  for (int i = 0; i < options.members; ++i) {
-    auto client = std::make_unique<ChatClient>();
-    std::string error;
-    if (!JoinRoom(*client, clientOptions, options.namePrefix + std::to_string(i), error)) {
-      std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
-      return kExitSetup;
-    }
-    members.push_back(std::move(client));
-  }
-  SslCtxPtr ctx = MakeBareContext(options);
-  if (!ctx) return kExitSetup;
+  SslCtxPtr ctx;
   std::vector<TlsConnPtr> bare;
-  for (int i = 0; i < options.connections; ++i) {
-    std::string error;
-    TlsConnPtr conn = BareConnect(ctx.get(), options, error);
-    if (!conn) {
-      std::fprintf(stderr, "chat-bench: connection %d: %s\n", i + 1, error.c_str());
-      return kExitSetup;
-    }
-    bare.push_back(std::move(conn));
-  }
+  if (!OpenIdle(options, members, ctx, bare)) return kExitSetup;
 
   SleepMs(kIdleSettleMs);
   int64_t rssAfter = ReadStatusKib(options.serverPid, "VmRSS");
@@ -169,10 +188,11 @@ int RunIdle(const BenchOptions& options) {
   int64_t peakKib = ReadStatusKib(options.serverPid, "VmHWM");
 
   // Per-thread times have nanosecond resolution; the process total only
-  // ticks, too coarse for a few milliseconds a minute. No thread ends here.
-  bool fine = cpuBefore.haveTask && cpuAfter.haveTask;
-  double cpuSeconds = fine ? cpuAfter.taskSeconds - cpuBefore.taskSeconds
-                           : cpuAfter.statSeconds - cpuBefore.statSeconds;
+  // ticks, too coarse for a few milliseconds a minute. Threads of earlier
+  // connections may still end here: the sum is over the ones alive throughout.
+  bool fine = !cpuBefore.taskNs.empty() && !cpuAfter.taskNs.empty();
+  double cpuSeconds =
+      fine ? TaskSecondsBetween(cpuBefore, cpuAfter) : cpuAfter.statSeconds - cpuBefore.statSeconds;
   int total = options.members + options.connections;
   Report report;
   report.AddText("mode", "idle");

@@ -1,8 +1,9 @@
-// /proc readers for chat-bench: CPU time and resident memory of the server.
+// /proc readers for chat-bench: CPU time, descriptors and memory of the server.
 #include "bench/ChatBenchProc.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -35,23 +36,17 @@ bool ReadStatTicks(int pid, uint64_t& ticks) {
 }
 
 // The first schedstat field is the thread's time on a CPU in nanoseconds.
-bool ReadTaskNanoseconds(int pid, uint64_t& nanoseconds) {
+void ReadTaskNanoseconds(int pid, std::vector<std::pair<int, uint64_t>>& taskNs) {
+  taskNs.clear();
   std::error_code error;
   std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
-  if (error) return false;
-  uint64_t sum = 0;
-  bool any = false;
-  for (const auto& task : tasks) {
-    std::ifstream in(task.path() / "schedstat");
+  for (; !error && tasks != std::filesystem::directory_iterator(); tasks.increment(error)) {
+    std::ifstream in(tasks->path() / "schedstat");
     uint64_t onCpu = 0;
     // A thread may end between the listing and the read; it is skipped.
-    if (in >> onCpu) {
-      sum += onCpu;
-      any = true;
-    }
+    if (in >> onCpu) taskNs.emplace_back(std::atoi(tasks->path().filename().c_str()), onCpu);
   }
-  nanoseconds = sum;
-  return any;
+  std::sort(taskNs.begin(), taskNs.end());
 }
 
 }  // namespace
@@ -61,10 +56,21 @@ bool ReadServerCpu(int pid, ServerCpu& cpu) {
   if (!ReadStatTicks(pid, ticks)) return false;
   static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
   cpu.statSeconds = static_cast<double>(ticks) / static_cast<double>(ticksPerSecond);
-  uint64_t nanoseconds = 0;
-  cpu.haveTask = ReadTaskNanoseconds(pid, nanoseconds);
-  cpu.taskSeconds = cpu.haveTask ? static_cast<double>(nanoseconds) / 1e9 : 0;
+  ReadTaskNanoseconds(pid, cpu.taskNs);
   return true;
+}
+
+double TaskSecondsBetween(const ServerCpu& before, const ServerCpu& after) {
+  uint64_t sum = 0;
+  auto b = before.taskNs.begin();
+  for (const auto& task : after.taskNs) {
+    while (b != before.taskNs.end() && b->first < task.first)
+      ++b;
+    // A smaller figure: the id went to a new thread in between.
+    bool same = b != before.taskNs.end() && b->first == task.first && task.second >= b->second;
+    if (same) sum += task.second - b->second;
+  }
+  return static_cast<double>(sum) / 1e9;
 }
 
 bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes) {
@@ -82,6 +88,15 @@ bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes) {
     }
   }
   return found == 2;
+}
+
+int ReadOpenFds(int pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+  int count = 0;
+  for (; !error && fds != std::filesystem::directory_iterator(); fds.increment(error))
+    ++count;
+  return error ? -1 : count;
 }
 
 int64_t ReadStatusKib(int pid, const char* key) {

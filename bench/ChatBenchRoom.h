@@ -1,0 +1,103 @@
+// Members that send stamped texts and check what arrives: the part of
+// chat-bench's load and soak modes that joins, receives, drains and
+// verifies. Each text carries its stream, sequence number and send time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/ChatBench.h"
+
+// A stamp takes this many bytes at the start of a text.
+constexpr int kStampLen = 30;
+
+int64_t NowNs();
+
+// One numbered sequence of texts: from one member to the room, or privately
+// to one other member.
+struct Stream {
+  int from = 0;
+  int to = -1;  // a member's index; -1: public
+};
+
+// What one member learnt about one stream.
+struct StreamTrack {
+  int64_t next = 0;  // the sequence number expected next
+  int64_t received = 0;
+  int64_t repeated = 0;
+  int64_t outOfOrder = 0;
+  int64_t firstOutOfOrder = -1;
+  std::vector<bool> seen;
+};
+
+struct Member {
+  int index = 0;
+  std::string name;
+  ChatClient client;
+
+  // Owned by the receiver thread until it is joined.
+  std::vector<StreamTrack> tracks;
+  std::vector<int64_t> latenciesNs;
+  int64_t foreign = 0;    // chat frames that are no text of this run
+  int64_t misrouted = 0;  // texts of this run not meant for it, or with a wrong name or scope
+  RecvStatus endStatus = RecvStatus::kTimeout;
+
+  // Watched while the run goes on.
+  std::atomic<bool> ended{false};  // the connection closed or sent a bad frame
+  std::atomic<int64_t> delivered{0};
+  std::atomic<int64_t> lastDeliveryNs{0};
+  std::mutex echoLock;
+  std::condition_variable echoed;
+  int64_t ownBack = 0;  // guarded by echoLock: own public texts received back
+
+  // Owned by the sender thread until it is joined.
+  int64_t sendEndNs = 0;
+  std::string sendError;
+};
+
+// The members of one run, the streams they send and their receivers.
+struct StampedRun {
+  unsigned tag = 0;  // random: tells another run's texts in the same room apart
+  std::vector<Stream> streams;
+  std::vector<int64_t> sent;  // per stream, written by its sender until that is joined
+  std::vector<std::unique_ptr<Member>> members;
+  bool echo = false;           // receivers wake senders waiting for their own texts
+  bool othersWelcome = false;  // chat that is no text of this run is no fault
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> receivers;
+};
+
+// Faults found by Verify.
+struct Tally {
+  int64_t missing = 0;
+  int64_t repeated = 0;
+  int64_t outOfOrder = 0;
+  int64_t misrouted = 0;
+  int64_t foreign = 0;
+  int64_t faults = 0;  // lines of complaint, the ones not printed included
+};
+
+// Logs in `count` members as NAME0.. (options.namePrefix) with a new tag
+// and the streams given; false after a line on stderr.
+bool JoinMembers(StampedRun& run, const BenchOptions& options, int count,
+                 std::vector<Stream> streams);
+void StartReceivers(StampedRun& run);
+
+// Stamps `text` (kStampLen bytes or more) as the stream's next text, sent at
+// sentNs, and sends it. False when the write failed.
+bool SendStamped(StampedRun& run, int stream, std::string& text, int64_t sentNs, uint32_t kind);
+
+// Waits until every member whose connection lives has every text sent to
+// it, for at most `seconds`.
+void Drain(StampedRun& run, double seconds);
+// Ends and joins the receivers, then logs out the members still connected.
+void StopReceivers(StampedRun& run);
+
+// Says what went wrong on stderr, after StopReceivers.
+Tally Verify(const StampedRun& run);

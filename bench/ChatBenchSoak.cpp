@@ -1,0 +1,235 @@
+// chat-bench --soak: everything at once on one server for a while. Two
+// steady members chat publicly and privately with stamped texts, while
+// others join and leave, one floods, one logs in and stops reading, and
+// garbage arrives instead of frames or handshakes. Then the steady members
+// must have had all that was meant for them, once and in order, and with
+// --server-pid the server's descriptors and memory must be back. Called by
+// main in ChatBench.cpp.
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/ChatBench.h"
+#include "bench/ChatBenchProc.h"
+#include "bench/ChatBenchRoom.h"
+#include "platform/Net.h"
+#include "platform/Os.h"
+
+namespace {
+
+constexpr int kSteady = 2;
+constexpr int kChurners = 3;
+// A full room does not answer a login: this long, then the next try.
+constexpr int kLoginMs = 1000;
+// Leftover connections close on the server's own schedule; its handshake
+// timeout is the longest.
+constexpr int kFdsBackMs = 15000;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int64_t kRssSlackKib = int64_t{1} << 30;  // allocators that keep freed memory
+#else
+// Freed memory is not always returned to the system; a leak of every message
+// or connection would be far above this.
+constexpr int64_t kRssSlackKib = 16 * 1024;
+#endif
+
+// What the load threads share.
+struct Chaos {
+  explicit Chaos(const BenchOptions& o) : options(o) {}
+  const BenchOptions& options;
+  std::atomic<bool> running{true};
+  std::atomic<int64_t> dialled{0};  // connections tried besides the steady members
+
+  // The next connection's options, from a source address of its own turn.
+  ClientOptions Next() { return SpreadClientOptions(options, dialled++); }
+  std::string Name(const std::string& role) const { return options.namePrefix + "-" + role; }
+};
+
+// Steady member i sends stream 2i, public texts of varied length, and now
+// and then one of stream 2i + 1, privately to the other.
+void SteadySender(StampedRun& run, int index, const std::atomic<bool>& running) {
+  Member& member = *run.members[index];
+  std::mt19937 random(index + 1);
+  std::string text;
+  while (running) {
+    text.assign(kStampLen + random() % 200, '.');
+    bool sent = SendStamped(run, 2 * index, text, NowNs(), PayloadKind::Binary);
+    if (sent && random() % 3 == 0) {
+      text.assign(kStampLen + 10, '.');
+      sent = SendStamped(run, 2 * index + 1, text, NowNs(), PayloadKind::Text);
+    }
+    if (!sent) {
+      member.sendError = "a write failed";
+      break;
+    }
+    SleepMs(5);
+  }
+}
+
+// Joins (or finds the room full), chats publicly and privately to a steady
+// member, then logs out or just goes.
+void Churner(Chaos& chaos, int id, std::string steadyName) {
+  std::mt19937 random(id);
+  ReceivedFrame frame;
+  for (int round = 0; chaos.running; ++round) {
+    ChatClient client;
+    std::string name = chaos.Name("c" + std::to_string(id) + "." + std::to_string(round % 50));
+    std::string error;
+    bool member = JoinRoom(client, chaos.Next(), name, error, kLoginMs);
+    if (!client.conn) SleepMs(100);  // no server to talk to: no busy loop
+    for (int i = 0; i < 5 && member; ++i)
+      client.SendChat("hello from " + name, random() % 2 ? "" : steadyName);
+    client.Receive(frame, 20);
+    if (random() % 2 == 0) continue;
+    client.Logout();
+    while (chaos.running && client.Receive(frame, 2000) == RecvStatus::kFrame) {
+    }
+  }
+}
+
+void Flooder(Chaos& chaos) {
+  while (chaos.running) {
+    ChatClient client;
+    std::string error;
+    if (!JoinRoom(client, chaos.Next(), chaos.Name("flood"), error, kLoginMs)) {
+      SleepMs(100);
+      continue;
+    }
+    // Drained so that the server never stalls on it.
+    std::thread drain([&] {
+      ReceivedFrame frame;
+      while (client.Receive(frame, 200) != RecvStatus::kClosed && chaos.running) {
+      }
+    });
+    while (chaos.running && client.SendChat(std::string(1000, 'x'), "", PayloadKind::Binary)) {
+    }
+    TlsAbort(*client.conn);  // wakes the drain; the connection is freed after it
+    drain.join();
+  }
+}
+
+// Logs in and never reads; the server must drop it after its send timeout.
+void Staller(Chaos& chaos) {
+  while (chaos.running) {
+    ChatClient client;
+    std::string error;
+    bool member = JoinRoom(client, chaos.Next(), chaos.Name("stall"), error, kLoginMs);
+    for (int i = 0; i < (member ? 150 : 2) && chaos.running; ++i)
+      SleepMs(100);
+  }
+}
+
+void Garbage(Chaos& chaos) {
+  std::mt19937 random(7);
+  for (; chaos.running; SleepMs(20)) {
+    std::string junk(48 + random() % 200, '\0');
+    for (char& b : junk)
+      b = static_cast<char>(random());
+    ClientOptions clientOptions = chaos.Next();
+    // Half of it as frames after a handshake, half instead of one.
+    if (random() % 2 == 0) {
+      ChatClient client;
+      if (client.Connect(clientOptions).Ok()) client.SendRaw(junk.data(), junk.size());
+      continue;
+    }
+    const DialTarget& target = clientOptions.target;
+    UniqueFd bare =
+        ConnectTcp(target.host, target.port, target.connectTimeoutMs, nullptr, target.sourceIp);
+    if (bare.Valid()) SendBytes(bare.Get(), junk.data(), junk.size());
+  }
+}
+
+// The server's descriptors and resident memory.
+struct ServerUse {
+  int fds = -1;
+  int64_t rssKib = -1;
+};
+
+bool ReadUse(int pid, ServerUse& use) {
+  use.fds = ReadOpenFds(pid);
+  use.rssKib = ReadStatusKib(pid, "VmRSS");
+  if (use.fds >= 0 && use.rssKib >= 0) return true;
+  std::fprintf(stderr, "chat-bench: cannot read /proc/%d: is the server gone?\n", pid);
+  return false;
+}
+
+// Waits until the server holds no more descriptors than `before`, then
+// says whether its use came back; faults on stderr.
+bool UseCameBack(int pid, const ServerUse& before, ServerUse& after) {
+  for (int64_t end = MonotonicMs() + kFdsBackMs;; SleepMs(100)) {
+    if (!ReadUse(pid, after)) return false;
+    if (after.fds <= before.fds || MonotonicMs() >= end) break;
+  }
+  bool back = after.fds <= before.fds && after.rssKib <= before.rssKib + kRssSlackKib;
+  if (!back) {
+    std::fprintf(stderr,
+                 "chat-bench: the server kept descriptors or memory: %d -> %d fds, "
+                 "%lld -> %lld KiB\n",
+                 before.fds, after.fds, static_cast<long long>(before.rssKib),
+                 static_cast<long long>(after.rssKib));
+  }
+  return back;
+}
+
+// The load besides the steady members' receivers, until `chaos` stops.
+std::vector<std::thread> StartLoad(StampedRun& run, Chaos& chaos) {
+  std::vector<std::thread> load;
+  for (int i = 0; i < kSteady; ++i)
+    load.emplace_back(SteadySender, std::ref(run), i, std::cref(chaos.running));
+  for (int i = 0; i < kChurners; ++i)
+    load.emplace_back(Churner, std::ref(chaos), i, run.members[0]->name);
+  load.emplace_back(Flooder, std::ref(chaos));
+  load.emplace_back(Staller, std::ref(chaos));
+  load.emplace_back(Garbage, std::ref(chaos));
+  return load;
+}
+
+}  // namespace
+
+int RunSoak(const BenchOptions& options) {
+  // The server's figures before any connection of ours.
+  ServerUse before, after;
+  if (options.serverPid > 0 && !ReadUse(options.serverPid, before)) return kExitSetup;
+  StampedRun run;
+  run.othersWelcome = true;
+  if (!JoinMembers(run, options, kSteady, {{0, -1}, {0, 1}, {1, -1}, {1, 0}})) return kExitSetup;
+  StartReceivers(run);
+
+  Chaos chaos(options);
+  std::vector<std::thread> load = StartLoad(run, chaos);
+  SleepMs(static_cast<int>(options.soakSec * 1000));
+  chaos.running = false;
+  for (std::thread& t : load)
+    t.join();
+  Drain(run, options.drainSec);
+  StopReceivers(run);
+  Tally tally = Verify(run);
+  bool back = options.serverPid <= 0 || UseCameBack(options.serverPid, before, after);
+
+  Report report;
+  report.AddText("mode", "soak");
+  report.Add("seconds", options.soakSec);
+  report.AddInt("connections", chaos.dialled.load() + kSteady);
+  report.AddInt("sent_public", run.sent[0] + run.sent[2]);
+  report.AddInt("sent_private", run.sent[1] + run.sent[3]);
+  int64_t delivered = 0;
+  for (const auto& member : run.members)
+    delivered += member->delivered.load();
+  report.AddInt("deliveries", delivered);
+  report.AddInt("missing", tally.missing);
+  report.AddInt("repeated", tally.repeated);
+  report.AddInt("out_of_order", tally.outOfOrder);
+  report.AddInt("misrouted", tally.misrouted);
+  if (options.serverPid > 0) {
+    report.AddInt("fds_before", before.fds);
+    report.AddInt("fds_after", after.fds);
+    report.AddInt("rss_before_kib", before.rssKib);
+    report.AddInt("rss_after_kib", after.rssKib);
+  }
+  bool ok = tally.faults == 0 && back;
+  report.AddText("verified", ok ? "yes" : "no");
+  report.Print(options.json);
+  return ok ? kExitOk : kExitMismatch;
+}
