@@ -1,5 +1,5 @@
 // Library clients of a test server on loopback, and the bounded waits tests
-// need on them. For the integration tests and the soak driver.
+// need on them. For the integration tests.
 #pragma once
 
 #include <atomic>

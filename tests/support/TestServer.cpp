@@ -34,8 +34,7 @@ void ReadInto(UniqueFd& fd, std::string& to) {
 }  // namespace
 
 std::string TestCertsDir() {
-  const char* dir = getenv("TEST_CERTS_DIR");  // set for the soak driver
-  return dir != nullptr ? dir : TEST_CERTS_DIR;
+  return TEST_CERTS_DIR;
 }
 std::string ChatBinary() {
   return CHAT_BIN;

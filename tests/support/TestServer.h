@@ -10,7 +10,7 @@
 #include "platform/Net.h"
 
 // Where CTest's fixture put the development certificates (ca.crt, server.*,
-// client.*, and in other/ the same from a foreign CA), or $TEST_CERTS_DIR.
+// client.*, and in other/ the same from a foreign CA).
 std::string TestCertsDir();
 std::string ChatBinary();
 
