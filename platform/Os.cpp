@@ -39,6 +39,19 @@ void OnStopSignal(int) {
   errno = savedErrno;
 }
 
+std::atomic<bool> gReloadRequested{false};
+int gReloadPipe[2] = {-1, -1};  // the same wake-up as gStopPipe, for SIGHUP
+
+void OnReloadSignal(int) {
+  gReloadRequested.store(true);
+  int savedErrno = errno;
+  if (gReloadPipe[1] >= 0) {
+    ssize_t ignored = write(gReloadPipe[1], "h", 1);
+    (void)ignored;  // full pipe: a wake-up is pending already
+  }
+  errno = savedErrno;
+}
+
 }  // namespace
 
 bool StartRawDetachedThread(void* (*entry)(void*), void* arg) {
@@ -80,6 +93,31 @@ void InstallStopHandler(std::atomic<int>* flag) {
 
 int StopWakeFd() {
   return gStopPipe[0];
+}
+
+void InstallReloadHandler() {
+  static_assert(std::atomic<bool>::is_always_lock_free, "signal handler stores into it");
+  if (gReloadPipe[0] < 0 && pipe2(gReloadPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    gReloadPipe[0] = gReloadPipe[1] = -1;  // the flag alone still works, found later
+  }
+  struct sigaction action = {};
+  action.sa_handler = OnReloadSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+int ReloadWakeFd() {
+  return gReloadPipe[0];
+}
+
+bool TakeReloadRequest() {
+  // Emptied before the flag is taken: a signal in between leaves a byte for
+  // one spare wake-up, never a request without one.
+  char drain[64];
+  for (ssize_t n = 1; gReloadPipe[0] >= 0 && (n > 0 || (n < 0 && errno == EINTR));)
+    n = read(gReloadPipe[0], drain, sizeof drain);
+  return gReloadRequested.exchange(false);
 }
 
 void BlockForever() {
