@@ -28,15 +28,44 @@ std::atomic<int>* gStopFlag = nullptr;
 // once; a timer that woke it to look at the flag would cost CPU when idle.
 int gStopPipe[2] = {-1, -1};
 
-void OnStopSignal(int) {
-  std::atomic<int>* flag = gStopFlag;
-  if (flag != nullptr) flag->store(0);
+// From a signal handler: one byte into the pipe's write end, if it has one.
+void WakePipe(const int pipeFds[2]) {
   int savedErrno = errno;
-  if (gStopPipe[1] >= 0) {
-    ssize_t ignored = write(gStopPipe[1], "s", 1);
+  if (pipeFds[1] >= 0) {
+    ssize_t ignored = write(pipeFds[1], "w", 1);
     (void)ignored;  // full pipe: a wake-up is pending already
   }
   errno = savedErrno;
+}
+
+// Makes the pipe once; without it the caller's flag alone still works, found
+// later.
+void OpenWakePipe(int pipeFds[2]) {
+  if (pipeFds[0] < 0 && pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0) {
+    pipeFds[0] = pipeFds[1] = -1;
+  }
+}
+
+void SetHandler(int signalNumber, void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signalNumber, &action, nullptr);
+}
+
+void OnStopSignal(int) {
+  std::atomic<int>* flag = gStopFlag;
+  if (flag != nullptr) flag->store(0);
+  WakePipe(gStopPipe);
+}
+
+std::atomic<bool> gReloadRequested{false};
+int gReloadPipe[2] = {-1, -1};  // the same wake-up as gStopPipe, for SIGHUP
+
+void OnReloadSignal(int) {
+  gReloadRequested.store(true);
+  WakePipe(gReloadPipe);
 }
 
 }  // namespace
@@ -67,19 +96,32 @@ void IgnoreSigpipe() {
 void InstallStopHandler(std::atomic<int>* flag) {
   static_assert(std::atomic<int>::is_always_lock_free, "signal handler stores into it");
   gStopFlag = flag;
-  if (gStopPipe[0] < 0 && pipe2(gStopPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-    gStopPipe[0] = gStopPipe[1] = -1;  // the flag alone still works, found later
-  }
-  struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  OpenWakePipe(gStopPipe);
+  SetHandler(SIGINT, OnStopSignal);
+  SetHandler(SIGTERM, OnStopSignal);
 }
 
 int StopWakeFd() {
   return gStopPipe[0];
+}
+
+void InstallReloadHandler() {
+  static_assert(std::atomic<bool>::is_always_lock_free, "signal handler stores into it");
+  OpenWakePipe(gReloadPipe);
+  SetHandler(SIGHUP, OnReloadSignal);
+}
+
+int ReloadWakeFd() {
+  return gReloadPipe[0];
+}
+
+bool TakeReloadRequest() {
+  // Emptied before the flag is taken: a signal in between leaves a byte for
+  // one spare wake-up, never a request without one.
+  char drain[64];
+  for (ssize_t n = 1; gReloadPipe[0] >= 0 && (n > 0 || (n < 0 && errno == EINTR));)
+    n = read(gReloadPipe[0], drain, sizeof drain);
+  return gReloadRequested.exchange(false);
 }
 
 void BlockForever() {

@@ -42,6 +42,18 @@ void InstallStopHandler(std::atomic<int>* flag);
 // thread that waits in poll; -1 before InstallStopHandler (or if it failed).
 int StopWakeFd();
 
+// SIGHUP asks for a reload: it sets a flag and makes ReloadWakeFd readable
+// (the handler does nothing else).
+void InstallReloadHandler();
+
+// A descriptor that becomes readable once SIGHUP has arrived, for a thread
+// that waits in poll; -1 before InstallReloadHandler (or if it failed).
+int ReloadWakeFd();
+
+// True once for any number of SIGHUPs since the last call; empties
+// ReloadWakeFd.
+bool TakeReloadRequest();
+
 // Waits for ever, without waking (signal handlers still run).
 void BlockForever();
 

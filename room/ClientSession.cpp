@@ -2,10 +2,13 @@
 #include "room/ClientSession.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "protect/FrameReader.h"
+#include "protect/SafeText.h"
 #include "room/DeliveryQueue.h"
 #include "room/UserTable.h"
 #include "server/SafeTcpServer.h"
@@ -24,9 +27,33 @@ void ReplyLocked(TlsConn* session, uint32_t type) {
   TlsWrite(*session, frame.data(), frame.size());
 }
 
+// In a private room a member's name is the one in its certificate.
+void BindNameToCertificate(TlsConn& conn, SessionState& state) {
+  state.nameFromCert = true;
+  std::string cn;
+  state.certHasName = PeerCommonName(conn, cn) && !cn.empty();
+  std::memcpy(state.certName, cn.data(), std::min(cn.size(), kNameSize));
+}
+
+// False, with the reason on standard error, when the certificate names
+// someone else.
+bool CertificateAllows(const SessionState& state, const uint8_t name[kNameSize]) {
+  if (!state.nameFromCert) return true;
+  if (state.certHasName && NameString(name) == NameString(state.certName)) return true;
+  std::string want = state.certHasName
+                         ? "its certificate is for " + SafeText(NameString(state.certName))
+                         : "its certificate has no subject CN";
+  fprintf(stderr, "Login as %s refused: %s\n", SafeText(NameString(name)).c_str(), want.c_str());
+  return false;
+}
+
 void HandleLogin(TlsConn* session, SessionState& state, const std::vector<uint8_t>& plain) {
   uint8_t name[kNameSize] = {};
   std::memcpy(name, plain.data(), std::min(plain.size(), kNameSize));
+  if (!CertificateAllows(state, name)) {
+    ReplyLocked(session, FrameType::NameInUse);
+    return;
+  }
   int slot;
   {
     // One hold for the check and the insertion keeps names unique.
@@ -85,6 +112,7 @@ bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& reader, FrameHea
 // sound client would send.
 void ServeFrames(TlsConn* session) {
   SessionState state;
+  if (gServer->requireClientCert) BindNameToCertificate(*session, state);
   FrameReader reader;
   FrameHeader header;
   const uint8_t* payload = nullptr;

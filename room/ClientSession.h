@@ -17,6 +17,12 @@ struct SessionState {
   // slots, so the copy stays right without asking the table under userLock.
   int senderSlot = -1;
   uint8_t senderName[kNameSize] = {};
+  // In a private room: the only name this connection may log in under, its
+  // certificate's subject CN cut to kNameSize bytes. A certificate without
+  // one allows no login at all.
+  bool nameFromCert = false;
+  bool certHasName = false;
+  uint8_t certName[kNameSize] = {};
   // Chat read but not yet queued: what one read brought goes to the queue
   // together, so SendMsg wakes once for it and relays it in one write.
   std::vector<std::unique_ptr<ChatItem>> chats;

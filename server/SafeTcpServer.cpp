@@ -56,7 +56,7 @@ void ServerThread(SafeTcpServer* server) {
 }
 
 void SafeTcpServer::Run() {
-  ctx = NewServerContext();
+  ctx = NewServerContext(*this);
   SeedTlsRandom();
 
   const char* failedCall = nullptr;
@@ -80,18 +80,25 @@ void SafeTcpServer::Run() {
   running = 1;
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
+  InstallReloadHandler();
   printf("[+] Server is working at %d\n", boundPort);
 
-  // The stop signal wakes the wait through StopWakeFd, so no timer needs to
-  // look at `running`: an idle server does not wake at all. Without that
-  // descriptor the loop falls back to looking once a second.
+  // The stop and reload signals wake the wait through their descriptors, so
+  // no timer needs to look at flags: an idle server does not wake at all.
+  // Without them the loop falls back to looking once a second.
   const int stopFd = StopWakeFd();
-  const int pollMs = stopFd >= 0 ? -1 : kAcceptPollMs;
-  PollItem waits[2];
+  const int reloadFd = ReloadWakeFd();
+  const int pollMs = stopFd >= 0 && reloadFd >= 0 ? -1 : kAcceptPollMs;
+  PollItem waits[3];
   waits[0].fd = listener.Get();
   waits[1].fd = stopFd;
+  waits[2].fd = reloadFd;
   while (running.load() != 0) {
-    PollResult ready = PollFds(waits, 2, pollMs);
+    PollResult ready = PollFds(waits, 3, pollMs);
+    // ctx is replaced here, on the accept thread, which is the only one to
+    // read it: sessions use their own SSL objects, each of which holds a
+    // reference to the context it was made from.
+    if ((waits[2].ready || reloadFd < 0) && TakeReloadRequest()) ReloadServerContext(*this);
     if (ready == PollResult::kError) {
       perror("poll");
       SleepMs(kShortageBackoffMs);

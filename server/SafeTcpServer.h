@@ -30,7 +30,7 @@ struct SafeTcpServer {
   // Set before any thread but main and ServerThread exists, and only read
   // afterwards: port and the options by the entry, ctx and the callbacks by
   // Run before it starts SendMsg and accepts.
-  SslCtxPtr ctx;
+  SslCtxPtr ctx;  // replaced on SIGHUP by the accept thread, its only reader
   int port;
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last

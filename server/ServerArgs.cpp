@@ -88,7 +88,8 @@ std::string ServerHelp() {
       "Usage: server [OPTIONS] PORT\n"
       "Serves the chat room on TCP port PORT (0: the system picks one) over TLS 1.2,\n"
       "with certs/ca.crt, certs/server.crt and certs/server.key read from the working\n"
-      "directory. SIGINT or SIGTERM stops it.\n"
+      "directory. SIGHUP reads the three files again for new connections (members stay;\n"
+      "if they cannot be used, the old ones stay). SIGINT or SIGTERM stops it.\n"
       "\n"
       "Options:\n";
   constexpr size_t kColumn = 25;

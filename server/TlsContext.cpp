@@ -1,4 +1,4 @@
-// TLS start-up: library initialisation, the server context and its
+// TLS start-up and reload: library initialisation, the server context and its
 // certificate files, and the random seed.
 #include "server/TlsContext.h"
 
@@ -8,56 +8,152 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+
+#include "server/SafeTcpServer.h"
 
 namespace {
 
 constexpr char kCaFile[] = "certs/ca.crt";
 constexpr char kCertFile[] = "certs/server.crt";
 constexpr char kKeyFile[] = "certs/server.key";
+constexpr char kMismatch[] = "Private key does not match the certificate public key";
 constexpr int kSeedWords = 100;
 
-}  // namespace
+// Strongest first; AES128-SHA stays last for the clients that offer nothing
+// else.
+constexpr char kForwardSecrecyCiphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:AES128-SHA";
 
-SslCtxPtr NewServerContext() {
-  OPENSSL_init_ssl(0, nullptr);
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+// Why a context could not be built.
+struct ContextFailure {
+  int status = 0;          // the exit status start-up ends with
+  std::string why;         // one line for people
+  bool tlsErrors = false;  // the TLS error queue holds the details
+  // Start-up prints `why` too. The failures start-up always had keep their
+  // output: the error queue alone, or the mismatch line.
+  bool explain = false;
+};
 
+SslCtxPtr Fail(ContextFailure& failure, int status, std::string why, bool tlsErrors,
+               bool explain = false) {
+  failure.status = status;
+  failure.why = std::move(why);
+  failure.tlsErrors = tlsErrors;
+  failure.explain = explain;
+  return nullptr;
+}
+
+// True when the key can serve at least one suite in the context's list: RSA
+// suites need an RSA key, ECDSA suites an EC (or EdDSA) one.
+bool KeyServesASuite(SSL_CTX* ctx) {
+  int type = EVP_PKEY_base_id(SSL_CTX_get0_privatekey(ctx));
+  bool rsa = type == EVP_PKEY_RSA;
+  bool ecdsa = type == EVP_PKEY_EC || type == EVP_PKEY_ED25519 || type == EVP_PKEY_ED448;
+  STACK_OF(SSL_CIPHER)* suites = SSL_CTX_get_ciphers(ctx);
+  for (int i = 0; i < sk_SSL_CIPHER_num(suites); ++i) {
+    int auth = SSL_CIPHER_get_auth_nid(sk_SSL_CIPHER_value(suites, i));
+    if ((auth == NID_auth_rsa && rsa) || (auth == NID_auth_ecdsa && ecdsa)) return true;
+  }
+  return false;
+}
+
+// The context the server's options ask for, from the files as they are now;
+// null with `failure` filled in.
+SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
+  ERR_clear_error();
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
-  if (!ctx) exit(1);
-  if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
+  if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
-    exit(1);
+    return Fail(failure, 1, "no TLS context", false);
   }
 
-  // A client certificate is asked for and must verify when sent; none is
-  // still fine.
-  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-  // Without a CA file no client certificate can verify, which is all it means.
-  SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr);
-  ERR_clear_error();  // keeps that failure out of the dumps below
+  // A client certificate is asked for and must verify when sent; in a private
+  // room one must be sent.
+  int verify = SSL_VERIFY_PEER;
+  if (server.requireClientCert) verify |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+  SSL_CTX_set_verify(ctx.get(), verify, nullptr);
+  // Without a CA file no client certificate can verify. That shuts a private
+  // room for everyone, so there it is a failure.
+  if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 && server.requireClientCert) {
+    return Fail(failure, 1,
+                std::string(kCaFile) +
+                    " cannot be used, and with --require-client-cert only clients with a "
+                    "certificate from it get in",
+                true, true);
+  }
+  ERR_clear_error();  // keeps a CA failure out of the dumps below
 
-  if (SSL_CTX_use_certificate_file(ctx.get(), kCertFile, SSL_FILETYPE_PEM) < 1) {
-    ERR_print_errors_fp(stderr);
-    exit(3);
+  // The leaf first, then the intermediates that clients need to reach a root.
+  if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
+    return Fail(failure, 3, std::string(kCertFile) + " cannot be used", true);
   }
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
-    ERR_print_errors_fp(stderr);
-    exit(4);
+    return Fail(failure, 4, std::string(kKeyFile) + " cannot be used", true);
   }
-  if (SSL_CTX_check_private_key(ctx.get()) == 0) {
-    printf("Private key does not match the certificate public key\n");
-    exit(5);
+  if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, 5, kMismatch, false);
+
+  if (server.forwardSecrecy) {
+    SSL_CTX_set_cipher_list(ctx.get(), kForwardSecrecyCiphers);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+  } else {
+    SSL_CTX_set_cipher_list(ctx.get(), "AES128-SHA");
   }
-  SSL_CTX_set_cipher_list(ctx.get(), "AES128-SHA");
+  // Otherwise the server would say it works and then fail every handshake.
+  if (!KeyServesASuite(ctx.get())) {
+    return Fail(failure, 4,
+                server.forwardSecrecy
+                    ? std::string(kKeyFile) + " can serve none of the cipher suites offered: " +
+                          "they need an RSA or ECDSA key"
+                    : std::string(kKeyFile) + " cannot serve the cipher suite offered: " +
+                          "AES128-SHA needs an RSA key (--forward-secrecy serves ECDSA keys too)",
+                false, true);
+  }
+  // With client certificates asked for, OpenSSL fails every resumption
+  // attempt (an internal error alert) until sessions have a context.
+  static const unsigned char kSessionContext[] = "chat room";
+  SSL_CTX_set_session_id_context(ctx.get(), kSessionContext, sizeof kSessionContext - 1);
   // A client could otherwise make the server redo handshakes at will, and
   // a session's writers would then meet reads inside SSL_write.
   SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
   // The certificate chain sent to clients, worked out once here instead of
-  // in every handshake. When it cannot be (no CA file), OpenSSL still works
-  // it out per handshake, as before.
+  // in every handshake. When it cannot be (no CA file, or one that is not
+  // the server's root), the chain from the file is sent as it is.
   SSL_CTX_build_cert_chain(ctx.get(), 0);
   ERR_clear_error();
   return ctx;
+}
+
+}  // namespace
+
+SslCtxPtr NewServerContext(const SafeTcpServer& server) {
+  OPENSSL_init_ssl(0, nullptr);
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+
+  ContextFailure failure;
+  SslCtxPtr ctx = BuildContext(server, failure);
+  if (ctx) return ctx;
+  if (failure.explain) fprintf(stderr, "%s\n", failure.why.c_str());
+  if (failure.status == 5) printf("%s\n", kMismatch);
+  if (failure.tlsErrors) ERR_print_errors_fp(stderr);
+  exit(failure.status);
+}
+
+void ReloadServerContext(SafeTcpServer& server) {
+  ContextFailure failure;
+  SslCtxPtr ctx = BuildContext(server, failure);
+  if (!ctx) {
+    fprintf(stderr, "Reload failed, the old certificates stay: %s\n", failure.why.c_str());
+    if (failure.tlsErrors) ERR_print_errors_fp(stderr);
+    ERR_clear_error();
+    return;
+  }
+  // Sessions made from the old context hold a reference to it (SSL_new takes
+  // one), so it lives on until the last of them is freed.
+  server.ctx = std::move(ctx);
+  printf("[+] Certificates reloaded\n");
 }
 
 void SeedTlsRandom() {

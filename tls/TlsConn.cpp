@@ -3,6 +3,7 @@
 #include "tls/TlsConn.h"
 
 #include <openssl/err.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <climits>
@@ -191,4 +192,21 @@ void TlsClose(TlsConn& conn) {
 
 void TlsAbort(TlsConn& conn) {
   ShutdownBoth(conn.fd.Get());
+}
+
+bool PeerCommonName(TlsConn& conn, std::string& name) {
+  std::lock_guard<std::mutex> hold(conn.ioLock);
+  if (!conn.ssl) return false;
+  std::unique_ptr<X509, decltype(&X509_free)> cert(SSL_get1_peer_certificate(conn.ssl.get()),
+                                                   &X509_free);
+  if (!cert) return false;
+  X509_NAME* subject = X509_get_subject_name(cert.get());
+  int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  if (at < 0) return false;
+  unsigned char* utf8 = nullptr;
+  int len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+  if (len < 0) return false;
+  name.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(len));
+  OPENSSL_free(utf8);
+  return true;
 }

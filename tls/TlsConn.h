@@ -71,3 +71,7 @@ void TlsClose(TlsConn& conn);
 // Shuts the socket down without touching the SSL object (safe from any
 // thread, with or without ioLock).
 void TlsAbort(TlsConn& conn);
+
+// The subject CN of the certificate the peer presented, as UTF-8 (the first
+// CN when there are several). False when there is no certificate or no CN.
+bool PeerCommonName(TlsConn& conn, std::string& name);

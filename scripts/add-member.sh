@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Issues a member of a private room (server --require-client-cert) a client
+# certificate and key from the room's CA (ca.crt and ca.key, as made by
+# make-dev-certs.sh), and prints the chat command line to hand over with them.
+# Never overwrites a file.
+# Usage: scripts/add-member.sh [--dir DIR] [--host HOST] [--port PORT] NAME
+#   DIR: where ca.crt and ca.key are (default certs/ at the repo root); the
+#   files go to DIR/members/. HOST defaults to the server certificate's CN,
+#   PORT to 7000.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=$root/certs
+host=
+port=7000
+usage() {
+  echo "Usage: scripts/add-member.sh [--dir DIR] [--host HOST] [--port PORT] NAME" >&2
+  exit 2
+}
+while [ $# -gt 1 ]; do
+  case $1 in
+    --dir) dir=$2 ;;
+    --host) host=$2 ;;
+    --port) port=$2 ;;
+    *) usage ;;
+  esac
+  shift 2
+done
+[ $# -eq 1 ] || usage
+name=$1
+# The name goes into a file name and a certificate subject; the room keeps
+# 20 bytes of it.
+if [ "$(printf %s "$name" | wc -c)" -gt 20 ] || [[ -z $name || $name == [.-]* ||
+  $name =~ [/\\+=,[:cntrl:]] ]]; then
+  echo "add-member: NAME must be 1 to 20 bytes, without / \\ + = , or control characters," \
+    "and not start with . or -" >&2
+  exit 2
+fi
+for f in ca.crt ca.key; do
+  [ -r "$dir/$f" ] || { echo "add-member: no $dir/$f (scripts/make-dev-certs.sh makes it)" >&2; exit 1; }
+done
+mkdir -p "$dir/members"
+if [ -e "$dir/members/$name.crt" ] || [ -e "$dir/members/$name.key" ]; then
+  echo "add-member: $dir/members/$name.crt or .key exists already; remove it to issue anew" >&2
+  exit 1
+fi
+umask 077
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# shellcheck source=scripts/certs-lib.sh
+. "$root/scripts/certs-lib.sh"
+
+sign member "/CN=$name" "$client_extensions" "$dir/ca.crt" "$dir/ca.key"
+install_pair member "$dir/members" "$name"
+
+if [ -z "$host" ]; then
+  host=$(openssl x509 -in "$dir/server.crt" -noout -subject -nameopt sep_multiline 2>/dev/null |
+    sed -n 's/^ *CN=//p' | head -n 1)
+  host=${host:-HOST}
+fi
+# The room's CA verifies the server too only when it issued the server's
+# certificate; a public one is verified against the system's CAs.
+files="$dir/members/$name.crt $dir/members/$name.key"
+ca=
+if openssl verify -CAfile "$dir/ca.crt" -untrusted "$dir/server.crt" "$dir/server.crt" \
+  >/dev/null 2>&1; then
+  files="$files $dir/ca.crt"
+  ca=" --ca ca.crt"
+fi
+echo
+echo "Hand $name these files (the key privately):"
+echo "  $files"
+echo "and this command line, run where they are saved:"
+q=$(printf %q "$name")
+echo "  chat --cert $q.crt --key $q.key$ca $host $port $q"

@@ -1,0 +1,56 @@
+# Certificate helpers shared by make-dev-certs.sh, add-member.sh and the
+# tests' chain maker. Sourced; the caller sets `work` to a temp dir it removes.
+
+days=825
+
+# quietly CMD...: runs openssl without its progress dots, showing them on failure.
+quietly() {
+  "$@" 2>"$work/openssl.log" || { cat "$work/openssl.log" >&2; exit 1; }
+}
+
+# keyopts ALG: the `openssl req` options for a new key: rsa (2048) or ec (P-256).
+keyopts() {
+  case $1 in
+    rsa) echo "-newkey rsa:2048" ;;
+    ec) echo "-newkey ec -pkeyopt ec_paramgen_curve:P-256" ;;
+    *) echo "unknown key type $1" >&2; exit 1 ;;
+  esac
+}
+
+# make_ca OUT SUBJECT [ALG]: a self-signed CA, $work/OUT.crt and $work/OUT.key.
+make_ca() {
+  # shellcheck disable=SC2046
+  quietly openssl req -x509 $(keyopts "${3:-rsa}") -nodes -sha256 -days "$days" \
+    -subj "$2" -addext "basicConstraints=critical,CA:TRUE" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout "$work/$1.key" -out "$work/$1.crt"
+}
+
+# sign OUT SUBJECT EXTENSIONS CA_CRT CA_KEY [ALG]: a new key and a certificate
+# from that CA, $work/OUT.crt and $work/OUT.key.
+sign() {
+  local out=$1 subject=$2 extensions=$3 cacrt=$4 cakey=$5 alg=${6:-rsa}
+  printf '%s\n' "$extensions" >"$work/$out.ext"
+  # shellcheck disable=SC2046
+  quietly openssl req -new $(keyopts "$alg") -nodes -sha256 -utf8 -subj "$subject" \
+    -keyout "$work/$out.key" -out "$work/$out.csr"
+  quietly openssl x509 -req -sha256 -days "$days" -in "$work/$out.csr" \
+    -CA "$cacrt" -CAkey "$cakey" -set_serial "0x$(openssl rand -hex 16)" \
+    -extfile "$work/$out.ext" -out "$work/$out.crt"
+}
+
+# install_pair NAME DIR [AS]: moves $work/NAME.key and .crt into DIR (as
+# AS.key and AS.crt) without replacing anything.
+install_pair() {
+  local name=$1 dir=$2 as=${3:-$1}
+  chmod 600 "$work/$name.key"
+  chmod 644 "$work/$name.crt"
+  mv -n "$work/$name.key" "$dir/$as.key"
+  mv -n "$work/$name.crt" "$dir/$as.crt"
+  echo "made $dir/$as.crt, $dir/$as.key"
+}
+
+# The extensions of a client certificate.
+client_extensions="basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature,keyEncipherment
+extendedKeyUsage=clientAuth"

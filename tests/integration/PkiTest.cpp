@@ -1,0 +1,217 @@
+// Certificates beyond the development set: chains from a root the client
+// trusts, ECDSA keys, the private room, and reloading on SIGHUP.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/RoomClient.h"
+#include "tests/support/TestServer.h"
+#include "tls/TlsClient.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSource = SOURCE_DIR;
+
+// Runs a script of ours to its end; its standard output, or a test failure.
+std::string RunScript(const std::vector<std::string>& argv) {
+  Proc script;
+  EXPECT_TRUE(script.Spawn(argv));
+  EXPECT_EQ(script.WaitExit(30000), 0) << argv[0] << ": " << script.err;
+  return script.out;
+}
+
+// root.crt, and server.crt (leaf, intermediate) with server.key, in `dir`.
+void MakeChain(const std::string& dir, const std::string& alg) {
+  RunScript({kSource + "/tests/support/make-chain.sh", dir, alg});
+}
+
+// A handshake with 127.0.0.1:port, the server verified against `caFile`.
+DialResult Dial(int port, TlsClientConfig config) {
+  std::string error;
+  SslCtxPtr ctx = NewClientContext(config, error);  // each SSL keeps a reference
+  if (!ctx) {
+    ADD_FAILURE() << error;
+    return {};
+  }
+  DialTarget target;
+  target.port = static_cast<uint16_t>(port);
+  target.connectTimeoutMs = target.handshakeTimeoutMs = 5000;
+  return DialTls(ctx.get(), target);
+}
+
+TlsClientConfig Trusting(const std::string& caFile, const std::string& ciphers = "") {
+  TlsClientConfig config;
+  config.caFile = caFile;
+  config.ciphers = ciphers;
+  return config;
+}
+
+struct ChainCase {
+  const char* name;
+  const char* alg;
+  bool forwardSecrecy;
+  const char* clientCiphers;  // "": OpenSSL's default list
+  int exitStatus;             // -1: it serves
+  const char* cipher;         // what it negotiates, or what its error mentions
+};
+
+constexpr ChainCase kChainCases[] = {
+    {"RSA", "rsa", false, "", -1, "AES128-SHA"},
+    {"ECDSA without forward secrecy", "ec", false, "", 4, "AES128-SHA needs an RSA key"},
+    {"ECDSA", "ec", true, "", -1, "ECDHE-ECDSA-AES128-GCM-SHA256"},
+    // The client's own list puts AES256 first: the server's order wins.
+    {"RSA with forward secrecy", "rsa", true, "", -1, "ECDHE-RSA-AES128-GCM-SHA256"},
+    {"old client with forward secrecy", "rsa", true, "AES128-SHA", -1, "AES128-SHA"},
+};
+
+// The client trusts only the root, so the intermediate must come from the
+// server.
+TEST(PkiServerCertificate, ChainsAndKeyTypesServedAsTheOptionsAllow) {
+  for (const ChainCase& c : kChainCases) {
+    SCOPED_TRACE(c.name);
+    TestServer server;
+    ASSERT_TRUE(server.Prepare());
+    MakeChain(server.dir + "/certs", c.alg);
+    std::vector<std::string> args = {"0"};
+    if (c.forwardSecrecy) args.insert(args.begin(), "--forward-secrecy");
+    if (c.exitStatus >= 0) {
+      ASSERT_TRUE(server.Spawn(args));
+      EXPECT_EQ(server.WaitExit(), c.exitStatus);
+      EXPECT_NE(server.err.find(c.cipher), std::string::npos) << server.err;
+      continue;
+    }
+    ASSERT_TRUE(server.Start(args)) << server.err;
+    DialResult dial = Dial(server.port, Trusting(server.dir + "/certs/root.crt", c.clientCiphers));
+    ASSERT_NE(dial.conn, nullptr) << dial.message;
+    EXPECT_STREQ(SSL_get_version(dial.conn->ssl.get()), "TLSv1.2");
+    EXPECT_STREQ(SSL_get_cipher_name(dial.conn->ssl.get()), c.cipher);
+  }
+}
+
+enum class Outcome { kNoHandshake, kNameInUse, kAccepted };
+
+struct MemberCase {
+  const char* name;
+  const char* cert;  // "": none; else a path under the test's certs/
+  const char* login;
+  Outcome outcome;
+  const char* console;  // on standard output, or standard error when refused
+};
+
+const MemberCase kMemberCases[] = {
+    {"no certificate", "", "alice", Outcome::kNoHandshake, "did not return a certificate"},
+    {"certificate from another CA", "other/client", "alice", Outcome::kNoHandshake,
+     "certificate verify failed"},
+    {"another member's name", "members/alice", "bob", Outcome::kNameInUse,
+     "Login as bob refused: its certificate is for alice\n"},
+    {"its own name", "members/alice", "alice", Outcome::kAccepted, "[#] User alice online\n"},
+};
+
+TEST(PkiPrivateRoom, OnlyMembersGetInUnderTheNameInTheirCertificate) {
+  TestServer server;
+  ASSERT_TRUE(server.Prepare());
+  const std::string certs = server.dir + "/certs";
+  std::string handOver = RunScript({kSource + "/scripts/add-member.sh", "--dir", certs, "alice"});
+  EXPECT_NE(handOver.find("chat --cert alice.crt --key alice.key --ca ca.crt localhost 7000 alice"),
+            std::string::npos)
+      << handOver;
+  ASSERT_TRUE(server.Start({"--require-client-cert", "0"})) << server.err;
+
+  for (const MemberCase& c : kMemberCases) {
+    SCOPED_TRACE(c.name);
+    ClientOptions options;
+    options.target.port = static_cast<uint16_t>(server.port);
+    options.tls.caFile = certs + "/ca.crt";
+    if (*c.cert != '\0') {
+      options.tls.certFile = certs + "/" + c.cert + ".crt";
+      options.tls.keyFile = certs + "/" + c.cert + ".key";
+    }
+    ChatClient client;
+    bool connected = client.Connect(options).Ok() && client.Login(c.login);
+    if (c.outcome == Outcome::kNoHandshake) {
+      // TLS 1.2: the server's verdict arrives after the client's handshake ends.
+      ReceivedFrame frame;
+      EXPECT_TRUE(!connected || client.Receive(frame, 5000) != RecvStatus::kFrame);
+      EXPECT_NE(server.WaitFor(c.console, 5000, true), std::string::npos) << server.err;
+      continue;
+    }
+    ASSERT_TRUE(connected);
+    bool accepted = c.outcome == Outcome::kAccepted;
+    EXPECT_EQ(Next(client).type, accepted ? FrameType::LoginAccepted : FrameType::NameInUse);
+    EXPECT_NE(server.WaitFor(c.console, 5000, !accepted), std::string::npos)
+        << server.out << server.err;
+  }
+}
+
+struct ReloadStep {
+  const char* name;
+  const char* pair;  // what becomes certs/server.{crt,key}
+  const char* console;
+  bool reloaded;
+  const char* trusted;  // the CA that verifies the next client's server
+};
+
+// A name for another set is a directory under the test's scratch; "broken"
+// is a certificate file that is no PEM at all.
+const ReloadStep kReloadSteps[] = {
+    {"renewed", "other", "[+] Certificates reloaded\n", true, "other/ca.crt"},
+    {"broken", "broken",
+     "Reload failed, the old certificates stay: certs/server.crt cannot be used", false,
+     "other/ca.crt"},
+    {"ECDSA without forward secrecy", "ec",
+     "Reload failed, the old certificates stay: certs/server.key cannot serve", false,
+     "other/ca.crt"},
+    {"back to the first", "first", "[+] Certificates reloaded\n", true, "ca.crt"},
+};
+
+TEST(PkiReload, SighupServesNewCertificatesAndKeepsTheOldOnFailure) {
+  TestServer server;
+  ASSERT_TRUE(server.Prepare());
+  const std::string certs = server.dir + "/certs";
+  const std::string scratch = server.dir + "/scratch";
+  MakeChain(scratch + "/ec", "ec");
+  fs::create_directories(scratch + "/first");
+  fs::create_directories(scratch + "/broken");
+  for (const char* ext : {".crt", ".key"}) {
+    fs::copy_file(certs + "/server" + ext, scratch + "/first/server" + ext);
+    fs::copy_file(certs + "/other/server" + ext, scratch + "/broken/server" + ext);
+  }
+  std::ofstream(scratch + "/broken/server.crt") << "-----BEGIN CERTIFICATE-----\nAAAA\n";
+  ASSERT_TRUE(server.Start()) << server.err;
+  auto alice = Join(server.port, "alice");
+
+  size_t outAt = 0;
+  size_t errAt = 0;
+  for (const ReloadStep& step : kReloadSteps) {
+    SCOPED_TRACE(step.name);
+    const std::string from =
+        std::string(step.pair) == "other" ? certs + "/other" : scratch + "/" + step.pair;
+    for (const char* ext : {".crt", ".key"}) {
+      fs::copy_file(from + "/server" + ext, certs + "/server" + ext,
+                    fs::copy_options::overwrite_existing);
+    }
+    ASSERT_EQ(kill(server.pid, SIGHUP), 0);
+    size_t& at = step.reloaded ? outAt : errAt;
+    at = server.WaitFor(step.console, 5000, !step.reloaded, at);
+    ASSERT_NE(at, std::string::npos) << server.out << server.err;
+    DialResult dial = Dial(server.port, Trusting(certs + "/" + step.trusted));
+    EXPECT_NE(dial.conn, nullptr) << dial.message;
+  }
+  // Two CAs in turn: a client of the wrong one must fail, or the test above
+  // could not tell the certificates apart.
+  EXPECT_EQ(Dial(server.port, Trusting(certs + "/other/ca.crt")).conn, nullptr);
+
+  // The member stayed in the room through all of it.
+  ASSERT_TRUE(alice->SendChat("still here"));
+  EXPECT_TRUE(WaitFrame(*alice, [](const ReceivedFrame& f) {
+    return f.type == FrameType::Chat && f.Text() == "still here";
+  }));
+}
+
+}  // namespace
