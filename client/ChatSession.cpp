@@ -289,7 +289,7 @@ void HandleLost(ChatSession& s, const std::string& why, int64_t now) {
   s.retryDelayMs = kRetryFirstMs;
   s.retryAt = now + s.retryDelayMs;
   Emit(s, ChatEvent::kStatus,
-       "Connection lost (" + (why.empty() ? std::string("closed") : why) + "); reconnecting in " +
+       "Connection lost" + (why.empty() ? "" : " (" + why + ")") + "; reconnecting in " +
            std::to_string(s.retryDelayMs / 1000) + " s" + (s.terminal ? ", any key gives up" : ""));
 }
 
