@@ -201,7 +201,7 @@ std::string ChatHelp() {
   }
   text += "\nOn a terminal, type to chat; each line from the room shows its time (HH:MM).\n";
   for (const std::string& line : CommandHelp())
-    text += line + "\n";
+    text += (line[0] == ' ' ? "" : "\n") + line + "\n";  // a blank line before each heading
   text +=
       "A private message, or one that names you, rings the bell and is highlighted.\n"
       "Names and notices are in colour unless NO_COLOR is set. A lost connection is\n"
