@@ -1,26 +1,29 @@
-// The chat command's session after the TLS connection is up: login, the
-// terminal or pipe loop, logout. Called by chat_main.
+// The chat command's loop once connected: the session between the server and
+// the side facing the user (a pipe or a terminal). Called by chat_main.
 #pragma once
 
-#include <string>
+#include <cstdint>
 
 #include "client/ChatClient.h"
+#include "client/ChatSession.h"
 
-// Exit statuses of the chat command, also listed by --help.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;      // bad usage, or unusable CA/certificate/key files
-constexpr int kExitConnect = 3;    // TCP connection failed
-constexpr int kExitTls = 4;        // TLS handshake or certificate verification failed
-constexpr int kExitNameInUse = 5;  // name in use, not on a terminal
-constexpr int kExitNoAnswer = 6;   // no answer to the login: the room may be full
-constexpr int kExitLost = 7;       // connection lost or broken by the server
+// The side facing the user. The loop calls these, in this order each turn:
+// Pump, Show, then ReadInput when InputFd was readable.
+class FrontEnd {
+ public:
+  virtual ~FrontEnd() = default;
+  // Hands the session what input is already read, as far as it takes it.
+  virtual void Pump(ChatSession& s, int64_t now) = 0;
+  // Shows the session's events (and takes them) and what else changed.
+  virtual void Show(ChatSession& s, int64_t now) = 0;
+  // The descriptor to wait on for input now, or -1.
+  virtual int InputFd(const ChatSession& s) = 0;
+  virtual void ReadInput(ChatSession& s, int64_t now) = 0;
+  // The session is over: leave the terminal as it was.
+  virtual void Close() = 0;
+};
 
-// A login gets its answer within this, or the room is taken to be full.
-constexpr int kLoginAnswerMs = 5000;
-
-// Logs in as `name` and runs until the user leaves or the connection ends.
-// With `terminal`, a line editor on standard input; otherwise each input line
-// is a message or command. Either way it logs out only once the server has
-// relayed everything sent (an empty private message to itself marks the end). Returns an exit
-// status; `failure` gets the one line to print on standard error when it is not kExitOk.
-int RunChat(ChatClient& client, const std::string& name, bool terminal, std::string& failure);
+// Runs `s` on the connected `client` until it finishes, dialling `options`
+// again when it reconnects. SIGINT and SIGTERM leave as /quit does. Returns
+// the exit status; s.failure says why when it is not kExitOk.
+int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, FrontEnd& front);

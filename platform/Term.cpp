@@ -1,12 +1,21 @@
 // Standard streams for the chat client.
 #include "platform/Term.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 bool IsTerminal(int fd) {
   return isatty(fd) == 1;
+}
+
+bool TerminalSize(int fd, int& rows, int& cols) {
+  winsize size = {};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return false;
+  rows = size.ws_row;
+  cols = size.ws_col;
+  return true;
 }
 
 long ReadFd(int fd, void* buf, size_t len) {

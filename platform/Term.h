@@ -7,6 +7,10 @@
 // True when `fd` is a terminal.
 bool IsTerminal(int fd);
 
+// The size of the terminal on `fd` in character cells; false (errno set)
+// when it has none.
+bool TerminalSize(int fd, int& rows, int& cols);
+
 // Reads up to `len` bytes: > 0 bytes read, 0 end of input, -1 error (errno
 // set). EINTR is retried.
 long ReadFd(int fd, void* buf, size_t len);

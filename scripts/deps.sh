@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libreadline-dev openssl
+          libedit-dev openssl
           dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
 missing=()
 for p in "${packages[@]}"; do

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Os.h"
+
 namespace {
 
 // The oldest error in the TLS queue as one line; clears the queue.
@@ -57,6 +59,64 @@ bool ExpectHost(SSL* ssl, const std::string& host) {
   return SSL_set1_host(ssl, host.c_str()) == 1 && SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
 }
 
+// What the peer sent during the handshake, for saying why it failed.
+struct HandshakeTrace {
+  bool sawRecord = false;  // a record header came in
+  bool notTls = false;     // the first bytes in were no TLS record
+  bool certAsked = false;  // the server asked for our certificate
+  int alert = -1;          // the alert it sent, or -1
+};
+
+void TraceMessage(int writeP, int, int contentType, const void* buf, size_t len, SSL*, void* arg) {
+  auto* trace = static_cast<HandshakeTrace*>(arg);
+  const auto* bytes = static_cast<const uint8_t*>(buf);
+  if (writeP != 0 || len < 2) return;
+  if (contentType == SSL3_RT_HEADER && !trace->sawRecord) {
+    trace->sawRecord = true;
+    // Handshake records come as content types 20..24 with version major 3.
+    trace->notTls = bytes[0] < 20 || bytes[0] > 24 || bytes[1] != 3;
+  } else if (contentType == SSL3_RT_HANDSHAKE && bytes[0] == SSL3_MT_CERTIFICATE_REQUEST) {
+    trace->certAsked = true;
+  } else if (contentType == SSL3_RT_ALERT) {
+    trace->alert = bytes[1];
+  }
+}
+
+bool IsCertificateAlert(int alert) {
+  switch (alert) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_CERTIFICATE_REQUIRED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One line on a failed handshake, from what the peer did.
+std::string HandshakeFailure(const HandshakeTrace& trace, const std::string& where, int timeoutMs,
+                             bool timedOut, bool sentCertificate) {
+  if (trace.notTls) return where + " does not speak TLS; is it the chat server?";
+  if (trace.alert >= 0) {
+    const std::string alert = SSL_alert_desc_string_long(trace.alert);
+    const bool certAlert = IsCertificateAlert(trace.alert);
+    if (trace.certAsked && !sentCertificate &&
+        (certAlert || trace.alert == SSL_AD_HANDSHAKE_FAILURE)) {
+      return "the server wants a client certificate (--cert FILE): " + alert;
+    }
+    if (certAlert) return "the server refused our certificate: " + alert;
+    return "TLS handshake failed: the server sent the alert \"" + alert + "\"";
+  }
+  if (timedOut) {
+    return "no TLS answer from " + where + " within " + std::to_string(timeoutMs / 1000) + " s";
+  }
+  return where + " closed the connection during the TLS handshake";
+}
+
 DialResult Failed(DialError error, std::string message) {
   DialResult result;
   result.error = error;
@@ -93,14 +153,18 @@ SslCtxPtr NewClientContext(const TlsClientConfig& config, std::string& error) {
 
 DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
   const std::string& host = target.host;
-  const uint16_t port = target.port;
+  const std::string where = host + " port " + std::to_string(target.port);
   int resolveError = 0;
-  UniqueFd fd = ConnectTcp(host, port, target.connectTimeoutMs, &resolveError, target.sourceIp);
+  UniqueFd fd =
+      ConnectTcp(host, target.port, target.connectTimeoutMs, &resolveError, target.sourceIp);
   if (!fd.Valid()) {
-    const std::string where = host + " port " + std::to_string(port);
     if (resolveError != 0) {
-      return Failed(DialError::kResolve,
-                    "cannot find " + host + ": " + ResolveErrorText(resolveError));
+      return Failed(DialError::kResolve, "the host name " + host + " does not resolve: " +
+                                             ResolveErrorText(resolveError));
+    }
+    if (errno == ETIMEDOUT) {
+      return Failed(DialError::kConnect, "cannot connect to " + where + ": no answer within " +
+                                             std::to_string(target.connectTimeoutMs / 1000) + " s");
     }
     return Failed(DialError::kConnect, "cannot connect to " + where + ": " + std::strerror(errno));
   }
@@ -112,15 +176,29 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
     ERR_clear_error();
     return Failed(DialError::kSetup, "cannot check host name " + host);
   }
-  if (!TlsConnect(*conn, target.handshakeTimeoutMs, false)) {
+  HandshakeTrace trace;
+  SSL_set_msg_callback(ssl, TraceMessage);
+  SSL_set_msg_callback_arg(ssl, &trace);
+  const int64_t started = MonotonicMs();
+  const bool connected = TlsConnect(*conn, target.handshakeTimeoutMs, false);
+  SSL_set_msg_callback(ssl, nullptr);  // `trace` goes out of scope
+  if (!connected) {
     long verifyResult = SSL_get_verify_result(ssl);
+    if (verify && (verifyResult == X509_V_ERR_HOSTNAME_MISMATCH ||
+                   verifyResult == X509_V_ERR_IP_ADDRESS_MISMATCH)) {
+      return Failed(DialError::kVerify,
+                    "certificate verification failed: the server's "
+                    "certificate does not name " +
+                        host);
+    }
     if (verify && verifyResult != X509_V_OK) {
-      ERR_clear_error();
       return Failed(DialError::kVerify, std::string("certificate verification failed: ") +
                                             X509_verify_cert_error_string(verifyResult));
     }
-    return Failed(DialError::kHandshake,
-                  "TLS handshake failed: " + TlsErrorText("timed out or closed by the server"));
+    const bool timedOut = MonotonicMs() - started >= target.handshakeTimeoutMs;
+    const bool sentCertificate = SSL_get_certificate(ssl) != nullptr;
+    return Failed(DialError::kHandshake, HandshakeFailure(trace, where, target.handshakeTimeoutMs,
+                                                          timedOut, sentCertificate));
   }
   DialResult result;
   result.conn = std::move(conn);

@@ -22,12 +22,12 @@ class ChatCli : public ::testing::Test {
   // The chat command as `name`, verifying the server with the test CA unless
   // `options` are given.
   bool StartChat(Proc& chat, const std::string& name, std::vector<std::string> options = {},
-                 const std::string& host = "127.0.0.1") {
+                 const std::string& host = "127.0.0.1", const std::string& dir = "") {
     std::vector<std::string> argv = {ChatBinary()};
     if (options.empty()) options = {"--ca", TestCertsDir() + "/ca.crt"};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.insert(argv.end(), {host, std::to_string(server.port), name});
-    return chat.Spawn(argv);
+    return chat.Spawn(argv, dir);
   }
 
   TestServer server;
@@ -78,7 +78,7 @@ TEST_F(ChatCli, FullRoomTimesOutAfterFiveSeconds) {
   EXPECT_EQ(sixth.WaitExit(), 6);
   EXPECT_GE(MonotonicMs() - started, 4500);
   EXPECT_LT(MonotonicMs() - started, 9000);
-  EXPECT_NE(sixth.err.find("the room may be full"), kNone) << sixth.err;
+  EXPECT_NE(sixth.err.find("the room is full (5 members) or not answering"), kNone) << sixth.err;
 }
 
 TEST_F(ChatCli, FailuresExitWithTheirStatus) {
@@ -89,6 +89,7 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
     const char* host;
     int status;
     const char* says;
+    std::string dir = "";  // where chat runs: here when empty
   } cases[] = {
       {{"--bogus"}, "127.0.0.1", 2, "unknown option --bogus"},
       {{"--ca", certs + "none.crt"}, "127.0.0.1", 2, "none.crt"},
@@ -96,15 +97,19 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
        "127.0.0.1",
        2,
        "server.key"},
+      {{"--ca", certs + "ca.crt", "--insecure"}, "127.0.0.1", 2, "contradict"},
       {{"--ca", certs + "other/ca.crt"}, "127.0.0.1", 4, "verification failed"},
       // A loopback address the certificate does not name.
-      {{"--ca", certs + "ca.crt"}, "127.0.0.2", 4, "verification failed"},
+      {{"--ca", certs + "ca.crt"}, "127.0.0.2", 4, "certificate does not name 127.0.0.2"},
+      {{"--ca", certs + "ca.crt"}, "no-such-host.invalid", 3, "does not resolve"},
       {{"--ca", certs + "ca.crt"}, "127.0.0.1", 5, "the name x is in use"},
+      // Without --ca: certs/ca.crt of the working directory.
+      {{"--timestamps"}, "127.0.0.1", 5, "the name x is in use", server.dir},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
     Proc chat;
-    ASSERT_TRUE(StartChat(chat, "x", c.options, c.host));
+    ASSERT_TRUE(StartChat(chat, "x", c.options, c.host, c.dir));
     EXPECT_EQ(chat.WaitExit(), c.status);
     EXPECT_NE(chat.err.find(c.says), kNone) << chat.err;
   }
@@ -134,9 +139,9 @@ TEST_F(ChatCli, EndOfInputLogsOutAfterTheRoomGotEverything) {
   auto watcher = Join(server.port, "watcher");
   Proc dave;
   ASSERT_TRUE(StartChat(dave, "dave"));
-  // A line too long for a frame is not sent; then more lines than the client
-  // lets wait for their echo at once.
-  std::string input = std::string(kMaxTextLen + 1, 'a') + "\n";
+  // A line too long for a frame and a /msg to nobody in the room are not
+  // sent; then more lines than the client lets wait for their echo at once.
+  std::string input = std::string(kMaxTextLen + 1, 'a') + "\n/msg Watcher hi\n";
   for (int i = 0; i < 200; ++i)
     input += "line " + std::to_string(i) + "\n";
   ASSERT_TRUE(dave.Send(input));
@@ -158,8 +163,9 @@ TEST_F(ChatCli, EndOfInputLogsOutAfterTheRoomGotEverything) {
         << "dave left before his private message " << i << " was relayed";
   }
   EXPECT_EQ(NextList(*watcher), Names{"watcher"});
-  EXPECT_EQ(dave.WaitExit(), 0) << dave.err;
-  EXPECT_NE(dave.err.find("not sent"), kNone) << dave.err;
+  EXPECT_EQ(dave.WaitExit(), 8) << dave.err;
+  EXPECT_NE(dave.err.find("nobody named Watcher"), kNone) << dave.err;
+  EXPECT_NE(dave.err.find("2 input line(s) not sent"), kNone) << dave.err;
   EXPECT_NE(server.WaitFor("[!] User dave offline"), kNone);
 }
 
@@ -176,4 +182,27 @@ TEST_F(ChatCli, EscapesControlCharactersItPrints) {
       << reader.out;
   EXPECT_EQ(reader.out.find('\x1b'), kNone);
   EXPECT_EQ(reader.out.find('\x07'), kNone);
+}
+
+TEST_F(ChatCli, PipeReconnectsToARestartedServer) {
+  Proc alice;
+  ASSERT_TRUE(StartChat(alice, "alice",
+                        {"--ca", TestCertsDir() + "/ca.crt", "--reconnect", "--timestamps"}));
+  ASSERT_TRUE(alice.Send("before\n"));
+  ASSERT_NE(alice.WaitFor(" <alice> before\n"), kNone) << alice.err;
+  const int port = server.port;
+  server.Stop();
+  TestServer again;  // a new process on the same port
+  ASSERT_TRUE(again.Start({std::to_string(port)})) << again.err;
+  ASSERT_NE(again.WaitFor("User alice online", 10000), kNone) << alice.err;
+  ASSERT_TRUE(alice.Send("after\n"));
+  ASSERT_NE(alice.WaitFor(" <alice> after\n"), kNone) << alice.err;
+  alice.CloseInput();
+  EXPECT_EQ(alice.WaitExit(), 0) << alice.err;
+  EXPECT_NE(alice.err.find("reconnecting in 1 s"), kNone) << alice.err;
+  // --timestamps: "2024-05-01T12:34:56+02:00 <alice> before".
+  const std::string& out = alice.out;
+  ASSERT_GE(out.size(), 26u);
+  EXPECT_TRUE(out[4] == '-' && out[10] == 'T' && out[19] != ' ' && out[22] == ':' && out[25] == ' ')
+      << out;
 }

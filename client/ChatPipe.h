@@ -1,0 +1,29 @@
+// The chat command from a pipe: each input line is a message or a command,
+// what the room says goes to standard output, complaints to standard error.
+// Used by chat_main.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "client/ChatRun.h"
+
+class PipeFront : public FrontEnd {
+ public:
+  // With `timestamps`, lines from the room begin with the local time (ISO 8601).
+  explicit PipeFront(bool timestamps) : timestamps_(timestamps) {}
+
+  void Pump(ChatSession& s, int64_t now) override;
+  void Show(ChatSession& s, int64_t now) override;
+  int InputFd(const ChatSession& s) override;
+  void ReadInput(ChatSession& s, int64_t now) override;
+  void Close() override {}
+
+ private:
+  void Append(ChatSession& s, std::string_view data);
+
+  bool timestamps_;
+  std::string input_;        // read, not yet handled
+  bool ended_ = false;       // standard input is at its end
+  bool discarding_ = false;  // inside an over-long line, until its newline
+};

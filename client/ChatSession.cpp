@@ -1,0 +1,338 @@
+// The chat command's session logic: login, commands, the member list, the
+// quit marker, deadlines and reconnecting.
+#include "client/ChatSession.h"
+
+#include <algorithm>
+
+#include "protect/SafeText.h"
+
+namespace {
+
+void Emit(ChatSession& s, ChatEvent::Kind kind, const std::string& text) {
+  ChatEvent event;
+  event.kind = kind;
+  event.text = text;
+  s.events.push_back(std::move(event));
+}
+
+void Send(ChatSession& s, Request::Kind kind, const std::string& name = "",
+          const std::string& text = "") {
+  s.requests.push_back(Request{kind, name, text});
+}
+
+void Finish(ChatSession& s, int code, const std::string& failure) {
+  if (s.exitCode >= 0) return;
+  s.exitCode = code;
+  s.failure = failure;
+  if (code == kExitOk && s.notSent > 0 && !s.terminal) {
+    s.exitCode = kExitNotSent;
+    s.failure = std::to_string(s.notSent) + " input line(s) not sent, each said above";
+  }
+  s.phase = Phase::kDone;
+}
+
+void Login(ChatSession& s, int64_t now) {
+  Send(s, Request::kLogin, s.name);
+  s.phase = Phase::kLoggingIn;
+  s.loginDeadline = now + kLoginAnswerMs;
+}
+
+void Leave(ChatSession& s, int64_t now) {
+  if (s.phase == Phase::kLeaving) return;
+  s.phase = Phase::kLeaving;
+  s.echoDeadline = -1;
+  s.closeDeadline = now + kCloseWaitMs;
+  Send(s, Request::kLogout);
+}
+
+bool IsQuitMarker(const ChatSession& s, const ReceivedFrame& frame) {
+  return frame.scope == Scope::Private && frame.name == s.name && frame.Text().empty();
+}
+
+void EnterRoom(ChatSession& s) {
+  s.phase = Phase::kInRoom;
+  s.loginDeadline = -1;
+  s.wasInRoom = true;
+  s.retryDelayMs = 0;
+  if (s.terminal) {
+    Emit(s, ChatEvent::kInfo,
+         "You are in the room as " + ShownName(s.name) + ". /help lists the commands.");
+  }
+  if (s.haveMembers) {
+    if (s.terminal) Emit(s, ChatEvent::kInfo, FormatMembers(s.members));
+    s.shownMembers = true;
+  }
+}
+
+void HandleNameInUse(ChatSession& s) {
+  if (s.phase != Phase::kLoggingIn) return;
+  s.loginDeadline = -1;
+  if (!s.terminal) {
+    Finish(s, kExitNameInUse, "the name " + ShownName(s.name) + " is in use");
+    return;
+  }
+  s.phase = Phase::kNameRejected;
+  Emit(s, ChatEvent::kInfo,
+       "The name " + ShownName(s.name) + " is in use; pick another with /nick NAME, or /quit.");
+}
+
+void HandleChat(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
+  // Names are unique in the room, so our name means our own message.
+  const bool ours = frame.name == s.name;
+  if (ours && s.pendingEchoes > 0) --s.pendingEchoes;
+  if (!IsQuitMarker(s, frame)) {
+    ChatEvent event;
+    event.kind = ChatEvent::kMessage;
+    event.name = frame.name;
+    event.text = frame.Text();
+    event.isPrivate = frame.scope == Scope::Private;
+    event.alert = !ours && (event.isPrivate || Mentions(event.text, s.name));
+    s.events.push_back(std::move(event));
+  }
+  if (s.quitting && s.pendingEchoes == 0) Leave(s, now);
+}
+
+void HandleMembers(ChatSession& s, std::vector<std::string> names) {
+  if (s.shownMembers) {
+    std::vector<std::string> left, joined;
+    MemberChanges(s.members, names, left, joined);
+    for (const std::string& name : left)
+      s.events.push_back(ChatEvent{ChatEvent::kLeft, name, "", false, false});
+    for (const std::string& name : joined)
+      s.events.push_back(ChatEvent{ChatEvent::kJoined, name, "", false, false});
+  } else if (s.phase == Phase::kInRoom) {
+    // The first list came after LoginAccepted; it is the starting point.
+    if (s.terminal) Emit(s, ChatEvent::kInfo, FormatMembers(names));
+    s.shownMembers = true;
+  }
+  s.members = std::move(names);
+  s.haveMembers = true;
+}
+
+bool IsMember(const ChatSession& s, const std::string& name) {
+  return std::find(s.members.begin(), s.members.end(), name) != s.members.end();
+}
+
+// A private message to someone else never comes back, so on a terminal it
+// is shown as sent.
+void SendText(ChatSession& s, const std::string& text, const std::string& to) {
+  if (s.phase != Phase::kInRoom) {
+    RefuseInput(s, s.phase == Phase::kNameRejected
+                       ? "not sent: pick a free name with /nick NAME first"
+                       : "not sent: not in the room");
+  } else if (text.size() > kMaxTextLen) {
+    RefuseInput(s, "not sent: the line has " + std::to_string(text.size()) + " bytes, at most " +
+                       std::to_string(kMaxTextLen) + " fit in a message");
+  } else if (!to.empty() && !s.haveMembers) {
+    RefuseInput(s, "not sent: the member list has not come yet");
+  } else if (!to.empty() && !IsMember(s, to)) {
+    // The server compares names exactly and drops what matches nobody.
+    RefuseInput(s, "not sent: nobody named " + ShownName(to) +
+                       " is in the room (names are case-sensitive; /who lists them)");
+  } else {
+    Send(s, Request::kChat, to, text);
+    if (to.empty() || to == s.name) {
+      ++s.pendingEchoes;
+    } else if (s.terminal) {
+      s.events.push_back(ChatEvent{ChatEvent::kSentPrivate, to, text, true, false});
+    }
+  }
+}
+
+void HandleNick(ChatSession& s, const std::string& name, int64_t now) {
+  if (s.phase == Phase::kInRoom) {
+    RefuseInput(s, "you are in the room as " + ShownName(s.name) +
+                       "; /nick only picks a name while yours is in use");
+  } else if (s.phase != Phase::kNameRejected) {
+    RefuseInput(s, "still waiting for the answer to the login");
+  } else if (name.size() > kNameSize) {
+    RefuseInput(s, "a name is at most " + std::to_string(kNameSize) + " bytes");
+  } else {
+    s.name = name;
+    Emit(s, ChatEvent::kInfo, "Logging in as " + ShownName(name) + "...");
+    Login(s, now);
+  }
+}
+
+}  // namespace
+
+void StartSession(ChatSession& s, int64_t now) {
+  Login(s, now);
+}
+
+void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
+  switch (frame.type) {
+    case FrameType::LoginAccepted:
+      if (s.phase == Phase::kLoggingIn) EnterRoom(s);
+      break;
+    case FrameType::NameInUse:
+      HandleNameInUse(s);
+      break;
+    case FrameType::Chat:
+      HandleChat(s, frame, now);
+      break;
+    case FrameType::UserList:
+      HandleMembers(s, frame.Names());
+      break;
+    default:
+      break;  // nothing else is meant for clients
+  }
+}
+
+void RefuseInput(ChatSession& s, const std::string& why) {
+  ++s.notSent;
+  Emit(s, ChatEvent::kRefused, why);
+}
+
+void HandleLine(ChatSession& s, std::string line, int64_t now) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty() || s.quitting || s.exitCode >= 0) return;
+  if (line.find('\0') != std::string::npos) {
+    RefuseInput(s, "not sent: the line holds a NUL byte");
+    return;
+  }
+  Command cmd = ParseCommand(line);
+  switch (cmd.kind) {
+    case Command::kSay:
+      SendText(s, cmd.text, "");
+      break;
+    case Command::kMsg:
+      if (cmd.name.size() > kNameSize) {
+        RefuseInput(s, "not sent: names are at most " + std::to_string(kNameSize) + " bytes");
+      } else {
+        SendText(s, cmd.text, cmd.name);
+      }
+      break;
+    case Command::kWho:
+      Emit(s, ChatEvent::kInfo, s.haveMembers ? FormatMembers(s.members) : "No member list yet.");
+      break;
+    case Command::kNick:
+      HandleNick(s, cmd.name, now);
+      break;
+    case Command::kQuit:
+      RequestQuit(s, now);
+      break;
+    case Command::kHelp:
+      for (const std::string& help : CommandHelp())
+        Emit(s, ChatEvent::kInfo, help);
+      break;
+    case Command::kUnknown:
+      RefuseInput(s, "unknown command " + SafeText(cmd.name) + "; /help lists the commands");
+      break;
+    case Command::kBadUse:
+      RefuseInput(s, cmd.text);
+      break;
+  }
+}
+
+void RequestQuit(ChatSession& s, int64_t now) {
+  if (s.quitting || s.exitCode >= 0) return;
+  s.quitting = true;
+  if (s.phase == Phase::kOffline) {
+    Finish(s, kExitLost, s.lostReason);
+  } else if (s.phase != Phase::kInRoom) {
+    Leave(s, now);
+  } else {
+    // The server relays in order: once this is back, so is everything sent
+    // before it, private messages to others included.
+    Send(s, Request::kChat, s.name, "");
+    ++s.pendingEchoes;
+    s.echoDeadline = now + kEchoWaitMs;
+  }
+}
+
+void HandleTick(ChatSession& s, int64_t now) {
+  if (s.exitCode >= 0) return;
+  if (s.loginDeadline >= 0 && now >= s.loginDeadline) {
+    s.loginDeadline = -1;
+    const std::string why = "no answer to the login within " +
+                            std::to_string(kLoginAnswerMs / 1000) + " s: the room is full (" +
+                            std::to_string(kRoomSize) + " members) or not answering";
+    // After a reconnect, a silent room is one more outage to wait out.
+    if (s.wasInRoom && s.reconnect && !s.quitting) {
+      HandleLost(s, why, now);
+    } else {
+      Finish(s, kExitNoAnswer, why);
+    }
+  }
+  if (s.echoDeadline >= 0 && now >= s.echoDeadline) {
+    Emit(s, ChatEvent::kStatus,
+         std::to_string(s.pendingEchoes) + " message(s) not relayed back in time; leaving anyway");
+    Leave(s, now);
+  }
+  if (s.closeDeadline >= 0 && now >= s.closeDeadline) {
+    Finish(s, kExitOk, "");  // logged out; the close did not come in time
+  }
+}
+
+void HandleLost(ChatSession& s, const std::string& why, int64_t now) {
+  if (s.exitCode >= 0 || s.phase == Phase::kOffline) return;
+  s.lostReason = "connection lost" + (why.empty() ? "" : ": " + why);
+  if (s.phase == Phase::kLeaving) {
+    Finish(s, kExitOk, "");
+    return;
+  }
+  if (!s.reconnect || s.quitting) {
+    Finish(s, kExitLost, s.lostReason);
+    return;
+  }
+  if (s.pendingEchoes > 0) {
+    RefuseInput(s, std::to_string(s.pendingEchoes) +
+                       " message(s) sent just before may not have reached the room");
+  }
+  s.pendingEchoes = 0;
+  s.members.clear();
+  s.haveMembers = false;
+  s.shownMembers = false;
+  s.loginDeadline = -1;
+  s.phase = Phase::kOffline;
+  s.retryDelayMs = kRetryFirstMs;
+  s.retryAt = now + s.retryDelayMs;
+  Emit(s, ChatEvent::kStatus,
+       "Connection lost" + (why.empty() ? "" : " (" + why + ")") + "; reconnecting in " +
+           std::to_string(s.retryDelayMs / 1000) + " s" + (s.terminal ? ", any key gives up" : ""));
+}
+
+bool WantsDial(const ChatSession& s, int64_t now) {
+  return s.exitCode < 0 && s.phase == Phase::kOffline && now >= s.retryAt;
+}
+
+void HandleDialed(ChatSession& s, bool ok, const std::string& why, int64_t now) {
+  if (s.exitCode >= 0 || s.phase != Phase::kOffline) return;
+  if (ok) {
+    s.retryAt = -1;
+    Emit(s, ChatEvent::kStatus, "Reconnected; logging in as " + ShownName(s.name) + ".");
+    Login(s, now);
+    return;
+  }
+  s.retryDelayMs = std::min(s.retryDelayMs * 2, kRetryMaxMs);
+  s.retryAt = now + s.retryDelayMs;
+  Emit(
+      s, ChatEvent::kStatus,
+      "Cannot reconnect: " + why + "; next try in " + std::to_string(s.retryDelayMs / 1000) + " s");
+}
+
+void GiveUp(ChatSession& s) {
+  if (s.phase == Phase::kOffline) Finish(s, kExitLost, s.lostReason);
+}
+
+int64_t NextDeadline(const ChatSession& s) {
+  int64_t next = -1;
+  for (int64_t at : {s.loginDeadline, s.echoDeadline, s.closeDeadline, s.retryAt}) {
+    if (at >= 0 && (next < 0 || at < next)) next = at;
+  }
+  return next;
+}
+
+bool ReadsInput(const ChatSession& s) {
+  return s.exitCode < 0 && s.phase == Phase::kInRoom && s.haveMembers && !s.quitting &&
+         s.pendingEchoes < kEchoWindow;
+}
+
+std::string Prompt(const ChatSession& s, int64_t now) {
+  if (s.phase == Phase::kOffline) {
+    int64_t left = std::max<int64_t>(0, (s.retryAt - now + 999) / 1000);
+    return "[reconnecting in " + std::to_string(left) + " s; any key gives up] > ";
+  }
+  return s.phase == Phase::kInRoom ? SafeText(s.name) + "> " : "> ";
+}

@@ -1,0 +1,113 @@
+// The chat command's session as a state machine: received frames, input
+// lines and the time go in; requests to send and events to show come out.
+// No sockets, no terminal, no clock of its own. Driven by ChatRun.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/ChatClient.h"
+#include "client/ChatUi.h"
+
+// Exit statuses of the chat command, listed by --help.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;      // bad usage, or unusable CA/certificate/key files
+constexpr int kExitConnect = 3;    // the host name does not resolve, or no TCP connection
+constexpr int kExitTls = 4;        // TLS handshake or certificate verification failed
+constexpr int kExitNameInUse = 5;  // name in use, not on a terminal
+constexpr int kExitNoAnswer = 6;   // no answer to the login: the room may be full
+constexpr int kExitLost = 7;       // connection lost or broken by the server
+constexpr int kExitNotSent = 8;    // from a pipe: some input lines were not sent
+
+// A login gets its answer within this, or the room is taken to be full.
+constexpr int kLoginAnswerMs = 5000;
+// At the end, how long sent messages may take to come back.
+constexpr int kEchoWaitMs = 10000;
+// After Logout, how long the server may take to close the connection.
+constexpr int kCloseWaitMs = 3000;
+// Pipe input pauses while this many sent messages wait for their echo, so
+// the server never has to write to us while we are blocked writing to it.
+constexpr int kEchoWindow = 64;
+// Reconnecting waits this long first, then twice as long each time, up to
+// kRetryMaxMs.
+constexpr int kRetryFirstMs = 1000;
+constexpr int kRetryMaxMs = 30000;
+// The server's member table holds this many names.
+constexpr int kRoomSize = 5;
+
+// A frame for the driver to send.
+struct Request {
+  enum Kind { kLogin, kLogout, kChat };
+  Kind kind = kChat;
+  std::string name;  // kLogin: the name; kChat: the recipient, empty for everyone
+  std::string text;  // kChat
+};
+
+enum class Phase {
+  kLoggingIn,     // the answer to a Login is due
+  kNameRejected,  // the name was in use: a terminal picks another with /nick
+  kInRoom,
+  kLeaving,  // Logout sent: the server's close is due
+  kOffline,  // the connection was lost: the next dial is at retryAt
+  kDone,
+};
+
+struct ChatSession {
+  bool terminal = false;   // a person at a terminal rather than a pipe
+  bool reconnect = false;  // a lost connection is dialled again (always on a terminal)
+  std::string name;        // the name asked for last: ours once in the room
+
+  Phase phase = Phase::kLoggingIn;
+  bool wasInRoom = false;  // since the start: a later silent login is a lost connection
+  bool quitting = false;   // leave once everything sent is back
+  int pendingEchoes = 0;   // sent messages the server sends back to us
+  std::vector<std::string> members;
+  bool haveMembers = false;
+  bool shownMembers = false;  // later lists are shown as joins and leaves
+  int notSent = 0;            // input lines refused (they decide the exit status of a pipe)
+  std::string lostReason;
+
+  // Deadlines on the caller's clock, -1 when not running.
+  int64_t loginDeadline = -1;  // the answer to Login
+  int64_t echoDeadline = -1;   // the quit marker coming back
+  int64_t closeDeadline = -1;  // the server closing after Logout
+  int64_t retryAt = -1;        // the next dial, offline
+  int retryDelayMs = 0;
+
+  int exitCode = -1;  // >= 0 once finished
+  std::string failure;
+
+  std::vector<Request> requests;  // to send, oldest first; the driver takes them
+  std::vector<ChatEvent> events;  // to show, oldest first; the front end takes them
+};
+
+// The first Login.
+void StartSession(ChatSession& s, int64_t now);
+void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now);
+// One input line: a message or a command.
+void HandleLine(ChatSession& s, std::string line, int64_t now);
+// A line the front end could not even read in whole: refused, with why.
+void RefuseInput(ChatSession& s, const std::string& why);
+// End of input, /quit or a stop signal: logs out once the room has
+// everything sent before (an empty private message to ourselves comes back
+// last). Offline, it ends at once.
+void RequestQuit(ChatSession& s, int64_t now);
+// The deadlines.
+void HandleTick(ChatSession& s, int64_t now);
+// The connection closed, broke or failed a write.
+void HandleLost(ChatSession& s, const std::string& why, int64_t now);
+// Offline and retryAt has come: the driver dials, then reports.
+bool WantsDial(const ChatSession& s, int64_t now);
+void HandleDialed(ChatSession& s, bool ok, const std::string& why, int64_t now);
+// A key while waiting to reconnect: stop and leave.
+void GiveUp(ChatSession& s);
+
+// The earliest running deadline, or -1.
+int64_t NextDeadline(const ChatSession& s);
+// Whether a pipe's next line may be handled now: in the room, the member
+// list known (for /msg), fewer than kEchoWindow echoes outstanding.
+bool ReadsInput(const ChatSession& s);
+// "alice> " in the room, "> " while the name is not settled, a countdown
+// while offline.
+std::string Prompt(const ChatSession& s, int64_t now);

@@ -1,0 +1,99 @@
+// The terminal's input line, on libedit: keys and bracketed pastes in, whole
+// lines out, and lines printed above the input line without breaking what is
+// being typed. Used by the chat command's terminal front end.
+#pragma once
+
+#include <cwchar>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/ChatUi.h"
+#include "client/TermInput.h"
+
+struct editline;  // libedit's EditLine
+
+struct LineEditorHooks {
+  std::function<void(const std::string&)> line;  // Enter, or each whole line of a paste
+  std::function<void()> end;                     // Ctrl-D on an empty line
+  // Tab: what to do with the text before the cursor.
+  std::function<Completion(const std::string&)> complete;
+};
+
+class LineEditor {
+ public:
+  LineEditor() = default;
+  LineEditor(const LineEditor&) = delete;
+  LineEditor& operator=(const LineEditor&) = delete;
+  ~LineEditor() { Stop(); }
+
+  // Takes over standard input and output (a terminal): raw mode, the prompt
+  // drawn, bracketed paste on. False when libedit cannot start.
+  bool Start(const LineEditorHooks& hooks, const std::string& prompt);
+  // Clears the input line and gives the terminal back as it was.
+  void Stop();
+  bool Active() const { return el_ != nullptr; }
+
+  // Reads what standard input holds and acts on it. False at its end.
+  bool ReadInput();
+  // Reads what standard input holds and drops it.
+  void DiscardInput();
+  // Prints `text` (whole lines) above the input line, then redraws it.
+  void Print(const std::string& text);
+  void SetPrompt(const std::string& prompt);
+  const std::string& PromptText() const { return prompt_; }
+  // Redraws when the terminal's size has changed.
+  void FollowWindowSize();
+
+ private:
+  struct ElEnd {
+    void operator()(editline* el) const;
+  };
+
+  // libedit callbacks; the editor is the EditLine's client data.
+  static char* PromptFn(editline* el);
+  static int GetKey(editline* el, wchar_t* key);
+  static unsigned char Accept(editline* el, int key);
+  static unsigned char Hide(editline* el, int key);
+  static unsigned char Complete(editline* el, int key);
+  static unsigned char EndOrDelete(editline* el, int key);
+  static unsigned char HistoryBack(editline* el, int key);
+  static unsigned char HistoryForward(editline* el, int key);
+
+  void Bind(const char* name, unsigned char (*fn)(editline*, int),
+            std::initializer_list<const char*> keys);
+  std::wstring WideText() const;
+  std::string Text(bool beforeCursorOnly = false) const;
+  void Clear();
+  void Replace(const std::string& text);
+  std::string TakeLine();
+  void AddHistory(const std::string& line);
+  void WaitForKeys();
+  void Process();
+  void RunKeys();
+  void Dispatch();
+  void HandPaste(const std::vector<std::string>& lines, const std::string& rest, bool ended);
+  void HideLine();
+
+  std::unique_ptr<editline, ElEnd> el_;
+  LineEditorHooks hooks_;
+  std::string prompt_;
+  int rows_ = 0;
+  int cols_ = 0;
+
+  TermInput input_;
+  bool ended_ = false;  // standard input is at its end
+
+  // Set by the bound functions, acted on once libedit has returned.
+  std::vector<std::string> accepted_;
+  std::vector<std::string> choices_;
+  bool endAsked_ = false;
+  bool hideArmed_ = false;  // the hide key acts only when Print pushes it
+  std::wstring stash_;      // the hidden input line
+  int stashCursor_ = 0;
+
+  std::vector<std::string> history_;
+  size_t historyPos_ = 0;  // == size(): the line being typed
+  std::string draft_;      // the line being typed, while history is shown
+};

@@ -1,0 +1,303 @@
+// The chat command's session, without sockets or a terminal: scripted frames,
+// lines and time in; the requests and lines it makes out. Also its command
+// parsing, name completion and command line.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "client/ChatArgs.h"
+#include "client/ChatSession.h"
+
+namespace {
+
+ReceivedFrame MakeFrame(uint32_t type, uint32_t scope = 0, const std::string& name = "",
+                        const std::string& text = "") {
+  ReceivedFrame f;
+  f.type = type;
+  f.scope = scope;
+  f.name = name;
+  f.payload.assign(text.begin(), text.end());
+  return f;
+}
+
+ReceivedFrame MemberList(const std::string& commaNames) {
+  ReceivedFrame f = MakeFrame(FrameType::UserList);
+  std::stringstream names(commaNames);
+  for (std::string name; std::getline(names, name, ',');) {
+    name.resize(kNameSize, '\0');
+    f.payload.insert(f.payload.end(), name.begin(), name.end());
+  }
+  return f;
+}
+
+// Applies one step. "<ok", "<inuse", "<list a,b", "<chat NAME TEXT", "<priv
+// NAME TEXT", "<lost", "+MS" (time passes), "dial ok", "dial no", "key",
+// "wait" (no dial due yet), "eof"; anything else is a typed line.
+void Step(ChatSession& s, const std::string& step, int64_t& now) {
+  std::string word = step.substr(0, step.find(' '));
+  std::string rest = step.size() > word.size() ? step.substr(word.size() + 1) : "";
+  std::string from = rest.substr(0, rest.find(' '));
+  std::string text = rest.size() > from.size() ? rest.substr(from.size() + 1) : "";
+  if (word == "<ok") {
+    HandleFrame(s, MakeFrame(FrameType::LoginAccepted), now);
+  } else if (word == "<inuse") {
+    HandleFrame(s, MakeFrame(FrameType::NameInUse), now);
+  } else if (word == "<list") {
+    HandleFrame(s, MemberList(rest), now);
+  } else if (word == "<chat" || word == "<priv") {
+    uint32_t scope = word == "<chat" ? Scope::Public : Scope::Private;
+    HandleFrame(s, MakeFrame(FrameType::Chat, scope, from, text + '\0'), now);
+  } else if (word == "<lost") {
+    HandleLost(s, "", now);
+  } else if (word[0] == '+') {
+    now += std::stoll(word.substr(1));
+    HandleTick(s, now);
+  } else if (word == "dial") {
+    EXPECT_TRUE(WantsDial(s, now)) << "a dial before its time, at " << now;
+    HandleDialed(s, rest == "ok", "refused", now);
+  } else if (word == "wait") {
+    EXPECT_FALSE(WantsDial(s, now)) << "a dial due early, at " << now;
+  } else if (word == "key") {
+    GiveUp(s);
+  } else if (word == "eof") {
+    RequestQuit(s, now);
+  } else {
+    HandleLine(s, step, now);
+  }
+}
+
+// What the session asked for and showed since the last call, one line each:
+// "send chat bob: hi", "show <bob> hi" ("show!" for an alert), "exit 7: why".
+void Collect(ChatSession& s, std::vector<std::string>& out) {
+  static const char* const kKinds[] = {"login", "logout", "chat"};
+  for (const Request& r : s.requests)
+    out.push_back(std::string("send ") + kKinds[r.kind] + " " + r.name + ": " + r.text);
+  for (const ChatEvent& e : s.events)
+    out.push_back((e.alert ? "show! " : "show ") + FormatEvent(e, TextStyle()));
+  s.requests.clear();
+  s.events.clear();
+}
+
+struct Script {
+  const char* name;
+  const char* mode;                // "term" (which reconnects), "pipe" or "pipe --reconnect"
+  std::vector<std::string> steps;  // after the first Login
+  // Substrings of the transcript's lines, in order; "!x": no line holds x.
+  std::vector<std::string> expect;
+};
+
+constexpr const char* kInRoom = "<ok|<list alice,bob,bob smith";
+
+std::vector<std::string> RunScript(const Script& script) {
+  ChatSession s;
+  s.name = "alice";
+  s.terminal = std::string(script.mode) == "term";
+  s.reconnect = s.terminal || std::string(script.mode) == "pipe --reconnect";
+  int64_t now = 1000;
+  std::vector<std::string> transcript;
+  StartSession(s, now);
+  for (const std::string& step : script.steps) {
+    if (step == kInRoom) {
+      Step(s, "<ok", now);
+      Step(s, "<list alice,bob,bob smith", now);
+    } else {
+      Step(s, step, now);
+    }
+    Collect(s, transcript);
+  }
+  if (s.exitCode >= 0)
+    transcript.push_back("exit " + std::to_string(s.exitCode) + ": " + s.failure);
+  transcript.push_back("prompt " + Prompt(s, now));
+  return transcript;
+}
+
+const Script kScripts[] = {
+    {"commands",
+     "term",
+     {kInRoom, "hi", "/msg bob psst", "/msg \"bob smith\" yo", "/msg Bob x", "/msg nobody x",
+      "/who", "//slash", "/frob", "/nick bob", "/msg alice me"},
+     {"send login alice", "You are in the room as alice", "In the room (3): alice, bob, bob smith",
+      "send chat : hi", "send chat bob: psst", "show -> *bob* psst", "send chat bob smith: yo",
+      "nobody named Bob is in the room", "nobody named nobody", "show In the room (3)",
+      "send chat : /slash", "unknown command /frob", "/nick only picks a name",
+      "send chat alice: me", "prompt alice> "}},
+    // The quit marker is an empty private message to ourselves: the room
+    // has everything sent before once it is back. It is never shown.
+    {"quit waits for the marker",
+     "pipe",
+     {kInRoom, "/msg bob last", "hi", "eof", "/msg bob late", "<chat alice hi", "<priv alice ",
+      "+2999", "<lost"},
+     {"send chat bob: last", "send chat : hi", "send chat alice: ", "show <alice> hi",
+      "send logout", "exit 0", "!late", "!(private)"}},
+    {"members, alerts",
+     "term",
+     {kInRoom, "<list alice,bob smith,carol", "<chat bob hey ALICE!", "<chat bob malice",
+      "<priv bob psst", "<chat alice alice here"},
+     {"show bob left", "show carol joined", "show! <bob> hey ALICE!", "show <bob> malice",
+      "show! *bob* (private) psst", "show <alice> alice here"}},
+    {"name in use, from a pipe", "pipe", {"<inuse"}, {"exit 5: the name alice is in use"}},
+    {"name in use, on a terminal",
+     "term",
+     {"<inuse", "hello", "/nick bob", "<ok"},
+     {"The name alice is in use", "pick a free name with /nick", "send login bob",
+      "You are in the room as bob", "prompt bob> "}},
+    {"no answer to the login",
+     "term",
+     {"+4999", "+1"},
+     {"exit 6: no answer to the login within 5 s: the room is full (5 members)"}},
+    {"pipe lines refused, the rest sent",
+     "pipe",
+     {kInRoom, "/msg Bob x", "ok", "eof", "<chat alice ok", "<priv alice ", "<lost"},
+     {"nobody named Bob", "send chat : ok", "send logout", "exit 8: 1 input line(s) not sent"}},
+    {"lost from a pipe", "pipe", {kInRoom, "<lost"}, {"exit 7: connection lost"}},
+    // 1 s, then doubling up to 30 s; the same name again once back.
+    {"reconnect",
+     "pipe --reconnect",
+     {kInRoom,   "hi",     "<lost",   "+999",  "wait",    "+1",     "dial no", "+1999",
+      "wait",    "+1",     "dial no", "+4000", "dial no", "+8000",  "dial no", "+16000",
+      "dial no", "+29999", "wait",    "+1",    "dial no", "+30000", "dial ok", "<ok"},
+     {"may not have reached the room", "reconnecting in 1 s", "next try in 2 s", "next try in 4 s",
+      "next try in 8 s", "next try in 16 s", "next try in 30 s", "next try in 30 s",
+      "send login alice", "prompt alice> "}},
+    {"a key stops reconnecting",
+     "term",
+     {kInRoom, "<lost", "+500", "key"},
+     {"any key gives up", "exit 7: connection lost"}},
+    {"countdown", "term", {kInRoom, "<lost", "+200"}, {"prompt [reconnecting in 1 s"}},
+};
+
+TEST(ChatSession, FollowsItsScripts) {
+  for (const Script& script : kScripts) {
+    SCOPED_TRACE(script.name);
+    std::vector<std::string> got = RunScript(script);
+    std::string all;
+    for (const std::string& line : got)
+      all += "\n  " + line;
+    size_t at = 0;
+    for (const std::string& want : script.expect) {
+      if (want[0] == '!') {
+        EXPECT_EQ(all.find(want.substr(1)), std::string::npos) << all;
+        continue;
+      }
+      while (at < got.size() && got[at].find(want) == std::string::npos)
+        ++at;
+      ASSERT_LT(at, got.size()) << "missing, or out of order: " << want << all;
+      ++at;
+    }
+  }
+}
+
+TEST(ChatSession, PipeInputWaitsForTheRoomAndTheEchoWindow) {
+  ChatSession s;
+  s.name = "alice";
+  StartSession(s, 0);
+  HandleFrame(s, MakeFrame(FrameType::LoginAccepted), 0);
+  EXPECT_FALSE(ReadsInput(s)) << "a /msg would be refused before the member list";
+  HandleFrame(s, MemberList("alice"), 0);
+  for (int i = 0; i < kEchoWindow; ++i) {
+    ASSERT_TRUE(ReadsInput(s)) << i;
+    HandleLine(s, "m", 0);
+  }
+  EXPECT_FALSE(ReadsInput(s));
+  HandleFrame(s, MakeFrame(FrameType::Chat, Scope::Public, "alice", std::string("m", 2)), 0);
+  EXPECT_TRUE(ReadsInput(s));
+}
+
+TEST(ChatUi, ParsesCommandsAndPlainLines) {
+  constexpr struct {
+    const char* line;
+    Command::Kind kind;
+    const char* name;  // null: not checked
+    const char* text;
+  } kCases[] = {
+      {"/msg bob  see  you", Command::kMsg, "bob", "see  you"},
+      {"/msg \"bob smith\" hi there", Command::kMsg, "bob smith", "hi there"},
+      {"/msg bob", Command::kBadUse, nullptr, nullptr},
+      {"/nick", Command::kBadUse, nullptr, nullptr},
+      {"/nick  new name ", Command::kNick, "new name", nullptr},
+      {"/whoami", Command::kUnknown, nullptr, nullptr},
+      {"//not a command", Command::kSay, nullptr, "/not a command"},
+      {" /msg is just text", Command::kSay, nullptr, " /msg is just text"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    Command got = ParseCommand(c.line);
+    EXPECT_EQ(got.kind, c.kind);
+    EXPECT_EQ(got.name, c.name != nullptr ? c.name : got.name);
+    EXPECT_EQ(got.text, c.text != nullptr ? c.text : got.text);
+  }
+}
+
+TEST(ChatUi, CompletesMemberNames) {
+  const std::vector<std::string> members = {"alice", "bob",    "bobby",       "Bert",
+                                            "bo b",  "\x1b[x", "z\xc3\xa9ta", "z\xc3\xa8tb"};
+  constexpr struct {
+    const char* before;
+    size_t from;
+    const char* insert;
+    const char* choices;
+  } kCases[] = {
+      {"hi al", 3, "", ""},  // our own name is not offered
+      {"hi BOBB", 3, "bobby ", ""},
+      {"/msg B", 5, "", "Bert bo b bob bobby"},
+      {"/msg bo", 5, "", "bo b bob bobby"},
+      {"/msg bo ", 8, "", ""},  // the name "bo" has ended
+      {"/msg \"bo ", 5, "\"bo b\" ", ""},
+      {"/msg \"bo", 5, "", "bo b bob bobby"},
+      {"/msg bob hi bobb", 12, "bobby ", ""},
+      {"z", 0, "", "z\xc3\xa8tb z\xc3\xa9ta"},  // never half a character
+      {"\x1b", 0, "", ""},
+      {"", 0, "", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.before);
+    Completion got = CompleteName(c.before, members, "alice");
+    std::string choices;
+    for (const std::string& name : got.choices)
+      choices += (choices.empty() ? "" : " ") + name;
+    EXPECT_EQ(got.insert, c.insert);
+    if (!got.insert.empty()) {
+      EXPECT_EQ(got.from, c.from);
+    }
+    EXPECT_EQ(choices, c.choices);
+  }
+}
+
+TEST(ChatArgs, ReadsTheCommandLine) {
+  const struct {
+    std::vector<std::string> argv;
+    bool caExists;
+    ChatArgsOutcome outcome;
+    const char* caOrProblem;
+  } kCases[] = {
+      {{"h", "1", "n"}, true, ChatArgsOutcome::kRun, kDefaultCaFile},
+      {{"h", "1", "n"}, false, ChatArgsOutcome::kRun, ""},  // the system's CAs
+      {{"h", "1", "n", "--ca=x.crt", "--reconnect"}, true, ChatArgsOutcome::kRun, "x.crt"},
+      {{"--ca", "x", "--insecure", "h", "1", "n"}, true, ChatArgsOutcome::kUsage, "contradict"},
+      {{"--insecure=1", "h", "1", "n"}, true, ChatArgsOutcome::kUsage, "takes no value"},
+      {{"h", "1", "n", "--cert"}, true, ChatArgsOutcome::kUsage, "--cert needs a FILE"},
+      {{"--", "h", "1", "-n"}, true, ChatArgsOutcome::kRun, kDefaultCaFile},
+      {{"h", "65536", "n"}, true, ChatArgsOutcome::kUsage, "PORT"},
+      {{"--help", "--bogus"}, true, ChatArgsOutcome::kUsage, "unknown option --bogus"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> words = {"chat"};
+    words.insert(words.end(), c.argv.begin(), c.argv.end());
+    SCOPED_TRACE(words[1] + " " + words.back());
+    std::vector<char*> argv;
+    for (std::string& w : words)
+      argv.push_back(w.data());
+    ChatArgs args;
+    std::string problem;
+    ASSERT_EQ(ParseChatArgs(static_cast<int>(argv.size()), argv.data(), args, problem, c.caExists),
+              c.outcome)
+        << problem;
+    if (c.outcome == ChatArgsOutcome::kRun) {
+      EXPECT_EQ(args.options.tls.caFile, c.caOrProblem);
+    } else {
+      EXPECT_NE(problem.find(c.caOrProblem), std::string::npos) << problem;
+    }
+  }
+}
+
+}  // namespace
