@@ -1,9 +1,11 @@
-// SM4 key schedule, block transform and CBC mode.
+// SM4 key schedule, block transform and CBC mode, scalar; CBC runs of
+// independent blocks go to a vector path (Sm4Vec.h) where there is one.
 // Called by protect/Frame and, for checks, by the tests and the benchmark.
 #include "protect/Sm4.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "protect/Sm4Vec.h"
@@ -213,7 +215,7 @@ void CbcDecryptVec(const Sm4VecKernels& vec, const uint32_t* rk, size_t numBlock
                    const uint8_t* in, uint8_t* out) {
   size_t n = 0;
   while (numBlocks - n >= vec.minRun) {
-    const size_t run = numBlocks - n < vec.maxRun ? numBlocks - n : vec.maxRun;
+    const size_t run = std::min(numBlocks - n, vec.maxRun);
     vec.cbcDecrypt(rk, iv, in + 16 * n, out + 16 * n, run);
     n += run;
   }
@@ -241,21 +243,6 @@ void CryptScalar(const uint32_t* rk, size_t count, uint8_t (*blocks)[16]) {
     for (int j = 0; j < 4; ++j)
       StoreBe(blocks[k] + 4 * j, x[k][j]);
   }
-}
-
-Sm4Path BestPath() {
-  if (Sm4VecSupported(Sm4Path::Avx512)) return Sm4Path::Avx512;
-  if (Sm4VecSupported(Sm4Path::Avx2)) return Sm4Path::Avx2;
-  return Sm4Path::Scalar;
-}
-
-std::atomic<Sm4Path>& ActivePath() {
-  static std::atomic<Sm4Path> path{BestPath()};
-  return path;
-}
-
-Sm4VecKernels ActiveKernels() {
-  return Sm4VecKernelsFor(ActivePath().load(std::memory_order_relaxed));
 }
 
 }  // namespace
@@ -301,7 +288,7 @@ void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16]
     CbcEncrypt(ctx.rk, numBlocks, iv, in, out);
     return;
   }
-  const Sm4VecKernels vec = ActiveKernels();
+  const Sm4VecKernels vec = Sm4ActiveKernels();
   if (vec.lanes != 0) {
     CbcDecryptVec(vec, ctx.rk, numBlocks, iv, in, out);
   } else {
@@ -310,16 +297,14 @@ void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16]
 }
 
 void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count) {
-  const Sm4VecKernels vec = ActiveKernels();
+  const Sm4VecKernels vec = Sm4ActiveKernels();
   const size_t numLanes = vec.lanes != 0 ? vec.lanes : 4;
   struct Lane {
     Sm4CbcJob* job;
     size_t done;
   };
   Lane lanes[kSm4MaxLanes];
-  // Lane k's chaining block; the kernel works on all of them in place, so
-  // idle lanes only need to hold defined bytes.
-  uint8_t blocks[kSm4MaxLanes][16] = {};
+  uint8_t chain[kSm4MaxLanes][16] = {};  // idle lanes only need defined bytes
   size_t active = 0, nextJob = 0;
   for (;;) {
     // A finished lane takes the next job, so the lanes stay full.
@@ -327,39 +312,38 @@ void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count) {
       Sm4CbcJob* job = &jobs[nextJob++];
       if (job->numBlocks == 0) continue;
       lanes[active] = Lane{job, 0};
-      std::memcpy(blocks[active++], job->iv, 16);
+      std::memcpy(chain[active++], job->iv, 16);
     }
     if (active == 0) return;
-    for (size_t k = 0; k < active; ++k) {
-      const uint8_t* in = lanes[k].job->data + 16 * lanes[k].done;
-      for (int j = 0; j < 16; ++j)
-        blocks[k][j] ^= in[j];
-    }
     if (vec.lanes != 0 && active >= vec.minRun) {
-      vec.crypt(ctx.rk, blocks[0], blocks[0]);
+      // Every lane runs until the first of them ends.
+      uint8_t* data[kSm4MaxLanes] = {};
+      size_t numSteps = SIZE_MAX;
+      for (size_t k = 0; k < active; ++k) {
+        data[k] = lanes[k].job->data + 16 * lanes[k].done;
+        numSteps = std::min(numSteps, lanes[k].job->numBlocks - lanes[k].done);
+      }
+      vec.cbcEncryptLanes(ctx.rk, chain, data, numSteps);
+      for (size_t k = 0; k < active; ++k)
+        lanes[k].done += numSteps;
     } else {
+      // One step, four lanes at a time.
+      for (size_t k = 0; k < active; ++k) {
+        const uint8_t* in = lanes[k].job->data + 16 * lanes[k].done;
+        for (int j = 0; j < 16; ++j)
+          chain[k][j] ^= in[j];
+      }
       for (size_t k = 0; k < active; k += 4)
-        CryptScalar(ctx.rk, active - k < 4 ? active - k : 4, blocks + k);
+        CryptScalar(ctx.rk, std::min<size_t>(active - k, 4), chain + k);
+      for (size_t k = 0; k < active; ++k)
+        std::memcpy(lanes[k].job->data + 16 * lanes[k].done++, chain[k], 16);
     }
     for (size_t k = active; k-- > 0;) {
-      Lane& lane = lanes[k];
-      std::memcpy(lane.job->data + 16 * lane.done, blocks[k], 16);
-      if (++lane.done == lane.job->numBlocks) {
-        std::memcpy(lane.job->iv, blocks[k], 16);
-        // Order among lanes does not matter: the last one moves here.
-        lane = lanes[--active];
-        std::memmove(blocks[k], blocks[active], 16);  // k may be that lane
-      }
+      if (lanes[k].done < lanes[k].job->numBlocks) continue;
+      std::memcpy(lanes[k].job->iv, chain[k], 16);
+      // Order among lanes does not matter: the last one moves here.
+      lanes[k] = lanes[--active];
+      std::memmove(chain[k], chain[active], 16);  // k may be that lane
     }
   }
-}
-
-bool Sm4UsePath(Sm4Path path) {
-  if (!Sm4VecSupported(path)) return false;
-  ActivePath().store(path, std::memory_order_relaxed);
-  return true;
-}
-
-Sm4Path Sm4ActivePath() {
-  return ActivePath().load(std::memory_order_relaxed);
 }
