@@ -11,6 +11,12 @@
 
 #include "protect/Sm4.h"
 
+// Test names and messages say which path ran.
+void PrintTo(Sm4Path path, std::ostream* os) {
+  constexpr const char* kNames[] = {"Scalar", "Avx2", "Avx512"};
+  *os << kNames[static_cast<int>(path)];
+}
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -88,14 +94,9 @@ class Sm4OnPath : public testing::TestWithParam<Sm4Path> {
   const Sm4Path saved_ = Sm4ActivePath();
 };
 
-std::string PathName(const testing::TestParamInfo<Sm4Path>& info) {
-  constexpr const char* kNames[] = {"Scalar", "Avx2", "Avx512"};
-  return kNames[static_cast<int>(info.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Paths, Sm4OnPath,
                          testing::Values(Sm4Path::Scalar, Sm4Path::Avx2, Sm4Path::Avx512),
-                         PathName);
+                         testing::PrintToStringParamName());
 
 // Example 1 in every lane and run position: n one-block messages encrypted
 // side by side, and n copies of its ciphertext CBC-decrypted (with a zero IV
