@@ -222,26 +222,45 @@ void CbcDecryptVec(const Sm4VecKernels& vec, const uint32_t* rk, size_t numBlock
   if (n < numBlocks) CbcDecrypt(rk, numBlocks - n, iv, in + 16 * n, out + 16 * n);
 }
 
-// Up to four blocks side by side on the scalar path, in memory order.
-void CryptScalar(const uint32_t* rk, size_t count, uint8_t (*blocks)[16]) {
-  uint32_t x[4][4];
+// The scalar counterpart of Sm4VecKernels::cbcEncryptLanes for `count` <= N
+// lanes. The chains stay in registers from step to step.
+template <int N>
+void EncryptLanes(const uint32_t* rk, size_t count, uint8_t (*chain)[16], uint8_t* const* data,
+                  size_t numSteps) {
+  uint32_t x[N][4] = {};  // with count < N, a lane runs idle
   for (size_t k = 0; k < count; ++k) {
     for (int j = 0; j < 4; ++j)
-      x[k][j] = LoadBe(blocks[k] + 4 * j);
+      x[k][j] = LoadBe(chain[k] + 4 * j);
   }
+  for (size_t step = 0; step < numSteps; ++step) {
+    for (size_t k = 0; k < count; ++k) {
+      for (int j = 0; j < 4; ++j)
+        x[k][j] ^= LoadBe(data[k] + 16 * step + 4 * j);
+    }
+    if constexpr (N == 1) {
+      CryptOne(rk, x[0]);
+    } else {
+      CryptMany<N>(rk, x);
+    }
+    for (size_t k = 0; k < count; ++k) {
+      for (int j = 0; j < 4; ++j)
+        StoreBe(data[k] + 16 * step + 4 * j, x[k][j]);
+    }
+  }
+  for (size_t k = 0; k < count; ++k) {
+    for (int j = 0; j < 4; ++j)
+      StoreBe(chain[k] + 4 * j, x[k][j]);
+  }
+}
+
+void EncryptLanesScalar(const uint32_t* rk, size_t count, uint8_t (*chain)[16],
+                        uint8_t* const* data, size_t numSteps) {
   if (count == 1) {
-    CryptOne(rk, x[0]);
+    EncryptLanes<1>(rk, count, chain, data, numSteps);
   } else if (count == 2) {
-    uint32_t pair[2][4];
-    std::memcpy(pair, x, sizeof pair);
-    CryptMany<2>(rk, pair);
-    std::memcpy(x, pair, sizeof pair);
+    EncryptLanes<2>(rk, count, chain, data, numSteps);
   } else {
-    CryptMany<4>(rk, x);  // with three, one lane runs idle
-  }
-  for (size_t k = 0; k < count; ++k) {
-    for (int j = 0; j < 4; ++j)
-      StoreBe(blocks[k] + 4 * j, x[k][j]);
+    EncryptLanes<4>(rk, count, chain, data, numSteps);
   }
 }
 
@@ -315,29 +334,21 @@ void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count) {
       std::memcpy(chain[active++], job->iv, 16);
     }
     if (active == 0) return;
-    if (vec.lanes != 0 && active >= vec.minRun) {
-      // Every lane runs until the first of them ends.
-      uint8_t* data[kSm4MaxLanes] = {};
-      size_t numSteps = SIZE_MAX;
-      for (size_t k = 0; k < active; ++k) {
-        data[k] = lanes[k].job->data + 16 * lanes[k].done;
-        numSteps = std::min(numSteps, lanes[k].job->numBlocks - lanes[k].done);
-      }
-      vec.cbcEncryptLanes(ctx.rk, chain, data, numSteps);
-      for (size_t k = 0; k < active; ++k)
-        lanes[k].done += numSteps;
-    } else {
-      // One step, four lanes at a time.
-      for (size_t k = 0; k < active; ++k) {
-        const uint8_t* in = lanes[k].job->data + 16 * lanes[k].done;
-        for (int j = 0; j < 16; ++j)
-          chain[k][j] ^= in[j];
-      }
-      for (size_t k = 0; k < active; k += 4)
-        CryptScalar(ctx.rk, std::min<size_t>(active - k, 4), chain + k);
-      for (size_t k = 0; k < active; ++k)
-        std::memcpy(lanes[k].job->data + 16 * lanes[k].done++, chain[k], 16);
+    // Every lane runs until the first of them ends.
+    uint8_t* data[kSm4MaxLanes] = {};
+    size_t numSteps = SIZE_MAX;
+    for (size_t k = 0; k < active; ++k) {
+      data[k] = lanes[k].job->data + 16 * lanes[k].done;
+      numSteps = std::min(numSteps, lanes[k].job->numBlocks - lanes[k].done);
     }
+    if (vec.lanes != 0 && active >= vec.minRun) {
+      vec.cbcEncryptLanes(ctx.rk, chain, data, numSteps);
+    } else {
+      for (size_t k = 0; k < active; k += 4)
+        EncryptLanesScalar(ctx.rk, std::min<size_t>(active - k, 4), chain + k, data + k, numSteps);
+    }
+    for (size_t k = 0; k < active; ++k)
+      lanes[k].done += numSteps;
     for (size_t k = active; k-- > 0;) {
       if (lanes[k].done < lanes[k].job->numBlocks) continue;
       std::memcpy(lanes[k].job->iv, chain[k], 16);
