@@ -75,7 +75,7 @@ SM4_AVX2 inline void Crypt256(const uint32_t* rk, __m256i (&v)[4]) {
   v[3] = _mm256_shuffle_epi8(a, swap);
 }
 
-// As CbcEncryptLanesAvx512 in Sm4Avx512.cpp, for 8 lanes.
+// As EncryptLanes512 in Sm4Avx512.cpp, for 8 lanes.
 SM4_AVX2 void EncryptLanes256(const uint32_t* rk, uint8_t (*chain)[16], uint8_t* const* data,
                               size_t numSteps) {
   Sm4LaneCursor lane(data, 8);
