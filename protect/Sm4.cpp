@@ -1,14 +1,17 @@
-// SM4 key schedule, block transform and CBC mode.
+// SM4 key schedule, block transform and CBC mode, scalar; CBC runs of
+// independent blocks go to a vector path (Sm4Vec.h) where there is one.
 // Called by protect/Frame and, for checks, by the tests and the benchmark.
 #include "protect/Sm4.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
-namespace {
+#include "protect/Sm4Vec.h"
 
 // S-box, FK and CK exactly as published with the standard.
-constexpr uint8_t kSbox[256] = {
+extern const uint8_t kSm4Sbox[256] = {
     0xd6, 0x90, 0xe9, 0xfe, 0xcc, 0xe1, 0x3d, 0xb7, 0x16, 0xb6, 0x14, 0xc2, 0x28, 0xfb, 0x2c, 0x05,
     0x2b, 0x67, 0x9a, 0x76, 0x2a, 0xbe, 0x04, 0xc3, 0xaa, 0x44, 0x13, 0x26, 0x49, 0x86, 0x06, 0x99,
     0x9c, 0x42, 0x50, 0xf4, 0x91, 0xef, 0x98, 0x7a, 0x33, 0x54, 0x0b, 0x43, 0xed, 0xcf, 0xac, 0x62,
@@ -26,6 +29,8 @@ constexpr uint8_t kSbox[256] = {
     0x89, 0x69, 0x97, 0x4a, 0x0c, 0x96, 0x77, 0x7e, 0x65, 0xb9, 0xf1, 0x09, 0xc5, 0x6e, 0xc6, 0x84,
     0x18, 0xf0, 0x7d, 0xec, 0x3a, 0xdc, 0x4d, 0x20, 0x79, 0xee, 0x5f, 0x3e, 0xd7, 0xcb, 0x39, 0x48,
 };
+
+namespace {
 
 constexpr uint32_t kFk[4] = {0xa3b1bac6, 0x56aa3350, 0x677d9197, 0xb27022dc};
 
@@ -69,8 +74,8 @@ inline void StoreBe(uint8_t* p, uint32_t v) {
 // the S-box with the linear layer: such tables are 4 to 16 times larger and
 // leak more through the cache.
 inline uint32_t Tau(uint32_t x) {
-  const uint32_t s0 = kSbox[x >> 24], s1 = kSbox[(x >> 16) & 0xff];
-  const uint32_t s2 = kSbox[(x >> 8) & 0xff], s3 = kSbox[x & 0xff];
+  const uint32_t s0 = kSm4Sbox[x >> 24], s1 = kSm4Sbox[(x >> 16) & 0xff];
+  const uint32_t s2 = kSm4Sbox[(x >> 8) & 0xff], s3 = kSm4Sbox[x & 0xff];
   return ((s0 << 24) | (s1 << 16)) | ((s2 << 8) | s3);
 }
 
@@ -205,6 +210,60 @@ void CbcDecrypt(const uint32_t* rk, size_t numBlocks, uint8_t iv[16], const uint
     StoreBe(iv + 4 * j, chain[j]);
 }
 
+// CBC decryption in runs of the vector kernel, a short tail in scalar code.
+void CbcDecryptVec(const Sm4VecKernels& vec, const uint32_t* rk, size_t numBlocks, uint8_t iv[16],
+                   const uint8_t* in, uint8_t* out) {
+  size_t n = 0;
+  while (numBlocks - n >= vec.minRun) {
+    const size_t run = std::min(numBlocks - n, vec.maxRun);
+    vec.cbcDecrypt(rk, iv, in + 16 * n, out + 16 * n, run);
+    n += run;
+  }
+  if (n < numBlocks) CbcDecrypt(rk, numBlocks - n, iv, in + 16 * n, out + 16 * n);
+}
+
+// The scalar counterpart of Sm4VecKernels::cbcEncryptLanes for `count` <= N
+// lanes. The chains stay in registers from step to step.
+template <int N>
+void EncryptLanes(const uint32_t* rk, size_t count, uint8_t (*chain)[16], uint8_t* const* data,
+                  size_t numSteps) {
+  uint32_t x[N][4] = {};  // with count < N, a lane runs idle
+  for (size_t k = 0; k < count; ++k) {
+    for (int j = 0; j < 4; ++j)
+      x[k][j] = LoadBe(chain[k] + 4 * j);
+  }
+  for (size_t step = 0; step < numSteps; ++step) {
+    for (size_t k = 0; k < count; ++k) {
+      for (int j = 0; j < 4; ++j)
+        x[k][j] ^= LoadBe(data[k] + 16 * step + 4 * j);
+    }
+    if constexpr (N == 1) {
+      CryptOne(rk, x[0]);
+    } else {
+      CryptMany<N>(rk, x);
+    }
+    for (size_t k = 0; k < count; ++k) {
+      for (int j = 0; j < 4; ++j)
+        StoreBe(data[k] + 16 * step + 4 * j, x[k][j]);
+    }
+  }
+  for (size_t k = 0; k < count; ++k) {
+    for (int j = 0; j < 4; ++j)
+      StoreBe(chain[k] + 4 * j, x[k][j]);
+  }
+}
+
+void EncryptLanesScalar(const uint32_t* rk, size_t count, uint8_t (*chain)[16],
+                        uint8_t* const* data, size_t numSteps) {
+  if (count == 1) {
+    EncryptLanes<1>(rk, count, chain, data, numSteps);
+  } else if (count == 2) {
+    EncryptLanes<2>(rk, count, chain, data, numSteps);
+  } else {
+    EncryptLanes<4>(rk, count, chain, data, numSteps);
+  }
+}
+
 }  // namespace
 
 Sm4Context Sm4ExpandKey(const uint8_t key[16]) {
@@ -246,61 +305,56 @@ void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16]
   const size_t numBlocks = (static_cast<size_t>(length) + 15) / 16;
   if (direction == 1) {
     CbcEncrypt(ctx.rk, numBlocks, iv, in, out);
+    return;
+  }
+  const Sm4VecKernels vec = Sm4ActiveKernels();
+  if (vec.lanes != 0) {
+    CbcDecryptVec(vec, ctx.rk, numBlocks, iv, in, out);
   } else {
     CbcDecrypt(ctx.rk, numBlocks, iv, in, out);
   }
 }
 
 void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count) {
-  constexpr int kLanes = 4;
+  const Sm4VecKernels vec = Sm4ActiveKernels();
+  const size_t numLanes = vec.lanes != 0 ? vec.lanes : 4;
   struct Lane {
     Sm4CbcJob* job;
     size_t done;
-    uint32_t chain[4];
   };
-  Lane lanes[kLanes];
-  int active = 0;
-  size_t nextJob = 0;
+  Lane lanes[kSm4MaxLanes];
+  uint8_t chain[kSm4MaxLanes][16] = {};  // idle lanes only need defined bytes
+  size_t active = 0, nextJob = 0;
   for (;;) {
     // A finished lane takes the next job, so the lanes stay full.
-    while (active < kLanes && nextJob < count) {
+    while (active < numLanes && nextJob < count) {
       Sm4CbcJob* job = &jobs[nextJob++];
       if (job->numBlocks == 0) continue;
-      Lane& lane = lanes[active++];
-      lane.job = job;
-      lane.done = 0;
-      for (int j = 0; j < 4; ++j)
-        lane.chain[j] = LoadBe(job->iv + 4 * j);
+      lanes[active] = Lane{job, 0};
+      std::memcpy(chain[active++], job->iv, 16);
     }
     if (active == 0) return;
-    uint32_t x[kLanes][4] = {};
-    for (int k = 0; k < active; ++k) {
-      const uint8_t* in = lanes[k].job->data + 16 * lanes[k].done;
-      for (int j = 0; j < 4; ++j)
-        x[k][j] = lanes[k].chain[j] ^ LoadBe(in + 4 * j);
+    // Every lane runs until the first of them ends.
+    uint8_t* data[kSm4MaxLanes] = {};
+    size_t numSteps = SIZE_MAX;
+    for (size_t k = 0; k < active; ++k) {
+      data[k] = lanes[k].job->data + 16 * lanes[k].done;
+      numSteps = std::min(numSteps, lanes[k].job->numBlocks - lanes[k].done);
     }
-    if (active == 1) {
-      CryptOne(ctx.rk, x[0]);
-    } else if (active == 2) {
-      uint32_t pair[2][4] = {{x[0][0], x[0][1], x[0][2], x[0][3]},
-                             {x[1][0], x[1][1], x[1][2], x[1][3]}};
-      CryptMany<2>(ctx.rk, pair);
-      std::memcpy(x, pair, sizeof pair);
+    if (vec.lanes != 0 && active >= vec.minRun) {
+      vec.cbcEncryptLanes(ctx.rk, chain, data, numSteps);
     } else {
-      CryptMany<kLanes>(ctx.rk, x);  // with three, one lane runs idle
+      for (size_t k = 0; k < active; k += 4)
+        EncryptLanesScalar(ctx.rk, std::min<size_t>(active - k, 4), chain + k, data + k, numSteps);
     }
-    for (int k = active - 1; k >= 0; --k) {
-      Lane& lane = lanes[k];
-      uint8_t* out = lane.job->data + 16 * lane.done;
-      for (int j = 0; j < 4; ++j) {
-        lane.chain[j] = x[k][j];
-        StoreBe(out + 4 * j, x[k][j]);
-      }
-      if (++lane.done == lane.job->numBlocks) {
-        for (int j = 0; j < 4; ++j)
-          StoreBe(lane.job->iv + 4 * j, lane.chain[j]);
-        lane = lanes[--active];  // order among lanes does not matter
-      }
+    for (size_t k = 0; k < active; ++k)
+      lanes[k].done += numSteps;
+    for (size_t k = active; k-- > 0;) {
+      if (lanes[k].done < lanes[k].job->numBlocks) continue;
+      std::memcpy(lanes[k].job->iv, chain[k], 16);
+      // Order among lanes does not matter: the last one moves here.
+      lanes[k] = lanes[--active];
+      std::memmove(chain[k], chain[active], 16);  // k may be that lane
     }
   }
 }

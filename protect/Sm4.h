@@ -38,7 +38,19 @@ struct Sm4CbcJob {
   uint8_t iv[16];
 };
 
-// Encrypts independent messages as Sm4Cbc would one by one, but up to four
-// side by side: CBC encryption of one message is a single chain, several
-// chains keep the processor busy. The jobs' buffers must not overlap.
+// Encrypts independent messages as Sm4Cbc would one by one, but side by side
+// (16 with AVX-512, 8 with AVX2, 4 otherwise): CBC encryption of one message
+// is a single chain, several chains fill the processor's vector lanes. A lane
+// whose message ends takes the next. The jobs' buffers must not overlap.
 void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count);
+
+// The code behind CBC decryption and Sm4CbcEncryptMany. The fastest one the
+// processor supports is chosen at start; single-chain encryption and
+// Sm4CryptBlock are scalar on every path.
+enum class Sm4Path { Scalar, Avx2, Avx512 };
+
+// For tests and benchmarks, which compare paths on the same inputs: switches
+// every thread to `path`, or returns false and changes nothing where the
+// processor lacks it. Not meant to be called while others encrypt.
+bool Sm4UsePath(Sm4Path path);
+Sm4Path Sm4ActivePath();

@@ -1,5 +1,6 @@
 // Sm4 and Sm4Cbc against the standard's published example and against
-// OpenSSL's own SM4-CBC for random keys, IVs and lengths.
+// OpenSSL's own SM4-CBC for random keys, IVs and lengths, on every path
+// (scalar, AVX2, AVX-512) this processor has.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -9,6 +10,12 @@
 #include <vector>
 
 #include "protect/Sm4.h"
+
+// Test names and messages say which path ran.
+void PrintTo(Sm4Path path, std::ostream* os) {
+  constexpr const char* kNames[] = {"Scalar", "Avx2", "Avx512"};
+  *os << kNames[static_cast<int>(path)];
+}
 
 namespace {
 
@@ -68,19 +75,75 @@ Bytes LastBlock(const Bytes& b) {
   return Bytes(b.end() - 16, b.end());
 }
 
-TEST(Sm4Cbc, MatchesOpenSslInTwoCallsBothWays) {
+Bytes RandomBytes(std::mt19937& rng, size_t n) {
+  Bytes b(n);
+  for (uint8_t& x : b)
+    x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+// Runs a test on one path; skipped where the processor lacks it.
+class Sm4OnPath : public testing::TestWithParam<Sm4Path> {
+ protected:
+  void SetUp() override {
+    if (!Sm4UsePath(GetParam())) GTEST_SKIP() << "this processor lacks the path";
+  }
+  void TearDown() override { Sm4UsePath(saved_); }
+
+ private:
+  const Sm4Path saved_ = Sm4ActivePath();
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sm4OnPath,
+                         testing::Values(Sm4Path::Scalar, Sm4Path::Avx2, Sm4Path::Avx512),
+                         testing::PrintToStringParamName());
+
+// Example 1 in every lane and run position: n one-block messages encrypted
+// side by side, and n copies of its ciphertext CBC-decrypted (with a zero IV
+// the first block is the plaintext, each later one plaintext ^ ciphertext).
+TEST_P(Sm4OnPath, PublishedExampleInEveryLane) {
+  const BlockVector& v = kBlockVectors[0];
+  const Bytes plain = FromHex(v.key), cipher = FromHex(v.cipher);
+  Sm4Context ctx = Sm4ExpandKey(plain.data());
+  // Each path's shortest and longest runs, and a block to either side.
+  constexpr size_t kCounts[] = {1, 2, 3, 6, 7, 8, 9, 16, 17, 63, 64, 65, 66, 67, 130};
+  for (size_t n : kCounts) {
+    SCOPED_TRACE(n);
+    std::vector<Bytes> data(n, plain);
+    std::vector<Sm4CbcJob> jobs(n);
+    for (size_t i = 0; i < n; ++i)
+      jobs[i] = Sm4CbcJob{data[i].data(), 1, {}};
+    Sm4CbcEncryptMany(ctx, jobs.data(), n);
+    for (size_t i = 0; i < n; ++i)
+      EXPECT_EQ(data[i], cipher) << "message " << i;
+  }
+  Sm4ReverseKeys(ctx);
+  Bytes plainXorCipher(16);
+  for (int j = 0; j < 16; ++j)
+    plainXorCipher[j] = plain[j] ^ cipher[j];
+  for (size_t n : kCounts) {
+    SCOPED_TRACE(n);
+    Bytes run;
+    for (size_t i = 0; i < n; ++i)
+      run.insert(run.end(), cipher.begin(), cipher.end());
+    Bytes iv(16);
+    Sm4Cbc(ctx, 0, static_cast<int32_t>(run.size()), iv.data(), run.data(), run.data());
+    for (size_t i = 0; i < n; ++i)
+      EXPECT_EQ(Bytes(run.begin() + 16 * i, run.begin() + 16 * i + 16), i ? plainXorCipher : plain)
+          << "block " << i;
+    EXPECT_EQ(iv, cipher);
+  }
+}
+
+TEST_P(Sm4OnPath, CbcMatchesOpenSslInTwoCallsBothWays) {
   std::mt19937 rng(20240607);
-  const auto random = [&](size_t n) {
-    Bytes b(n);
-    for (uint8_t& x : b)
-      x = static_cast<uint8_t>(rng());
-    return b;
-  };
   for (int trial = 0; trial < 200; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
-    // 1 to 41 blocks, split anywhere: every mix of the 4-, 2- and 1-block paths.
-    const size_t numBlocks = 1 + rng() % 41, firstLen = 16 * (rng() % (numBlocks + 1));
-    const Bytes key = random(16), iv = random(16), data = random(16 * numBlocks);
+    // 1 to 150 blocks, split anywhere: every mix of the vector runs (up to
+    // 64 blocks) and the scalar 4-, 2- and 1-block steps.
+    const size_t numBlocks = 1 + rng() % 150, firstLen = 16 * (rng() % (numBlocks + 1));
+    const Bytes key = RandomBytes(rng, 16), iv = RandomBytes(rng, 16);
+    const Bytes data = RandomBytes(rng, 16 * numBlocks);
     const int32_t len = static_cast<int32_t>(data.size());
     const auto twoCalls = [&](const Sm4Context& ctx, int direction, Bytes& chain, const Bytes& in,
                               Bytes& out) {
@@ -95,10 +158,13 @@ TEST(Sm4Cbc, MatchesOpenSslInTwoCallsBothWays) {
     EXPECT_EQ(chain, LastBlock(cipher));
 
     // Decrypt `data` as if it were ciphertext: into a copy, then in place.
+    // Past the copy's end lies a guard, which must stay as it is.
     Sm4ReverseKeys(ctx);
-    Bytes plain(data.size()), inPlace = data;
+    Bytes plain(data.size() + 256, 0xa5), inPlace = data;
     chain = iv;
     twoCalls(ctx, 0, chain, data, plain);
+    EXPECT_EQ(Bytes(plain.begin() + len, plain.end()), Bytes(256, 0xa5));
+    plain.resize(data.size());
     EXPECT_EQ(plain, EvpCbc(key, iv, 0, data));
     EXPECT_EQ(chain, LastBlock(data));
     chain = iv;
@@ -107,27 +173,19 @@ TEST(Sm4Cbc, MatchesOpenSslInTwoCallsBothWays) {
   }
 }
 
-}  // namespace
-
 // Several messages side by side give what OpenSSL gives for each alone,
 // whatever their lengths: lanes refill as messages end.
-TEST(Sm4CbcEncryptMany, MatchesOpenSslForEachMessage) {
+TEST_P(Sm4OnPath, EncryptManyMatchesOpenSslForEachMessage) {
   std::mt19937 rng(77);
-  Bytes key(16);
-  for (uint8_t& x : key)
-    x = static_cast<uint8_t>(rng());
+  const Bytes key = RandomBytes(rng, 16);
   const Sm4Context ctx = Sm4ExpandKey(key.data());
   for (int trial = 0; trial < 50; ++trial) {
-    const size_t count = rng() % 10;
+    const size_t count = rng() % 21;  // more than the widest path's lanes
     std::vector<Bytes> plain(count), ivs(count), data(count);
     std::vector<Sm4CbcJob> jobs(count);
     for (size_t i = 0; i < count; ++i) {
-      plain[i].resize(16 * (rng() % 8));  // empty messages included
-      ivs[i].resize(16);
-      for (uint8_t& x : plain[i])
-        x = static_cast<uint8_t>(rng());
-      for (uint8_t& x : ivs[i])
-        x = static_cast<uint8_t>(rng());
+      plain[i] = RandomBytes(rng, 16 * (rng() % 12));  // empty messages included
+      ivs[i] = RandomBytes(rng, 16);
       data[i] = plain[i];
       jobs[i] = Sm4CbcJob{data[i].data(), plain[i].size() / 16, {}};
       std::copy(ivs[i].begin(), ivs[i].end(), jobs[i].iv);
@@ -144,3 +202,5 @@ TEST(Sm4CbcEncryptMany, MatchesOpenSslForEachMessage) {
     }
   }
 }
+
+}  // namespace
