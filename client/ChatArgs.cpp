@@ -13,7 +13,7 @@ namespace {
 enum OptionId { kCa = 1, kInsecure, kCert, kKey, kTimestamps, kReconnect, kHelp, kVersion };
 
 struct OptionDoc {
-  option spec;
+  option longOption;
   const char* value;  // the value's name in the help, or null
   std::string help;
 };
@@ -106,7 +106,7 @@ bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome
                  std::string& problem) {
   std::vector<option> specs;
   for (const OptionDoc& o : Options())
-    specs.push_back(o.spec);
+    specs.push_back(o.longOption);
   specs.push_back(option{});
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // our own messages instead of getopt's
@@ -143,7 +143,7 @@ bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome
         return false;
       default:
         for (const OptionDoc& o : Options()) {
-          if (optopt == o.spec.val) problem = "--" + std::string(o.spec.name) + " takes no value";
+          if (optopt == o.longOption.val) problem = "--" + std::string(o.longOption.name) + " takes no value";
         }
         if (!problem.empty()) return false;
         if (optopt != 0) {
@@ -196,7 +196,7 @@ std::string ChatHelp() {
       "Options:\n";
   for (const OptionDoc& o : Options()) {
     std::string name =
-        std::string("  --") + o.spec.name + (o.value ? std::string(" ") + o.value : "");
+        std::string("  --") + o.longOption.name + (o.value ? std::string(" ") + o.value : "");
     text += Entry(name, o.help, kColumn);
   }
   text += "\nOn a terminal, type to chat; each line from the room shows its time (HH:MM).\n";

@@ -13,7 +13,7 @@ namespace {
 enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kHelp, kVersion };
 
 struct OptionDoc {
-  option spec;
+  option longOption;
   const char* help;
 };
 
@@ -50,7 +50,7 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
   }
   option specs[kNumOptions + 1] = {};
   for (size_t i = 0; i < kNumOptions; ++i)
-    specs[i] = kOptions[i].spec;
+    specs[i] = kOptions[i].longOption;
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // our own message instead of getopt's
   bool help = false;
@@ -94,7 +94,7 @@ std::string ServerHelp() {
       "Options:\n";
   constexpr size_t kColumn = 25;
   for (const OptionDoc& o : kOptions) {
-    std::string name = std::string("  --") + o.spec.name;
+    std::string name = std::string("  --") + o.longOption.name;
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');
