@@ -113,6 +113,7 @@ void Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames& b
 }  // namespace
 
 void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items) {
+  if (items.empty()) return;  // a session that read no chat must not wake SendMsg
   DeliveryQueue& queue = gServer->queue;
   std::unique_lock<std::mutex> lock(gServer->queueLock);
   for (auto& item : items) {

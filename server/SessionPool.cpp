@@ -48,13 +48,18 @@ void SessionThread(TlsConnPtr conn) {
 
 bool StartSession(TlsConnPtr conn) {
   Pool& pool = ThePool();
+  bool handed = false;
   {
     std::lock_guard<std::mutex> hold(pool.lock);
     if (pool.lingering > static_cast<int>(pool.waiting.size())) {
       pool.waiting.push_back(std::move(conn));
-      pool.handed.notify_one();
-      return true;
+      handed = true;
     }
+  }
+  if (handed) {
+    // After the unlock: the thread woken need not wait for the lock.
+    pool.handed.notify_one();
+    return true;
   }
   return StartDetachedThread([c = std::move(conn)]() mutable { SessionThread(std::move(c)); });
 }

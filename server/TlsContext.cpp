@@ -115,6 +115,10 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
   // attempt (an internal error alert) until sessions have a context.
   static const unsigned char kSessionContext[] = "chat room";
   SSL_CTX_set_session_id_context(ctx.get(), kSessionContext, sizeof kSessionContext - 1);
+  // No server-side session cache: tickets still let a client resume, and a
+  // churn of connections no longer fills a cache of up to 20,480 sessions,
+  // each handshake taking its lock to add one.
+  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
   // A client could otherwise make the server redo handshakes at will, and
   // a session's writers would then meet reads inside SSL_write.
   SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
