@@ -33,9 +33,11 @@ struct DeliveryQueue {
 void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items);
 
 // Takes the items at the front of the queue (up to a batch) and delivers them
-// on the calling thread, in order. False when the queue was empty. SendMsg's
-// work, callable without the thread (fuzzing).
-bool DeliverQueued();
+// on the calling thread, in order; `frameBytes` (if given) gets the size of
+// the frames built. False when the queue was empty. SendMsg's work, callable
+// without the thread (fuzzing). Gives up what is left of the batch once
+// sendRunning is clear.
+bool DeliverQueued(size_t* frameBytes = nullptr);
 
 // Thread entry: delivers queued items until sendRunning is cleared, then
 // prints "[-] SendMsg thread stop\n".
