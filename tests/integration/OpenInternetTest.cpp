@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -138,17 +139,22 @@ TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
 // A member reading the largest messages at 100 KiB/s, less than a second's
 // worth at a time, keeps up; one that stops reading is dropped.
 TEST(OpenInternet, SteadySlowReaderStaysAReaderThatStopsIsDropped) {
-  constexpr uint32_t kMessages = 120;  // several times what the kernel buffers
+  // SLOW_READER_BPS=N measures instead: N bytes/s for 30 s, to find the
+  // slowest rate that passes.
+  const char* rate = getenv("SLOW_READER_BPS");
+  const double bytesPerSec = rate ? atof(rate) : 100 * 1024;
+  const int slowMs = rate ? 30000 : 10000;
+  const uint32_t messages = rate ? 400 : 120;  // several times what the kernel buffers
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
   auto stopped = Join(server.port, "stopped");
   auto slow = Join(server.port, "slow");
   auto sender = Connect(server.port);
   std::thread writer([&] {
-    for (uint32_t i = 0; i < kMessages; ++i)
+    for (uint32_t i = 0; i < messages; ++i)
       sender->SendChat(Numbered(i, kBig), "", PayloadKind::Binary);
   });
-  EXPECT_EQ(ReadSlowly(*slow, kMessages, 100 * 1024, 10000), kMessages);
+  EXPECT_EQ(ReadSlowly(*slow, messages, bytesPerSec, slowMs), messages);
   writer.join();
   EXPECT_NE(server.WaitFor("[!] User stopped offline\n"), std::string::npos) << server.out;
   EXPECT_EQ(server.out.find("[!] User slow offline\n"), std::string::npos) << server.out;
