@@ -65,7 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto s = std::make_unique<SafeTcpServer>(0);
     s->onUserOnline = OnUserOnline;
     s->onUserOffline = OnUserOffline;
-    s->sendRunning = true;  // as while SendMsg runs: delivery writes
     gServer = s.release();  // lives as long as the process, as in the server
     return gServer;
   }();

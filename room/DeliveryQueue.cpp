@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -42,10 +43,12 @@ void ClearBounded(std::vector<T>& v) {
 
 // Writes the whole frames in `bytes` to one member, in writes of at most
 // kMaxWriteBytes that never split a frame, each with the send timeout. Stops
-// at a failed write (the connection is shut down then) or a stop request.
-void WriteFrames(TlsConn& session, const uint8_t* bytes, size_t len) {
+// at a failed write (the connection is shut down then) or once `running`
+// (if given) reads false.
+void WriteFrames(TlsConn& session, const uint8_t* bytes, size_t len,
+                 const std::atomic<bool>* running) {
   size_t at = 0;
-  while (at < len && gServer->sendRunning) {
+  while (at < len && (running == nullptr || *running)) {
     size_t end = at;
     while (end < len) {
       size_t frame = kHeaderSize + PayloadLength(ParseHeader(bytes + end).lengthWord);
@@ -113,7 +116,7 @@ struct Recipients {
 // slots gets each frame twice in a row, as it would one frame at a time.
 // Returns the bytes of frames built.
 size_t Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames& batch,
-               Recipients& out) {
+               Recipients& out, const std::atomic<bool>* running) {
   batch.bytes.clear();
   batch.ends.clear();
   // One draw from the generator for the whole batch: fresh bytes all the same.
@@ -144,9 +147,9 @@ size_t Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames&
   for (size_t i = 0; i < out.used; ++i) {
     const Outgoing& o = out.entries[i];
     if (o.shared) {
-      WriteFrames(*o.session, batch.bytes.data(), batch.Begin(o.next));
+      WriteFrames(*o.session, batch.bytes.data(), batch.Begin(o.next), running);
     } else {
-      WriteFrames(*o.session, o.bytes.data(), o.bytes.size());
+      WriteFrames(*o.session, o.bytes.data(), o.bytes.size(), running);
     }
   }
   out.Clear();
@@ -173,7 +176,7 @@ void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items) {
   items.clear();
 }
 
-bool DeliverQueued(size_t* frameBytes) {
+bool DeliverQueued(size_t* frameBytes, const std::atomic<bool>* running) {
   // Kept from call to call so that a busy room reuses its buffers.
   thread_local std::vector<std::unique_ptr<ChatItem>> batch;
   thread_local BatchFrames frames;
@@ -192,7 +195,7 @@ bool DeliverQueued(size_t* frameBytes) {
     queue.notFull.notify_all();
   }
   if (batch.empty()) return false;
-  size_t built = Deliver(batch, frames, out);
+  size_t built = Deliver(batch, frames, out, running);
   if (frameBytes != nullptr) *frameBytes = built;
   batch.clear();
   return true;
@@ -217,7 +220,7 @@ void SendMsg() {
       if (!gServer->sendRunning) break;
     }
     size_t bytes = 0;
-    DeliverQueued(&bytes);
+    DeliverQueued(&bytes, &gServer->sendRunning);
     sinceTrim += bytes;
   }
   printf("[-] SendMsg thread stop\n");
