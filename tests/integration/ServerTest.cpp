@@ -185,6 +185,8 @@ TEST(ServerTls, Tls12WithAes128ShaOnlyAndRefusalsLeaveOthersUp) {
 
   EXPECT_EQ(Handshake(server.port, "", TLS1_3_VERSION, TLS1_3_VERSION), nullptr);
   EXPECT_NE(server.WaitFor("unsupported protocol", 5000, true), std::string::npos) << server.err;
+  // The operator learns who failed, before the dump.
+  EXPECT_EQ(server.err.rfind("TLS handshake failed: 127.0.0.1, port ", 0), 0u) << server.err;
 
   EXPECT_NE(Handshake(server.port, TestCertsDir()), nullptr);
   EXPECT_EQ(Handshake(server.port, TestCertsDir() + "/other"), nullptr);
