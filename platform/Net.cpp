@@ -90,6 +90,18 @@ bool SetNoDelay(int fd) {
   return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
+bool SetUnsentLimit(int fd, int bytes) {
+  return setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) == 0;
+}
+
+bool SetKeepAlive(int fd, int idleSec, int intervalSec, int probes) {
+  int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSec, sizeof idleSec) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSec, sizeof intervalSec) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0;
+}
+
 namespace {
 
 // Connects `fd` to `addr` within timeoutMs (< 0: the system's own limit),

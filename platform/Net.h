@@ -58,6 +58,14 @@ bool IsResourceShortage(int err);
 
 bool SetNonBlocking(int fd);
 bool SetNoDelay(int fd);
+// Lets the socket hold at most about `bytes` not yet sent (besides what is
+// in flight); it polls writable only below that. A peer that reads slowly
+// then drains each write of ours at its own pace, not after a backlog of
+// megabytes that the kernel would otherwise queue for it.
+bool SetUnsentLimit(int fd, int bytes);
+// TCP keepalive: after idleSec without traffic, a probe every intervalSec;
+// after `probes` unanswered ones the connection fails (reads and writes end).
+bool SetKeepAlive(int fd, int idleSec, int intervalSec, int probes);
 
 // Connects to host:port (an address literal or a name), trying each address
 // the name resolves to, each for at most timeoutMs (< 0: the system's own

@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -142,4 +144,27 @@ int64_t MonotonicMs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool RaiseOpenFileLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur == limit.rlim_max) return true;
+  // Tried in turn: the hard limit, then values the kernel's own ceiling
+  // (fs.nr_open, 1048576 by default) takes when the hard limit is unlimited.
+  const rlim_t wanted[] = {limit.rlim_max, 1048576, 65536, 4096};
+  for (rlim_t soft : wanted) {
+    if (soft <= limit.rlim_cur || soft > limit.rlim_max) continue;
+    struct rlimit raised = {soft, limit.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+  }
+  return false;
+}
+
+void ReleaseFreeMemory() {
+#ifdef __GLIBC__
+  // Also returns free pages inside the heaps of the per-thread arenas, which
+  // free() alone gives back only from the top of the main heap.
+  malloc_trim(0);
+#endif
 }

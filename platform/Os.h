@@ -62,3 +62,11 @@ void SleepMs(int ms);
 
 // Milliseconds on a monotonic clock.
 int64_t MonotonicMs();
+
+// Raises the soft limit on open descriptors to the hard limit, or as close to
+// it as the kernel allows (an unlimited hard limit is not a value it takes).
+// False when the limit could not be read or not raised at all.
+bool RaiseOpenFileLimit();
+
+// Gives memory that the allocator holds free back to the system.
+void ReleaseFreeMemory();

@@ -35,6 +35,19 @@ size_t Utf8SequenceLength(std::string_view s) {
   return len;
 }
 
+// True for the valid sequence `s` when it encodes a C1 control (U+0080 to
+// U+009F: some terminals act on them as on ESC [ and friends) or a mark that
+// turns the direction of the text after it (U+200E, U+200F, U+202A to
+// U+202E, U+2066 to U+2069): a name could make a line read otherwise.
+bool IsControl(std::string_view s) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(s[i]); };
+  if (s.size() == 2) return byte(0) == 0xc2 && byte(1) <= 0x9f;
+  if (s.size() != 3 || byte(0) != 0xe2) return false;
+  const uint8_t b1 = byte(1), b2 = byte(2);
+  return (b1 == 0x80 && (b2 == 0x8e || b2 == 0x8f || (b2 >= 0xaa && b2 <= 0xae))) ||
+         (b1 == 0x81 && b2 >= 0xa6 && b2 <= 0xa9);
+}
+
 void AppendEscaped(std::string& out, uint8_t b) {
   static const char kHex[] = "0123456789abcdef";
   out += "\\x";
@@ -60,17 +73,14 @@ std::string SafeText(std::string_view raw) {
       continue;
     }
     const size_t len = Utf8SequenceLength(raw.substr(i));
-    // U+0080..U+009F (C2 80..C2 9F) are C1 controls: some terminals act on
-    // them as they would on ESC [ and friends.
-    const bool c1 = len == 2 && b == 0xc2 && static_cast<uint8_t>(raw[i + 1]) <= 0x9f;
     if (len == 0) {
       // Only the lead byte: what follows may start a valid sequence.
       AppendEscaped(out, b);
       ++i;
-    } else if (c1) {
-      AppendEscaped(out, b);
-      AppendEscaped(out, static_cast<uint8_t>(raw[i + 1]));
-      i += 2;
+    } else if (IsControl(raw.substr(i, len))) {
+      for (size_t k = 0; k < len; ++k)
+        AppendEscaped(out, static_cast<uint8_t>(raw[i + k]));
+      i += len;
     } else {
       out.append(raw.substr(i, len));
       i += len;

@@ -1,12 +1,15 @@
 // One connection's thread: TLS handshake, then requests until it ends.
 #include "room/ClientSession.h"
 
+#include <openssl/err.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "platform/Os.h"
 #include "protect/FrameReader.h"
 #include "protect/SafeText.h"
 #include "room/DeliveryQueue.h"
@@ -96,13 +99,22 @@ bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& reader, FrameHea
                const uint8_t*& payload) {
   for (;;) {
     FrameReader::Result result = reader.Next(header, payload);
-    if (result == FrameReader::Result::kFrame) return true;
+    if (result == FrameReader::Result::kFrame) {
+      state.lastFrameMs = MonotonicMs();
+      return true;
+    }
     if (result == FrameReader::Result::kBadHeader) return false;
     // Nothing more to act on before the next read, which may wait.
     if (!state.chats.empty()) QueueChats(state);
     size_t room = 0;
     uint8_t* at = reader.Room(room);
-    int n = TlsRead(conn, at, static_cast<int>(room));
+    // Bytes that complete no frame do not put the deadline off.
+    int waitMs = -1;
+    if (state.senderSlot < 0) {
+      waitMs = static_cast<int>(
+          std::max<int64_t>(0, state.lastFrameMs + kIdleTimeoutMs - MonotonicMs()));
+    }
+    int n = TlsRead(conn, at, static_cast<int>(room), waitMs);
     if (n <= 0) return false;
     reader.Commit(static_cast<size_t>(n));
   }
@@ -112,12 +124,14 @@ bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& reader, FrameHea
 // sound client would send.
 void ServeFrames(TlsConn* session) {
   SessionState state;
+  state.lastFrameMs = MonotonicMs();
   if (gServer->requireClientCert) BindNameToCertificate(*session, state);
   FrameReader reader;
   FrameHeader header;
   const uint8_t* payload = nullptr;
-  std::vector<uint8_t> plain;
   while (NextFrame(*session, state, reader, header, payload)) {
+    // Chat takes the buffer anyway; others do not keep a big one around.
+    std::vector<uint8_t> plain;
     DecryptPayload(header, payload, PayloadLength(header.lengthWord), plain);
     if (!HandleFrame(session, state, header, plain)) break;
   }
@@ -153,12 +167,19 @@ void EndSession(TlsConn* session) {
   BroadcastUserList();
 }
 
-void ClientSession(TlsConnPtr conn) {
-  if (TlsAccept(*conn, kHandshakeTimeoutMs, true)) {
+void ClientSession(TlsConnPtr conn, const std::string& peer) {
+  if (TlsAccept(*conn, kHandshakeTimeoutMs, false)) {
     ServeFrames(conn.get());
     EndSession(conn.get());
+  } else if (ERR_peek_error() != 0) {
+    // A timeout or a peer that just left has nothing to dump. Sessions fail
+    // side by side: the lock keeps each line with its dump.
+    flockfile(stderr);
+    fprintf(stderr, "TLS handshake failed: %s\n", peer.c_str());
+    ERR_print_errors_fp(stderr);
+    funlockfile(stderr);
+    ERR_clear_error();
   }
   // Every slot naming this connection is gone: nobody else can reach it now.
   conn.reset();
-  --gServer->connections;
 }

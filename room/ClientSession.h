@@ -4,11 +4,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "protect/Frame.h"
 #include "room/DeliveryQueue.h"
 #include "tls/TlsConn.h"
+
+// A connection that holds no slot and completes no frame for this long is
+// closed: idle strangers cannot keep the server's places. Members never are.
+constexpr int kIdleTimeoutMs = 60000;
 
 // What a session remembers between frames.
 struct SessionState {
@@ -26,10 +31,13 @@ struct SessionState {
   // Chat read but not yet queued: what one read brought goes to the queue
   // together, so SendMsg wakes once for it and relays it in one write.
   std::vector<std::unique_ptr<ChatItem>> chats;
+  int64_t lastFrameMs = 0;  // when the last frame completed, or the handshake ended
 };
 
 // Thread entry. Owns the connection and frees it when the session ends.
-void ClientSession(TlsConnPtr conn);
+// `peer` ("ADDRESS, port PORT") names the client in a failed handshake's
+// line, before the TLS error dump.
+void ClientSession(TlsConnPtr conn, const std::string& peer);
 
 // Acts on one complete, acceptable frame read from `session`. False when the
 // session must end (Logout). Separate from the reading so that fuzzing can

@@ -4,9 +4,12 @@
 #include <openssl/rand.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
+#include "platform/Os.h"
 #include "server/SafeTcpServer.h"
 #include "tls/TlsConn.h"
 
@@ -15,6 +18,47 @@ namespace {
 // Items taken off the queue in one go. Bounds the memory held outside the
 // queue and the time userLock is held for one batch.
 constexpr size_t kMaxBatch = 256;
+// Bytes of frames in one write to a member, and the most in a batch beyond
+// its first item. Each write has the send timeout, so a member reading
+// 64 KiB/s keeps up, and userLock is released between batches.
+constexpr size_t kMaxWriteBytes = 256 * 1024;
+// Buffer capacity kept from one batch to the next; big messages have their
+// buffers made afresh, so a burst of them leaves none behind.
+constexpr size_t kKeptCapacity = 64 * 1024;
+// After this many bytes of frames, SendMsg gives free memory back to the
+// system once the queue has stayed empty for kTrimDelayMs: the allocator
+// keeps what a burst of big messages freed in many threads' arenas.
+constexpr size_t kTrimAfterBytes = 1024 * 1024;
+constexpr int kTrimDelayMs = 500;
+
+// Empties `v`, keeping its capacity only when that is small.
+template <typename T>
+void ClearBounded(std::vector<T>& v) {
+  if (v.capacity() * sizeof(T) > kKeptCapacity) {
+    std::vector<T>().swap(v);
+  } else {
+    v.clear();
+  }
+}
+
+// Writes the whole frames in `bytes` to one member, in writes of at most
+// kMaxWriteBytes that never split a frame, each with the send timeout. Stops
+// at a failed write (the connection is shut down then) or once `running`
+// (if given) reads false.
+void WriteFrames(TlsConn& session, const uint8_t* bytes, size_t len,
+                 const std::atomic<bool>* running) {
+  size_t at = 0;
+  while (at < len && (running == nullptr || *running)) {
+    size_t end = at;
+    while (end < len) {
+      size_t frame = kHeaderSize + PayloadLength(ParseHeader(bytes + end).lengthWord);
+      if (end > at && end - at + frame > kMaxWriteBytes) break;
+      end += frame;
+    }
+    if (!TlsWrite(session, bytes + at, end - at)) return;
+    at = end;
+  }
+}
 
 // A batch's frames, built back to back into one buffer.
 struct BatchFrames {
@@ -25,14 +69,14 @@ struct BatchFrames {
   size_t Begin(size_t i) const { return i == 0 ? 0 : ends[i - 1]; }
 };
 
-// What one connection gets from a batch, in order, sent in one write. While
-// it gets frames 0, 1, 2... of the batch in turn (everyone, for public chat)
-// it shares the batch buffer; the first gap or repeat makes it a copy.
+// What one connection gets from a batch, in order (written by WriteFrames).
+// While it gets frames 0, 1, 2... of the batch in turn (everyone, for public
+// chat) it shares the batch buffer; the first gap or repeat makes it a copy.
 struct Outgoing {
   TlsConn* session = nullptr;  // kept alive by its ClientSession while it holds a slot
   bool shared = true;
   size_t next = 0;             // while shared: frames [0, next) are its own
-  std::vector<uint8_t> bytes;  // when not shared; capacity kept from batch to batch
+  std::vector<uint8_t> bytes;  // when not shared; a small capacity is kept for the next batch
 };
 
 // At most one entry per slot, since only members receive.
@@ -44,7 +88,7 @@ struct Recipients {
     for (size_t i = 0; i < used; ++i) {
       entries[i].shared = true;
       entries[i].next = 0;
-      entries[i].bytes.clear();
+      ClearBounded(entries[i].bytes);
     }
     used = 0;
   }
@@ -70,13 +114,14 @@ struct Recipients {
 // Builds every frame first, then takes userLock once: recipients are looked
 // up and written to while no member can come or go. A connection holding two
 // slots gets each frame twice in a row, as it would one frame at a time.
-void Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames& batch,
-             Recipients& out) {
+// Returns the bytes of frames built.
+size_t Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames& batch,
+               Recipients& out, const std::atomic<bool>* running) {
   batch.bytes.clear();
   batch.ends.clear();
   // One draw from the generator for the whole batch: fresh bytes all the same.
   batch.ivs.resize(16 * items.size());
-  if (RAND_bytes(batch.ivs.data(), static_cast<int>(batch.ivs.size())) != 1) return;
+  if (RAND_bytes(batch.ivs.data(), static_cast<int>(batch.ivs.size())) != 1) return 0;
   for (size_t i = 0; i < items.size(); ++i) {
     const ChatItem& item = *items[i];
     bool isPublic = item.recipient[0] == 0;
@@ -88,7 +133,6 @@ void Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames& b
   }
   EncryptFramePayloads(batch.bytes.data(), batch.bytes.size());
   std::lock_guard<std::mutex> lock(gServer->userLock);
-  out.Clear();
   for (size_t i = 0; i < items.size(); ++i) {
     if (batch.ends[i] == batch.Begin(i)) continue;
     if (items[i]->recipient[0] == 0) {
@@ -103,11 +147,15 @@ void Deliver(const std::vector<std::unique_ptr<ChatItem>>& items, BatchFrames& b
   for (size_t i = 0; i < out.used; ++i) {
     const Outgoing& o = out.entries[i];
     if (o.shared) {
-      TlsWrite(*o.session, batch.bytes.data(), batch.Begin(o.next));
+      WriteFrames(*o.session, batch.bytes.data(), batch.Begin(o.next), running);
     } else {
-      TlsWrite(*o.session, o.bytes.data(), o.bytes.size());
+      WriteFrames(*o.session, o.bytes.data(), o.bytes.size(), running);
     }
   }
+  out.Clear();
+  const size_t built = batch.bytes.size();
+  ClearBounded(batch.bytes);
+  return built;
 }
 
 }  // namespace
@@ -128,7 +176,7 @@ void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items) {
   items.clear();
 }
 
-bool DeliverQueued() {
+bool DeliverQueued(size_t* frameBytes, const std::atomic<bool>* running) {
   // Kept from call to call so that a busy room reuses its buffers.
   thread_local std::vector<std::unique_ptr<ChatItem>> batch;
   thread_local BatchFrames frames;
@@ -136,27 +184,44 @@ bool DeliverQueued() {
   DeliveryQueue& queue = gServer->queue;
   {
     std::lock_guard<std::mutex> lock(gServer->queueLock);
+    size_t bytes = 0;
     while (!queue.items.empty() && batch.size() < kMaxBatch) {
+      size_t size = kHeaderSize + PayloadLength(queue.items.front()->lengthWord);
+      if (!batch.empty() && bytes + size > kMaxWriteBytes) break;
+      bytes += size;
       batch.push_back(std::move(queue.items.front()));
       queue.items.pop_front();
     }
     queue.notFull.notify_all();
   }
   if (batch.empty()) return false;
-  Deliver(batch, frames, out);
+  size_t built = Deliver(batch, frames, out, running);
+  if (frameBytes != nullptr) *frameBytes = built;
   batch.clear();
   return true;
 }
 
 void SendMsg() {
   DeliveryQueue& queue = gServer->queue;
+  size_t sinceTrim = 0;  // bytes of frames built since memory was given back
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(gServer->queueLock);
-      queue.notEmpty.wait(lock, [&] { return !queue.items.empty() || !gServer->sendRunning; });
+      auto ready = [&] { return !queue.items.empty() || !gServer->sendRunning; };
+      // Waking once after a burst is all: an idle room waits without a timer.
+      if (sinceTrim >= kTrimAfterBytes &&
+          !queue.notEmpty.wait_for(lock, std::chrono::milliseconds(kTrimDelayMs), ready)) {
+        lock.unlock();
+        ReleaseFreeMemory();
+        sinceTrim = 0;
+        continue;
+      }
+      queue.notEmpty.wait(lock, ready);
       if (!gServer->sendRunning) break;
     }
-    DeliverQueued();
+    size_t bytes = 0;
+    DeliverQueued(&bytes, &gServer->sendRunning);
+    sinceTrim += bytes;
   }
   printf("[-] SendMsg thread stop\n");
   gServer->sendStopped = true;

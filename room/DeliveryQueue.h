@@ -2,6 +2,7 @@
 // them. ClientSession appends; only SendMsg removes.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -33,9 +34,11 @@ struct DeliveryQueue {
 void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items);
 
 // Takes the items at the front of the queue (up to a batch) and delivers them
-// on the calling thread, in order. False when the queue was empty. SendMsg's
-// work, callable without the thread (fuzzing).
-bool DeliverQueued();
+// on the calling thread, in order; `frameBytes` (if given) gets the size of
+// the frames built. False when the queue was empty. SendMsg's work, callable
+// without the thread (fuzzing). What is left of the batch is given up once
+// `running` (if given) reads false.
+bool DeliverQueued(size_t* frameBytes = nullptr, const std::atomic<bool>* running = nullptr);
 
 // Thread entry: delivers queued items until sendRunning is cleared, then
 // prints "[-] SendMsg thread stop\n".

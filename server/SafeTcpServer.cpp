@@ -2,9 +2,11 @@
 // each connection its own ClientSession thread, and the orderly stop.
 #include "server/SafeTcpServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/Net.h"
@@ -14,39 +16,48 @@
 
 namespace {
 
-constexpr int kListenBacklog = 5;
+// Room for a burst of connection attempts: with a handful, one host's burst
+// has the kernel drop everyone's attempts, which retry only after a second.
+constexpr int kListenBacklog = 128;
 constexpr int kAcceptPollMs = 1000;
 constexpr int kShortageBackoffMs = 100;
-constexpr int kSendMsgStopWaitMs = 2000;
+// A peer that vanished without a word (a laptop gone to sleep) is found
+// within about 90 s: then its session ends by the usual path.
+constexpr int kKeepAliveIdleSec = 60;
+constexpr int kKeepAliveIntervalSec = 10;
+constexpr int kKeepAliveProbes = 3;
+// Bytes a member's socket may hold unsent: each write then waits only for
+// the member to read about its own size, whatever the kernel would buffer.
+constexpr int kUnsentLimitBytes = 128 * 1024;
 
 // Hands one accepted socket to its own ClientSession thread, or closes it.
 void ServeConnection(SafeTcpServer& server, UniqueFd fd, const std::string& peerIp, int peerPort) {
-  if (server.connections.load() >= kMaxConnections) {
-    fprintf(stderr, "Too many connections (%d): closing %s, port %d\n", kMaxConnections,
-            peerIp.c_str(), peerPort);
-    return;
-  }
+  const std::string peer = peerIp + ", port " + std::to_string(peerPort);
+  ConnectionGate& gate = server.gate;
+  if (!AdmitConnection(gate, peerIp, peer)) return;
   SetNoDelay(fd.Get());
-  TlsConnPtr conn = NewTlsConn(server.ctx.get(), std::move(fd));
-  if (!conn) {
-    fprintf(stderr, "No TLS session for %s, port %d: closed\n", peerIp.c_str(), peerPort);
-    return;
-  }
-  // Counted before the thread starts: the session decrements it as it ends.
-  server.connections.fetch_add(1);
-  if (!StartSession(std::move(conn))) {
-    // The connection went down with the thread's box.
-    server.connections.fetch_sub(1);
-    fprintf(stderr, "No thread for %s, port %d: closed\n", peerIp.c_str(), peerPort);
-  }
+  SetKeepAlive(fd.Get(), kKeepAliveIdleSec, kKeepAliveIntervalSec, kKeepAliveProbes);
+  SetUnsentLimit(fd.Get(), kUnsentLimitBytes);
+  Accepted accepted{NewTlsConn(server.ctx.get(), std::move(fd)), peerIp, peer};
+  if (accepted.conn && StartSession(std::move(accepted))) return;
+  // No TLS session, or no thread: the connection went down with it.
+  ReleaseConnection(gate, peerIp);
+  NoteRefusal(gate, Refusal::kNoResources, peer);
 }
 
+// SendMsg gives up its batch at the next write once the flag is clear, and
+// every write ends within the send timeout, so this wait ends too.
 void StopSendMsg(SafeTcpServer& server) {
   server.sendRunning = false;
   WakeSendMsg();
-  int64_t deadline = MonotonicMs() + kSendMsgStopWaitMs;
-  while (!server.sendStopped.load() && MonotonicMs() < deadline)
+  while (!server.sendStopped.load())
     SleepMs(10);
+}
+
+// The poll timeout: the loop's own, or sooner when a refusal line is due.
+int NextWaitMs(int pollMs, int reportMs) {
+  if (reportMs < 0) return pollMs;
+  return pollMs < 0 ? reportMs : std::min(pollMs, reportMs);
 }
 
 }  // namespace
@@ -72,9 +83,10 @@ void SafeTcpServer::Run() {
   onUserOnline = OnUserOnline;
   onUserOffline = OnUserOffline;
   sendRunning = true;
+  // Without it every session would end up waiting on a full queue.
   if (!StartDetachedThread([] { SendMsg(); })) {
-    fprintf(stderr, "SendMsg thread could not start: chat messages stay undelivered\n");
-    sendStopped = true;
+    perror("SendMsg thread");
+    exit(1);
   }
 
   running = 1;
@@ -94,7 +106,7 @@ void SafeTcpServer::Run() {
   waits[1].fd = stopFd;
   waits[2].fd = reloadFd;
   while (running.load() != 0) {
-    PollResult ready = PollFds(waits, 3, pollMs);
+    PollResult ready = PollFds(waits, 3, NextWaitMs(pollMs, PrintDueRefusals(gate)));
     // ctx is replaced here, on the accept thread, which is the only one to
     // read it: sessions use their own SSL objects, each of which holds a
     // reference to the context it was made from.
@@ -112,7 +124,7 @@ void SafeTcpServer::Run() {
     if (accepted == AcceptResult::kNothing) continue;
     if (accepted == AcceptResult::kFailed) {
       int err = errno;
-      perror("accept");
+      NoteRefusal(gate, Refusal::kAcceptFailed, strerror(err));
       // Out of descriptors or memory: give closing sessions a moment.
       if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
       continue;
@@ -121,6 +133,7 @@ void SafeTcpServer::Run() {
     ServeConnection(*this, std::move(fd), peerIp, peerPort);
   }
 
+  PrintDueRefusals(gate, true);
   StopSendMsg(*this);
   // Open sessions keep their SSL objects, which hold their own references.
   ctx.reset();

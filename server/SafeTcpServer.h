@@ -13,10 +13,8 @@
 
 #include "room/DeliveryQueue.h"
 #include "room/UserTable.h"
+#include "server/ConnectionGate.h"
 #include "tls/TlsConn.h"
-
-// Connections beyond this many at once are closed right after accept.
-constexpr int kMaxConnections = 512;
 
 struct SafeTcpServer {
   explicit SafeTcpServer(int port) : port(port) {}
@@ -49,7 +47,7 @@ struct SafeTcpServer {
 
   std::atomic<bool> sendRunning{false};  // SendMsg's run flag; lives as long as the process
   std::atomic<bool> sendStopped{false};  // set by SendMsg as it ends
-  std::atomic<int> connections{0};       // open connections, for kMaxConnections
+  ConnectionGate gate;                   // the connection caps; has its own lock
 };
 
 // The process-wide pointer, set once by the main thread before ServerThread

@@ -9,6 +9,7 @@
 
 #include "platform/Os.h"
 #include "room/ClientSession.h"
+#include "server/SafeTcpServer.h"
 
 namespace {
 
@@ -17,8 +18,8 @@ struct Pool {
   std::condition_variable handed;  // a connection was put in `waiting`
   // Connections handed over but not yet taken; never more than `lingering`,
   // so each one has a thread that will take it.
-  std::deque<TlsConnPtr> waiting;  // guarded by lock
-  int lingering = 0;               // guarded by lock: threads waiting for one
+  std::deque<Accepted> waiting;  // guarded by lock
+  int lingering = 0;             // guarded by lock: threads waiting for one
 };
 
 // Never destroyed: detached threads wait on it until the process ends.
@@ -27,17 +28,18 @@ Pool& ThePool() {
   return pool;
 }
 
-void SessionThread(TlsConnPtr conn) {
+void SessionThread(Accepted accepted) {
   Pool& pool = ThePool();
-  while (conn) {
-    ClientSession(std::move(conn));
+  while (accepted.conn) {
+    ClientSession(std::move(accepted.conn), accepted.peer);
+    ReleaseConnection(gServer->gate, accepted.peerIp);  // its socket is closed by now
     std::unique_lock<std::mutex> hold(pool.lock);
     if (pool.lingering >= kMaxLingeringSessions) return;
     ++pool.lingering;
     // One timed wait, then the thread ends: an idle server never wakes.
     if (pool.handed.wait_for(hold, std::chrono::milliseconds(kSessionLingerMs),
                              [&] { return !pool.waiting.empty(); })) {
-      conn = std::move(pool.waiting.front());
+      accepted = std::move(pool.waiting.front());
       pool.waiting.pop_front();
     }
     --pool.lingering;
@@ -46,13 +48,13 @@ void SessionThread(TlsConnPtr conn) {
 
 }  // namespace
 
-bool StartSession(TlsConnPtr conn) {
+bool StartSession(Accepted accepted) {
   Pool& pool = ThePool();
   bool handed = false;
   {
     std::lock_guard<std::mutex> hold(pool.lock);
     if (pool.lingering > static_cast<int>(pool.waiting.size())) {
-      pool.waiting.push_back(std::move(conn));
+      pool.waiting.push_back(std::move(accepted));
       handed = true;
     }
   }
@@ -61,5 +63,5 @@ bool StartSession(TlsConnPtr conn) {
     pool.handed.notify_one();
     return true;
   }
-  return StartDetachedThread([c = std::move(conn)]() mutable { SessionThread(std::move(c)); });
+  return StartDetachedThread([a = std::move(accepted)]() mutable { SessionThread(std::move(a)); });
 }

@@ -95,12 +95,13 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
   }
   if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, 5, kMismatch, false);
 
-  if (server.forwardSecrecy) {
-    SSL_CTX_set_cipher_list(ctx.get(), kForwardSecrecyCiphers);
-    SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
-  } else {
-    SSL_CTX_set_cipher_list(ctx.get(), "AES128-SHA");
+  // An OpenSSL built or configured without these suites would fail every
+  // handshake of a server that said it works.
+  if (SSL_CTX_set_cipher_list(ctx.get(),
+                              server.forwardSecrecy ? kForwardSecrecyCiphers : "AES128-SHA") != 1) {
+    return Fail(failure, 1, "none of the cipher suites is available", true, true);
   }
+  if (server.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
   // Otherwise the server would say it works and then fail every handshake.
   if (!KeyServesASuite(ctx.get())) {
     return Fail(failure, 4,

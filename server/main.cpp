@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
       exit(-3);
   }
   IgnoreSigpipe();
+  // The connection caps, not a failing accept, are to govern.
+  RaiseOpenFileLimit();
 
   auto server = std::make_unique<SafeTcpServer>(args.port);
   server->requireClientCert = args.requireClientCert;

@@ -44,8 +44,10 @@ bool Handshake(TlsConn& conn, int totalMs, bool printErrors, bool asServer) {
       if (rc == 1) return true;
       sslError = SSL_get_error(conn.ssl.get(), rc);
       if (!IsRetry(sslError)) {
-        if (printErrors) ERR_print_errors_fp(stderr);
-        ERR_clear_error();
+        if (printErrors) {
+          ERR_print_errors_fp(stderr);
+          ERR_clear_error();
+        }
         MarkFailed(conn);
         return false;
       }

@@ -46,7 +46,7 @@ TlsConnPtr NewTlsConn(SSL_CTX* ctx, UniqueFd fd);
 
 // Server and client handshakes, bounded by totalMs in all (slow peers do not
 // extend it). False on failure or timeout; the TLS error queue is printed to
-// standard error when `printErrors`.
+// standard error when `printErrors`, and otherwise left to the caller.
 bool TlsAccept(TlsConn& conn, int totalMs, bool printErrors);
 bool TlsConnect(TlsConn& conn, int totalMs, bool printErrors);
 

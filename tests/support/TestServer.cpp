@@ -136,6 +136,13 @@ bool TestServer::Start(std::vector<std::string> args) {
   return port > 0;
 }
 
+int SumAfter(const std::string& text, const std::string& prefix) {
+  int sum = 0;
+  for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1))
+    sum += std::atoi(text.c_str() + at + prefix.size());
+  return sum;
+}
+
 namespace {
 
 int CountEntries(const std::string& dir) {

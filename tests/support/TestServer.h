@@ -58,6 +58,9 @@ struct TestServer : Proc {
   bool Start(std::vector<std::string> args = {"0"});
 };
 
+// The sum of the numbers that follow each `prefix` in `text`.
+int SumAfter(const std::string& text, const std::string& prefix);
+
 // Of process `pid`, from /proc; -1 on failure: open descriptors, threads, CPU
 // time (user + system) in ms, resident memory in KiB.
 int OpenFds(pid_t pid);

@@ -1,0 +1,76 @@
+// Connection caps and refusal lines for the accept loop.
+#include "server/ConnectionGate.h"
+
+#include <cstdio>
+
+#include "platform/Os.h"
+
+namespace {
+
+// What each cause's line starts with, and what befell the connections.
+std::string Title(Refusal cause) {
+  switch (cause) {
+    case Refusal::kConnectionCap:
+      return "Too many connections (" + std::to_string(kMaxConnections) + " at once): refused";
+    case Refusal::kAddressCap:
+      return "Too many connections from one address (" + std::to_string(kMaxPerAddress) +
+             " at once): refused";
+    case Refusal::kAcceptFailed:
+      return "accept: failed";
+    default:
+      return "No TLS session or thread: closed";
+  }
+}
+
+}  // namespace
+
+bool AdmitConnection(ConnectionGate& gate, const std::string& ip, const std::string& peer) {
+  Refusal cause;
+  {
+    std::lock_guard<std::mutex> hold(gate.lock);
+    if (gate.open >= kMaxConnections) {
+      cause = Refusal::kConnectionCap;
+    } else if (int& fromIp = gate.perAddress[ip]; fromIp < kMaxPerAddress) {
+      ++fromIp;
+      ++gate.open;
+      return true;
+    } else {
+      cause = Refusal::kAddressCap;
+    }
+  }
+  NoteRefusal(gate, cause, peer);
+  return false;
+}
+
+void ReleaseConnection(ConnectionGate& gate, const std::string& ip) {
+  std::lock_guard<std::mutex> hold(gate.lock);
+  --gate.open;
+  auto it = gate.perAddress.find(ip);
+  if (it != gate.perAddress.end() && --it->second <= 0) gate.perAddress.erase(it);
+}
+
+void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest) {
+  RefusalTally& tally = gate.tallies[static_cast<int>(cause)];
+  ++tally.pending;
+  tally.latest = latest;
+}
+
+int PrintDueRefusals(ConnectionGate& gate, bool all) {
+  const int64_t now = MonotonicMs();
+  int64_t nextDue = -1;
+  for (int i = 0; i < static_cast<int>(Refusal::kCount); ++i) {
+    RefusalTally& tally = gate.tallies[i];
+    if (tally.pending == 0) continue;
+    int64_t due = tally.printed && !all ? tally.lastLineMs + kRefusalLineMs : now;
+    if (due > now) {
+      if (nextDue < 0 || due < nextDue) nextDue = due;
+      continue;
+    }
+    fprintf(stderr, "%s %d since the last line (latest: %s)\n",
+            Title(static_cast<Refusal>(i)).c_str(), tally.pending, tally.latest.c_str());
+    tally.pending = 0;
+    tally.printed = true;
+    tally.lastLineMs = now;
+  }
+  return nextDue < 0 ? -1 : static_cast<int>(nextDue - now);
+}
