@@ -58,7 +58,7 @@ AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& 
   socklen_t len = sizeof addr;
   int fd;
   do {
-    fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {

@@ -49,8 +49,9 @@ UniqueFd ListenTcp4(uint16_t port, int backlog, const char*& failedCall);
 int LocalPort(int fd);
 
 enum class AcceptResult { kOk, kNothing, kFailed };
-// Accepts one connection. kNothing: nothing was waiting (EAGAIN, or a peer
-// that gave up: ECONNABORTED). kFailed: errno is set for the caller's perror.
+// Accepts one connection, non-blocking, with the listener's socket options.
+// kNothing: nothing was waiting (EAGAIN, or a peer that gave up:
+// ECONNABORTED). kFailed: errno is set for the caller's perror.
 AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& peerPort);
 
 // True for accept errors that mean "out of descriptors or memory": back off.

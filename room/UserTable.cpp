@@ -95,6 +95,7 @@ void BroadcastUserList() {
       if (record) std::memcpy(names + kNameSize * count++, record->name, kNameSize);
     }
   }
+  if (count == 0) return;  // one who joins now gets a list of its own
   Frame frame = BuildFrame(FrameType::UserList, PayloadKind::Binary, names, count * kNameSize,
                            nullptr, Scope::None);
   if (frame.empty()) return;

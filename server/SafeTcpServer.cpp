@@ -30,14 +30,21 @@ constexpr int kKeepAliveProbes = 3;
 // the member to read about its own size, whatever the kernel would buffer.
 constexpr int kUnsentLimitBytes = 128 * 1024;
 
+// Every connection's socket options. Set on the listener, they are inherited
+// by each accepted socket, which then needs no system call of its own.
+bool SetConnectionOptions(int fd) {
+  return SetNoDelay(fd) &&
+         SetKeepAlive(fd, kKeepAliveIdleSec, kKeepAliveIntervalSec, kKeepAliveProbes) &&
+         SetUnsentLimit(fd, kUnsentLimitBytes);
+}
+
 // Hands one accepted socket to its own ClientSession thread, or closes it.
-void ServeConnection(SafeTcpServer& server, UniqueFd fd, const std::string& peerIp, int peerPort) {
+void ServeConnection(SafeTcpServer& server, UniqueFd fd, const std::string& peerIp, int peerPort,
+                     bool optionsInherited) {
   const std::string peer = peerIp + ", port " + std::to_string(peerPort);
   ConnectionGate& gate = server.gate;
   if (!AdmitConnection(gate, peerIp, peer)) return;
-  SetNoDelay(fd.Get());
-  SetKeepAlive(fd.Get(), kKeepAliveIdleSec, kKeepAliveIntervalSec, kKeepAliveProbes);
-  SetUnsentLimit(fd.Get(), kUnsentLimitBytes);
+  if (!optionsInherited) SetConnectionOptions(fd.Get());
   Accepted accepted{NewTlsConn(server.ctx.get(), std::move(fd)), peerIp, peer};
   if (accepted.conn && StartSession(std::move(accepted))) return;
   // No TLS session, or no thread: the connection went down with it.
@@ -76,6 +83,7 @@ void SafeTcpServer::Run() {
     perror(failedCall);
     exit(1);
   }
+  const bool optionsInherited = SetConnectionOptions(listener.Get());
   // Port 0 lets the system choose; the notice names the one it chose.
   int boundPort = LocalPort(listener.Get());
   if (boundPort < 0) boundPort = port;
@@ -130,7 +138,7 @@ void SafeTcpServer::Run() {
       continue;
     }
     printf("[*] Connection from %s, port %d\n", peerIp.c_str(), peerPort);
-    ServeConnection(*this, std::move(fd), peerIp, peerPort);
+    ServeConnection(*this, std::move(fd), peerIp, peerPort, optionsInherited);
   }
 
   PrintDueRefusals(gate, true);
