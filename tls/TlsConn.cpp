@@ -99,26 +99,39 @@ int TlsRead(TlsConn& conn, void* buf, int len, int timeoutMs) {
   if (len <= 0) return 0;
   int64_t deadline = timeoutMs >= 0 ? MonotonicMs() + timeoutMs : -1;
   for (;;) {
-    int sslError;
+    int sslError = SSL_ERROR_WANT_READ;
+    bool waitFirst;
     {
       std::lock_guard<std::mutex> hold(conn.ioLock);
       if (conn.failed || !conn.ssl) return 0;
-      ERR_clear_error();
-      int n = SSL_read(conn.ssl.get(), buf, len);
-      if (n > 0) return n;
-      sslError = SSL_get_error(conn.ssl.get(), n);
-      if (sslError == SSL_ERROR_ZERO_RETURN) return 0;  // close notify: a reply is still allowed
-      if (!IsRetry(sslError)) {
+      SSL* ssl = conn.ssl.get();
+      // A read that found the socket drained last time would now only learn
+      // that it is still empty: the wait goes first.
+      waitFirst = conn.drained && !SSL_has_pending(ssl);
+      conn.drained = false;
+      if (!waitFirst) {
         ERR_clear_error();
-        MarkFailed(conn);
-        return 0;
+        int n = SSL_read(ssl, buf, len);
+        if (n > 0) {
+          // Less than asked for and nothing left in OpenSSL: the read ahead
+          // took all that the socket held.
+          conn.drained = n < len && !SSL_has_pending(ssl);
+          return n;
+        }
+        sslError = SSL_get_error(ssl, n);
+        if (sslError == SSL_ERROR_ZERO_RETURN) return 0;  // close notify: a reply is still allowed
+        if (!IsRetry(sslError)) {
+          ERR_clear_error();
+          MarkFailed(conn);
+          return 0;
+        }
       }
     }
     // WANT_READ: OpenSSL holds no complete record now (what it read ahead is
     // at most part of one), so the socket is the place to wait, and writers
     // may use the session meanwhile.
     int wait = deadline >= 0 ? LeftMs(deadline) : -1;
-    if (wait == 0) return -1;
+    if (wait == 0 && !waitFirst) return -1;  // a skipped read still gets a look
     PollResult ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, wait);
     if (ready == PollResult::kTimeout) return -1;
     if (ready == PollResult::kError) {

@@ -33,7 +33,8 @@ struct TlsConn {
   // Held for each SSL_* call on `ssl`. Writers to a member take it while
   // holding the server's userLock: never take userLock while holding this.
   std::mutex ioLock;
-  bool failed = false;  // guarded by ioLock; set after a fatal error or a close: no SSL_* I/O
+  bool failed = false;   // guarded by ioLock; set after a fatal error or a close: no SSL_* I/O
+  bool drained = false;  // guarded by ioLock: the last read took all the socket held
   // Set only on the fake connections of tests and fuzzing, which have no
   // socket or SSL object: writes are appended here instead.
   std::unique_ptr<std::vector<uint8_t>> capture;
