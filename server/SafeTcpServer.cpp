@@ -67,6 +67,48 @@ int NextWaitMs(int pollMs, int reportMs) {
   return pollMs < 0 ? reportMs : std::min(pollMs, reportMs);
 }
 
+// Accepts until `running` is cleared, handing each connection to its own
+// session; reloads the certificates on SIGHUP.
+void AcceptLoop(SafeTcpServer& server, int listenFd, bool optionsInherited) {
+  // The stop and reload signals wake the wait through their descriptors, so
+  // no timer needs to look at flags: an idle server does not wake at all.
+  // Without them the loop falls back to looking once a second.
+  const int stopFd = StopWakeFd();
+  const int reloadFd = ReloadWakeFd();
+  const int pollMs = stopFd >= 0 && reloadFd >= 0 ? -1 : kAcceptPollMs;
+  PollItem waits[3];
+  waits[0].fd = listenFd;
+  waits[1].fd = stopFd;
+  waits[2].fd = reloadFd;
+  while (server.running.load() != 0) {
+    PollResult ready = PollFds(waits, 3, NextWaitMs(pollMs, PrintDueRefusals(server.gate)));
+    // ctx is replaced here, on the accept thread, which is the only one to
+    // read it: sessions use their own SSL objects, each of which holds a
+    // reference to the context it was made from.
+    if ((waits[2].ready || reloadFd < 0) && TakeReloadRequest()) ReloadServerContext(server);
+    if (ready == PollResult::kError) {
+      perror("poll");
+      SleepMs(kShortageBackoffMs);
+      continue;
+    }
+    if (ready == PollResult::kTimeout || !waits[0].ready) continue;
+    UniqueFd fd;
+    std::string peerIp;
+    int peerPort = 0;
+    AcceptResult accepted = AcceptTcp4(listenFd, fd, peerIp, peerPort);
+    if (accepted == AcceptResult::kNothing) continue;
+    if (accepted == AcceptResult::kFailed) {
+      int err = errno;
+      NoteRefusal(server.gate, Refusal::kAcceptFailed, strerror(err));
+      // Out of descriptors or memory: give closing sessions a moment.
+      if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
+      continue;
+    }
+    printf("[*] Connection from %s, port %d\n", peerIp.c_str(), peerPort);
+    ServeConnection(server, std::move(fd), peerIp, peerPort, optionsInherited);
+  }
+}
+
 }  // namespace
 
 void ServerThread(SafeTcpServer* server) {
@@ -103,43 +145,7 @@ void SafeTcpServer::Run() {
   InstallReloadHandler();
   printf("[+] Server is working at %d\n", boundPort);
 
-  // The stop and reload signals wake the wait through their descriptors, so
-  // no timer needs to look at flags: an idle server does not wake at all.
-  // Without them the loop falls back to looking once a second.
-  const int stopFd = StopWakeFd();
-  const int reloadFd = ReloadWakeFd();
-  const int pollMs = stopFd >= 0 && reloadFd >= 0 ? -1 : kAcceptPollMs;
-  PollItem waits[3];
-  waits[0].fd = listener.Get();
-  waits[1].fd = stopFd;
-  waits[2].fd = reloadFd;
-  while (running.load() != 0) {
-    PollResult ready = PollFds(waits, 3, NextWaitMs(pollMs, PrintDueRefusals(gate)));
-    // ctx is replaced here, on the accept thread, which is the only one to
-    // read it: sessions use their own SSL objects, each of which holds a
-    // reference to the context it was made from.
-    if ((waits[2].ready || reloadFd < 0) && TakeReloadRequest()) ReloadServerContext(*this);
-    if (ready == PollResult::kError) {
-      perror("poll");
-      SleepMs(kShortageBackoffMs);
-      continue;
-    }
-    if (ready == PollResult::kTimeout || !waits[0].ready) continue;
-    UniqueFd fd;
-    std::string peerIp;
-    int peerPort = 0;
-    AcceptResult accepted = AcceptTcp4(listener.Get(), fd, peerIp, peerPort);
-    if (accepted == AcceptResult::kNothing) continue;
-    if (accepted == AcceptResult::kFailed) {
-      int err = errno;
-      NoteRefusal(gate, Refusal::kAcceptFailed, strerror(err));
-      // Out of descriptors or memory: give closing sessions a moment.
-      if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
-      continue;
-    }
-    printf("[*] Connection from %s, port %d\n", peerIp.c_str(), peerPort);
-    ServeConnection(*this, std::move(fd), peerIp, peerPort, optionsInherited);
-  }
+  AcceptLoop(*this, listener.Get(), optionsInherited);
 
   PrintDueRefusals(gate, true);
   StopSendMsg(*this);

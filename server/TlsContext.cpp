@@ -60,6 +60,25 @@ bool KeyServesASuite(SSL_CTX* ctx) {
   return false;
 }
 
+// Settings every context gets once its files are in place.
+void SetSessionRules(SSL_CTX* ctx) {
+  // With client certificates asked for, OpenSSL fails every resumption
+  // attempt (an internal error alert) until sessions have a context.
+  static const unsigned char kSessionContext[] = "chat room";
+  SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+  // No server-side session cache: tickets still let a client resume, and a
+  // churn of connections no longer fills a cache of up to 20,480 sessions,
+  // each handshake taking its lock to add one.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  // A client could otherwise make the server redo handshakes at will, and
+  // a session's writers would then meet reads inside SSL_write.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  // The certificate chain sent to clients, worked out once here instead of
+  // in every handshake. When it cannot be (no CA file, or one that is not
+  // the server's root), the chain from the file is sent as it is.
+  SSL_CTX_build_cert_chain(ctx, 0);
+}
+
 // The context the server's options ask for, from the files as they are now;
 // null with `failure` filled in.
 SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
@@ -112,21 +131,7 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
                           "AES128-SHA needs an RSA key (--forward-secrecy serves ECDSA keys too)",
                 false, true);
   }
-  // With client certificates asked for, OpenSSL fails every resumption
-  // attempt (an internal error alert) until sessions have a context.
-  static const unsigned char kSessionContext[] = "chat room";
-  SSL_CTX_set_session_id_context(ctx.get(), kSessionContext, sizeof kSessionContext - 1);
-  // No server-side session cache: tickets still let a client resume, and a
-  // churn of connections no longer fills a cache of up to 20,480 sessions,
-  // each handshake taking its lock to add one.
-  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
-  // A client could otherwise make the server redo handshakes at will, and
-  // a session's writers would then meet reads inside SSL_write.
-  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
-  // The certificate chain sent to clients, worked out once here instead of
-  // in every handshake. When it cannot be (no CA file, or one that is not
-  // the server's root), the chain from the file is sent as it is.
-  SSL_CTX_build_cert_chain(ctx.get(), 0);
+  SetSessionRules(ctx.get());
   ERR_clear_error();
   return ctx;
 }
