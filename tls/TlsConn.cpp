@@ -41,7 +41,12 @@ bool Handshake(TlsConn& conn, int totalMs, bool printErrors, bool asServer) {
       if (conn.failed || !conn.ssl) return false;
       ERR_clear_error();  // SSL_get_error reads this thread's queue
       int rc = asServer ? SSL_accept(conn.ssl.get()) : SSL_connect(conn.ssl.get());
-      if (rc == 1) return true;
+      if (rc == 1) {
+        // Neither side sends application data before the handshake's last
+        // flight has arrived, so the first read would find nothing.
+        conn.drained = !SSL_has_pending(conn.ssl.get());
+        return true;
+      }
       sslError = SSL_get_error(conn.ssl.get(), rc);
       if (!IsRetry(sslError)) {
         if (printErrors) {
