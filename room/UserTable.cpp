@@ -69,7 +69,8 @@ void OnUserOnline(TlsConn* session, int slot) {
     if (!record || record->session != session) return;
     name = PrintableName(record->name);
   }
-  printf("[#] User %s online\n", name.c_str());
+  std::lock_guard<std::mutex> console(gServer->consoleLock);
+  if (!gServer->consoleClosed) printf("[#] User %s online\n", name.c_str());
 }
 
 void OnUserOffline(TlsConn* session) {
@@ -82,6 +83,8 @@ void OnUserOffline(TlsConn* session) {
       if (record && record->session == session) names.push_back(PrintableName(record->name));
     }
   }
+  std::lock_guard<std::mutex> console(gServer->consoleLock);
+  if (gServer->consoleClosed) return;
   for (const std::string& name : names)
     printf("[!] User %s offline\n", name.c_str());
 }

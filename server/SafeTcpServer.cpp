@@ -152,5 +152,7 @@ void SafeTcpServer::Run() {
   // Open sessions keep their SSL objects, which hold their own references.
   ctx.reset();
   listener.Reset();
+  std::lock_guard<std::mutex> console(consoleLock);
   printf("[-] Server stopped.\n");
+  consoleClosed = true;
 }

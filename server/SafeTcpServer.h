@@ -48,6 +48,12 @@ struct SafeTcpServer {
   std::atomic<bool> sendRunning{false};  // SendMsg's run flag; lives as long as the process
   std::atomic<bool> sendStopped{false};  // set by SendMsg as it ends
   ConnectionGate gate;                   // the connection caps; has its own lock
+
+  // Sessions may outlive the stop by a moment; "Server stopped." stays the
+  // last line, so member notices are printed under this lock and not at all
+  // once it is closed. Never held together with another lock.
+  std::mutex consoleLock;
+  bool consoleClosed = false;  // guarded by consoleLock
 };
 
 // The process-wide pointer, set once by the main thread before ServerThread
