@@ -8,10 +8,22 @@
 #include "platform/Os.h"
 #include "tests/support/TestServer.h"
 
-std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile) {
+TlsClientConfig TestTls(const std::string& certDir) {
+  TlsClientConfig tls;
+  tls.caFile = TestCertsDir() + "/ca.crt";
+  if (!certDir.empty()) {
+    tls.certFile = certDir + "/client.crt";
+    tls.keyFile = certDir + "/client.key";
+  }
+  return tls;
+}
+
+std::unique_ptr<ChatClient> Connect(int port, const TlsClientConfig& tls,
+                                    const std::string& sourceIp) {
   ClientOptions options;
   options.target.port = static_cast<uint16_t>(port);
-  options.tls.caFile = caFile.empty() ? TestCertsDir() + "/ca.crt" : caFile;
+  options.target.sourceIp = sourceIp;
+  options.tls = tls;
   auto client = std::make_unique<ChatClient>();
   client->Connect(options);
   return client;

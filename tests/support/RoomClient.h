@@ -13,9 +13,13 @@
 
 using Names = std::vector<std::string>;
 
-// Connected to 127.0.0.1:port, the server verified against `caFile` (default:
-// the test CA). Never null: unconnected, so every request fails, on failure.
-std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile = "");
+// Verifying the server against the test CA; with `certDir`, presenting its
+// client.crt and client.key.
+TlsClientConfig TestTls(const std::string& certDir = "");
+// Connected to 127.0.0.1:port (from `sourceIp`, when given) with `tls`. Never
+// null: unconnected (conn null, every request fails) on failure.
+std::unique_ptr<ChatClient> Connect(int port, const TlsClientConfig& tls = TestTls(),
+                                    const std::string& sourceIp = "");
 // Connect and log in; LoginAccepted and the member list after it are read.
 // A test failure when they do not come.
 std::unique_ptr<ChatClient> Join(int port, const std::string& name);

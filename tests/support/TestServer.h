@@ -9,6 +9,12 @@
 
 #include "platform/Net.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // allocators that keep freed memory: RSS says little
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Where CTest's fixture put the development certificates (ca.crt, server.*,
 // client.*, and in other/ the same from a foreign CA).
 std::string TestCertsDir();
@@ -31,7 +37,7 @@ struct Proc {
   bool Spawn(const std::vector<std::string>& argv, const std::string& dir = "");
   // Writes all of `text` to standard input within 5 s.
   bool Send(const std::string& text);
-  void CloseInput();
+  void CloseInput() { inFd.Reset(); }
   // Reads what the streams hold within timeoutMs.
   void Pump(int timeoutMs);
   // Waits until `out` (or `err`, when fromErr) holds `text` at or after
