@@ -141,32 +141,24 @@ struct ReloadStep {
   const char* trusted;  // the CA that verifies the next client's server
 };
 
-// A name for another set is a directory under the test's scratch; "broken"
-// is a certificate file that is no PEM at all.
+// `pair`: a set of the test certificates ("/other", or "" for the first),
+// "ec" a chain made by the test, or "broken": a certificate that is no PEM.
 const ReloadStep kReloadSteps[] = {
-    {"renewed", "other", "[+] Certificates reloaded\n", true, "other/ca.crt"},
+    {"renewed", "/other", "[+] Certificates reloaded\n", true, "other/ca.crt"},
     {"broken", "broken",
      "Reload failed, the old certificates stay: certs/server.crt cannot be used", false,
      "other/ca.crt"},
     {"ECDSA without forward secrecy", "ec",
      "Reload failed, the old certificates stay: certs/server.key cannot serve", false,
      "other/ca.crt"},
-    {"back to the first", "first", "[+] Certificates reloaded\n", true, "ca.crt"},
+    {"back to the first", "", "[+] Certificates reloaded\n", true, "ca.crt"},
 };
 
 TEST(PkiReload, SighupServesNewCertificatesAndKeepsTheOldOnFailure) {
   TestServer server;
   ASSERT_TRUE(server.Prepare());
   const std::string certs = server.dir + "/certs";
-  const std::string scratch = server.dir + "/scratch";
-  MakeChain(scratch + "/ec", "ec");
-  fs::create_directories(scratch + "/first");
-  fs::create_directories(scratch + "/broken");
-  for (const char* ext : {".crt", ".key"}) {
-    fs::copy_file(certs + "/server" + ext, scratch + "/first/server" + ext);
-    fs::copy_file(certs + "/other/server" + ext, scratch + "/broken/server" + ext);
-  }
-  std::ofstream(scratch + "/broken/server.crt") << "-----BEGIN CERTIFICATE-----\nAAAA\n";
+  MakeChain(server.dir + "/ec", "ec");
   ASSERT_TRUE(server.Start()) << server.err;
   auto alice = Join(server.port, "alice");
 
@@ -174,11 +166,14 @@ TEST(PkiReload, SighupServesNewCertificatesAndKeepsTheOldOnFailure) {
   size_t errAt = 0;
   for (const ReloadStep& step : kReloadSteps) {
     SCOPED_TRACE(step.name);
-    const std::string from =
-        std::string(step.pair) == "other" ? certs + "/other" : scratch + "/" + step.pair;
-    for (const char* ext : {".crt", ".key"}) {
-      fs::copy_file(from + "/server" + ext, certs + "/server" + ext,
-                    fs::copy_options::overwrite_existing);
+    const std::string pair = step.pair;
+    if (pair == "broken") {
+      std::ofstream(certs + "/server.crt") << "-----BEGIN CERTIFICATE-----\n";
+    } else {
+      const std::string from = pair == "ec" ? server.dir + "/ec" : TestCertsDir() + pair;
+      for (const char* ext : {".crt", ".key"})
+        fs::copy_file(from + "/server" + ext, certs + "/server" + ext,
+                      fs::copy_options::overwrite_existing);
     }
     ASSERT_EQ(kill(server.pid, SIGHUP), 0);
     size_t& at = step.reloaded ? outAt : errAt;

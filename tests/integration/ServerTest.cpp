@@ -1,9 +1,6 @@
 // The server binary from the outside: command line, certificate files,
 // listener, TLS settings, hostile clients and the orderly stop.
 #include <gtest/gtest.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 
@@ -46,22 +43,10 @@ bool ClosedByServer(int fd, int timeoutMs) {
   return false;
 }
 
-// Writes a fresh P-256 key: it loads, but into a slot with no certificate.
-bool WriteEcKey(const std::string& path) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  BIO* out = BIO_new_file(path.c_str(), "w");
-  bool ok = key != nullptr && out != nullptr &&
-            PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  BIO_free(out);
-  EVP_PKEY_free(key);
-  return ok;
-}
-
 struct StartCase {
   const char* name;
-  const char* port;     // the one argument, or null for none
-  const char* removed;  // file dropped from certs/, or null
-  bool ecKey;           // server.key replaced by an EC key
+  const char* port;   // the one argument, or null for none
+  const char* setup;  // a shell command run in the server's directory first, or null
   // What cannot be made to fail from outside fails in a preloaded library
   // (tests/support/FaultShim.cpp, which reads this as FAULT), or null.
   const char* fault;
@@ -71,17 +56,19 @@ struct StartCase {
 };
 
 const StartCase kStartCases[] = {
-    {"no port", nullptr, nullptr, false, nullptr, 254, "Usage:\n\tserver.exe [port]\n", ""},
-    {"port too big", "65536", nullptr, false, nullptr, 253, "Invalid port.\n", ""},
-    {"missing certificate", "0", "server.crt", false, nullptr, 3, "", "server.crt"},
-    {"missing key", "0", "server.key", false, nullptr, 4, "", "server.key"},
-    {"key of another type", "0", nullptr, true, nullptr, 5,
-     "Private key does not match the certificate public key\n", ""},
-    {"no cipher suite", "0", nullptr, false, "cipher list", 1, "",
+    {"no port", nullptr, nullptr, nullptr, 254, "Usage:\n\tserver.exe [port]\n", ""},
+    {"port too big", "65536", nullptr, nullptr, 253, "Invalid port.\n", ""},
+    {"missing certificate", "0", "rm certs/server.crt", nullptr, 3, "", "server.crt"},
+    {"missing key", "0", "rm certs/server.key", nullptr, 4, "", "server.key"},
+    // It loads, but into a slot with no certificate.
+    {"key of another type", "0",
+     "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out certs/server.key",
+     nullptr, 5, "Private key does not match the certificate public key\n", ""},
+    {"no cipher suite", "0", nullptr, "cipher list", 1, "",
      "none of the cipher suites is available\n"},
     // The first thread is ServerThread's.
-    {"no SendMsg thread", "0", nullptr, false, "thread 2", 1, "", "SendMsg thread: "},
-    {"no ServerThread", "0", nullptr, false, "thread 1", 1, "", "pthread_create: "},
+    {"no SendMsg thread", "0", nullptr, "thread 2", 1, "", "SendMsg thread: "},
+    {"no ServerThread", "0", nullptr, "thread 1", 1, "", "pthread_create: "},
 };
 
 TEST(ServerStartUp, FailuresHaveTheirStatusAndOutputAMissingCaIsNotOne) {
@@ -89,9 +76,10 @@ TEST(ServerStartUp, FailuresHaveTheirStatusAndOutputAMissingCaIsNotOne) {
     SCOPED_TRACE(c.name);
     if (c.fault != nullptr && kSanitized) continue;  // their runtimes must be loaded first
     TestServer server;
+    Proc setup;
     ASSERT_TRUE(server.Prepare());
-    ASSERT_TRUE(c.removed == nullptr || fs::remove(server.dir + "/certs/" + c.removed));
-    ASSERT_TRUE(!c.ecKey || WriteEcKey(server.dir + "/certs/server.key"));
+    ASSERT_TRUE(c.setup == nullptr ||
+                (setup.Spawn({"/bin/sh", "-c", c.setup}, server.dir) && setup.WaitExit() == 0));
     if (c.fault != nullptr) {
       setenv("LD_PRELOAD", FAULT_SHIM, 1);
       setenv("FAULT", c.fault, 1);

@@ -47,12 +47,6 @@ ReceivedFrame Next(ChatClient& client, int timeoutMs) {
   return frame;
 }
 
-Names NextList(ChatClient& client) {
-  ReceivedFrame frame = Next(client);
-  EXPECT_EQ(frame.type, FrameType::UserList);
-  return frame.Names();
-}
-
 bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
                int timeoutMs) {
   int64_t deadline = MonotonicMs() + timeoutMs;
@@ -70,14 +64,6 @@ bool WaitForList(ChatClient& client, const Names& want, int timeoutMs) {
       client,
       [&](const ReceivedFrame& f) { return f.type == FrameType::UserList && f.Names() == want; },
       timeoutMs);
-}
-
-std::vector<uint8_t> Header(uint32_t type, uint32_t lengthWord, uint32_t scope) {
-  std::vector<uint8_t> header(kHeaderSize, 0);
-  std::memcpy(&header[0], &type, 4);
-  std::memcpy(&header[4], &lengthWord, 4);
-  std::memcpy(&header[8], &scope, 4);
-  return header;
 }
 
 void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,

@@ -25,14 +25,10 @@ std::unique_ptr<ChatClient> Connect(int port, const TlsClientConfig& tls = TestT
 std::unique_ptr<ChatClient> Join(int port, const std::string& name);
 // The next frame within timeoutMs; a test failure and type ~0u when none came.
 ReceivedFrame Next(ChatClient& client, int timeoutMs = 5000);
-// Next, which must be a member list: its names.
-Names NextList(ChatClient& client);
 // Skips frames until `match` takes one; false at the end or on timeout.
 bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
                int timeoutMs = 5000);
 bool WaitForList(ChatClient& client, const Names& want, int timeoutMs = 10000);
-// A lone 48-byte header with these words, zeros elsewhere.
-std::vector<uint8_t> Header(uint32_t type, uint32_t lengthWord, uint32_t scope = 0);
 // Reads until `total` chats came, or none for 20 s, counting them by sender
 // in `heard`; clears `inOrder` when a sender's number (see Numbered) is not
 // its count so far.

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -112,11 +111,10 @@ int Proc::WaitExit(int timeoutMs) {
   while ((outFd.Valid() || errFd.Valid()) && LeftMs(deadline) > 0)
     Pump(LeftMs(deadline));
   for (int status; pid > 0;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
       exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
       pid = -1;
-    } else if ((done < 0 && errno != EINTR) || LeftMs(deadline) == 0) {
+    } else if (LeftMs(deadline) == 0) {
       break;
     } else {
       SleepMs(10);
@@ -170,24 +168,13 @@ int SumAfter(const std::string& text, const std::string& prefix) {
   return sum;
 }
 
-namespace {
-
-int CountEntries(const std::string& dir) {
+int ProcEntries(pid_t pid, const char* dir) {
   std::error_code error;
   int count = 0;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + dir, error), end;
+       !error && it != end; it.increment(error))
     ++count;
   return error ? -1 : count;
-}
-
-}  // namespace
-
-int OpenFds(pid_t pid) {
-  return CountEntries("/proc/" + std::to_string(pid) + "/fd");
-}
-
-int Threads(pid_t pid) {
-  return CountEntries("/proc/" + std::to_string(pid) + "/task");
 }
 
 long CpuMs(pid_t pid) {

@@ -67,9 +67,9 @@ struct TestServer : Proc {
 // The sum of the numbers that follow each `prefix` in `text`.
 int SumAfter(const std::string& text, const std::string& prefix);
 
-// Of process `pid`, from /proc; -1 on failure: open descriptors, threads, CPU
-// time (user + system) in ms, resident memory in KiB.
-int OpenFds(pid_t pid);
-int Threads(pid_t pid);
+// Of process `pid`, from /proc; -1 on failure: the entries of /proc/PID/DIR
+// ("fd": open descriptors, "task": threads), CPU time (user + system) in ms,
+// resident memory in KiB.
+int ProcEntries(pid_t pid, const char* dir);
 long CpuMs(pid_t pid);
 long RssKiB(pid_t pid);

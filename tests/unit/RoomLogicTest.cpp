@@ -231,8 +231,7 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
   // A sixth login: no answer, no member, the unchanged list to everyone;
   // a taken name is still refused, whatever its slot.
   Login(other, "frank");
-  got = Take(other);
-  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(Take(other).empty());
   Login(other, "");
   EXPECT_EQ(FirstType(other), FrameType::NameInUse);
   EXPECT_EQ(LastList(alice), (Names{"", evil, "Bob", "bob", "alice"}));
