@@ -1,6 +1,7 @@
 // Drives the chat room's request handling with arbitrary frames from three
 // fake connections, without sockets: logins, logouts, chats, and delivery.
 // The member table must stay sound whatever arrives.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,18 +27,12 @@ TlsConnPtr FakeConn() {
   return conn;
 }
 
-bool Live(const TlsConnPtr (&conns)[kConns], const TlsConn* session) {
-  for (const auto& c : conns) {
-    if (c.get() == session) return true;
-  }
-  return false;
-}
-
 void CheckTable(const TlsConnPtr (&conns)[kConns]) {
   for (int a = 0; a < kNumSlots; ++a) {
     const auto& record = gServer->users[a];
     if (!record) continue;
-    if (!Live(conns, record->session)) abort();  // a slot outlived its connection
+    const auto named = [&](const TlsConnPtr& c) { return c.get() == record->session; };
+    if (std::none_of(conns, conns + kConns, named)) abort();  // a slot outlived its connection
     for (int b = a + 1; b < kNumSlots; ++b) {
       const auto& other = gServer->users[b];
       if (other && NameString(other->name) == NameString(record->name)) abort();

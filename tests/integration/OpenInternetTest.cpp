@@ -1,29 +1,19 @@
-// The server on a public address: one host cannot hold it, idle strangers
-// are closed, members on slow links stay, memory comes back after a burst.
+// The server on a public address: the connection caps, idle strangers are
+// closed, members on slow links stay, memory comes back after a burst.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/Net.h"
 #include "platform/Os.h"
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
-#include "tls/TlsClient.h"
 
 namespace {
 
 constexpr size_t kBig = 65536;  // the largest payload
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Reads chats at about `bytesPerSec` for `slowMs`, then at full speed, until
 // `total` came or the connection ended; how many came, in order.
@@ -43,25 +33,12 @@ uint32_t ReadSlowly(ChatClient& client, uint32_t total, double bytesPerSec, int 
   return n;
 }
 
-// The soft and hard limits on open files of process `pid`.
-std::pair<long, long> OpenFileLimits(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
-  const std::string title = "Max open files";
-  long soft = -1, hard = -1;
-  for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, title.size(), title) == 0)
-      std::istringstream(line.substr(title.size())) >> soft >> hard;
-  }
-  return {soft, hard};
-}
-
-// One address opens handshaken connections and silent ones and keeps them:
-// 16 stay, the rest are closed at once with a line a second at most, and a
-// client from elsewhere gets in meanwhile.
-TEST(OpenInternet, OneAddressHoldsSixteenConnectionsOthersStillGetIn) {
-  constexpr int kHandshaken = 12;
-  constexpr int kSilent = 20;
-  constexpr int kPerAddress = 16;  // the server's documented cap
+// One address may hold 16 connections, handshakes included, and everyone
+// together 512. One more is announced, then closed at once, each cap with at
+// most a line a second that counts every refusal; a client from elsewhere
+// gets in meanwhile, and once the crowd is gone the room works as before.
+TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
+  constexpr int kPerAddress = 16, kCap = 512;  // the server's documented caps
   // Started with a low soft limit on open files, which it raises.
   rlimit limit;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -71,45 +48,83 @@ TEST(OpenInternet, OneAddressHoldsSixteenConnectionsOthersStillGetIn) {
   bool started = server.Start();
   setrlimit(RLIMIT_NOFILE, &limit);
   ASSERT_TRUE(started) << server.err;
-  std::pair<long, long> limits = OpenFileLimits(server.pid);
-  EXPECT_EQ(limits.first, limits.second);
+  rlimit raised;
+  ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, nullptr, &raised), 0);
+  EXPECT_EQ(raised.rlim_cur, raised.rlim_max);
+  const uint16_t port = static_cast<uint16_t>(server.port);
+  // Waits for the refusal lines that start with `prefix` to count `want`
+  // refusals; how many lines they are.
+  const auto refusals = [&](const std::string& prefix, int want) {
+    for (int i = 0; i < 30 && SumAfter(server.err, prefix) < want; ++i)
+      server.Pump(100);
+    EXPECT_EQ(SumAfter(server.err, prefix), want) << server.err;
+    int lines = 0;
+    for (size_t at = 0; (at = server.err.find(prefix, at)) != std::string::npos; ++at)
+      ++lines;
+    return lines;
+  };
 
-  TlsClientConfig config;
-  config.caFile = TestCertsDir() + "/ca.crt";
-  std::string error;
-  SslCtxPtr ctx = NewClientContext(config, error);
-  DialTarget target;
-  target.port = static_cast<uint16_t>(server.port);
-  target.sourceIp = "127.0.0.2";
-  std::vector<TlsConnPtr> conns;
-  for (int i = 0; i < kHandshaken; ++i) {
-    conns.push_back(DialTls(ctx.get(), target).conn);
-    ASSERT_NE(conns.back(), nullptr) << i;
+  // From one address: 12 handshaken, then 20 silent connections.
+  const std::string one = "127.0.0.2";
+  std::vector<std::unique_ptr<ChatClient>> handshaken;
+  for (int i = 0; i < 12; ++i) {
+    handshaken.push_back(Connect(server.port, TestTls(), one));
+    ASSERT_NE(handshaken.back()->conn, nullptr) << i;
   }
-  std::vector<UniqueFd> silent;
-  for (int i = 0; i < kSilent; ++i)
-    silent.push_back(ConnectTcp("127.0.0.1", target.port, 5000, nullptr, target.sourceIp));
-
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < 20; ++i)
+    held.push_back(ConnectTcp("127.0.0.1", port, 5000, nullptr, one));
   auto alice = Join(server.port, "alice");
   ASSERT_TRUE(alice->SendChat("in at once"));
   EXPECT_EQ(Next(*alice).Text(), "in at once");
-  const int refused = kHandshaken + kSilent - kPerAddress;
-  const std::string line = "Too many connections from one address (16 at once): refused ";
-  for (int i = 0; i < 30 && SumAfter(server.err, line) < refused; ++i)
-    server.Pump(100);
-  EXPECT_EQ(SumAfter(server.err, line), refused) << server.err;
-  EXPECT_LE(std::count(server.err.begin(), server.err.end(), '\n'), 2) << server.err;
+  EXPECT_LE(refusals("Too many connections from one address (16 at once): refused ", 16), 2);
   int open = 0;
   char byte;
-  for (const TlsConnPtr& conn : conns)
-    open += TlsRead(*conn, &byte, 1, 0) < 0;  // nothing to read, not closed
-  for (const UniqueFd& fd : silent)
+  for (const auto& client : handshaken)
+    open += TlsRead(*client->conn, &byte, 1, 0) < 0;  // nothing to read, not closed
+  for (const UniqueFd& fd : held)
     open += PollFd(fd.Get(), false, 0) == PollResult::kTimeout;
   EXPECT_EQ(open, kPerAddress);
+
+  // Eight more per address up to the cap, one at a time, so that the count
+  // is the server's, not the backlog's.
+  const auto source = [](int i) { return "127.0.1." + std::to_string(1 + i / 8); };
+  size_t seen = 0;
+  for (int i = 0; i < kCap + 33 - kPerAddress - 1 && seen != std::string::npos; ++i) {
+    if (i >= 33) held.push_back(ConnectTcp("127.0.0.1", port, 5000, nullptr, source(i)));
+    seen = server.WaitFor("[*] Connection from", 5000, false, seen);
+  }
+  ASSERT_NE(seen, std::string::npos);
+  const int64_t start = MonotonicMs();
+  for (int i = 0; i < 20; ++i) {
+    UniqueFd extra = ConnectTcp("127.0.0.1", port, 5000, nullptr, "127.0.2.1");
+    const std::string notice =
+        "[*] Connection from 127.0.2.1, port " + std::to_string(LocalPort(extra.Get())) + "\n";
+    EXPECT_NE(server.WaitFor(notice, 5000, false, seen), std::string::npos) << i;
+    ASSERT_TRUE(PollFd(extra.Get(), false, 3000) == PollResult::kReady &&
+                RecvBytes(extra.Get(), &byte, 1) <= 0)
+        << "connection " << i << " past the cap stayed open";
+  }
+  EXPECT_FALSE(Connect(server.port)->conn);  // a real client too, not queued
+  const int lines = refusals("Too many connections (512 at once): refused ", 21);
+  EXPECT_LE(lines, (MonotonicMs() - start) / 1000 + 1);
+
+  held.clear();
+  handshaken.clear();
+  auto bob = Connect(server.port);
+  for (int i = 0; i < 100 && !bob->conn; ++i) {
+    server.Pump(50);  // hundreds of error dumps must not stall it on a full pipe
+    bob = Connect(server.port);
+  }
+  ASSERT_TRUE(bob->SendChat("back to normal"));
+  EXPECT_TRUE(WaitFrame(*alice, [](const ReceivedFrame& f) {
+    return f.type == FrameType::Chat && f.Text() == "back to normal";
+  }));
 }
 
 // A stranger that completes no frame for a minute is closed; a member that
-// only listens and a stranger that chats now and then stay.
+// only listens and a stranger that chats now and then stay. The server
+// waits without a timer all the while.
 TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
@@ -117,6 +132,7 @@ TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
   auto chatter = Connect(server.port);
   auto idle = Connect(server.port);
   const int64_t start = MonotonicMs();
+  const long cpuBefore = CpuMs(server.pid);
   int64_t closedAt = -1;
   ReceivedFrame f;
   for (int said = 0; closedAt < 0 && MonotonicMs() - start < 75000;) {
@@ -128,6 +144,8 @@ TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
   }
   EXPECT_GE(closedAt, 59000);
   EXPECT_LE(closedAt, 63000);
+  // A polling loop would burn seconds of it.
+  EXPECT_LT(CpuMs(server.pid) - cpuBefore, 300) << "ms of CPU in a quiet minute";
   // Both have been quiet since well before the stranger was closed, and
   // both have been connected for longer than a minute.
   ASSERT_TRUE(chatter->SendChat("after a minute"));
@@ -140,12 +158,7 @@ TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
 // than a second's worth at a time, keeps up; one that stops reading is
 // dropped; afterwards the server gives the memory back.
 TEST(OpenInternet, BurstOfLargeMessagesKeepsSlowReadersAndGivesMemoryBack) {
-  // SLOW_READER_BPS=N measures instead: N bytes/s for 30 s, to find the
-  // slowest rate that passes.
-  const char* rate = getenv("SLOW_READER_BPS");
-  const double bytesPerSec = rate ? atof(rate) : 100 * 1024;
-  const int slowMs = rate ? 30000 : 10000;
-  const uint32_t messages = rate ? 400 : 120;  // several times what the kernel buffers
+  const uint32_t messages = 120;  // several times what the kernel buffers
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
   auto stopped = Join(server.port, "stopped");
@@ -156,7 +169,7 @@ TEST(OpenInternet, BurstOfLargeMessagesKeepsSlowReadersAndGivesMemoryBack) {
     for (uint32_t i = 0; i < messages; ++i)
       sender->SendChat(Numbered(i, kBig), "", PayloadKind::Binary);
   });
-  EXPECT_EQ(ReadSlowly(*slow, messages, bytesPerSec, slowMs), messages);
+  EXPECT_EQ(ReadSlowly(*slow, messages, 100 * 1024, 10000), messages);
   writer.join();
   EXPECT_NE(server.WaitFor("[!] User stopped offline\n"), std::string::npos) << server.out;
   EXPECT_EQ(server.out.find("[!] User slow offline\n"), std::string::npos) << server.out;

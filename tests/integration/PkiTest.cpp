@@ -31,25 +31,11 @@ void MakeChain(const std::string& dir, const std::string& alg) {
   RunScript({kSource + "/tests/support/make-chain.sh", dir, alg});
 }
 
-// A handshake with 127.0.0.1:port, the server verified against `caFile`.
-DialResult Dial(int port, TlsClientConfig config) {
-  std::string error;
-  SslCtxPtr ctx = NewClientContext(config, error);  // each SSL keeps a reference
-  if (!ctx) {
-    ADD_FAILURE() << error;
-    return {};
-  }
-  DialTarget target;
-  target.port = static_cast<uint16_t>(port);
-  target.connectTimeoutMs = target.handshakeTimeoutMs = 5000;
-  return DialTls(ctx.get(), target);
-}
-
 TlsClientConfig Trusting(const std::string& caFile, const std::string& ciphers = "") {
-  TlsClientConfig config;
-  config.caFile = caFile;
-  config.ciphers = ciphers;
-  return config;
+  TlsClientConfig tls;
+  tls.caFile = caFile;
+  tls.ciphers = ciphers;
+  return tls;
 }
 
 struct ChainCase {
@@ -87,10 +73,10 @@ TEST(PkiServerCertificate, ChainsAndKeyTypesServedAsTheOptionsAllow) {
       continue;
     }
     ASSERT_TRUE(server.Start(args)) << server.err;
-    DialResult dial = Dial(server.port, Trusting(server.dir + "/certs/root.crt", c.clientCiphers));
-    ASSERT_NE(dial.conn, nullptr) << dial.message;
-    EXPECT_STREQ(SSL_get_version(dial.conn->ssl.get()), "TLSv1.2");
-    EXPECT_STREQ(SSL_get_cipher_name(dial.conn->ssl.get()), c.cipher);
+    auto client = Connect(server.port, Trusting(server.dir + "/certs/root.crt", c.clientCiphers));
+    ASSERT_NE(client->conn, nullptr);
+    EXPECT_STREQ(SSL_get_version(client->conn->ssl.get()), "TLSv1.2");
+    EXPECT_STREQ(SSL_get_cipher_name(client->conn->ssl.get()), c.cipher);
   }
 }
 
@@ -125,25 +111,23 @@ TEST(PkiPrivateRoom, OnlyMembersGetInUnderTheNameInTheirCertificate) {
 
   for (const MemberCase& c : kMemberCases) {
     SCOPED_TRACE(c.name);
-    ClientOptions options;
-    options.target.port = static_cast<uint16_t>(server.port);
-    options.tls.caFile = certs + "/ca.crt";
+    TlsClientConfig tls = Trusting(certs + "/ca.crt");
     if (*c.cert != '\0') {
-      options.tls.certFile = certs + "/" + c.cert + ".crt";
-      options.tls.keyFile = certs + "/" + c.cert + ".key";
+      tls.certFile = certs + "/" + c.cert + ".crt";
+      tls.keyFile = certs + "/" + c.cert + ".key";
     }
-    ChatClient client;
-    bool connected = client.Connect(options).Ok() && client.Login(c.login);
+    auto client = Connect(server.port, tls);
+    bool connected = client->Login(c.login);
     if (c.outcome == Outcome::kNoHandshake) {
       // TLS 1.2: the server's verdict arrives after the client's handshake ends.
       ReceivedFrame frame;
-      EXPECT_TRUE(!connected || client.Receive(frame, 5000) != RecvStatus::kFrame);
+      EXPECT_TRUE(!connected || client->Receive(frame, 5000) != RecvStatus::kFrame);
       EXPECT_NE(server.WaitFor(c.console, 5000, true), std::string::npos) << server.err;
       continue;
     }
     ASSERT_TRUE(connected);
     bool accepted = c.outcome == Outcome::kAccepted;
-    EXPECT_EQ(Next(client).type, accepted ? FrameType::LoginAccepted : FrameType::NameInUse);
+    EXPECT_EQ(Next(*client).type, accepted ? FrameType::LoginAccepted : FrameType::NameInUse);
     EXPECT_NE(server.WaitFor(c.console, 5000, !accepted), std::string::npos)
         << server.out << server.err;
   }
@@ -157,32 +141,24 @@ struct ReloadStep {
   const char* trusted;  // the CA that verifies the next client's server
 };
 
-// A name for another set is a directory under the test's scratch; "broken"
-// is a certificate file that is no PEM at all.
+// `pair`: a set of the test certificates ("/other", or "" for the first),
+// "ec" a chain made by the test, or "broken": a certificate that is no PEM.
 const ReloadStep kReloadSteps[] = {
-    {"renewed", "other", "[+] Certificates reloaded\n", true, "other/ca.crt"},
+    {"renewed", "/other", "[+] Certificates reloaded\n", true, "other/ca.crt"},
     {"broken", "broken",
      "Reload failed, the old certificates stay: certs/server.crt cannot be used", false,
      "other/ca.crt"},
     {"ECDSA without forward secrecy", "ec",
      "Reload failed, the old certificates stay: certs/server.key cannot serve", false,
      "other/ca.crt"},
-    {"back to the first", "first", "[+] Certificates reloaded\n", true, "ca.crt"},
+    {"back to the first", "", "[+] Certificates reloaded\n", true, "ca.crt"},
 };
 
 TEST(PkiReload, SighupServesNewCertificatesAndKeepsTheOldOnFailure) {
   TestServer server;
   ASSERT_TRUE(server.Prepare());
   const std::string certs = server.dir + "/certs";
-  const std::string scratch = server.dir + "/scratch";
-  MakeChain(scratch + "/ec", "ec");
-  fs::create_directories(scratch + "/first");
-  fs::create_directories(scratch + "/broken");
-  for (const char* ext : {".crt", ".key"}) {
-    fs::copy_file(certs + "/server" + ext, scratch + "/first/server" + ext);
-    fs::copy_file(certs + "/other/server" + ext, scratch + "/broken/server" + ext);
-  }
-  std::ofstream(scratch + "/broken/server.crt") << "-----BEGIN CERTIFICATE-----\nAAAA\n";
+  MakeChain(server.dir + "/ec", "ec");
   ASSERT_TRUE(server.Start()) << server.err;
   auto alice = Join(server.port, "alice");
 
@@ -190,22 +166,24 @@ TEST(PkiReload, SighupServesNewCertificatesAndKeepsTheOldOnFailure) {
   size_t errAt = 0;
   for (const ReloadStep& step : kReloadSteps) {
     SCOPED_TRACE(step.name);
-    const std::string from =
-        std::string(step.pair) == "other" ? certs + "/other" : scratch + "/" + step.pair;
-    for (const char* ext : {".crt", ".key"}) {
-      fs::copy_file(from + "/server" + ext, certs + "/server" + ext,
-                    fs::copy_options::overwrite_existing);
+    const std::string pair = step.pair;
+    if (pair == "broken") {
+      std::ofstream(certs + "/server.crt") << "-----BEGIN CERTIFICATE-----\n";
+    } else {
+      const std::string from = pair == "ec" ? server.dir + "/ec" : TestCertsDir() + pair;
+      for (const char* ext : {".crt", ".key"})
+        fs::copy_file(from + "/server" + ext, certs + "/server" + ext,
+                      fs::copy_options::overwrite_existing);
     }
     ASSERT_EQ(kill(server.pid, SIGHUP), 0);
     size_t& at = step.reloaded ? outAt : errAt;
     at = server.WaitFor(step.console, 5000, !step.reloaded, at);
     ASSERT_NE(at, std::string::npos) << server.out << server.err;
-    DialResult dial = Dial(server.port, Trusting(certs + "/" + step.trusted));
-    EXPECT_NE(dial.conn, nullptr) << dial.message;
+    EXPECT_NE(Connect(server.port, Trusting(certs + "/" + step.trusted))->conn, nullptr);
   }
   // Two CAs in turn: a client of the wrong one must fail, or the test above
   // could not tell the certificates apart.
-  EXPECT_EQ(Dial(server.port, Trusting(certs + "/other/ca.crt")).conn, nullptr);
+  EXPECT_EQ(Connect(server.port, Trusting(certs + "/other/ca.crt"))->conn, nullptr);
 
   // The member stayed in the room through all of it.
   ASSERT_TRUE(alice->SendChat("still here"));

@@ -1,9 +1,6 @@
 // The server binary from the outside: command line, certificate files,
 // listener, TLS settings, hostile clients and the orderly stop.
 #include <gtest/gtest.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 
@@ -21,35 +18,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+// A completed handshake with the server at 127.0.0.1:port; null when it
+// fails.
+TlsConnPtr Handshake(int port, const TlsClientConfig& tls = TestTls()) {
+  return std::move(Connect(port, tls)->conn);
+}
 
-// A completed handshake with the server at 127.0.0.1:port, verified against
-// our CA; null when it fails. `certDir`, when given, supplies client.crt and
-// client.key.
-TlsConnPtr Handshake(int port, const std::string& certDir = "", int minVersion = TLS1_2_VERSION,
-                     int maxVersion = TLS1_2_VERSION) {
-  TlsClientConfig config;
-  config.caFile = TestCertsDir() + "/ca.crt";
-  if (!certDir.empty()) {
-    config.certFile = certDir + "/client.crt";
-    config.keyFile = certDir + "/client.key";
-  }
-  config.minVersion = minVersion;
-  config.maxVersion = maxVersion;
-  std::string error;
-  SslCtxPtr ctx = NewClientContext(config, error);  // each SSL keeps a reference
-  if (!ctx) {
-    ADD_FAILURE() << error;
-    return nullptr;
-  }
-  DialTarget target;
-  target.port = static_cast<uint16_t>(port);
-  target.connectTimeoutMs = target.handshakeTimeoutMs = 5000;
-  return DialTls(ctx.get(), target).conn;
+TlsClientConfig Versions(int minVersion, int maxVersion) {
+  TlsClientConfig tls = TestTls();
+  tls.minVersion = minVersion;
+  tls.maxVersion = maxVersion;
+  return tls;
 }
 
 // True when the server ends the connection (end of stream or reset) within
@@ -64,83 +43,52 @@ bool ClosedByServer(int fd, int timeoutMs) {
   return false;
 }
 
-TEST(ServerCommandLine, ExitStatusesAndThePortFromLeadingDigits) {
-  const std::string usage = "Usage:\n\tserver.exe [port]\n";
-  const struct {
-    std::vector<std::string> args;
-    int status;  // exit(-2) and exit(-3) as a shell reads them
-    std::string out;
-  } cases[] = {{{}, 254, usage},
-               {{"7000", "7001"}, 254, usage},
-               {{"65536"}, 253, "Invalid port.\n"},
-               {{"-1"}, 253, "Invalid port.\n"},
-               // It would pass a comparison that forgot the sign.
-               {{"-65535"}, 253, "Invalid port.\n"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.empty() ? "none" : c.args[0] + "...");
-    TestServer server;
-    ASSERT_TRUE(server.Spawn(c.args));
-    EXPECT_EQ(server.WaitExit(), c.status);
-    EXPECT_EQ(server.out, c.out);
-  }
-
-  const char* failedCall = nullptr;
-  int freePort = LocalPort(ListenTcp4(0, 1, failedCall).Get());  // closed again at once
-  ASSERT_GT(freePort, 0);
-  const std::string digits = std::to_string(freePort);
-  // Text without digits means port 0, and the notice names the bound port.
-  for (const std::string& arg :
-       {std::string("abc"), digits + "ab", "  " + digits, "+" + digits, std::string("65535")}) {
-    SCOPED_TRACE(arg);
-    TestServer server;
-    ASSERT_TRUE(server.Start({arg})) << server.out << server.err;
-    EXPECT_EQ(server.port, arg == "abc" ? server.port : std::atoi(arg.c_str()));
-    EXPECT_EQ(server.out, "[+] Server is working at " + std::to_string(server.port) + "\n");
-    EXPECT_NE(Handshake(server.port), nullptr);
-  }
-}
-
-// Writes a fresh P-256 key: it loads, but into a slot with no certificate.
-bool WriteEcKey(const std::string& path) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  BIO* out = BIO_new_file(path.c_str(), "w");
-  bool ok = key != nullptr && out != nullptr &&
-            PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  BIO_free(out);
-  EVP_PKEY_free(key);
-  return ok;
-}
-
-struct CertCase {
+struct StartCase {
   const char* name;
-  const char* removed;  // file dropped from certs/, or null
-  bool foreignKey;      // server.key from the foreign set
-  bool ecKey;           // server.key replaced by an EC key
-  int status;
+  const char* port;   // the one argument, or null for none
+  const char* setup;  // a shell command run in the server's directory first, or null
+  // What cannot be made to fail from outside fails in a preloaded library
+  // (tests/support/FaultShim.cpp, which reads this as FAULT), or null.
+  const char* fault;
+  int status;  // exit(-2) and exit(-3) as a shell reads them
   const char* stdoutText;
   const char* stderrMention;  // part of the TLS error dump ("" for none)
 };
 
-constexpr CertCase kCertCases[] = {
-    {"missing certificate", "server.crt", false, false, 3, "", "server.crt"},
-    {"missing key", "server.key", false, false, 4, "", "server.key"},
-    // OpenSSL checks a key of the certificate's own type as it loads it.
-    {"key from another pair", nullptr, true, false, 4, "", "key values mismatch"},
-    {"key of another type", nullptr, false, true, 5,
-     "Private key does not match the certificate public key\n", ""},
+const StartCase kStartCases[] = {
+    {"no port", nullptr, nullptr, nullptr, 254, "Usage:\n\tserver.exe [port]\n", ""},
+    {"port too big", "65536", nullptr, nullptr, 253, "Invalid port.\n", ""},
+    {"missing certificate", "0", "rm certs/server.crt", nullptr, 3, "", "server.crt"},
+    {"missing key", "0", "rm certs/server.key", nullptr, 4, "", "server.key"},
+    // It loads, but into a slot with no certificate.
+    {"key of another type", "0",
+     "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out certs/server.key",
+     nullptr, 5, "Private key does not match the certificate public key\n", ""},
+    {"no cipher suite", "0", nullptr, "cipher list", 1, "",
+     "none of the cipher suites is available\n"},
+    // The first thread is ServerThread's.
+    {"no SendMsg thread", "0", nullptr, "thread 2", 1, "", "SendMsg thread: "},
+    {"no ServerThread", "0", nullptr, "thread 1", 1, "", "pthread_create: "},
 };
 
-TEST(ServerCertificates, FailuresHaveTheirStatusAndOutputAMissingCaDoesNot) {
-  for (const CertCase& c : kCertCases) {
+TEST(ServerStartUp, FailuresHaveTheirStatusAndOutputAMissingCaIsNotOne) {
+  for (const StartCase& c : kStartCases) {
     SCOPED_TRACE(c.name);
+    if (c.fault != nullptr && kSanitized) continue;  // their runtimes must be loaded first
     TestServer server;
+    Proc setup;
     ASSERT_TRUE(server.Prepare());
-    const std::string key = server.dir + "/certs/server.key";
-    ASSERT_TRUE(c.removed == nullptr || fs::remove(server.dir + "/certs/" + c.removed));
-    ASSERT_TRUE(!c.foreignKey || fs::copy_file(TestCertsDir() + "/other/server.key", key,
-                                               fs::copy_options::overwrite_existing));
-    ASSERT_TRUE(!c.ecKey || WriteEcKey(key));
-    ASSERT_TRUE(server.Spawn({"0"}));
+    ASSERT_TRUE(c.setup == nullptr ||
+                (setup.Spawn({"/bin/sh", "-c", c.setup}, server.dir) && setup.WaitExit() == 0));
+    if (c.fault != nullptr) {
+      setenv("LD_PRELOAD", FAULT_SHIM, 1);
+      setenv("FAULT", c.fault, 1);
+    }
+    bool spawned =
+        server.Spawn(c.port ? std::vector<std::string>{c.port} : std::vector<std::string>{});
+    unsetenv("LD_PRELOAD");
+    unsetenv("FAULT");
+    ASSERT_TRUE(spawned);
     EXPECT_EQ(server.WaitExit(), c.status);
     EXPECT_EQ(server.out, c.stdoutText);
     EXPECT_NE(server.err.find(c.stderrMention), std::string::npos) << server.err;
@@ -152,23 +100,13 @@ TEST(ServerCertificates, FailuresHaveTheirStatusAndOutputAMissingCaDoesNot) {
   ASSERT_TRUE(fs::remove(server.dir + "/certs/ca.crt"));
   ASSERT_TRUE(server.Start()) << server.err;
   EXPECT_NE(Handshake(server.port), nullptr);
-  EXPECT_EQ(Handshake(server.port, TestCertsDir()), nullptr);
-}
-
-TEST(ServerListener, NamesClientPortsAndKeepsItsPortFromASecondServer) {
-  TestServer first;
-  ASSERT_TRUE(first.Start()) << first.err;
-  UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(first.port));
-  ASSERT_TRUE(fd.Valid());
-  const std::string notice =
-      "[*] Connection from 127.0.0.1, port " + std::to_string(LocalPort(fd.Get())) + "\n";
-  EXPECT_NE(first.WaitFor(notice), std::string::npos) << first.out;
-
+  EXPECT_EQ(Handshake(server.port, TestTls(TestCertsDir())), nullptr);
+  // A second server cannot take its port.
   TestServer second;
-  ASSERT_TRUE(second.Spawn({std::to_string(first.port)}));
+  ASSERT_TRUE(second.Spawn({std::to_string(server.port)}));
   EXPECT_EQ(second.WaitExit(), 1);
   EXPECT_EQ(second.err.rfind("bind: ", 0), 0u) << second.err;
-  EXPECT_TRUE(first.Alive());
+  EXPECT_TRUE(server.Alive());
 }
 
 // Each refusal ends that connection only: a member connected all along keeps
@@ -177,19 +115,19 @@ TEST(ServerTls, Tls12WithAes128ShaOnlyAndRefusalsLeaveOthersUp) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
   // The client would prefer TLS 1.3 and stronger suites; the server decides.
-  TlsConnPtr bystander = Handshake(server.port, "", TLS1_2_VERSION, TLS1_3_VERSION);
+  TlsConnPtr bystander = Handshake(server.port, Versions(TLS1_2_VERSION, TLS1_3_VERSION));
   ASSERT_NE(bystander, nullptr);
   EXPECT_STREQ(SSL_get_version(bystander->ssl.get()), "TLSv1.2");
   EXPECT_STREQ(SSL_get_cipher_name(bystander->ssl.get()), "AES128-SHA");
   EXPECT_EQ(SSL_get_verify_result(bystander->ssl.get()), X509_V_OK);
 
-  EXPECT_EQ(Handshake(server.port, "", TLS1_3_VERSION, TLS1_3_VERSION), nullptr);
+  EXPECT_EQ(Handshake(server.port, Versions(TLS1_3_VERSION, TLS1_3_VERSION)), nullptr);
   EXPECT_NE(server.WaitFor("unsupported protocol", 5000, true), std::string::npos) << server.err;
   // The operator learns who failed, before the dump.
   EXPECT_EQ(server.err.rfind("TLS handshake failed: 127.0.0.1, port ", 0), 0u) << server.err;
 
-  EXPECT_NE(Handshake(server.port, TestCertsDir()), nullptr);
-  EXPECT_EQ(Handshake(server.port, TestCertsDir() + "/other"), nullptr);
+  EXPECT_NE(Handshake(server.port, TestTls(TestCertsDir())), nullptr);
+  EXPECT_EQ(Handshake(server.port, TestTls(TestCertsDir() + "/other")), nullptr);
   EXPECT_NE(server.WaitFor("certificate verify failed", 5000, true), std::string::npos);
 
   UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port));
@@ -255,32 +193,6 @@ TEST(ServerStop, SigtermAndSigintStopCleanlyEvenMidWrite) {
     size_t stopped = server.out.rfind("[-] Server stopped.\n");
     EXPECT_LT(server.out.find("[-] SendMsg thread stop\n"), stopped) << server.out;
     EXPECT_EQ(stopped + 20, server.out.size()) << server.out;  // the last line
-  }
-}
-
-// What cannot be made to fail from outside fails in a preloaded library
-// (tests/support/FaultShim.cpp): start-up then ends with status 1.
-TEST(ServerFaults, NoCipherListOrNoSendMsgThreadEndsStartUp) {
-  if (kSanitized) GTEST_SKIP() << "the sanitizers' runtimes must be loaded first";
-  const struct {
-    const char* variable;
-    const char* value;
-    const char* stderrStart;
-  } cases[] = {{"FAIL_CIPHER_LIST", "1", "none of the cipher suites is available\n"},
-               {"FAIL_THREAD", "2", "SendMsg thread: "},  // the first is ServerThread
-               {"FAIL_THREAD", "1", "pthread_create: "}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
-    setenv("LD_PRELOAD", FAULT_SHIM, 1);
-    setenv(c.variable, c.value, 1);
-    TestServer server;
-    bool spawned = server.Spawn({"0"});
-    unsetenv("LD_PRELOAD");
-    unsetenv(c.variable);
-    ASSERT_TRUE(spawned);
-    EXPECT_EQ(server.WaitExit(), 1);
-    EXPECT_EQ(server.out, "");
-    EXPECT_EQ(server.err.rfind(c.stderrStart, 0), 0u) << server.err;
   }
 }
 

@@ -8,10 +8,22 @@
 #include "platform/Os.h"
 #include "tests/support/TestServer.h"
 
-std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile) {
+TlsClientConfig TestTls(const std::string& certDir) {
+  TlsClientConfig tls;
+  tls.caFile = TestCertsDir() + "/ca.crt";
+  if (!certDir.empty()) {
+    tls.certFile = certDir + "/client.crt";
+    tls.keyFile = certDir + "/client.key";
+  }
+  return tls;
+}
+
+std::unique_ptr<ChatClient> Connect(int port, const TlsClientConfig& tls,
+                                    const std::string& sourceIp) {
   ClientOptions options;
   options.target.port = static_cast<uint16_t>(port);
-  options.tls.caFile = caFile.empty() ? TestCertsDir() + "/ca.crt" : caFile;
+  options.target.sourceIp = sourceIp;
+  options.tls = tls;
   auto client = std::make_unique<ChatClient>();
   client->Connect(options);
   return client;
@@ -35,12 +47,6 @@ ReceivedFrame Next(ChatClient& client, int timeoutMs) {
   return frame;
 }
 
-Names NextList(ChatClient& client) {
-  ReceivedFrame frame = Next(client);
-  EXPECT_EQ(frame.type, FrameType::UserList);
-  return frame.Names();
-}
-
 bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
                int timeoutMs) {
   int64_t deadline = MonotonicMs() + timeoutMs;
@@ -58,14 +64,6 @@ bool WaitForList(ChatClient& client, const Names& want, int timeoutMs) {
       client,
       [&](const ReceivedFrame& f) { return f.type == FrameType::UserList && f.Names() == want; },
       timeoutMs);
-}
-
-std::vector<uint8_t> Header(uint32_t type, uint32_t lengthWord, uint32_t scope) {
-  std::vector<uint8_t> header(kHeaderSize, 0);
-  std::memcpy(&header[0], &type, 4);
-  std::memcpy(&header[4], &lengthWord, 4);
-  std::memcpy(&header[8], &scope, 4);
-  return header;
 }
 
 void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,

@@ -13,22 +13,22 @@
 
 using Names = std::vector<std::string>;
 
-// Connected to 127.0.0.1:port, the server verified against `caFile` (default:
-// the test CA). Never null: unconnected, so every request fails, on failure.
-std::unique_ptr<ChatClient> Connect(int port, const std::string& caFile = "");
+// Verifying the server against the test CA; with `certDir`, presenting its
+// client.crt and client.key.
+TlsClientConfig TestTls(const std::string& certDir = "");
+// Connected to 127.0.0.1:port (from `sourceIp`, when given) with `tls`. Never
+// null: unconnected (conn null, every request fails) on failure.
+std::unique_ptr<ChatClient> Connect(int port, const TlsClientConfig& tls = TestTls(),
+                                    const std::string& sourceIp = "");
 // Connect and log in; LoginAccepted and the member list after it are read.
 // A test failure when they do not come.
 std::unique_ptr<ChatClient> Join(int port, const std::string& name);
 // The next frame within timeoutMs; a test failure and type ~0u when none came.
 ReceivedFrame Next(ChatClient& client, int timeoutMs = 5000);
-// Next, which must be a member list: its names.
-Names NextList(ChatClient& client);
 // Skips frames until `match` takes one; false at the end or on timeout.
 bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
                int timeoutMs = 5000);
 bool WaitForList(ChatClient& client, const Names& want, int timeoutMs = 10000);
-// A lone 48-byte header with these words, zeros elsewhere.
-std::vector<uint8_t> Header(uint32_t type, uint32_t lengthWord, uint32_t scope = 0);
 // Reads until `total` chats came, or none for 20 s, counting them by sender
 // in `heard`; clears `inOrder` when a sender's number (see Numbered) is not
 // its count so far.

@@ -1,8 +1,10 @@
 // Child processes on pipes with deadlines, and the server in a temp directory.
-// Used by the integration tests.
 #include "tests/support/TestServer.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 
 #include "platform/Os.h"
 #include "platform/Term.h"
-#include "tests/support/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -41,14 +42,36 @@ std::string ChatBinary() {
 }
 
 bool Proc::Spawn(const std::vector<std::string>& argv, const std::string& dir) {
-  if (pid > 0) return false;
-  ChildProcess child;
-  if (!StartChild(argv, dir, child)) return false;
-  pid = child.pid;
-  inFd = std::move(child.in);
-  outFd = std::move(child.out);
-  errFd = std::move(child.err);
-  return true;
+  if (pid > 0 || argv.empty()) return false;
+  UniqueFd ends[6];  // read and write ends of standard input, output, error
+  for (int i = 0; i < 6; i += 2) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    ends[i].Reset(fds[0]);
+    ends[i + 1].Reset(fds[1]);
+  }
+  // Built before fork: only async-signal-safe calls run between fork and exec.
+  std::vector<char*> args;
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t parent = getpid();
+  pid = fork();
+  if (pid == 0) {
+    // A child left behind by a crashed test would hold its port and pipes.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    signal(SIGPIPE, SIG_DFL);  // even if the test ignores it
+    if (getppid() != parent || (!dir.empty() && chdir(dir.c_str()) != 0) ||
+        dup2(ends[0].Get(), 0) < 0 || dup2(ends[3].Get(), 1) < 0 || dup2(ends[5].Get(), 2) < 0) {
+      _exit(127);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  inFd = std::move(ends[1]);
+  outFd = std::move(ends[2]);
+  errFd = std::move(ends[4]);
+  return pid > 0;
 }
 
 bool Proc::Send(const std::string& text) {
@@ -61,10 +84,6 @@ bool Proc::Send(const std::string& text) {
     }
   }
   return true;
-}
-
-void Proc::CloseInput() {
-  inFd.Reset();
 }
 
 void Proc::Pump(int timeoutMs) {
@@ -91,9 +110,15 @@ int Proc::WaitExit(int timeoutMs) {
   int64_t deadline = MonotonicMs() + timeoutMs;
   while ((outFd.Valid() || errFd.Valid()) && LeftMs(deadline) > 0)
     Pump(LeftMs(deadline));
-  if (pid > 0) {
-    exitStatus = WaitChild(pid, LeftMs(deadline));
-    if (exitStatus >= 0) pid = -1;
+  for (int status; pid > 0;) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+      pid = -1;
+    } else if (LeftMs(deadline) == 0) {
+      break;
+    } else {
+      SleepMs(10);
+    }
   }
   return exitStatus;
 }
@@ -103,8 +128,8 @@ void Proc::Stop() {
   kill(pid, SIGTERM);
   // Reading while it stops keeps a full pipe from holding it up.
   if (WaitExit(5000) >= 0) return;
-  exitStatus = StopChild(pid, 0);
-  pid = -1;
+  kill(pid, SIGKILL);
+  WaitExit(5000);
 }
 
 TestServer::~TestServer() {
@@ -143,24 +168,13 @@ int SumAfter(const std::string& text, const std::string& prefix) {
   return sum;
 }
 
-namespace {
-
-int CountEntries(const std::string& dir) {
+int ProcEntries(pid_t pid, const char* dir) {
   std::error_code error;
   int count = 0;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + dir, error), end;
+       !error && it != end; it.increment(error))
     ++count;
   return error ? -1 : count;
-}
-
-}  // namespace
-
-int OpenFds(pid_t pid) {
-  return CountEntries("/proc/" + std::to_string(pid) + "/fd");
-}
-
-int Threads(pid_t pid) {
-  return CountEntries("/proc/" + std::to_string(pid) + "/task");
 }
 
 long CpuMs(pid_t pid) {

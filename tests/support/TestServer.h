@@ -9,6 +9,12 @@
 
 #include "platform/Net.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // allocators that keep freed memory: RSS says little
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Where CTest's fixture put the development certificates (ca.crt, server.*,
 // client.*, and in other/ the same from a foreign CA).
 std::string TestCertsDir();
@@ -31,7 +37,7 @@ struct Proc {
   bool Spawn(const std::vector<std::string>& argv, const std::string& dir = "");
   // Writes all of `text` to standard input within 5 s.
   bool Send(const std::string& text);
-  void CloseInput();
+  void CloseInput() { inFd.Reset(); }
   // Reads what the streams hold within timeoutMs.
   void Pump(int timeoutMs);
   // Waits until `out` (or `err`, when fromErr) holds `text` at or after
@@ -61,9 +67,9 @@ struct TestServer : Proc {
 // The sum of the numbers that follow each `prefix` in `text`.
 int SumAfter(const std::string& text, const std::string& prefix);
 
-// Of process `pid`, from /proc; -1 on failure: open descriptors, threads, CPU
-// time (user + system) in ms, resident memory in KiB.
-int OpenFds(pid_t pid);
-int Threads(pid_t pid);
+// Of process `pid`, from /proc; -1 on failure: the entries of /proc/PID/DIR
+// ("fd": open descriptors, "task": threads), CPU time (user + system) in ms,
+// resident memory in KiB.
+int ProcEntries(pid_t pid, const char* dir);
 long CpuMs(pid_t pid);
 long RssKiB(pid_t pid);

@@ -114,13 +114,28 @@ std::vector<std::string> RunScript(const Script& script) {
 const Script kScripts[] = {
     {"commands",
      "term",
-     {kInRoom, "hi", "/msg bob psst", "/msg \"bob smith\" yo", "/msg Bob x", "/msg nobody x",
-      "/who", "//slash", "/frob", "/nick bob", "/msg alice me"},
-     {"send login alice", "You are in the room as alice", "In the room (3): alice, bob, bob smith",
-      "send chat : hi", "send chat bob: psst", "show -> *bob* psst", "send chat bob smith: yo",
-      "nobody named Bob is in the room", "nobody named nobody", "show In the room (3)",
-      "send chat : /slash", "unknown command /frob", "/nick only picks a name",
-      "send chat alice: me", "prompt alice> "}},
+     {kInRoom, "hi", "/msg bob  see  you", "/msg \"bob smith\" yo", "/msg Bob x", "/msg nobody x",
+      "/msg bob", "/who", "//slash", " /msg x", "/frob", "/nick", "/nick bob", "/msg alice me"},
+     {"send login alice",
+      "You are in the room as alice",
+      "In the room (3): alice, bob, bob smith",
+      "send chat : hi",
+      "send chat bob: see  you",
+      "show -> *bob* see  you",
+      "send chat bob smith: yo",
+      "nobody named Bob is in the room",
+      "nobody named nobody",
+      "usage: /msg NAME TEXT",
+      "show In the room (3)",
+      "send chat : /slash",
+      "send chat :  /msg x",
+      "unknown command /frob",
+      "usage: /nick NAME",
+      "/nick only picks a name",
+      "send chat alice: me",
+      "prompt alice> ",
+      "!send chat Bob",
+      "!send chat nobody"}},
     // The quit marker is an empty private message to ourselves: the room
     // has everything sent before once it is back. It is never shown.
     {"quit waits for the marker",
@@ -129,18 +144,20 @@ const Script kScripts[] = {
       "+2999", "<lost"},
      {"send chat bob: last", "send chat : hi", "send chat alice: ", "show <alice> hi",
       "send logout", "exit 0", "!late", "!(private)"}},
-    {"members, alerts",
+    // What others send is shown with control characters escaped.
+    {"members, alerts, escapes",
      "term",
-     {kInRoom, "<list alice,bob smith,carol", "<chat bob hey ALICE!", "<chat bob malice",
-      "<priv bob psst", "<chat alice alice here"},
-     {"show bob left", "show carol joined", "show! <bob> hey ALICE!", "show <bob> malice",
-      "show! *bob* (private) psst", "show <alice> alice here"}},
+     {kInRoom, "<list alice,bob smith,carol,e\x1b[2Jv", "<chat bob hey ALICE!", "<chat bob malice",
+      "<priv bob psst", "<chat alice alice here", "<chat e\x1b[2Jv \x07\x1b]0;t\x07"},
+     {"show bob left", "show carol joined", "show e\\x1b[2Jv joined", "show! <bob> hey ALICE!",
+      "show <bob> malice", "show! *bob* (private) psst", "show <alice> alice here",
+      "show <e\\x1b[2Jv> \\x07\\x1b]0;t\\x07", "!\x1b", "!\x07"}},
     {"name in use, from a pipe", "pipe", {"<inuse"}, {"exit 5: the name alice is in use"}},
     {"name in use, on a terminal",
      "term",
-     {"<inuse", "hello", "/nick bob", "<ok"},
-     {"The name alice is in use", "pick a free name with /nick", "send login bob",
-      "You are in the room as bob", "prompt bob> "}},
+     {"<inuse", "hello", "/nick  bob smith ", "<ok"},
+     {"The name alice is in use", "pick a free name with /nick", "send login bob smith",
+      "You are in the room as bob smith", "prompt bob smith> "}},
     {"no answer to the login",
      "term",
      {"+4999", "+1"},
@@ -201,31 +218,6 @@ TEST(ChatSession, PipeInputWaitsForTheRoomAndTheEchoWindow) {
   EXPECT_FALSE(ReadsInput(s));
   HandleFrame(s, MakeFrame(FrameType::Chat, Scope::Public, "alice", std::string("m", 2)), 0);
   EXPECT_TRUE(ReadsInput(s));
-}
-
-TEST(ChatUi, ParsesCommandsAndPlainLines) {
-  constexpr struct {
-    const char* line;
-    Command::Kind kind;
-    const char* name;  // null: not checked
-    const char* text;
-  } kCases[] = {
-      {"/msg bob  see  you", Command::kMsg, "bob", "see  you"},
-      {"/msg \"bob smith\" hi there", Command::kMsg, "bob smith", "hi there"},
-      {"/msg bob", Command::kBadUse, nullptr, nullptr},
-      {"/nick", Command::kBadUse, nullptr, nullptr},
-      {"/nick  new name ", Command::kNick, "new name", nullptr},
-      {"/whoami", Command::kUnknown, nullptr, nullptr},
-      {"//not a command", Command::kSay, nullptr, "/not a command"},
-      {" /msg is just text", Command::kSay, nullptr, " /msg is just text"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.line);
-    Command got = ParseCommand(c.line);
-    EXPECT_EQ(got.kind, c.kind);
-    EXPECT_EQ(got.name, c.name != nullptr ? c.name : got.name);
-    EXPECT_EQ(got.text, c.text != nullptr ? c.text : got.text);
-  }
 }
 
 TEST(ChatUi, CompletesMemberNames) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -47,62 +48,49 @@ Bytes OpenSslReadPayload(const Bytes& frame) {
 
 const uint8_t kAlice[kNameSize] = {'a', 'l', 'i', 'c', 'e'};
 
-TEST(BuildFrame, RepliesAndUserListsPadAndNeverCarryTheName) {
-  // LoginAccepted is the header alone; UserList pads 20 bytes per member.
-  const size_t payloadSizes[] = {0, 32, 48, 64, 80, 112};
-  for (size_t members = 0; members <= 5; ++members) {
-    SCOPED_TRACE(std::to_string(members) + " members");
-    Bytes names(20 * members, 'n');
-    const uint32_t type = members == 0 ? FrameType::LoginAccepted : FrameType::UserList;
-    const Frame f = BuildFrame(type, 0, names.data(), names.size(), kAlice, 0);
-    ASSERT_EQ(f.size(), 48 + payloadSizes[members]);
-    EXPECT_EQ(Le32(f, 0), type);
-    EXPECT_EQ(Le32(f, 4), payloadSizes[members] << 2);
-    EXPECT_EQ(Le32(f, 8), 0u);
-    EXPECT_EQ(Field(f, 12, 20), Bytes(20, 0));
-    names.resize(payloadSizes[members], 0);  // the zero fill comes back too
-    EXPECT_EQ(OpenSslReadPayload(f), names);
-  }
-}
-
-TEST(BuildFrame, ChatCarriesNameScopeAndKindBitsAndReadsBack) {
-  const uint8_t buffer[48] = "hello";
-  struct Case {
-    uint32_t kind, lengthWord;
+TEST(BuildFrame, LaysOutTheHeaderPadsAndEncryptsUnderAFreshIv) {
+  const uint8_t data[100] = "hello";
+  const struct {
+    uint32_t type, kind, length, scope;
+    uint32_t lengthWord;  // payload length << 2 | the low two bits of kind
+  } kCases[] = {
+      // Replies never carry the name; a member list pads its 20 bytes a name.
+      {FrameType::LoginAccepted, 0, 0, 0, 0},
+      {FrameType::UserList, 0, 20, 0, 32 << 2},
+      {FrameType::UserList, 0, 100, 0, 112 << 2},
+      // Only kind 1 stops at the NUL.
+      {FrameType::Chat, 1, 48, 2, 16 << 2 | 1},
+      {FrameType::Chat, 2, 48, 1, 48 << 2 | 2},
+      {FrameType::Chat, 5, 48, 2, 48 << 2 | 1},
+      {FrameType::Chat, 6, 48, 2, 48 << 2 | 2},
+      {FrameType::Chat, 1, 0, 1, 1},
   };
-  // Only kind 1 stops at the NUL; LengthWord keeps the low two bits of kind.
-  for (const Case& c :
-       {Case{1, 16 << 2 | 1}, Case{2, 48 << 2 | 2}, Case{5, 48 << 2 | 1}, Case{6, 48 << 2 | 2}}) {
-    SCOPED_TRACE("kind " + std::to_string(c.kind));
-    const Frame f = BuildFrame(FrameType::Chat, c.kind, buffer, sizeof buffer, kAlice, 2);
-    ASSERT_EQ(f.size(), 48 + (c.lengthWord >> 2));
-    EXPECT_EQ(Le32(f, 4), c.lengthWord);
-    EXPECT_EQ(Le32(f, 8), 2u);
-    EXPECT_EQ(Field(f, 12, 20), Bytes(kAlice, kAlice + 20));
-    EXPECT_EQ(OpenSslReadPayload(f), Bytes(buffer, buffer + (c.lengthWord >> 2)));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.type) + " kind " + std::to_string(c.kind));
+    const Frame f = BuildFrame(c.type, c.kind, data, c.length, kAlice, c.scope);
+    const uint32_t len = c.lengthWord >> 2;
+    ASSERT_EQ(f.size(), 48 + len);
+    EXPECT_EQ(std::make_tuple(Le32(f, 0), Le32(f, 4), Le32(f, 8)),
+              std::make_tuple(c.type, c.lengthWord, c.scope));
+    const bool named = c.type == FrameType::Chat;
+    EXPECT_EQ(Field(f, 12, 20), named ? Bytes(kAlice, kAlice + 20) : Bytes(20, 0));
+    Bytes want(data, data + std::min<size_t>(c.length, len));
+    want.resize(len, 0);  // the zero fill comes back too
+    EXPECT_EQ(OpenSslReadPayload(f), want);
     // The reading that server and client share gets it all back.
     const FrameHeader h = ParseHeader(f.data());
     EXPECT_EQ(std::tie(h.type, h.lengthWord, h.scope),
-              std::make_tuple(FrameType::Chat, c.lengthWord, 2u));
-    EXPECT_EQ(NameString(h.name), "alice");
+              std::make_tuple(c.type, c.lengthWord, c.scope));
+    EXPECT_EQ(NameString(h.name), named ? "alice" : "");
     Bytes plain;
-    DecryptPayload(h, f.data() + 48, PayloadLength(h.lengthWord), plain);
-    EXPECT_EQ(plain, OpenSslReadPayload(f));
+    DecryptPayload(h, f.data() + 48, len, plain);
+    EXPECT_EQ(plain, want);
+    if (len > 0) {
+      const Frame again = BuildFrame(c.type, c.kind, data, c.length, kAlice, c.scope);
+      EXPECT_NE(Field(again, 32, 16), Field(f, 32, 16)) << "the same IV twice";
+      EXPECT_EQ(OpenSslReadPayload(again), want);
+    }
   }
-  const Frame empty = BuildFrame(FrameType::Chat, 1, "\0abc", 4, kAlice, 1);
-  EXPECT_EQ(empty.size(), 48u);
-  EXPECT_EQ(Le32(empty, 4), 1u);
-}
-
-TEST(BuildFrame, EveryFrameGetsAFreshIv) {
-  const Frame a = BuildFrame(FrameType::Chat, 1, "twice", 5, kAlice, 1);
-  const Frame b = BuildFrame(FrameType::Chat, 1, "twice", 5, kAlice, 1);
-  EXPECT_NE(Field(a, 32, 16), Field(b, 32, 16));
-  EXPECT_NE(a, b);
-  EXPECT_EQ(OpenSslReadPayload(a), OpenSslReadPayload(b));
-}
-
-TEST(BuildFrame, RefusesLengthsThatDoNotFit) {
   const uint8_t small[16] = {};  // never read: the size check comes first
   for (uint32_t len : {0xfffffff0u, 0xffffffffu, 1u << 30})
     EXPECT_TRUE(BuildFrame(FrameType::Chat, 0, small, len, kAlice, 1).empty()) << len;

@@ -214,32 +214,38 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
     got = Take(other);
     ASSERT_EQ(got.size(), 1u) << taken;
     EXPECT_EQ(got[0].type, FrameType::NameInUse);
+    EXPECT_TRUE(got[0].payload.empty());
   }
   EXPECT_TRUE(Take(alice).empty());
-  for (const char* free : {"Bob", "bobby", ""}) {
+  // 20 bytes, with no NUL in the list; escaped on the console.
+  const std::string evil =
+      "bobby\x1b[2J\xe2\x80\xae"
+      "abcdefgh";
+  for (const std::string& free : {std::string("Bob"), evil, std::string()}) {
     const int c = Open();
     Login(c, free);
     EXPECT_EQ(FirstType(c), FrameType::LoginAccepted) << free;
   }
-  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "bob", "alice"}));
+  EXPECT_EQ(LastList(alice), (Names{"", evil, "Bob", "bob", "alice"}));
 
-  // A sixth login: no answer, no member, the unchanged list to everyone;
-  // a taken name is still refused, whatever its slot.
-  Login(other, "frank");
-  got = Take(other);
-  EXPECT_TRUE(got.empty());
+  // A sixth login, under a name that differs from one in the room in its
+  // 20th byte only: no answer, no member, the unchanged list to everyone; a
+  // taken name is still refused, whatever its slot.
+  Login(other, evil.substr(0, 19) + "!");
+  EXPECT_TRUE(Take(other).empty());
   Login(other, "");
   EXPECT_EQ(FirstType(other), FrameType::NameInUse);
-  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "bob", "alice"}));
+  EXPECT_EQ(LastList(alice), (Names{"", evil, "Bob", "bob", "alice"}));
 
   // A logout frees its slot, which the next login takes.
   Send(bob, BuildFrame(FrameType::Logout, 0, nullptr, 0, nullptr, 0));
-  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "alice"}));
+  EXPECT_EQ(LastList(alice), (Names{"", evil, "Bob", "alice"}));
   Login(other, "frank");
-  EXPECT_EQ(LastList(alice), (Names{"", "bobby", "Bob", "frank", "alice"}));
+  EXPECT_EQ(LastList(alice), (Names{"", evil, "Bob", "frank", "alice"}));
   EXPECT_EQ(Notices(),
             "[#] User alice online\n[#] User bob online\n[#] User Bob online\n"
-            "[#] User bobby online\n[#] User  online\n[!] User bob offline\n"
+            "[#] User bobby\\x1b[2J\\xe2\\x80\\xaeabcdefgh online\n[#] User  online\n"
+            "[!] User bob offline\n"
             "[#] User frank online\n");
 }
 
@@ -268,6 +274,11 @@ TEST_F(RoomLogic, TwoSlotConnectionGetsDoublesAndLeavesWhole) {
   EXPECT_EQ(Notices(), "[!] User one offline\n[!] User two offline\n");
   EXPECT_EQ(LastList(alice), Names{"alice"});
   EXPECT_EQ(FindUserBySession(conns[twin].conn.get()), -1);
+  // A stranger leaves without a notice; the others still get a list.
+  StartNotices();
+  EndSession(conns[Open()].conn.get());
+  EXPECT_EQ(Notices(), "");
+  EXPECT_EQ(LastList(alice), Names{"alice"});
 }
 
 // Frames the room must pass over, and payloads relayed as their kind says.
@@ -296,15 +307,21 @@ TEST_F(RoomLogic, IgnoredFramesAndPayloadKinds) {
   const uint8_t aliceName[kNameSize] = {'a', 'l', 'i', 'c', 'e'};
   Send(alice, BuildFrame(FrameType::Chat, 0, "x", 1, noName, Scope::Private));
   Send(alice, BuildFrame(FrameType::Chat, 0, "x", 1, aliceName, 3));
+  // A text that starts with NUL goes out as a header alone.
+  Frame blank = BuildFrame(FrameType::Chat, 0, noName, 16, nullptr, Scope::Public);
+  blank[4] |= PayloadKind::Text;
+  Send(alice, blank);
   DeliverAll();
   std::vector<ReceivedFrame> got = Take(alice);
-  ASSERT_EQ(got.size(), 4u);
+  ASSERT_EQ(got.size(), 5u);
   EXPECT_EQ(std::make_tuple(got[0].kind, got[0].payload.size(), got[0].Text()),
             std::make_tuple(PayloadKind::Text, size_t{16}, std::string("hi")));
   EXPECT_EQ(std::make_tuple(got[1].kind, got[1].payload.size()), std::make_tuple(2u, size_t{48}));
   EXPECT_EQ(std::string(got[1].payload.begin(), got[1].payload.begin() + 5), ab.substr(0, 5));
   EXPECT_EQ(std::make_tuple(got[2].scope, got[3].scope),
             std::make_tuple(Scope::Public, Scope::Public));
+  EXPECT_EQ(std::make_tuple(got[4].type, got[4].payload.size()),
+            std::make_tuple(FrameType::Chat, size_t{0}));
 }
 
 }  // namespace

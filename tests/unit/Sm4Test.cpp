@@ -98,43 +98,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, Sm4OnPath,
                          testing::Values(Sm4Path::Scalar, Sm4Path::Avx2, Sm4Path::Avx512),
                          testing::PrintToStringParamName());
 
-// Example 1 in every lane and run position: n one-block messages encrypted
-// side by side, and n copies of its ciphertext CBC-decrypted (with a zero IV
-// the first block is the plaintext, each later one plaintext ^ ciphertext).
-TEST_P(Sm4OnPath, PublishedExampleInEveryLane) {
-  const BlockVector& v = kBlockVectors[0];
-  const Bytes plain = FromHex(v.key), cipher = FromHex(v.cipher);
-  Sm4Context ctx = Sm4ExpandKey(plain.data());
-  // Each path's shortest and longest runs, and a block to either side.
-  constexpr size_t kCounts[] = {1, 2, 3, 6, 7, 8, 9, 16, 17, 63, 64, 65, 66, 67, 130};
-  for (size_t n : kCounts) {
-    SCOPED_TRACE(n);
-    std::vector<Bytes> data(n, plain);
-    std::vector<Sm4CbcJob> jobs(n);
-    for (size_t i = 0; i < n; ++i)
-      jobs[i] = Sm4CbcJob{data[i].data(), 1, {}};
-    Sm4CbcEncryptMany(ctx, jobs.data(), n);
-    for (size_t i = 0; i < n; ++i)
-      EXPECT_EQ(data[i], cipher) << "message " << i;
-  }
-  Sm4ReverseKeys(ctx);
-  Bytes plainXorCipher(16);
-  for (int j = 0; j < 16; ++j)
-    plainXorCipher[j] = plain[j] ^ cipher[j];
-  for (size_t n : kCounts) {
-    SCOPED_TRACE(n);
-    Bytes run;
-    for (size_t i = 0; i < n; ++i)
-      run.insert(run.end(), cipher.begin(), cipher.end());
-    Bytes iv(16);
-    Sm4Cbc(ctx, 0, static_cast<int32_t>(run.size()), iv.data(), run.data(), run.data());
-    for (size_t i = 0; i < n; ++i)
-      EXPECT_EQ(Bytes(run.begin() + 16 * i, run.begin() + 16 * i + 16), i ? plainXorCipher : plain)
-          << "block " << i;
-    EXPECT_EQ(iv, cipher);
-  }
-}
-
 TEST_P(Sm4OnPath, CbcMatchesOpenSslInTwoCallsBothWays) {
   std::mt19937 rng(20240607);
   for (int trial = 0; trial < 200; ++trial) {
