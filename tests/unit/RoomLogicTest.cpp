@@ -3,10 +3,13 @@
 // is decided by the test, never by timing.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -247,6 +250,38 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
             "[#] User bobby\\x1b[2J\\xe2\\x80\\xaeabcdefgh online\n[#] User  online\n"
             "[!] User bob offline\n"
             "[#] User frank online\n");
+}
+
+// A flooding member fills the queue and then waits for room in it: nothing
+// is dropped, and memory stays bounded by the queue's length.
+TEST_F(RoomLogic, FullQueueHoldsItsSenderUntilDeliveryMakesRoom) {
+  const int alice = Member("alice");
+  const int bob = Member("bob");
+  const int total = static_cast<int>(kQueueCapacity) + 1;
+  std::atomic<bool> done{false};
+  std::thread flooder([&] {
+    for (int i = 0; i < total; ++i)
+      Chat(alice, std::to_string(i));
+    done = true;
+  });
+  auto queued = [] {
+    std::lock_guard<std::mutex> lock(gServer->queueLock);
+    return gServer->queue.items.size();
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (queued() < kQueueCapacity && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Time enough for one more append, if the queue took it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(queued(), kQueueCapacity);
+  EXPECT_FALSE(done);
+  DeliverQueued();  // one batch: room for the last
+  flooder.join();
+  DeliverAll();
+  std::vector<Seen> seen = Chats(bob);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(total));
+  for (int i = 0; i < total; ++i)
+    EXPECT_EQ(std::get<2>(seen[i]), std::to_string(i));
 }
 
 // A connection that logs in twice holds two slots: it gets each public
