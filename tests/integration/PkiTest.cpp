@@ -26,10 +26,9 @@ std::string RunScript(const std::vector<std::string>& argv) {
   return script.out;
 }
 
-// root.crt, and server.crt (leaf, intermediate) with server.key, in `dir`.
-void MakeChain(const std::string& dir, const std::string& alg) {
-  RunScript({kSource + "/tests/support/make-chain.sh", dir, alg});
-}
+// Makes root.crt, and server.crt (leaf, intermediate) with server.key, in a
+// directory: make-chain.sh DIR rsa|ec.
+const std::string kMakeChain = kSource + "/tests/support/make-chain.sh";
 
 TlsClientConfig Trusting(const std::string& caFile, const std::string& ciphers = "") {
   TlsClientConfig tls;
@@ -63,7 +62,7 @@ TEST(PkiServerCertificate, ChainsAndKeyTypesServedAsTheOptionsAllow) {
     SCOPED_TRACE(c.name);
     TestServer server;
     ASSERT_TRUE(server.Prepare());
-    MakeChain(server.dir + "/certs", c.alg);
+    RunScript({kMakeChain, server.dir + "/certs", c.alg});
     std::vector<std::string> args = {"0"};
     if (c.forwardSecrecy) args.insert(args.begin(), "--forward-secrecy");
     if (c.exitStatus >= 0) {
@@ -158,7 +157,7 @@ TEST(PkiReload, SighupServesNewCertificatesAndKeepsTheOldOnFailure) {
   TestServer server;
   ASSERT_TRUE(server.Prepare());
   const std::string certs = server.dir + "/certs";
-  MakeChain(server.dir + "/ec", "ec");
+  RunScript({kMakeChain, server.dir + "/ec", "ec"});
   ASSERT_TRUE(server.Start()) << server.err;
   auto alice = Join(server.port, "alice");
 

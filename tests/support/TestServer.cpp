@@ -34,13 +34,6 @@ void ReadInto(UniqueFd& fd, std::string& to) {
 
 }  // namespace
 
-std::string TestCertsDir() {
-  return TEST_CERTS_DIR;
-}
-std::string ChatBinary() {
-  return CHAT_BIN;
-}
-
 bool Proc::Spawn(const std::vector<std::string>& argv, const std::string& dir) {
   if (pid > 0 || argv.empty()) return false;
   UniqueFd ends[6];  // read and write ends of standard input, output, error

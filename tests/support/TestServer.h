@@ -17,8 +17,8 @@ constexpr bool kSanitized = false;
 
 // Where CTest's fixture put the development certificates (ca.crt, server.*,
 // client.*, and in other/ the same from a foreign CA).
-std::string TestCertsDir();
-std::string ChatBinary();
+inline std::string TestCertsDir() { return TEST_CERTS_DIR; }
+inline std::string ChatBinary() { return CHAT_BIN; }
 
 // A child process on pipes. It dies with the test binary, and is stopped by
 // its PID when this goes away.

@@ -12,12 +12,7 @@ namespace {
 
 ReceivedFrame MakeFrame(uint32_t type, uint32_t scope = 0, const std::string& name = "",
                         const std::string& text = "") {
-  ReceivedFrame f;
-  f.type = type;
-  f.scope = scope;
-  f.name = name;
-  f.payload.assign(text.begin(), text.end());
-  return f;
+  return {type, 0, scope, name, std::vector<uint8_t>(text.begin(), text.end())};
 }
 
 ReceivedFrame MemberList(const std::string& commaNames) {
