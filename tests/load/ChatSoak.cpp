@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bench/ChatBench.h"
-#include "bench/ChatBenchProc.h"
-#include "bench/ChatBenchRoom.h"
+#include "platform/ProcStats.h"
+#include "tests/load/StampedRun.h"
 #include "platform/Net.h"
 #include "platform/Os.h"
 
@@ -81,10 +81,10 @@ void Churner(Chaos& chaos, int id, std::string steadyName) {
     if (!client.conn) SleepMs(100);  // no server to talk to: no busy loop
     for (int i = 0; i < 5 && member; ++i)
       client.SendChat("hello from " + name, random() % 2 ? "" : steadyName);
-    client.Receive(frame, 20);
+    client.Receive(frame, Deadline::In(20));
     if (random() % 2 == 0) continue;
     client.Logout();
-    while (chaos.running && client.Receive(frame, 2000) == RecvStatus::kFrame) {
+    while (chaos.running && client.Receive(frame, Deadline::In(2000)) == RecvStatus::kFrame) {
     }
   }
 }
@@ -100,7 +100,7 @@ void Flooder(Chaos& chaos) {
     // Drained so that the server never stalls on it.
     std::thread drain([&] {
       ReceivedFrame frame;
-      while (client.Receive(frame, 200) != RecvStatus::kClosed && chaos.running) {
+      while (client.Receive(frame, Deadline::In(200)) != RecvStatus::kClosed && chaos.running) {
       }
     });
     while (chaos.running && client.SendChat(std::string(1000, 'x'), "", PayloadKind::Binary)) {
@@ -135,8 +135,8 @@ void Garbage(Chaos& chaos) {
       continue;
     }
     const DialTarget& target = clientOptions.target;
-    UniqueFd bare =
-        ConnectTcp(target.host, target.port, target.connectTimeoutMs, nullptr, target.sourceIp);
+    UniqueFd bare = ConnectTcp(target.host, target.port, Deadline::In(target.connectTimeoutMs),
+                               nullptr, target.sourceIp);
     if (bare.Valid()) SendBytes(bare.Get(), junk.data(), junk.size());
   }
 }
@@ -148,7 +148,7 @@ struct ServerUse {
 };
 
 bool ReadUse(int pid, ServerUse& use) {
-  use.fds = ReadOpenFds(pid);
+  use.fds = ReadProcEntries(pid, "fd");
   use.rssKib = ReadStatusKib(pid, "VmRSS");
   if (use.fds >= 0 && use.rssKib >= 0) return true;
   std::fprintf(stderr, "chat-bench: cannot read /proc/%d: is the server gone?\n", pid);
