@@ -200,22 +200,6 @@ PollResult PollFds(PollItem* items, size_t count, Deadline deadline) {
   return PollResult::kReady;
 }
 
-long SendBytes(int fd, const void* buf, size_t len) {
-  ssize_t n;
-  do {
-    n = send(fd, buf, len, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<long>(n);
-}
-
-long RecvBytes(int fd, void* buf, size_t len) {
-  ssize_t n;
-  do {
-    n = recv(fd, buf, len, 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<long>(n);
-}
-
 void ShutdownBoth(int fd) {
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }

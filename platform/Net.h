@@ -100,10 +100,5 @@ struct PollItem {
 // sets each item's `ready`.
 PollResult PollFds(PollItem* items, size_t count, Deadline deadline);
 
-// One send of up to `len` bytes, without SIGPIPE. The bytes sent, or -1.
-long SendBytes(int fd, const void* buf, size_t len);
-// One recv of up to `len` bytes. 0 at the peer's end, or -1.
-long RecvBytes(int fd, void* buf, size_t len);
-
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.
 void ShutdownBoth(int fd);

@@ -180,10 +180,6 @@ void TlsClose(TlsConn& conn) {
   ShutdownBoth(conn.fd.Get());
 }
 
-void TlsAbort(TlsConn& conn) {
-  ShutdownBoth(conn.fd.Get());
-}
-
 std::string TakeTlsErrors() {
   std::string dump;
   ERR_print_errors_cb(

@@ -60,10 +60,6 @@ IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline)
 // down in both directions. The objects stay until the TlsConn is freed.
 void TlsClose(TlsConn& conn);
 
-// Shuts the socket down without touching the SSL object (safe from any
-// thread, with or without ioLock).
-void TlsAbort(TlsConn& conn);
-
 // This thread's TLS error queue as ERR_print_errors_fp would print it; the
 // queue is empty afterwards.
 std::string TakeTlsErrors();

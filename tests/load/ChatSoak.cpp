@@ -17,6 +17,7 @@
 #include "tests/load/StampedRun.h"
 #include "platform/Net.h"
 #include "platform/Os.h"
+#include "platform/Term.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ void Flooder(Chaos& chaos) {
     });
     while (chaos.running && client.SendChat(std::string(1000, 'x'), "", PayloadKind::Binary)) {
     }
-    TlsAbort(*client.conn);  // wakes the drain; the connection is freed after it
+    ShutdownBoth(client.Fd());  // wakes the drain; the connection is freed after it
     drain.join();
   }
 }
@@ -137,7 +138,7 @@ void Garbage(Chaos& chaos) {
     const DialTarget& target = clientOptions.target;
     UniqueFd bare = ConnectTcp(target.host, target.port, Deadline::In(target.connectTimeoutMs),
                                nullptr, target.sourceIp);
-    if (bare.Valid()) SendBytes(bare.Get(), junk.data(), junk.size());
+    if (bare.Valid()) WriteFd(bare.Get(), junk.data(), junk.size());
   }
 }
 

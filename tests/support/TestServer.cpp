@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -165,4 +167,20 @@ long RssKiB(pid_t pid) {
 long CpuMs(pid_t pid) {
   ProcessCpu cpu;
   return ReadProcessCpu(pid, cpu) ? static_cast<long>(cpu.statSeconds * 1000) : -1;
+}
+
+long SendBytes(int fd, const void* buf, size_t len) {
+  ssize_t n;
+  do {
+    n = send(fd, buf, len, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+long RecvBytes(int fd, void* buf, size_t len) {
+  ssize_t n;
+  do {
+    n = recv(fd, buf, len, 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
 }

@@ -64,6 +64,11 @@ struct TestServer : Proc {
   bool Start(std::vector<std::string> args = {"0"});
 };
 
+// One send or recv on a raw socket (no SIGPIPE, EINTR retried): the bytes,
+// 0 at the peer's end (recv), or -1.
+long SendBytes(int fd, const void* buf, size_t len);
+long RecvBytes(int fd, void* buf, size_t len);
+
 // The sum of the numbers that follow each `prefix` in `text`.
 int SumAfter(const std::string& text, const std::string& prefix);
 

@@ -73,7 +73,7 @@ TEST(TlsConn, SlowReaderCannotStretchWritePastItsTotalDeadline) {
   IoStatus written = TlsWrite(*pair.server, big.data(), big.size(), Deadline::In(1000));
   int64_t took = MonotonicMs() - start;
   stop = true;
-  TlsAbort(*pair.client);
+  ShutdownBoth(pair.client->fd.Get());
   slowReader.get();
   EXPECT_EQ(written, IoStatus::kTimeout);
   EXPECT_GE(took, 900);
