@@ -1,6 +1,6 @@
 // chat-bench: load, latency, handshake, idle and soak runs against a chat
-// server on this machine. The entry, the result line and the source
-// addresses of its connections live here.
+// server on this machine. The entry, the result line, the source addresses
+// of its connections and the login of a member live here.
 #include "bench/ChatBench.h"
 
 #include <cstdio>
@@ -106,4 +106,36 @@ int main(int argc, char** argv) {
   if (options.idleSec > 0) return RunIdle(options);
   if (options.soakSec > 0) return RunSoak(options);
   return RunChatLoad(options);
+}
+
+bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
+              std::string& error, int timeoutMs) {
+  DialResult connected = client.Connect(clientOptions);
+  if (!connected.Ok()) {
+    error = connected.message;
+    return false;
+  }
+  if (!client.Login(name)) {
+    error = "cannot send Login for " + name;
+    return false;
+  }
+  const Deadline deadline = Deadline::In(timeoutMs);
+  ReceivedFrame frame;
+  for (;;) {
+    RecvStatus status = deadline.Passed() ? RecvStatus::kTimeout : client.Receive(frame, deadline);
+    if (status == RecvStatus::kTimeout) {
+      error = "no answer to Login for " + name + " (room full?)";
+      return false;
+    }
+    if (status != RecvStatus::kFrame) {
+      error = "connection ended before Login for " + name + " was answered";
+      return false;
+    }
+    if (frame.type == FrameType::LoginAccepted) return true;
+    if (frame.type == FrameType::NameInUse) {
+      error = "name " + name + " is in use";
+      return false;
+    }
+    // Member lists and chat of others may come first.
+  }
 }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "bench/ChatBench.h"
-#include "bench/ChatBenchProc.h"
 #include "platform/Os.h"
+#include "platform/ProcStats.h"
 
 namespace {
 
@@ -39,9 +39,9 @@ SslCtxPtr MakeBareContext(const BenchOptions& options) {
 // Connects as the n-th of many connections and completes a handshake; null
 // with `error` on failure.
 TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, int n, std::string& error) {
-  DialResult dial = DialTls(ctx, SpreadClientOptions(options, n).target);
-  error = dial.message;
-  return std::move(dial.conn);
+  TlsConnPtr conn;
+  error = DialTls(ctx, SpreadClientOptions(options, n).target, conn).message;
+  return conn;
 }
 
 // What the handshake workers share.
@@ -122,8 +122,8 @@ int RunHandshakes(const BenchOptions& options) {
   if (!ctx) return kExitSetup;
 
   Handshakes h;
-  ServerCpu cpuBefore;
-  bool haveCpu = options.serverPid > 0 && ReadServerCpu(options.serverPid, cpuBefore);
+  ProcessCpu cpuBefore;
+  bool haveCpu = options.serverPid > 0 && ReadProcessCpu(options.serverPid, cpuBefore);
   auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
   for (int i = 0; i < options.parallel; ++i)
@@ -132,8 +132,8 @@ int RunHandshakes(const BenchOptions& options) {
     w.join();
   double elapsed = Seconds(std::chrono::steady_clock::now() - start);
   SleepMs(kSettleMs);
-  ServerCpu cpuAfter;
-  if (haveCpu) haveCpu = ReadServerCpu(options.serverPid, cpuAfter);
+  ProcessCpu cpuAfter;
+  if (haveCpu) haveCpu = ReadProcessCpu(options.serverPid, cpuAfter);
 
   int done = h.done.load();
   Report report;
@@ -175,13 +175,13 @@ int RunIdle(const BenchOptions& options) {
 
   SleepMs(kIdleSettleMs);
   int64_t rssAfter = ReadStatusKib(options.serverPid, "VmRSS");
-  ServerCpu cpuBefore, cpuAfter;
-  if (!ReadServerCpu(options.serverPid, cpuBefore)) {
+  ProcessCpu cpuBefore, cpuAfter;
+  if (!ReadProcessCpu(options.serverPid, cpuBefore)) {
     std::fprintf(stderr, "chat-bench: cannot read /proc/%d/stat\n", options.serverPid);
     return kExitSetup;
   }
   SleepMs(static_cast<int>(options.idleSec * 1000));
-  if (!ReadServerCpu(options.serverPid, cpuAfter)) {
+  if (!ReadProcessCpu(options.serverPid, cpuAfter)) {
     std::fprintf(stderr, "chat-bench: the server went away while idle\n");
     return kExitSetup;
   }

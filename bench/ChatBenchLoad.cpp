@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bench/ChatBench.h"
-#include "bench/ChatBenchProc.h"
-#include "bench/ChatBenchRoom.h"
+#include "platform/ProcStats.h"
+#include "tests/load/StampedRun.h"
 #include "platform/Os.h"
 
 namespace {
@@ -90,13 +90,13 @@ void SendLoop(StampedRun& run, int sender, const BenchOptions& options, int64_t 
 struct ServerFigures {
   bool haveCpu = false;
   bool haveIo = false;
-  ServerCpu cpuBefore, cpuAfter;
+  ProcessCpu cpuBefore, cpuAfter;
   int64_t readsBefore = 0, writesBefore = 0, readsAfter = 0, writesAfter = 0;
   int64_t peakKib = -1;
 };
 
-bool ReadCpu(const BenchOptions& options, ServerCpu& cpu) {
-  if (ReadServerCpu(options.serverPid, cpu)) return true;
+bool ReadCpu(const BenchOptions& options, ProcessCpu& cpu) {
+  if (ReadProcessCpu(options.serverPid, cpu)) return true;
   std::fprintf(stderr, "chat-bench: cannot read /proc/%d/stat\n", options.serverPid);
   return false;
 }

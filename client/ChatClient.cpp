@@ -31,22 +31,18 @@ std::vector<std::string> ReceivedFrame::Names() const {
   return names;
 }
 
-ConnectResult ChatClient::Connect(const ClientOptions& options) {
+DialResult ChatClient::Connect(const ClientOptions& options) {
   // A server that hangs up mid-write must give an error, not end the process.
   IgnoreSigpipe();
   conn.reset();
   reader = FrameReader();
-  ConnectResult result;
+  DialResult result;
   ctx = NewClientContext(options.tls, result.message);
   if (!ctx) {
     result.error = DialError::kSetup;
     return result;
   }
-  DialResult dial = DialTls(ctx.get(), options.target);
-  conn = std::move(dial.conn);
-  result.error = dial.error;
-  result.message = std::move(dial.message);
-  return result;
+  return DialTls(ctx.get(), options.target, conn);
 }
 
 bool ChatClient::Login(const std::string& name) {
@@ -85,11 +81,10 @@ bool ChatClient::SendChat(const std::string& text, const std::string& to, uint32
 }
 
 bool ChatClient::SendRaw(const void* data, size_t len) {
-  return conn && TlsWrite(*conn, data, len);
+  return conn && TlsWrite(*conn, data, len, Deadline::In(kSendBudgetMs)) == IoStatus::kDone;
 }
 
-RecvStatus ChatClient::Receive(ReceivedFrame& frame, int timeoutMs) {
-  int64_t deadline = timeoutMs < 0 ? -1 : MonotonicMs() + timeoutMs;
+RecvStatus ChatClient::Receive(ReceivedFrame& frame, Deadline deadline) {
   for (;;) {
     FrameHeader header;
     const uint8_t* payload = nullptr;
@@ -104,14 +99,12 @@ RecvStatus ChatClient::Receive(ReceivedFrame& frame, int timeoutMs) {
       return RecvStatus::kFrame;
     }
     if (!conn) return RecvStatus::kClosed;
-    int waitMs = -1;
-    if (deadline >= 0) waitMs = static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs()));
     size_t room = 0;
     uint8_t* at = reader.Room(room);
-    int got = TlsRead(*conn, at, static_cast<int>(room), waitMs);
-    if (got < 0) return RecvStatus::kTimeout;
-    if (got == 0) return RecvStatus::kClosed;
-    reader.Commit(static_cast<size_t>(got));
+    ReadResult got = TlsRead(*conn, at, room, deadline);
+    if (got.status == IoStatus::kTimeout) return RecvStatus::kTimeout;
+    if (got.status == IoStatus::kEnded) return RecvStatus::kClosed;
+    reader.Commit(got.bytes);
   }
 }
 

@@ -14,18 +14,12 @@
 // The longest text that SendChat sends as one Text frame the server takes:
 // the payload holds the text and its NUL, at most kMaxPayload bytes.
 constexpr size_t kMaxTextLen = kMaxPayload - 1;
+// A request that cannot be written within this means a lost connection.
+constexpr int kSendBudgetMs = 5000;
 
 struct ClientOptions {
   DialTarget target;
   TlsClientConfig tls;  // TLS 1.2, the server verified
-};
-
-// How Connect went: error kNone, or why not with one line for people.
-struct ConnectResult {
-  DialError error = DialError::kNone;
-  std::string message;
-
-  bool Ok() const { return error == DialError::kNone; }
 };
 
 // A received frame, decrypted. `payload` keeps its zero fill.
@@ -51,7 +45,7 @@ struct ChatClient {
 
   // Connects and completes the TLS handshake. Ignores SIGPIPE for the whole
   // process, so that a server hanging up mid-write is an error, not an end.
-  ConnectResult Connect(const ClientOptions& options);
+  DialResult Connect(const ClientOptions& options);
 
   // Requests. False when the connection failed.
   bool Login(const std::string& name);
@@ -62,8 +56,9 @@ struct ChatClient {
   // Any bytes at all, for tests that send what a real client would not.
   bool SendRaw(const void* data, size_t len);
 
-  // The next whole frame, waiting at most timeoutMs (< 0: forever).
-  RecvStatus Receive(ReceivedFrame& frame, int timeoutMs);
+  // The next whole frame, waiting until `deadline` (a passed one still
+  // takes what has arrived).
+  RecvStatus Receive(ReceivedFrame& frame, Deadline deadline);
 
   // Closes the socket without a logout or close notification.
   void Drop();

@@ -44,7 +44,7 @@ void SendRequests(ChatSession& s, ChatClient& client, int64_t now) {
 void ReadFrames(ChatSession& s, ChatClient& client, int64_t now) {
   ReceivedFrame frame;
   while (s.exitCode < 0 && s.phase != Phase::kOffline) {
-    switch (client.Receive(frame, 0)) {
+    switch (client.Receive(frame, Deadline::In(0))) {
       case RecvStatus::kFrame:
         HandleFrame(s, frame, now);
         break;
@@ -62,10 +62,10 @@ void ReadFrames(ChatSession& s, ChatClient& client, int64_t now) {
   }
 }
 
-int WaitMs(const ChatSession& s, int64_t now) {
+Deadline WaitUntil(const ChatSession& s, int64_t now) {
   int64_t deadline = NextDeadline(s);
-  if (deadline < 0) return kMaxPollMs;
-  return static_cast<int>(std::clamp<int64_t>(deadline - now, 0, kMaxPollMs));
+  if (deadline < 0) return Deadline::In(kMaxPollMs);
+  return Deadline::In(std::clamp<int64_t>(deadline - now, 0, kMaxPollMs));
 }
 
 }  // namespace
@@ -82,7 +82,7 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
     front.Show(s, now);
     if (s.exitCode >= 0) break;
     if (WantsDial(s, now)) {
-      ConnectResult dialed = client.Connect(options);  // blocks, at most the dial timeouts
+      DialResult dialed = client.Connect(options);  // blocks, at most the dial timeouts
       HandleDialed(s, dialed.Ok(), dialed.message, MonotonicMs());
       continue;
     }
@@ -91,7 +91,7 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
     waits[0].fd = client.Fd();
     waits[1].fd = StopWakeFd();
     waits[2].fd = front.InputFd(s);
-    PollResult polled = PollFds(waits, 3, WaitMs(s, now));
+    PollResult polled = PollFds(waits, 3, WaitUntil(s, now));
     if (waits[1].ready) {
       char drained[64];
       ReadFd(waits[1].fd, drained, sizeof drained);

@@ -208,7 +208,7 @@ void LineEditor::WaitForKeys() {
   PollItem waits[2];
   waits[0].fd = 0;
   waits[1].fd = StopWakeFd();
-  if (PollFds(waits, 2, -1) != PollResult::kReady || !waits[0].ready) return;
+  if (PollFds(waits, 2, Deadline::Never()) != PollResult::kReady || !waits[0].ready) return;
   char buf[256];
   long got = ReadFd(0, buf, sizeof buf);
   if (got <= 0) {

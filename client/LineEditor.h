@@ -42,7 +42,6 @@ class LineEditor {
   // Prints `text` (whole lines) above the input line, then redraws it.
   void Print(const std::string& text);
   void SetPrompt(const std::string& prompt);
-  const std::string& PromptText() const { return prompt_; }
   // Redraws when the terminal's size has changed.
   void FollowWindowSize();
 

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   }
 
   ChatClient client;
-  ConnectResult connected = client.Connect(args.options);
+  DialResult connected = client.Connect(args.options);
   if (!connected.Ok()) {
     std::fprintf(stderr, "chat: %s\n", connected.message.c_str());
     return ExitFor(connected.error);

@@ -10,31 +10,25 @@
 
 #include "protect/Frame.h"
 #include "room/ClientSession.h"
-#include "room/DeliveryQueue.h"
+#include "room/Room.h"
+#include "room/SendMsg.h"
 #include "room/UserTable.h"
-#include "server/SafeTcpServer.h"
-
-// The fake room's state record; the room reaches it through this pointer.
-SafeTcpServer* gServer = nullptr;
+#include "tests/support/FakeLink.h"
 
 namespace {
 
 constexpr int kConns = 3;
 
-TlsConnPtr FakeConn() {
-  auto conn = std::make_unique<TlsConn>();
-  conn->capture = std::make_unique<std::vector<uint8_t>>();
-  return conn;
-}
+using FakePtr = std::unique_ptr<FakeLink>;
 
-void CheckTable(const TlsConnPtr (&conns)[kConns]) {
+void CheckTable(const Room& room, const FakePtr (&conns)[kConns]) {
   for (int a = 0; a < kNumSlots; ++a) {
-    const auto& record = gServer->users[a];
+    const auto& record = room.users[a];
     if (!record) continue;
-    const auto named = [&](const TlsConnPtr& c) { return c.get() == record->session; };
+    const auto named = [&](const FakePtr& c) { return c.get() == record->link; };
     if (std::none_of(conns, conns + kConns, named)) abort();  // a slot outlived its connection
     for (int b = a + 1; b < kNumSlots; ++b) {
-      const auto& other = gServer->users[b];
+      const auto& other = room.users[b];
       if (other && NameString(other->name) == NameString(record->name)) abort();
     }
   }
@@ -56,22 +50,19 @@ void CheckOutput(std::vector<uint8_t>& out) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static SafeTcpServer* server = [] {
-    auto s = std::make_unique<SafeTcpServer>(0);
-    s->onUserOnline = OnUserOnline;
-    s->onUserOffline = OnUserOffline;
-    gServer = s.release();  // lives as long as the process, as in the server
-    return gServer;
-  }();
-  (void)server;
+  // One room for every input, as one server serves every connection; each
+  // input must leave it empty.
+  static Room room;
+  static Relay relay;
 
-  TlsConnPtr conns[kConns] = {FakeConn(), FakeConn(), FakeConn()};
-  SessionState states[kConns];
+  FakePtr conns[kConns] = {std::make_unique<FakeLink>(), std::make_unique<FakeLink>(),
+                           std::make_unique<FakeLink>()};
+  ClientState states[kConns];
   std::vector<uint8_t> plain;
   // Each frame: one byte picking the connection, then header and payload.
   while (size >= 1 + kHeaderSize) {
-    TlsConnPtr& conn = conns[data[0] % kConns];
-    SessionState& state = states[data[0] % kConns];
+    FakePtr& conn = conns[data[0] % kConns];
+    ClientState& state = states[data[0] % kConns];
     FrameHeader header = ParseHeader(data + 1);
     data += 1 + kHeaderSize;
     size -= 1 + kHeaderSize;
@@ -81,29 +72,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecryptPayload(header, data, length, plain);
     data += length;
     size -= length;
-    bool goOn = HandleFrame(conn.get(), state, header, plain);
-    QueueChats(state);
+    bool goOn = HandleRequest(room, conn.get(), state, header, plain);
+    QueueChats(room, state);
     if (!goOn) {
-      EndSession(conn.get());
-      if (FindUserBySession(conn.get()) >= 0) abort();
-      conn = FakeConn();
-      state = SessionState();
+      EndSession(room, conn.get());
+      if (FindUserBySession(room.users, conn.get()) >= 0 || !conn->shut) abort();
+      conn = std::make_unique<FakeLink>();
+      state = ClientState();
     }
     // The remembered sender must be what the table says.
-    int slot = FindUserBySession(conn.get());
+    int slot = FindUserBySession(room.users, conn.get());
     if (slot != state.senderSlot) abort();
-    if (slot >= 0 && std::memcmp(state.senderName, gServer->users[slot]->name, kNameSize) != 0) {
+    if (slot >= 0 && std::memcmp(state.senderName, room.users[slot]->name, kNameSize) != 0) {
       abort();
     }
-    while (DeliverQueued()) {
+    while (RelayBatch(room, relay)) {
     }
-    CheckTable(conns);
+    CheckTable(room, conns);
     for (auto& c : conns)
-      CheckOutput(*c->capture);
+      CheckOutput(c->written);
   }
   for (auto& c : conns)
-    EndSession(c.get());
-  for (const auto& record : gServer->users) {
+    EndSession(room, c.get());
+  for (const auto& record : room.users) {
     if (record) abort();
   }
   return 0;

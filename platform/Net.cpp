@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Os.h"
 
 void UniqueFd::Reset(int fd) {
   if (fd_ >= 0) close(fd_);  // no retry on EINTR: on Linux the fd is gone either way
@@ -104,10 +103,10 @@ bool SetKeepAlive(int fd, int idleSec, int intervalSec, int probes) {
 
 namespace {
 
-// Connects `fd` to `addr` within timeoutMs (< 0: the system's own limit),
+// Connects `fd` to `addr` by `deadline` (never: the system's own limit),
 // leaving it in blocking mode. False with errno set.
-bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, int timeoutMs) {
-  if (timeoutMs < 0) {
+bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, Deadline deadline) {
+  if (deadline.IsNever()) {
     // A connect cut by a signal goes on in the background; wait for it as
     // for a non-blocking one.
     if (connect(fd, addr, addrLen) == 0) return true;
@@ -116,7 +115,7 @@ bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, int timeoutM
     if (!SetNonBlocking(fd)) return false;
     if (connect(fd, addr, addrLen) != 0 && errno != EINPROGRESS) return false;
   }
-  PollResult ready = PollFd(fd, true, timeoutMs);
+  PollResult ready = PollFd(fd, true, deadline);
   if (ready == PollResult::kTimeout) errno = ETIMEDOUT;
   if (ready != PollResult::kReady) return false;
   int err = 0;
@@ -132,7 +131,7 @@ bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, int timeoutM
 
 }  // namespace
 
-UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int* resolveError,
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, Deadline deadline, int* resolveError,
                     const std::string& sourceIp) {
   sockaddr_in source = {};
   if (!sourceIp.empty() && inet_pton(AF_INET, sourceIp.c_str(), &source.sin_addr) != 1) {
@@ -156,7 +155,7 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int* 
     if (fd.Valid() &&
         (sourceIp.empty() ||
          bind(fd.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0) &&
-        ConnectWithin(fd.Get(), a->ai_addr, a->ai_addrlen, timeoutMs)) {
+        ConnectWithin(fd.Get(), a->ai_addr, a->ai_addrlen, deadline)) {
       result = std::move(fd);
       break;
     }
@@ -171,14 +170,14 @@ std::string ResolveErrorText(int resolveError) {
   return gai_strerror(resolveError);
 }
 
-PollResult PollFd(int fd, bool forWrite, int timeoutMs) {
+PollResult PollFd(int fd, bool forWrite, Deadline deadline) {
   PollItem item;
   item.fd = fd;
   item.forWrite = forWrite;
-  return PollFds(&item, 1, timeoutMs);
+  return PollFds(&item, 1, deadline);
 }
 
-PollResult PollFds(PollItem* items, size_t count, int timeoutMs) {
+PollResult PollFds(PollItem* items, size_t count, Deadline deadline) {
   constexpr size_t kMaxItems = 8;
   if (count > kMaxItems) {
     errno = EINVAL;
@@ -190,14 +189,8 @@ PollResult PollFds(PollItem* items, size_t count, int timeoutMs) {
     p[i].events = items[i].forWrite ? POLLOUT : POLLIN;
     items[i].ready = false;
   }
-  int64_t deadline = timeoutMs >= 0 ? MonotonicMs() + timeoutMs : -1;
   for (;;) {
-    int wait = -1;
-    if (deadline >= 0) {
-      int64_t left = deadline - MonotonicMs();
-      wait = left > 0 ? static_cast<int>(left) : 0;
-    }
-    int rc = poll(p, static_cast<nfds_t>(count), wait);
+    int rc = poll(p, static_cast<nfds_t>(count), deadline.LeftMs());
     if (rc == 0) return PollResult::kTimeout;
     if (rc > 0) break;
     if (errno != EINTR) return PollResult::kError;
@@ -205,22 +198,6 @@ PollResult PollFds(PollItem* items, size_t count, int timeoutMs) {
   for (size_t i = 0; i < count; ++i)
     items[i].ready = p[i].revents != 0;
   return PollResult::kReady;
-}
-
-long SendBytes(int fd, const void* buf, size_t len) {
-  ssize_t n;
-  do {
-    n = send(fd, buf, len, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<long>(n);
-}
-
-long RecvBytes(int fd, void* buf, size_t len) {
-  ssize_t n;
-  do {
-    n = recv(fd, buf, len, 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<long>(n);
 }
 
 void ShutdownBoth(int fd) {

@@ -6,12 +6,15 @@
 // whether it worked (an invalid UniqueFd, false, -1 or a result enum), and
 // errno is then as the failing system call left it; nothing here prints.
 // EINTR is handled inside every call: retried, with the time left when the
-// call waits.
+// call waits. Every wait takes a Deadline; a timeout is its own result, never
+// an error.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/Deadline.h"
 
 // Owns one file descriptor and closes it exactly once.
 class UniqueFd {
@@ -69,14 +72,14 @@ bool SetUnsentLimit(int fd, int bytes);
 bool SetKeepAlive(int fd, int idleSec, int intervalSec, int probes);
 
 // Connects to host:port (an address literal or a name), trying each address
-// the name resolves to, each for at most timeoutMs (< 0: the system's own
-// limit), from `sourceIp` when it is not empty (an IPv4 literal: on loopback
-// any of 127.0.0.0/8 makes a client look like another host). The socket
-// comes back in blocking mode. On failure an invalid fd: when the name did
-// not resolve, `resolveError` (if given) gets the resolver's code for
-// ResolveErrorText and errno is left alone; otherwise *resolveError is 0 and
-// errno is the failing call's (ETIMEDOUT on timeout).
-UniqueFd ConnectTcp(const std::string& host, uint16_t port, int timeoutMs = -1,
+// the name resolves to in turn until `deadline` (never: each for the
+// system's own limit), from `sourceIp` when it is not empty (an IPv4
+// literal: on loopback any of 127.0.0.0/8 makes a client look like another
+// host). The socket comes back in blocking mode. On failure an invalid fd:
+// when the name did not resolve, `resolveError` (if given) gets the
+// resolver's code for ResolveErrorText and errno is left alone; otherwise
+// *resolveError is 0 and errno is the failing call's (ETIMEDOUT on timeout).
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, Deadline deadline,
                     int* resolveError = nullptr, const std::string& sourceIp = "");
 
 // The resolver's text for a code from ConnectTcp.
@@ -84,8 +87,8 @@ std::string ResolveErrorText(int resolveError);
 
 enum class PollResult { kReady, kTimeout, kError };
 // Waits until `fd` is readable (or writable, when `forWrite`), hung up or in
-// error, for at most timeoutMs (< 0: no limit).
-PollResult PollFd(int fd, bool forWrite, int timeoutMs);
+// error, or until `deadline`.
+PollResult PollFd(int fd, bool forWrite, Deadline deadline);
 
 // One descriptor of a PollFds wait. A negative fd is passed over.
 struct PollItem {
@@ -93,14 +96,9 @@ struct PollItem {
   bool forWrite = false;
   bool ready = false;  // set by PollFds
 };
-// Waits until at least one item is ready (as PollFd), for at most timeoutMs
-// (< 0: no limit); sets each item's `ready`.
-PollResult PollFds(PollItem* items, size_t count, int timeoutMs);
-
-// One send of up to `len` bytes, without SIGPIPE. The bytes sent, or -1.
-long SendBytes(int fd, const void* buf, size_t len);
-// One recv of up to `len` bytes. 0 at the peer's end, or -1.
-long RecvBytes(int fd, void* buf, size_t len);
+// Waits until at least one item is ready (as PollFd), or until `deadline`;
+// sets each item's `ready`.
+PollResult PollFds(PollItem* items, size_t count, Deadline deadline);
 
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.
 void ShutdownBoth(int fd);

@@ -13,7 +13,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+
+#include "platform/Deadline.h"
 
 namespace {
 
@@ -141,9 +144,9 @@ void SleepMs(int ms) {
 }
 
 int64_t MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  using std::chrono::milliseconds;
+  return std::chrono::duration_cast<milliseconds>(Deadline::Clock::now().time_since_epoch())
+      .count();
 }
 
 bool RaiseOpenFileLimit() {

@@ -60,7 +60,7 @@ void BlockForever();
 // Sleeps at least `ms` milliseconds (signals do not cut it short).
 void SleepMs(int ms);
 
-// Milliseconds on a monotonic clock.
+// Milliseconds on the monotonic clock that Deadline uses.
 int64_t MonotonicMs();
 
 // Raises the soft limit on open descriptors to the hard limit, or as close to

@@ -16,13 +16,6 @@ namespace {
 constexpr size_t kIvOffset = 32;
 constexpr size_t kNameOffset = 12;
 
-// The key never changes, so its two schedules are made once (thread-safe
-// static initialisation) and only read afterwards.
-const Sm4Context& EncryptKeys() {
-  static const Sm4Context keys = Sm4ExpandKey(FrameKey);
-  return keys;
-}
-
 const Sm4Context& DecryptKeys() {
   static const Sm4Context keys = [] {
     Sm4Context c = Sm4ExpandKey(FrameKey);
@@ -44,6 +37,13 @@ void StoreLe(uint8_t* p, uint32_t v) {
 }
 
 }  // namespace
+
+// The key never changes, so its two schedules are made once (thread-safe
+// static initialisation) and only read afterwards.
+const Sm4Context& FrameEncryptKeys() {
+  static const Sm4Context keys = Sm4ExpandKey(FrameKey);
+  return keys;
+}
 
 void ApplyIvMask(uint8_t iv[16]) {
   for (uint32_t k = 1; k <= 4; ++k) {
@@ -81,7 +81,7 @@ bool AppendFrame(Frame& out, uint32_t type, uint32_t kind, const void* data, uin
   if (hasPayload && encrypt) {
     uint8_t chain[16];
     std::memcpy(chain, iv, sizeof chain);  // Sm4Cbc overwrites its IV argument
-    Sm4Cbc(EncryptKeys(), 1, static_cast<int32_t>(padded), chain, payload, payload);
+    Sm4Cbc(FrameEncryptKeys(), 1, static_cast<int32_t>(padded), chain, payload, payload);
   }
 
   StoreLe(frame, type);
@@ -100,22 +100,6 @@ Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length
   Frame frame;
   if (!AppendFrame(frame, type, kind, data, length, name, scope, iv)) return Frame();
   return frame;
-}
-
-void EncryptFramePayloads(uint8_t* frames, size_t size) {
-  std::vector<Sm4CbcJob> jobs;
-  for (size_t at = 0; at + kHeaderSize <= size;) {
-    uint8_t* frame = frames + at;
-    const size_t payloadLen = PayloadLength(LoadLe(frame + 4));
-    if (payloadLen > 0) {
-      Sm4CbcJob job{frame + kHeaderSize, payloadLen / 16, {}};
-      std::memcpy(job.iv, frame + kIvOffset, 16);
-      ApplyIvMask(job.iv);
-      jobs.push_back(job);
-    }
-    at += kHeaderSize + payloadLen;
-  }
-  Sm4CbcEncryptMany(EncryptKeys(), jobs.data(), jobs.size());
 }
 
 FrameHeader ParseHeader(const uint8_t bytes[kHeaderSize]) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "protect/Sm4.h"
+
 constexpr size_t kHeaderSize = 48;
 constexpr size_t kNameSize = 20;
 // Largest payload a reader accepts; a header asking for more ends the session.
@@ -68,18 +70,15 @@ Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length
                  const uint8_t* name, uint32_t scope);
 
 // BuildFrame's work with the IV given: appends one frame to `out` (which
-// keeps what it held). `iv` must be fresh random bytes for every frame; a
-// caller building many frames draws them in one go. False, with `out`
-// unchanged, when the size does not fit.
-// With `encrypt` false the payload is left as zero-filled plaintext, for
-// EncryptFramePayloads to encrypt together with others.
+// keeps what it held). `iv` must be fresh random bytes for every frame.
+// False, with `out` unchanged, when the size does not fit. With `encrypt`
+// false the payload is left as zero-filled plaintext, for FrameBatch to
+// encrypt together with others.
 bool AppendFrame(Frame& out, uint32_t type, uint32_t kind, const void* data, uint32_t length,
                  const uint8_t* name, uint32_t scope, const uint8_t iv[16], bool encrypt = true);
 
-// Encrypts in place the payloads of the whole frames in `frames` (`size`
-// bytes, back to back) that AppendFrame laid out unencrypted, several at a
-// time. Every frame must have a payload from non-null data or none at all.
-void EncryptFramePayloads(uint8_t* frames, size_t size);
+// FrameKey's schedule in encryption order, made once.
+const Sm4Context& FrameEncryptKeys();
 
 // Reads 48 header bytes.
 FrameHeader ParseHeader(const uint8_t bytes[kHeaderSize]);

@@ -299,7 +299,7 @@ void Sm4CryptBlock(const Sm4Context& ctx, const uint8_t in[16], uint8_t out[16])
 }
 
 void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16], const uint8_t* in,
-            uint8_t* out) {
+            uint8_t* out, Sm4Path path) {
   if (length <= 0) return;
   // A partial last block counts as a whole one.
   const size_t numBlocks = (static_cast<size_t>(length) + 15) / 16;
@@ -307,7 +307,7 @@ void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16]
     CbcEncrypt(ctx.rk, numBlocks, iv, in, out);
     return;
   }
-  const Sm4VecKernels vec = Sm4ActiveKernels();
+  const Sm4VecKernels vec = Sm4KernelsFor(path);
   if (vec.lanes != 0) {
     CbcDecryptVec(vec, ctx.rk, numBlocks, iv, in, out);
   } else {
@@ -315,8 +315,8 @@ void Sm4Cbc(const Sm4Context& ctx, int direction, int32_t length, uint8_t iv[16]
   }
 }
 
-void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count) {
-  const Sm4VecKernels vec = Sm4ActiveKernels();
+void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count, Sm4Path path) {
+  const Sm4VecKernels vec = Sm4KernelsFor(path);
   const size_t numLanes = vec.lanes != 0 ? vec.lanes : 4;
   struct Lane {
     Sm4CbcJob* job;

@@ -1,5 +1,5 @@
 // SM4 kernels with AVX2, 8 blocks at once: the fallback for processors
-// without AVX-512 VBMI. Called through Sm4ActiveKernels (Sm4Vec.h, which also
+// without AVX-512 VBMI. Called through Sm4KernelsFor (Sm4Vec.h, which also
 // describes the layout) only where the processor has AVX2.
 #include "protect/Sm4Vec.h"
 

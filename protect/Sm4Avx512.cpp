@@ -1,5 +1,5 @@
 // SM4 kernels with AVX-512 VBMI: 16 lanes of CBC encryption, CBC decryption
-// of up to 64 blocks at once. Called through Sm4ActiveKernels (Sm4Vec.h, which
+// of up to 64 blocks at once. Called through Sm4KernelsFor (Sm4Vec.h, which
 // also describes the layout) only where the processor has these features.
 #include "protect/Sm4Vec.h"
 

@@ -1,13 +1,8 @@
-// Which SM4 path runs: the fastest the processor supports, unless a test or
-// benchmark picks another. Called by protect/Sm4.cpp.
+// Which SM4 paths the processor supports, and their kernels. Called by
+// protect/Sm4.cpp.
 #include "protect/Sm4Vec.h"
 
-#include <atomic>
-
-namespace {
-
-// Whether this processor (and its OS) can run `path`.
-bool Supported(Sm4Path path) {
+bool Sm4PathSupported(Sm4Path path) {
 #if defined(__x86_64__)
   switch (path) {
     case Sm4Path::Scalar:
@@ -24,22 +19,16 @@ bool Supported(Sm4Path path) {
 #endif
 }
 
-Sm4Path BestPath() {
-  if (Supported(Sm4Path::Avx512)) return Sm4Path::Avx512;
-  if (Supported(Sm4Path::Avx2)) return Sm4Path::Avx2;
-  return Sm4Path::Scalar;
+Sm4Path Sm4BestPath() {
+  static const Sm4Path best = Sm4PathSupported(Sm4Path::Avx512) ? Sm4Path::Avx512
+                              : Sm4PathSupported(Sm4Path::Avx2) ? Sm4Path::Avx2
+                                                                : Sm4Path::Scalar;
+  return best;
 }
 
-std::atomic<Sm4Path>& ActivePath() {
-  static std::atomic<Sm4Path> path{BestPath()};
-  return path;
-}
-
-}  // namespace
-
-Sm4VecKernels Sm4ActiveKernels() {
+Sm4VecKernels Sm4KernelsFor(Sm4Path path) {
 #if defined(__x86_64__)
-  switch (ActivePath().load(std::memory_order_relaxed)) {
+  switch (path) {
     case Sm4Path::Avx512:
       return Sm4Avx512Kernels();
     case Sm4Path::Avx2:
@@ -48,15 +37,6 @@ Sm4VecKernels Sm4ActiveKernels() {
       break;
   }
 #endif
+  (void)path;
   return Sm4VecKernels{};
-}
-
-bool Sm4UsePath(Sm4Path path) {
-  if (!Supported(path)) return false;
-  ActivePath().store(path, std::memory_order_relaxed);
-  return true;
-}
-
-Sm4Path Sm4ActivePath() {
-  return ActivePath().load(std::memory_order_relaxed);
 }

@@ -39,8 +39,8 @@ struct Sm4VecKernels {
                      size_t numBlocks);
 };
 
-// The kernels of the active path (see Sm4UsePath); lanes 0 for the scalar one.
-Sm4VecKernels Sm4ActiveKernels();
+// The kernels of `path`; lanes 0 for the scalar one.
+Sm4VecKernels Sm4KernelsFor(Sm4Path path);
 
 // For the kernel files: each defines its path's kernels.
 Sm4VecKernels Sm4Avx512Kernels();

@@ -1,74 +1,65 @@
-// One connection's thread: TLS handshake, then requests until it ends.
+// One connection's session: its opening, then requests until it ends.
 #include "room/ClientSession.h"
 
-#include <openssl/err.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "platform/Os.h"
 #include "protect/FrameReader.h"
 #include "protect/SafeText.h"
-#include "room/DeliveryQueue.h"
+#include "room/Room.h"
 #include "room/UserTable.h"
-#include "server/SafeTcpServer.h"
 
 namespace {
 
 // Slot value for a login whose name is taken (AddUser's -1 is a full room).
 constexpr int kNameTaken = -2;
 
-// A reply without payload, written under userLock like every write to a
-// connection that may be a member.
-void ReplyLocked(TlsConn* session, uint32_t type) {
+// A reply without payload. Takes userLock: every write to a connection that
+// may be a member happens under it.
+void Reply(Room& room, Link* link, uint32_t type) {
   Frame frame = BuildFrame(type, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
   if (frame.empty()) return;
-  std::lock_guard<std::mutex> lock(gServer->userLock);
-  TlsWrite(*session, frame.data(), frame.size());
+  std::lock_guard<std::mutex> lock(room.userLock);
+  link->Write(frame.data(), frame.size(), Deadline::In(kSendTimeoutMs));
 }
 
 // In a private room a member's name is the one in its certificate.
-void BindNameToCertificate(TlsConn& conn, SessionState& state) {
+void BindNameToCertificate(Link& link, ClientState& state) {
   state.nameFromCert = true;
   std::string cn;
-  state.certHasName = PeerCommonName(conn, cn) && !cn.empty();
+  state.certHasName = link.CertificateName(cn) && !cn.empty();
   std::memcpy(state.certName, cn.data(), std::min(cn.size(), kNameSize));
 }
 
 // False, with the reason on standard error, when the certificate names
 // someone else.
-bool CertificateAllows(const SessionState& state, const uint8_t name[kNameSize]) {
+bool CertificateAllows(Room& room, const ClientState& state, const uint8_t name[kNameSize]) {
   if (!state.nameFromCert) return true;
   if (state.certHasName && NameString(name) == NameString(state.certName)) return true;
   std::string want = state.certHasName
                          ? "its certificate is for " + SafeText(NameString(state.certName))
                          : "its certificate has no subject CN";
-  fprintf(stderr, "Login as %s refused: %s\n", SafeText(NameString(name)).c_str(), want.c_str());
+  room.console.Err("Login as " + SafeText(NameString(name)) + " refused: " + want + "\n");
   return false;
 }
 
-void HandleLogin(TlsConn* session, SessionState& state, const std::vector<uint8_t>& plain) {
+void HandleLogin(Room& room, Link* link, ClientState& state, const std::vector<uint8_t>& plain) {
   uint8_t name[kNameSize] = {};
   std::memcpy(name, plain.data(), std::min(plain.size(), kNameSize));
-  if (!CertificateAllows(state, name)) {
-    ReplyLocked(session, FrameType::NameInUse);
+  if (!CertificateAllows(room, state, name)) {
+    Reply(room, link, FrameType::NameInUse);
     return;
   }
   int slot;
   {
     // One hold for the check and the insertion keeps names unique.
-    std::lock_guard<std::mutex> lock(gServer->userLock);
-    if (gServer->FindUserByName(name) >= 0) {
-      slot = kNameTaken;
-    } else {
-      slot = AddUser(session, name);
-    }
+    std::lock_guard<std::mutex> lock(room.userLock);
+    slot = FindUserByName(room.users, name) >= 0 ? kNameTaken : AddUser(room.users, link, name);
   }
   if (slot == kNameTaken) {
-    ReplyLocked(session, FrameType::NameInUse);
+    Reply(room, link, FrameType::NameInUse);
     return;
   }
   if (slot >= 0) {
@@ -76,14 +67,14 @@ void HandleLogin(TlsConn* session, SessionState& state, const std::vector<uint8_
       state.senderSlot = slot;
       std::memcpy(state.senderName, name, kNameSize);
     }
-    if (gServer->onUserOnline) gServer->onUserOnline(session, slot);
-    ReplyLocked(session, FrameType::LoginAccepted);
+    OnUserOnline(room, link, slot);
+    Reply(room, link, FrameType::LoginAccepted);
   }
   // A full room still gets the (unchanged) list.
-  BroadcastUserList();
+  BroadcastUserList(room);
 }
 
-void HandleChat(SessionState& state, const FrameHeader& header, std::vector<uint8_t>& plain) {
+void HandleChat(ClientState& state, const FrameHeader& header, std::vector<uint8_t>& plain) {
   auto item = std::make_unique<ChatItem>();
   item->lengthWord = header.lengthWord;
   item->payload = std::move(plain);
@@ -95,57 +86,52 @@ void HandleChat(SessionState& state, const FrameHeader& header, std::vector<uint
 // The next whole frame: its header and a pointer to its payload, valid until
 // the next call. False when the connection ends or the header is one no
 // sound client sends.
-bool NextFrame(TlsConn& conn, SessionState& state, FrameReader& reader, FrameHeader& header,
-               const uint8_t*& payload) {
+bool NextFrame(Room& room, Link& link, ClientState& state, FrameReader& reader,
+               Deadline& idleEnd, FrameHeader& header, const uint8_t*& payload) {
   for (;;) {
     FrameReader::Result result = reader.Next(header, payload);
     if (result == FrameReader::Result::kFrame) {
-      state.lastFrameMs = MonotonicMs();
+      idleEnd = Deadline::In(kIdleTimeoutMs);
       return true;
     }
     if (result == FrameReader::Result::kBadHeader) return false;
     // Nothing more to act on before the next read, which may wait.
-    if (!state.chats.empty()) QueueChats(state);
-    size_t room = 0;
-    uint8_t* at = reader.Room(room);
+    if (!state.chats.empty()) QueueChats(room, state);
+    size_t space = 0;
+    uint8_t* at = reader.Room(space);
     // Bytes that complete no frame do not put the deadline off.
-    int waitMs = -1;
-    if (state.senderSlot < 0) {
-      waitMs = static_cast<int>(
-          std::max<int64_t>(0, state.lastFrameMs + kIdleTimeoutMs - MonotonicMs()));
-    }
-    int n = TlsRead(conn, at, static_cast<int>(room), waitMs);
-    if (n <= 0) return false;
-    reader.Commit(static_cast<size_t>(n));
+    ReadResult got = link.Read(at, space, state.senderSlot < 0 ? idleEnd : Deadline::Never());
+    if (got.status != IoStatus::kDone) return false;
+    reader.Commit(got.bytes);
   }
 }
 
-// Reads frames until the client logs out, disconnects or sends a header no
-// sound client would send.
-void ServeFrames(TlsConn* session) {
-  SessionState state;
-  state.lastFrameMs = MonotonicMs();
-  if (gServer->requireClientCert) BindNameToCertificate(*session, state);
+// Reads frames until the client logs out, disconnects, idles as a stranger
+// or sends a header no sound client would send.
+void ServeFrames(Room& room, Link* link) {
+  ClientState state;
+  if (room.namesFromCertificates) BindNameToCertificate(*link, state);
   FrameReader reader;
   FrameHeader header;
   const uint8_t* payload = nullptr;
-  while (NextFrame(*session, state, reader, header, payload)) {
+  Deadline idleEnd = Deadline::In(kIdleTimeoutMs);  // counted from the end of the opening
+  while (NextFrame(room, *link, state, reader, idleEnd, header, payload)) {
     // Chat takes the buffer anyway; others do not keep a big one around.
     std::vector<uint8_t> plain;
     DecryptPayload(header, payload, PayloadLength(header.lengthWord), plain);
-    if (!HandleFrame(session, state, header, plain)) break;
+    if (!HandleRequest(room, link, state, header, plain)) break;
   }
   // What was read before a logout or a failed read is still relayed.
-  QueueChats(state);
+  QueueChats(room, state);
 }
 
 }  // namespace
 
-bool HandleFrame(TlsConn* session, SessionState& state, const FrameHeader& header,
-                 std::vector<uint8_t>& plain) {
+bool HandleRequest(Room& room, Link* link, ClientState& state, const FrameHeader& header,
+                   std::vector<uint8_t>& plain) {
   switch (header.type) {
     case FrameType::Login:
-      if (!plain.empty()) HandleLogin(session, state, plain);
+      if (!plain.empty()) HandleLogin(room, link, state, plain);
       return true;
     case FrameType::Logout:
       return false;
@@ -157,29 +143,21 @@ bool HandleFrame(TlsConn* session, SessionState& state, const FrameHeader& heade
   }
 }
 
-void QueueChats(SessionState& state) {
-  AppendChatItems(state.chats);
+void QueueChats(Room& room, ClientState& state) {
+  room.queue.Put(state.chats);
 }
 
-void EndSession(TlsConn* session) {
-  if (gServer->onUserOffline) gServer->onUserOffline(session);
-  RemoveUser(session);
-  BroadcastUserList();
+void EndSession(Room& room, Link* link) {
+  OnUserOffline(room, link);
+  RemoveUser(room, link);
+  BroadcastUserList(room);
 }
 
-void ClientSession(TlsConnPtr conn, const std::string& peer) {
-  if (TlsAccept(*conn, kHandshakeTimeoutMs, false)) {
-    ServeFrames(conn.get());
-    EndSession(conn.get());
-  } else if (ERR_peek_error() != 0) {
-    // A timeout or a peer that just left has nothing to dump. Sessions fail
-    // side by side: the lock keeps each line with its dump.
-    flockfile(stderr);
-    fprintf(stderr, "TLS handshake failed: %s\n", peer.c_str());
-    ERR_print_errors_fp(stderr);
-    funlockfile(stderr);
-    ERR_clear_error();
+void ClientSession(Room& room, LinkPtr link) {
+  if (link->Open(Deadline::In(kHandshakeTimeoutMs))) {
+    ServeFrames(room, link.get());
+    EndSession(room, link.get());
   }
   // Every slot naming this connection is gone: nobody else can reach it now.
-  conn.reset();
+  link.reset();
 }

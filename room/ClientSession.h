@@ -1,22 +1,26 @@
-// Serves one accepted connection: handshake, then frames until logout or
-// disconnect. Started by the accept loop on its own thread.
+// Serves one client's connection: opening, then requests until logout or
+// disconnect. Run by the server's pooled session threads; the requests alone
+// are driven by tests and fuzzing without a connection.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "protect/Frame.h"
 #include "room/DeliveryQueue.h"
-#include "tls/TlsConn.h"
+#include "room/Link.h"
 
+struct Room;
+
+// The whole opening of a connection (the TLS handshake) must end within this.
+constexpr int kHandshakeTimeoutMs = 10000;
 // A connection that holds no slot and completes no frame for this long is
 // closed: idle strangers cannot keep the server's places. Members never are.
 constexpr int kIdleTimeoutMs = 60000;
 
 // What a session remembers between frames.
-struct SessionState {
+struct ClientState {
   // The name its chat goes out under: that of the highest slot it holds
   // (empty when it holds none). Only this session adds or removes its own
   // slots, so the copy stays right without asking the table under userLock.
@@ -30,24 +34,20 @@ struct SessionState {
   uint8_t certName[kNameSize] = {};
   // Chat read but not yet queued: what one read brought goes to the queue
   // together, so SendMsg wakes once for it and relays it in one write.
-  std::vector<std::unique_ptr<ChatItem>> chats;
-  int64_t lastFrameMs = 0;  // when the last frame completed, or the handshake ended
+  std::vector<ChatItemPtr> chats;
 };
 
-// Thread entry. Owns the connection and frees it when the session ends.
-// `peer` ("ADDRESS, port PORT") names the client in a failed handshake's
-// line, before the TLS error dump.
-void ClientSession(TlsConnPtr conn, const std::string& peer);
+// Owns `link` and frees it at the end, when no slot names it any more.
+void ClientSession(Room& room, LinkPtr link);
 
-// Acts on one complete, acceptable frame read from `session`. False when the
-// session must end (Logout). Separate from the reading so that fuzzing can
-// drive it without sockets. `plain` may be taken (moved from).
-bool HandleFrame(TlsConn* session, SessionState& state, const FrameHeader& header,
-                 std::vector<uint8_t>& plain);
+// Acts on one complete, acceptable frame read from `link`. False when the
+// session must end (Logout). `plain` may be taken (moved from).
+bool HandleRequest(Room& room, Link* link, ClientState& state, const FrameHeader& header,
+                   std::vector<uint8_t>& plain);
 
-// Appends the session's pending chat to the delivery queue.
-void QueueChats(SessionState& state);
+// Puts the session's pending chat in the delivery queue.
+void QueueChats(Room& room, ClientState& state);
 
 // The disconnect path: offline notices, every slot of the connection removed,
 // connection shut down, member list to the rest.
-void EndSession(TlsConn* session);
+void EndSession(Room& room, Link* link);

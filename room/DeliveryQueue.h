@@ -1,5 +1,5 @@
-// Chat messages waiting for delivery, and the SendMsg thread that delivers
-// them. ClientSession appends; only SendMsg removes.
+// Chat messages waiting for delivery: a bounded blocking queue that the
+// sessions put into and SendMsg takes batches from. Part of the Room.
 #pragma once
 
 #include <atomic>
@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "platform/Deadline.h"
 #include "protect/Frame.h"
 
-// Appends wait while this many items are queued: a flooding client is slowed
+// Puts wait while this many items are queued: a flooding client is slowed
 // down, nothing is dropped.
 constexpr size_t kQueueCapacity = 1024;
 
@@ -21,28 +23,41 @@ struct ChatItem {
   std::vector<uint8_t> payload;  // decrypted plaintext
   uint8_t sender[kNameSize] = {};
   uint8_t recipient[kNameSize] = {};  // empty: public
+
+  // The bytes of the frame SendMsg builds from it.
+  size_t FrameSize() const { return kHeaderSize + PayloadLength(lengthWord); }
 };
+using ChatItemPtr = std::unique_ptr<ChatItem>;
 
-struct DeliveryQueue {
-  std::deque<std::unique_ptr<ChatItem>> items;
-  std::condition_variable notEmpty;  // SendMsg waits here
-  std::condition_variable notFull;   // sessions wait here when full
+class DeliveryQueue {
+ public:
+  explicit DeliveryQueue(size_t capacity = kQueueCapacity) : capacity_(capacity) {}
+
+  // Appends `items` at the back in order under one hold of queueLock, waiting
+  // for room while the queue is full, and empties `items`. Once stopped it
+  // drops them instead.
+  void Put(std::vector<ChatItemPtr>& items);
+
+  enum class WaitResult { kReady, kTimeout, kStopped };
+  // Waits until an item is queued, the queue is stopped or `deadline`.
+  WaitResult WaitForItems(Deadline deadline);
+
+  // Moves items from the front to the back of `batch`, never waiting: at
+  // most maxItems, and no more frame bytes than maxBytes unless the first
+  // alone has more. The number taken.
+  size_t TakeBatch(std::vector<ChatItemPtr>& batch, size_t maxItems, size_t maxBytes);
+
+  // Ends waiting for good: WaitForItems says kStopped, Put drops.
+  void Stop();
+  bool Stopped() const { return stopped_.load(); }
+
+  size_t Size();
+
+ private:
+  const size_t capacity_;
+  std::mutex queueLock;
+  std::condition_variable notEmpty_;  // SendMsg waits here
+  std::condition_variable notFull_;   // sessions wait here while it is full
+  std::deque<ChatItemPtr> items_;     // guarded by queueLock
+  std::atomic<bool> stopped_{false};  // set under queueLock, read anywhere
 };
-
-// Appends the items at the back, in order, under one hold of queueLock, and
-// empties `items`. Waits for room while the queue is full.
-void AppendChatItems(std::vector<std::unique_ptr<ChatItem>>& items);
-
-// Takes the items at the front of the queue (up to a batch) and delivers them
-// on the calling thread, in order; `frameBytes` (if given) gets the size of
-// the frames built. False when the queue was empty. SendMsg's work, callable
-// without the thread (fuzzing). What is left of the batch is given up once
-// `running` (if given) reads false.
-bool DeliverQueued(size_t* frameBytes = nullptr, const std::atomic<bool>* running = nullptr);
-
-// Thread entry: delivers queued items until sendRunning is cleared, then
-// prints "[-] SendMsg thread stop\n".
-void SendMsg();
-
-// Wakes SendMsg after sendRunning was cleared.
-void WakeSendMsg();

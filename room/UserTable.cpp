@@ -1,15 +1,14 @@
 // The member table: lookups, joins and leaves, presence notices, member list.
 #include "room/UserTable.h"
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "protect/SafeText.h"
-#include "server/SafeTcpServer.h"
-#include "tls/TlsConn.h"
+#include "room/Link.h"
+#include "room/Room.h"
 
 namespace {
 
@@ -25,76 +24,74 @@ std::string PrintableName(const uint8_t name[kNameSize]) {
 
 }  // namespace
 
-int SafeTcpServer::FindUserByName(const uint8_t name[kNameSize]) const {
+int FindUserByName(const UserTable& users, const uint8_t name[kNameSize]) {
   for (int slot = kNumSlots - 1; slot >= 0; --slot) {
     if (users[slot] && NamesEqual(users[slot]->name, name)) return slot;
   }
   return -1;
 }
 
-int FindUserBySession(const TlsConn* session) {
+int FindUserBySession(const UserTable& users, const Link* link) {
   for (int slot = kNumSlots - 1; slot >= 0; --slot) {
-    if (gServer->users[slot] && gServer->users[slot]->session == session) return slot;
+    if (users[slot] && users[slot]->link == link) return slot;
   }
   return -1;
 }
 
-int AddUser(TlsConn* session, const uint8_t name[kNameSize]) {
+int AddUser(UserTable& users, Link* link, const uint8_t name[kNameSize]) {
   for (int slot = kNumSlots - 1; slot >= 0; --slot) {
-    if (gServer->users[slot]) continue;
+    if (users[slot]) continue;
     auto record = std::make_unique<UserRecord>();
-    record->session = session;
+    record->link = link;
     std::memcpy(record->name, name, kNameSize);
-    gServer->users[slot] = std::move(record);
+    users[slot] = std::move(record);
     return slot;
   }
   return -1;
 }
 
-void RemoveUser(TlsConn* session) {
+void RemoveUser(Room& room, Link* link) {
   {
-    std::lock_guard<std::mutex> lock(gServer->userLock);
-    for (auto& slot : gServer->users) {
-      if (slot && slot->session == session) slot.reset();
+    std::lock_guard<std::mutex> lock(room.userLock);
+    for (auto& slot : room.users) {
+      if (slot && slot->link == link) slot.reset();
     }
   }
-  TlsClose(*session);
+  link->Shutdown();
 }
 
-void OnUserOnline(TlsConn* session, int slot) {
+void OnUserOnline(Room& room, Link* link, int slot) {
   std::string name;
   {
-    std::lock_guard<std::mutex> lock(gServer->userLock);
-    const auto& record = gServer->users[slot];
-    if (!record || record->session != session) return;
+    std::lock_guard<std::mutex> lock(room.userLock);
+    const auto& record = room.users[slot];
+    if (!record || record->link != link) return;
     name = PrintableName(record->name);
   }
-  std::lock_guard<std::mutex> console(gServer->consoleLock);
-  if (!gServer->consoleClosed) printf("[#] User %s online\n", name.c_str());
+  room.console.Out("[#] User " + name + " online\n");
 }
 
-void OnUserOffline(TlsConn* session) {
+void OnUserOffline(Room& room, Link* link) {
   // Names are copied out so that a slow console never holds up the room.
-  std::vector<std::string> names;
+  std::string lines;
   {
-    std::lock_guard<std::mutex> lock(gServer->userLock);
+    std::lock_guard<std::mutex> lock(room.userLock);
     for (int slot = kNumSlots - 1; slot >= 0; --slot) {
-      const auto& record = gServer->users[slot];
-      if (record && record->session == session) names.push_back(PrintableName(record->name));
+      const auto& record = room.users[slot];
+      if (record && record->link == link) {
+        lines += "[!] User " + PrintableName(record->name) + " offline\n";
+      }
     }
   }
-  std::lock_guard<std::mutex> console(gServer->consoleLock);
-  if (gServer->consoleClosed) return;
-  for (const std::string& name : names)
-    printf("[!] User %s offline\n", name.c_str());
+  if (!lines.empty()) room.console.Out(lines);
 }
 
-void BroadcastUserList() {
+void BroadcastUserList(Room& room) {
   uint8_t names[kNumSlots * kNameSize] = {};
   uint32_t count = 0;
   {
-    std::lock_guard<std::mutex> lock(gServer->userLock);
-    for (const auto& record : gServer->users) {
+    std::lock_guard<std::mutex> lock(room.userLock);
+    for (const auto& record : room.users) {
       if (record) std::memcpy(names + kNameSize * count++, record->name, kNameSize);
     }
   }
@@ -102,8 +99,9 @@ void BroadcastUserList() {
   Frame frame = BuildFrame(FrameType::UserList, PayloadKind::Binary, names, count * kNameSize,
                            nullptr, Scope::None);
   if (frame.empty()) return;
-  std::lock_guard<std::mutex> lock(gServer->userLock);
-  for (const auto& record : gServer->users) {
-    if (record) TlsWrite(*record->session, frame.data(), frame.size());
+  std::lock_guard<std::mutex> lock(room.userLock);
+  for (const auto& record : room.users) {
+    // Each member has the whole budget: a slow one does not spend another's.
+    if (record) record->link->Write(frame.data(), frame.size(), Deadline::In(kSendTimeoutMs));
   }
 }

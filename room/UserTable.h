@@ -1,5 +1,9 @@
 // The five-slot member table, presence notices and the member list. Called by
-// ClientSession, SendMsg and the accept loop (which installs the callbacks).
+// ClientSession and SendMsg.
+//
+// Lock contracts are in the signatures: functions that take the UserTable
+// itself expect the caller to hold the room's userLock; functions that take
+// the Room take userLock themselves, so the caller must not hold it.
 #pragma once
 
 #include <array>
@@ -8,33 +12,34 @@
 
 #include "protect/Frame.h"
 
-struct TlsConn;
+class Link;
+struct Room;
 
 constexpr int kNumSlots = 5;
 
 struct UserRecord {
-  TlsConn* session = nullptr;  // kept alive by its ClientSession until the slot is cleared
+  Link* link = nullptr;  // kept alive by its ClientSession until the slot is cleared
   uint8_t name[kNameSize] = {};
 };
 
 using UserTable = std::array<std::unique_ptr<UserRecord>, kNumSlots>;
 
-// Slot holding this connection, searching from slot 4 down; -1 if none.
 // The caller holds userLock.
-int FindUserBySession(const TlsConn* session);
-
+// Slot whose name equals `name` (a 20-byte field, compared up to its first
+// NUL), searching from slot 4 down; -1 if none.
+int FindUserByName(const UserTable& users, const uint8_t name[kNameSize]);
+// Slot holding this connection, searching from slot 4 down; -1 if none.
+int FindUserBySession(const UserTable& users, const Link* link);
 // Puts the member in the highest free slot. Returns the slot, or -1 when the
-// room is full. The caller holds userLock.
-int AddUser(TlsConn* session, const uint8_t name[kNameSize]);
+// room is full.
+int AddUser(UserTable& users, Link* link, const uint8_t name[kNameSize]);
 
-// Removes every slot this connection holds (taking userLock), then closes the
-// connection (close notification, socket shut down).
-void RemoveUser(TlsConn* session);
-
-// Presence callbacks. OnUserOnline prints the notice for the member just added
-// in `slot`; OnUserOffline prints one for every slot the connection holds.
-void OnUserOnline(TlsConn* session, int slot);
-void OnUserOffline(TlsConn* session);
-
+// These take userLock.
+// Removes every slot this connection holds, then shuts the connection down.
+void RemoveUser(Room& room, Link* link);
+// "[#] User NAME online" for the member just added in `slot`.
+void OnUserOnline(Room& room, Link* link, int slot);
+// "[!] User NAME offline" for every slot the connection holds.
+void OnUserOffline(Room& room, Link* link);
 // Sends every member the current member list.
-void BroadcastUserList();
+void BroadcastUserList(Room& room);

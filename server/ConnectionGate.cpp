@@ -1,9 +1,8 @@
 // Connection caps and refusal lines for the accept loop.
 #include "server/ConnectionGate.h"
 
-#include <cstdio>
-
 #include "platform/Os.h"
+#include "room/Console.h"
 
 namespace {
 
@@ -55,7 +54,7 @@ void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest)
   tally.latest = latest;
 }
 
-int PrintDueRefusals(ConnectionGate& gate, bool all) {
+Deadline PrintDueRefusals(ConnectionGate& gate, Console& console, bool all) {
   const int64_t now = MonotonicMs();
   int64_t nextDue = -1;
   for (int i = 0; i < static_cast<int>(Refusal::kCount); ++i) {
@@ -66,11 +65,11 @@ int PrintDueRefusals(ConnectionGate& gate, bool all) {
       if (nextDue < 0 || due < nextDue) nextDue = due;
       continue;
     }
-    fprintf(stderr, "%s %d since the last line (latest: %s)\n",
-            Title(static_cast<Refusal>(i)).c_str(), tally.pending, tally.latest.c_str());
+    console.Err(Title(static_cast<Refusal>(i)) + " " + std::to_string(tally.pending) +
+                " since the last line (latest: " + tally.latest + ")\n");
     tally.pending = 0;
     tally.printed = true;
     tally.lastLineMs = now;
   }
-  return nextDue < 0 ? -1 : static_cast<int>(nextDue - now);
+  return nextDue < 0 ? Deadline::Never() : Deadline::In(nextDue - now);
 }

@@ -8,6 +8,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/Deadline.h"
+
+class Console;
+
 // Connections at once, counted from accept (handshakes included); one more
 // is closed right after accept.
 constexpr int kMaxConnections = 512;
@@ -44,9 +48,9 @@ void ReleaseConnection(ConnectionGate& gate, const std::string& ip);
 // Notes one refusal or failure; `latest` describes it for the next line.
 void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest);
 
-// Prints the lines that are due on standard error, one per cause with the
-// count since its last line. Milliseconds until the next is due, or -1 when
-// nothing is waiting: the caller wakes for it, so a burst's tail is told
-// even when nothing follows, and an idle server need not wake at all.
-// `all`: every waiting count now (at the stop).
-int PrintDueRefusals(ConnectionGate& gate, bool all = false);
+// Prints the lines that are due on the console's standard error, one per
+// cause with the count since its last line. Returns when the next is due, or
+// never when nothing is waiting: the caller wakes for it, so a burst's tail
+// is told even when nothing follows, and an idle server need not wake at
+// all. `all`: every waiting count now (at the stop).
+Deadline PrintDueRefusals(ConnectionGate& gate, Console& console, bool all = false);

@@ -2,7 +2,6 @@
 // each connection its own ClientSession thread, and the orderly stop.
 #include "server/SafeTcpServer.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +10,10 @@
 
 #include "platform/Net.h"
 #include "platform/Os.h"
-#include "server/SessionPool.h"
+#include "room/SendMsg.h"
+#include "server/ExitStatus.h"
 #include "server/TlsContext.h"
+#include "server/TlsLink.h"
 
 namespace {
 
@@ -45,26 +46,34 @@ void ServeConnection(SafeTcpServer& server, UniqueFd fd, const std::string& peer
   ConnectionGate& gate = server.gate;
   if (!AdmitConnection(gate, peerIp, peer)) return;
   if (!optionsInherited) SetConnectionOptions(fd.Get());
-  Accepted accepted{NewTlsConn(server.ctx.get(), std::move(fd)), peerIp, peer};
-  if (accepted.conn && StartSession(std::move(accepted))) return;
+  TlsConnPtr conn = NewTlsConn(server.ctx.get(), std::move(fd));
+  if (conn) {
+    Accepted accepted{std::make_unique<TlsLink>(std::move(conn), peer, server.room.console),
+                      peerIp};
+    if (StartClientSession(server, std::move(accepted))) return;
+  }
   // No TLS session, or no thread: the connection went down with it.
   ReleaseConnection(gate, peerIp);
   NoteRefusal(gate, Refusal::kNoResources, peer);
 }
 
-// SendMsg gives up its batch at the next write once the flag is clear, and
-// every write ends within the send timeout, so this wait ends too.
-void StopSendMsg(SafeTcpServer& server) {
-  server.sendRunning = false;
-  WakeSendMsg();
-  while (!server.sendStopped.load())
-    SleepMs(10);
+// Without it every session would end up waiting on a full queue.
+void StartSendMsgOrExit(SafeTcpServer& server) {
+  if (!StartDetachedThread([&server] {
+        SendMsg(server.room);
+        server.sendStopped = true;
+      })) {
+    perror("SendMsg thread");
+    exit(kExitSetup);
+  }
 }
 
-// The poll timeout: the loop's own, or sooner when a refusal line is due.
-int NextWaitMs(int pollMs, int reportMs) {
-  if (reportMs < 0) return pollMs;
-  return pollMs < 0 ? reportMs : std::min(pollMs, reportMs);
+// SendMsg gives up its batch at the next write once the queue is stopped,
+// and every write ends within the send timeout, so this wait ends too.
+void StopSendMsg(SafeTcpServer& server) {
+  server.room.queue.Stop();
+  while (!server.sendStopped.load())
+    SleepMs(10);
 }
 
 // Accepts until `running` is cleared, handing each connection to its own
@@ -75,19 +84,21 @@ void AcceptLoop(SafeTcpServer& server, int listenFd, bool optionsInherited) {
   // Without them the loop falls back to looking once a second.
   const int stopFd = StopWakeFd();
   const int reloadFd = ReloadWakeFd();
-  const int pollMs = stopFd >= 0 && reloadFd >= 0 ? -1 : kAcceptPollMs;
+  const bool woken = stopFd >= 0 && reloadFd >= 0;
   PollItem waits[3];
   waits[0].fd = listenFd;
   waits[1].fd = stopFd;
   waits[2].fd = reloadFd;
   while (server.running.load() != 0) {
-    PollResult ready = PollFds(waits, 3, NextWaitMs(pollMs, PrintDueRefusals(server.gate)));
+    const Deadline poll = woken ? Deadline::Never() : Deadline::In(kAcceptPollMs);
+    PollResult ready =
+        PollFds(waits, 3, poll.Sooner(PrintDueRefusals(server.gate, server.room.console)));
     // ctx is replaced here, on the accept thread, which is the only one to
     // read it: sessions use their own SSL objects, each of which holds a
     // reference to the context it was made from.
     if ((waits[2].ready || reloadFd < 0) && TakeReloadRequest()) ReloadServerContext(server);
     if (ready == PollResult::kError) {
-      perror("poll");
+      server.room.console.Err(std::string("poll: ") + strerror(errno) + "\n");
       SleepMs(kShortageBackoffMs);
       continue;
     }
@@ -104,7 +115,8 @@ void AcceptLoop(SafeTcpServer& server, int listenFd, bool optionsInherited) {
       if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
       continue;
     }
-    printf("[*] Connection from %s, port %d\n", peerIp.c_str(), peerPort);
+    server.room.console.Out("[*] Connection from " + peerIp + ", port " +
+                            std::to_string(peerPort) + "\n");
     ServeConnection(server, std::move(fd), peerIp, peerPort, optionsInherited);
   }
 }
@@ -116,43 +128,37 @@ void ServerThread(SafeTcpServer* server) {
 }
 
 void SafeTcpServer::Run() {
-  ctx = NewServerContext(*this);
+  ctx = NewServerContextOrExit(*this);
   SeedTlsRandom();
 
   const char* failedCall = nullptr;
   UniqueFd listener = ListenTcp4(static_cast<uint16_t>(port & 0xffff), kListenBacklog, failedCall);
   if (!listener.Valid()) {
     perror(failedCall);
-    exit(1);
+    exit(kExitSetup);
   }
   const bool optionsInherited = SetConnectionOptions(listener.Get());
   // Port 0 lets the system choose; the notice names the one it chose.
   int boundPort = LocalPort(listener.Get());
   if (boundPort < 0) boundPort = port;
 
-  onUserOnline = OnUserOnline;
-  onUserOffline = OnUserOffline;
-  sendRunning = true;
-  // Without it every session would end up waiting on a full queue.
-  if (!StartDetachedThread([] { SendMsg(); })) {
-    perror("SendMsg thread");
-    exit(1);
-  }
+  room.namesFromCertificates = requireClientCert;
+  StartSendMsgOrExit(*this);
 
   running = 1;
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
   InstallReloadHandler();
-  printf("[+] Server is working at %d\n", boundPort);
+  room.console.Out("[+] Server is working at " + std::to_string(boundPort) + "\n");
 
   AcceptLoop(*this, listener.Get(), optionsInherited);
 
-  PrintDueRefusals(gate, true);
+  PrintDueRefusals(gate, room.console, true);
   StopSendMsg(*this);
   // Open sessions keep their SSL objects, which hold their own references.
   ctx.reset();
   listener.Reset();
-  std::lock_guard<std::mutex> console(consoleLock);
-  printf("[-] Server stopped.\n");
-  consoleClosed = true;
+  // Sessions may outlive the stop by a moment; nothing they print comes
+  // after this.
+  room.console.CloseWith("[-] Server stopped.\n");
 }

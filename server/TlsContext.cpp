@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 
+#include "server/ExitStatus.h"
 #include "server/SafeTcpServer.h"
 
 namespace {
@@ -86,7 +87,7 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
-    return Fail(failure, 1, "no TLS context", false);
+    return Fail(failure, kExitSetup, "no TLS context", false);
   }
 
   // A client certificate is asked for and must verify when sent; in a private
@@ -97,7 +98,7 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
   // Without a CA file no client certificate can verify. That shuts a private
   // room for everyone, so there it is a failure.
   if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 && server.requireClientCert) {
-    return Fail(failure, 1,
+    return Fail(failure, kExitSetup,
                 std::string(kCaFile) +
                     " cannot be used, and with --require-client-cert only clients with a "
                     "certificate from it get in",
@@ -107,23 +108,23 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
 
   // The leaf first, then the intermediates that clients need to reach a root.
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
-    return Fail(failure, 3, std::string(kCertFile) + " cannot be used", true);
+    return Fail(failure, kExitCert, std::string(kCertFile) + " cannot be used", true);
   }
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
-    return Fail(failure, 4, std::string(kKeyFile) + " cannot be used", true);
+    return Fail(failure, kExitKey, std::string(kKeyFile) + " cannot be used", true);
   }
-  if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, 5, kMismatch, false);
+  if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, kExitMismatch, kMismatch, false);
 
   // An OpenSSL built or configured without these suites would fail every
   // handshake of a server that said it works.
   if (SSL_CTX_set_cipher_list(ctx.get(),
                               server.forwardSecrecy ? kForwardSecrecyCiphers : "AES128-SHA") != 1) {
-    return Fail(failure, 1, "none of the cipher suites is available", true, true);
+    return Fail(failure, kExitSetup, "none of the cipher suites is available", true, true);
   }
   if (server.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
   // Otherwise the server would say it works and then fail every handshake.
   if (!KeyServesASuite(ctx.get())) {
-    return Fail(failure, 4,
+    return Fail(failure, kExitKey,
                 server.forwardSecrecy
                     ? std::string(kKeyFile) + " can serve none of the cipher suites offered: " +
                           "they need an RSA or ECDSA key"
@@ -138,7 +139,7 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
 
 }  // namespace
 
-SslCtxPtr NewServerContext(const SafeTcpServer& server) {
+SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server) {
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
@@ -146,7 +147,7 @@ SslCtxPtr NewServerContext(const SafeTcpServer& server) {
   SslCtxPtr ctx = BuildContext(server, failure);
   if (ctx) return ctx;
   if (failure.explain) fprintf(stderr, "%s\n", failure.why.c_str());
-  if (failure.status == 5) printf("%s\n", kMismatch);
+  if (failure.status == kExitMismatch) printf("%s\n", kMismatch);
   if (failure.tlsErrors) ERR_print_errors_fp(stderr);
   exit(failure.status);
 }
@@ -155,15 +156,15 @@ void ReloadServerContext(SafeTcpServer& server) {
   ContextFailure failure;
   SslCtxPtr ctx = BuildContext(server, failure);
   if (!ctx) {
-    fprintf(stderr, "Reload failed, the old certificates stay: %s\n", failure.why.c_str());
-    if (failure.tlsErrors) ERR_print_errors_fp(stderr);
+    server.room.console.Err("Reload failed, the old certificates stay: " + failure.why + "\n" +
+                            (failure.tlsErrors ? TakeTlsErrors() : std::string()));
     ERR_clear_error();
     return;
   }
   // Sessions made from the old context hold a reference to it (SSL_new takes
   // one), so it lives on until the last of them is freed.
   server.ctx = std::move(ctx);
-  printf("[+] Certificates reloaded\n");
+  server.room.console.Out("[+] Certificates reloaded\n");
 }
 
 void SeedTlsRandom() {

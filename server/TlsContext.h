@@ -9,10 +9,11 @@ struct SafeTcpServer;
 // Initialises the TLS library and builds the TLS 1.2 server context from
 // certs/ca.crt, certs/server.crt (the leaf, then any intermediates) and
 // certs/server.key, with the server's options. Set-up failures end the
-// process: 1 (no context; with --require-client-cert also an unusable CA
-// file), 3 (certificate), 4 (key, or a key none of the offered suites can
-// use), 5 (key and certificate differ), each after its output.
-SslCtxPtr NewServerContext(const SafeTcpServer& server);
+// process (server/ExitStatus.h): kExitSetup (no context; with
+// --require-client-cert also an unusable CA file), kExitCert, kExitKey (also
+// a key none of the offered suites can use), kExitMismatch, each after its
+// output.
+SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server);
 
 // Builds a new context from the files as they are now and puts it in
 // server.ctx for the connections accepted from then on. On failure the old

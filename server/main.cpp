@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Os.h"
+#include "server/ExitStatus.h"
 #include "server/SafeTcpServer.h"
 #include "server/ServerArgs.h"
 
@@ -20,7 +21,7 @@ void ServeThenExit() {
   ServerThread(gServer);
   fflush(stdout);
   fflush(stderr);
-  std::_Exit(0);
+  std::_Exit(kExitStopped);
 }
 
 }  // namespace
@@ -43,10 +44,10 @@ int main(int argc, char** argv) {
     case ArgsOutcome::kUsage:
       if (!problem.empty()) fprintf(stderr, "server: %s\n", problem.c_str());
       printf("Usage:\n\tserver.exe [port]\n");
-      exit(-2);
+      exit(kExitUsage);
     case ArgsOutcome::kBadPort:
       printf("Invalid port.\n");
-      exit(-3);
+      exit(kExitBadPort);
   }
   IgnoreSigpipe();
   // The connection caps, not a failing accept, are to govern.
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
   bool started = StartDetachedThread(ServeThenExit);
   if (!started) {
     perror("pthread_create");
-    exit(1);
+    exit(kExitSetup);
   }
 
   // The main thread only keeps the process alive; ServerThread ends it. It

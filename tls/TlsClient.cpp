@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Os.h"
-
 namespace {
 
 // The oldest error in the TLS queue as one line; clears the queue.
@@ -151,12 +149,13 @@ SslCtxPtr NewClientContext(const TlsClientConfig& config, std::string& error) {
   return ctx;
 }
 
-DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
+DialResult DialTls(SSL_CTX* ctx, const DialTarget& target, TlsConnPtr& conn) {
+  conn.reset();
   const std::string& host = target.host;
   const std::string where = host + " port " + std::to_string(target.port);
   int resolveError = 0;
-  UniqueFd fd =
-      ConnectTcp(host, target.port, target.connectTimeoutMs, &resolveError, target.sourceIp);
+  UniqueFd fd = ConnectTcp(host, target.port, Deadline::In(target.connectTimeoutMs), &resolveError,
+                           target.sourceIp);
   if (!fd.Valid()) {
     if (resolveError != 0) {
       return Failed(DialError::kResolve, "the host name " + host + " does not resolve: " +
@@ -168,9 +167,9 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
     }
     return Failed(DialError::kConnect, "cannot connect to " + where + ": " + std::strerror(errno));
   }
-  TlsConnPtr conn = NewTlsConn(ctx, std::move(fd));
-  if (!conn) return Failed(DialError::kSetup, "cannot make a TLS session: " + TlsErrorText("?"));
-  SSL* ssl = conn->ssl.get();
+  TlsConnPtr dialed = NewTlsConn(ctx, std::move(fd));
+  if (!dialed) return Failed(DialError::kSetup, "cannot make a TLS session: " + TlsErrorText("?"));
+  SSL* ssl = dialed->ssl.get();
   const bool verify = (SSL_CTX_get_verify_mode(ctx) & SSL_VERIFY_PEER) != 0;
   if (verify && !ExpectHost(ssl, host)) {
     ERR_clear_error();
@@ -179,10 +178,11 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
   HandshakeTrace trace;
   SSL_set_msg_callback(ssl, TraceMessage);
   SSL_set_msg_callback_arg(ssl, &trace);
-  const int64_t started = MonotonicMs();
-  const bool connected = TlsConnect(*conn, target.handshakeTimeoutMs, false);
+  const Deadline handshakeEnd = Deadline::In(target.handshakeTimeoutMs);
+  const bool connected = TlsConnect(*dialed, handshakeEnd);
   SSL_set_msg_callback(ssl, nullptr);  // `trace` goes out of scope
   if (!connected) {
+    ERR_clear_error();  // the trace and the verify result say what failed
     long verifyResult = SSL_get_verify_result(ssl);
     if (verify && (verifyResult == X509_V_ERR_HOSTNAME_MISMATCH ||
                    verifyResult == X509_V_ERR_IP_ADDRESS_MISMATCH)) {
@@ -195,12 +195,11 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target) {
       return Failed(DialError::kVerify, std::string("certificate verification failed: ") +
                                             X509_verify_cert_error_string(verifyResult));
     }
-    const bool timedOut = MonotonicMs() - started >= target.handshakeTimeoutMs;
+    const bool timedOut = handshakeEnd.Passed();
     const bool sentCertificate = SSL_get_certificate(ssl) != nullptr;
     return Failed(DialError::kHandshake, HandshakeFailure(trace, where, target.handshakeTimeoutMs,
                                                           timedOut, sentCertificate));
   }
-  DialResult result;
-  result.conn = std::move(conn);
-  return result;
+  conn = std::move(dialed);
+  return DialResult();
 }

@@ -10,7 +10,9 @@
 
 #include "tls/TlsConn.h"
 
+// How long a client waits for the TCP connection, then for the handshake.
 constexpr int kConnectTimeoutMs = 10000;
+constexpr int kDialHandshakeTimeoutMs = 10000;
 
 struct TlsClientConfig {
   // Verify the server (host name or IP address included) against caFile, or
@@ -28,10 +30,12 @@ struct TlsClientConfig {
 // Why a dial failed.
 enum class DialError { kNone, kSetup, kResolve, kConnect, kHandshake, kVerify };
 
+// How a dial (or a connect of the client library) went.
 struct DialResult {
-  TlsConnPtr conn;  // null on failure
   DialError error = DialError::kNone;
   std::string message;  // on failure: one line for people
+
+  bool Ok() const { return error == DialError::kNone; }
 };
 
 // A client context for `config`; null with `error` (one line) when a file
@@ -44,10 +48,11 @@ struct DialTarget {
   uint16_t port = 0;
   std::string sourceIp;  // empty: the system picks (see ConnectTcp)
   int connectTimeoutMs = kConnectTimeoutMs;
-  int handshakeTimeoutMs = kHandshakeTimeoutMs;
+  int handshakeTimeoutMs = kDialHandshakeTimeoutMs;
 };
 
-// Connects to the target and completes the handshake. When `ctx` verifies,
-// the host must match the server's certificate: an address its IP entries,
-// anything else its names (and it is sent as SNI).
-DialResult DialTls(SSL_CTX* ctx, const DialTarget& target);
+// Connects to the target and completes the handshake into `conn` (null on
+// failure). When `ctx` verifies, the host must match the server's
+// certificate: an address its IP entries, anything else its names (and it is
+// sent as SNI).
+DialResult DialTls(SSL_CTX* ctx, const DialTarget& target, TlsConnPtr& conn);

@@ -8,21 +8,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
-
-#include "platform/Os.h"
 
 namespace {
 
 bool IsRetry(int sslError) {
   return sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE;
-}
-
-// Milliseconds left until `deadline`, never negative.
-int LeftMs(int64_t deadline) {
-  int64_t left = deadline - MonotonicMs();
-  if (left <= 0) return 0;
-  return static_cast<int>(std::min<int64_t>(left, INT_MAX));
 }
 
 // After a fatal error or a timeout OpenSSL must not be asked to write again;
@@ -32,8 +22,7 @@ void MarkFailed(TlsConn& conn) {
   ShutdownBoth(conn.fd.Get());
 }
 
-bool Handshake(TlsConn& conn, int totalMs, bool printErrors, bool asServer) {
-  int64_t deadline = MonotonicMs() + totalMs;
+bool Handshake(TlsConn& conn, Deadline deadline, bool asServer) {
   for (;;) {
     int sslError;
     {
@@ -49,18 +38,13 @@ bool Handshake(TlsConn& conn, int totalMs, bool printErrors, bool asServer) {
       }
       sslError = SSL_get_error(conn.ssl.get(), rc);
       if (!IsRetry(sslError)) {
-        if (printErrors) {
-          ERR_print_errors_fp(stderr);
-          ERR_clear_error();
-        }
         MarkFailed(conn);
         return false;
       }
     }
     // The deadline is fixed at the start: bytes trickling in do not extend it.
-    int left = LeftMs(deadline);
-    if (left == 0 ||
-        PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, left) != PollResult::kReady) {
+    if (deadline.Passed() ||
+        PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline) != PollResult::kReady) {
       std::lock_guard<std::mutex> hold(conn.ioLock);
       MarkFailed(conn);
       return false;
@@ -92,23 +76,24 @@ TlsConnPtr NewTlsConn(SSL_CTX* ctx, UniqueFd fd) {
   return conn;
 }
 
-bool TlsAccept(TlsConn& conn, int totalMs, bool printErrors) {
-  return Handshake(conn, totalMs, printErrors, true);
+bool TlsAccept(TlsConn& conn, Deadline deadline) {
+  return Handshake(conn, deadline, true);
 }
 
-bool TlsConnect(TlsConn& conn, int totalMs, bool printErrors) {
-  return Handshake(conn, totalMs, printErrors, false);
+bool TlsConnect(TlsConn& conn, Deadline deadline) {
+  return Handshake(conn, deadline, false);
 }
 
-int TlsRead(TlsConn& conn, void* buf, int len, int timeoutMs) {
-  if (len <= 0) return 0;
-  int64_t deadline = timeoutMs >= 0 ? MonotonicMs() + timeoutMs : -1;
+ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline) {
+  const ReadResult ended{IoStatus::kEnded, 0};
+  if (len == 0) return ended;
+  const int ask = static_cast<int>(std::min<size_t>(len, INT_MAX));
   for (;;) {
     int sslError = SSL_ERROR_WANT_READ;
     bool waitFirst;
     {
       std::lock_guard<std::mutex> hold(conn.ioLock);
-      if (conn.failed || !conn.ssl) return 0;
+      if (conn.failed || !conn.ssl) return ended;
       SSL* ssl = conn.ssl.get();
       // A read that found the socket drained last time would now only learn
       // that it is still empty: the wait goes first.
@@ -116,61 +101,42 @@ int TlsRead(TlsConn& conn, void* buf, int len, int timeoutMs) {
       conn.drained = false;
       if (!waitFirst) {
         ERR_clear_error();
-        int n = SSL_read(ssl, buf, len);
+        int n = SSL_read(ssl, buf, ask);
         if (n > 0) {
           // Less than asked for and nothing left in OpenSSL: the read ahead
           // took all that the socket held.
-          conn.drained = n < len && !SSL_has_pending(ssl);
-          return n;
+          conn.drained = n < ask && !SSL_has_pending(ssl);
+          return ReadResult{IoStatus::kDone, static_cast<size_t>(n)};
         }
         sslError = SSL_get_error(ssl, n);
-        if (sslError == SSL_ERROR_ZERO_RETURN) return 0;  // close notify: a reply is still allowed
+        if (sslError == SSL_ERROR_ZERO_RETURN) return ended;  // close notify: a reply is still allowed
         if (!IsRetry(sslError)) {
           ERR_clear_error();
           MarkFailed(conn);
-          return 0;
+          return ended;
         }
       }
     }
     // WANT_READ: OpenSSL holds no complete record now (what it read ahead is
     // at most part of one), so the socket is the place to wait, and writers
-    // may use the session meanwhile.
-    int wait = deadline >= 0 ? LeftMs(deadline) : -1;
-    if (wait == 0 && !waitFirst) return -1;  // a skipped read still gets a look
-    PollResult ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, wait);
-    if (ready == PollResult::kTimeout) return -1;
+    // may use the session meanwhile. A read skipped for the wait still gets
+    // a look when the deadline has passed.
+    if (deadline.Passed() && !waitFirst) return ReadResult{IoStatus::kTimeout, 0};
+    PollResult ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline);
+    if (ready == PollResult::kTimeout) return ReadResult{IoStatus::kTimeout, 0};
     if (ready == PollResult::kError) {
       std::lock_guard<std::mutex> hold(conn.ioLock);
       MarkFailed(conn);
-      return 0;
+      return ended;
     }
   }
 }
 
-bool TlsReadFull(TlsConn& conn, void* buf, size_t len) {
-  uint8_t* at = static_cast<uint8_t*>(buf);
-  while (len > 0) {
-    int chunk = static_cast<int>(std::min<size_t>(len, INT_MAX));
-    int n = TlsRead(conn, at, chunk, -1);
-    if (n <= 0) return false;
-    at += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool TlsWrite(TlsConn& conn, const void* buf, size_t len, int timeoutMs) {
+IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline) {
   std::lock_guard<std::mutex> hold(conn.ioLock);
-  if (conn.failed) return false;
-  if (conn.capture) {
-    const uint8_t* bytes = static_cast<const uint8_t*>(buf);
-    conn.capture->insert(conn.capture->end(), bytes, bytes + len);
-    return true;
-  }
-  if (!conn.ssl) return false;
+  if (conn.failed || !conn.ssl) return IoStatus::kEnded;
   // One deadline for the whole write: a peer reading a trickle cannot
   // stretch it poll by poll.
-  int64_t deadline = MonotonicMs() + std::max(timeoutMs, 0);
   const uint8_t* at = static_cast<const uint8_t*>(buf);
   while (len > 0) {
     // After WANT_*, OpenSSL needs the same arguments again; `chunk` only
@@ -184,15 +150,19 @@ bool TlsWrite(TlsConn& conn, const void* buf, size_t len, int timeoutMs) {
       continue;
     }
     int sslError = SSL_get_error(conn.ssl.get(), n);
-    int left = LeftMs(deadline);
-    if (!IsRetry(sslError) || left == 0 ||
-        PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, left) != PollResult::kReady) {
+    PollResult ready = PollResult::kTimeout;
+    if (!IsRetry(sslError)) {
+      ready = PollResult::kError;
+    } else if (!deadline.Passed()) {
+      ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline);
+    }
+    if (ready != PollResult::kReady) {
       ERR_clear_error();
       MarkFailed(conn);
-      return false;
+      return ready == PollResult::kTimeout ? IoStatus::kTimeout : IoStatus::kEnded;
     }
   }
-  return true;
+  return IoStatus::kDone;
 }
 
 void TlsClose(TlsConn& conn) {
@@ -210,8 +180,15 @@ void TlsClose(TlsConn& conn) {
   ShutdownBoth(conn.fd.Get());
 }
 
-void TlsAbort(TlsConn& conn) {
-  ShutdownBoth(conn.fd.Get());
+std::string TakeTlsErrors() {
+  std::string dump;
+  ERR_print_errors_cb(
+      [](const char* text, size_t len, void* out) {
+        static_cast<std::string*>(out)->append(text, len);
+        return 1;
+      },
+      &dump);
+  return dump;
 }
 
 bool PeerCommonName(TlsConn& conn, std::string& name) {

@@ -47,7 +47,7 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
     members.push_back(Join(server.port, name));
   const std::string certs = TestCertsDir() + "/";
   // A port held by a connection of ours, on which nothing listens.
-  UniqueFd held = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port));
+  UniqueFd held = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
   const struct {
     std::vector<std::string> options;
     const char* host;

@@ -11,6 +11,7 @@
 
 #include "platform/Net.h"
 #include "platform/Os.h"
+#include "platform/ProcStats.h"
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
@@ -33,10 +34,10 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
   auto flood = Join(server.port, "flood");
   auto stranger = Connect(server.port);
   ChatClient* members[] = {alice.get(), bob.get(), flood.get()};
-  const int fdsBefore = ProcEntries(server.pid, "fd");
+  const int fdsBefore = ReadProcEntries(server.pid, "fd");
   // Main, the accept loop, SendMsg, four sessions (and a sanitizer's own
   // thread, if any).
-  const int threadsBefore = ProcEntries(server.pid, "task");
+  const int threadsBefore = ReadProcEntries(server.pid, "task");
   const long rssBefore = RssKiB(server.pid);
   long rssPeak = rssBefore;
 
@@ -65,7 +66,7 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
     rssPeak = std::max(rssPeak, RssKiB(server.pid));
     const int stage = i % 6;
     if (stage == 0) {  // gone before the handshake
-      EXPECT_TRUE(ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port)).Valid());
+      EXPECT_TRUE(ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000)).Valid());
       continue;
     }
     auto ghost = Connect(server.port);
@@ -75,7 +76,7 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
       EXPECT_TRUE(stage == 4 ? ghost->Logout() : ghost->SendRaw(bad.data(), bad.size()));
       ReceivedFrame f;
       RecvStatus status;
-      while ((status = ghost->Receive(f, 5000)) == RecvStatus::kFrame) {
+      while ((status = ghost->Receive(f, Deadline::In(5000))) == RecvStatus::kFrame) {
       }
       EXPECT_EQ(status, RecvStatus::kClosed) << i;
       continue;
@@ -103,13 +104,13 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
   EXPECT_TRUE(WaitForList(*alice, {"carol", "flood", "bob", "alice"}));
   carol->Logout();
   EXPECT_TRUE(WaitForList(*alice, {"flood", "bob", "alice"}));
-  for (int i = 0; i < 100 && ProcEntries(server.pid, "fd") != fdsBefore; ++i)
+  for (int i = 0; i < 100 && ReadProcEntries(server.pid, "fd") != fdsBefore; ++i)
     SleepMs(50);
-  EXPECT_EQ(ProcEntries(server.pid, "fd"), fdsBefore);
+  EXPECT_EQ(ReadProcEntries(server.pid, "fd"), fdsBefore);
   // Session threads that lingered for another connection are gone again.
-  for (int i = 0; i < 100 && ProcEntries(server.pid, "task") != threadsBefore; ++i)
+  for (int i = 0; i < 100 && ReadProcEntries(server.pid, "task") != threadsBefore; ++i)
     SleepMs(50);
-  EXPECT_EQ(ProcEntries(server.pid, "task"), threadsBefore);
+  EXPECT_EQ(ReadProcEntries(server.pid, "task"), threadsBefore);
   EXPECT_TRUE(server.Alive());
 }
 

@@ -22,7 +22,7 @@ uint32_t ReadSlowly(ChatClient& client, uint32_t total, double bytesPerSec, int 
   double bytes = 0;
   uint32_t n = 0;
   ReceivedFrame f;
-  while (n < total && client.Receive(f, 20000) == RecvStatus::kFrame) {
+  while (n < total && client.Receive(f, Deadline::In(20000)) == RecvStatus::kFrame) {
     if (f.type != FrameType::Chat) continue;
     if (SeqOf(f) != n) break;
     ++n;
@@ -56,7 +56,7 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   // refusals; how many lines they are.
   const auto refusals = [&](const std::string& prefix, int want) {
     for (int i = 0; i < 30 && SumAfter(server.err, prefix) < want; ++i)
-      server.Pump(100);
+      server.Pump(Deadline::In(100));
     EXPECT_EQ(SumAfter(server.err, prefix), want) << server.err;
     int lines = 0;
     for (size_t at = 0; (at = server.err.find(prefix, at)) != std::string::npos; ++at)
@@ -73,7 +73,7 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   }
   std::vector<UniqueFd> held;
   for (int i = 0; i < 20; ++i)
-    held.push_back(ConnectTcp("127.0.0.1", port, 5000, nullptr, one));
+    held.push_back(ConnectTcp("127.0.0.1", port, Deadline::In(5000), nullptr, one));
   auto alice = Join(server.port, "alice");
   ASSERT_TRUE(alice->SendChat("in at once"));
   EXPECT_EQ(Next(*alice).Text(), "in at once");
@@ -81,9 +81,9 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   int open = 0;
   char byte;
   for (const auto& client : handshaken)
-    open += TlsRead(*client->conn, &byte, 1, 0) < 0;  // nothing to read, not closed
+    open += TlsRead(*client->conn, &byte, 1, Deadline::In(0)).status == IoStatus::kTimeout;  // nothing to read, not closed
   for (const UniqueFd& fd : held)
-    open += PollFd(fd.Get(), false, 0) == PollResult::kTimeout;
+    open += PollFd(fd.Get(), false, Deadline::In(0)) == PollResult::kTimeout;
   EXPECT_EQ(open, kPerAddress);
 
   // Eight more per address up to the cap, one at a time, so that the count
@@ -91,17 +91,17 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   const auto source = [](int i) { return "127.0.1." + std::to_string(1 + i / 8); };
   size_t seen = 0;
   for (int i = 0; i < kCap + 33 - kPerAddress - 1 && seen != std::string::npos; ++i) {
-    if (i >= 33) held.push_back(ConnectTcp("127.0.0.1", port, 5000, nullptr, source(i)));
+    if (i >= 33) held.push_back(ConnectTcp("127.0.0.1", port, Deadline::In(5000), nullptr, source(i)));
     seen = server.WaitFor("[*] Connection from", 5000, false, seen);
   }
   ASSERT_NE(seen, std::string::npos);
   const int64_t start = MonotonicMs();
   for (int i = 0; i < 20; ++i) {
-    UniqueFd extra = ConnectTcp("127.0.0.1", port, 5000, nullptr, "127.0.2.1");
+    UniqueFd extra = ConnectTcp("127.0.0.1", port, Deadline::In(5000), nullptr, "127.0.2.1");
     const std::string notice =
         "[*] Connection from 127.0.2.1, port " + std::to_string(LocalPort(extra.Get())) + "\n";
     EXPECT_NE(server.WaitFor(notice, 5000, false, seen), std::string::npos) << i;
-    ASSERT_TRUE(PollFd(extra.Get(), false, 3000) == PollResult::kReady &&
+    ASSERT_TRUE(PollFd(extra.Get(), false, Deadline::In(3000)) == PollResult::kReady &&
                 RecvBytes(extra.Get(), &byte, 1) <= 0)
         << "connection " << i << " past the cap stayed open";
   }
@@ -113,7 +113,7 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   handshaken.clear();
   auto bob = Connect(server.port);
   for (int i = 0; i < 100 && !bob->conn; ++i) {
-    server.Pump(50);  // hundreds of error dumps must not stall it on a full pipe
+    server.Pump(Deadline::In(50));  // hundreds of error dumps must not stall it on a full pipe
     bob = Connect(server.port);
   }
   ASSERT_TRUE(bob->SendChat("back to normal"));
@@ -140,7 +140,7 @@ TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
       ASSERT_TRUE(chatter->SendChat("now and then"));
       ++said;
     }
-    if (idle->Receive(f, 500) == RecvStatus::kClosed) closedAt = MonotonicMs() - start;
+    if (idle->Receive(f, Deadline::In(500)) == RecvStatus::kClosed) closedAt = MonotonicMs() - start;
   }
   EXPECT_GE(closedAt, 59000);
   EXPECT_LE(closedAt, 63000);

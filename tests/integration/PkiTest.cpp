@@ -120,7 +120,7 @@ TEST(PkiPrivateRoom, OnlyMembersGetInUnderTheNameInTheirCertificate) {
     if (c.outcome == Outcome::kNoHandshake) {
       // TLS 1.2: the server's verdict arrives after the client's handshake ends.
       ReceivedFrame frame;
-      EXPECT_TRUE(!connected || client->Receive(frame, 5000) != RecvStatus::kFrame);
+      EXPECT_TRUE(!connected || client->Receive(frame, Deadline::In(5000)) != RecvStatus::kFrame);
       EXPECT_NE(server.WaitFor(c.console, 5000, true), std::string::npos) << server.err;
       continue;
     }

@@ -27,12 +27,12 @@ TlsConnPtr Handshake(int port, const TlsClientConfig& tls = TestTls()) {
 // True when the server ends the connection (end of stream or reset) within
 // timeoutMs; whatever it sends first is read and dropped.
 bool ClosedByServer(int fd, int timeoutMs) {
-  int64_t deadline = MonotonicMs() + timeoutMs;
+  const Deadline deadline = Deadline::In(timeoutMs);
   char buf[512];
-  for (int64_t left; (left = deadline - MonotonicMs()) >= 0;) {
-    if (PollFd(fd, false, static_cast<int>(left)) != PollResult::kReady) return false;
+  do {
+    if (PollFd(fd, false, deadline) != PollResult::kReady) return false;
     if (RecvBytes(fd, buf, sizeof buf) <= 0) return true;
-  }
+  } while (!deadline.Passed());
   return false;
 }
 
@@ -126,7 +126,7 @@ TEST(ServerTls, Tls12WithAes128ShaOnlyAndRefusalsLeaveOthersUp) {
   EXPECT_EQ(Handshake(server.port, TestTls(TestCertsDir() + "/other")), nullptr);
   EXPECT_NE(server.WaitFor("certificate verify failed", 5000, true), std::string::npos);
 
-  UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port));
+  UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
   const std::string garbage = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
   ASSERT_EQ(SendBytes(fd.Get(), garbage.data(), garbage.size()), static_cast<long>(garbage.size()));
   EXPECT_TRUE(ClosedByServer(fd.Get(), 5000));
@@ -135,14 +135,16 @@ TEST(ServerTls, Tls12WithAes128ShaOnlyAndRefusalsLeaveOthersUp) {
   EXPECT_TRUE(server.Alive());
   EXPECT_NE(Handshake(server.port), nullptr);
   char byte;
-  EXPECT_EQ(TlsRead(*bystander, &byte, 1, 200), -1);  // open, nothing to read
+  EXPECT_EQ(TlsRead(*bystander, &byte, 1, Deadline::In(200)).status,
+            IoStatus::kTimeout);  // open, nothing to read
 }
 
 TEST(ServerHostileClients, StalledHandshakesClosedAfterTenSecondsInAll) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
-  UniqueFd fds[2] = {ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port)),
-                     ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port))};
+  const uint16_t port = static_cast<uint16_t>(server.port);
+  UniqueFd fds[2] = {ConnectTcp("127.0.0.1", port, Deadline::In(5000)),
+                     ConnectTcp("127.0.0.1", port, Deadline::In(5000))};
   ASSERT_TRUE(fds[0].Valid() && fds[1].Valid());
   int64_t start = MonotonicMs();
   // The first stays silent. The second sends a 512-byte handshake record a

@@ -41,7 +41,7 @@ std::unique_ptr<ChatClient> Join(int port, const std::string& name) {
 
 ReceivedFrame Next(ChatClient& client, int timeoutMs) {
   ReceivedFrame frame;
-  RecvStatus status = client.Receive(frame, timeoutMs);
+  RecvStatus status = client.Receive(frame, Deadline::In(timeoutMs));
   EXPECT_EQ(status, RecvStatus::kFrame);
   if (status != RecvStatus::kFrame) frame.type = ~0u;
   return frame;
@@ -49,11 +49,11 @@ ReceivedFrame Next(ChatClient& client, int timeoutMs) {
 
 bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
                int timeoutMs) {
-  int64_t deadline = MonotonicMs() + timeoutMs;
+  const Deadline deadline = Deadline::In(timeoutMs);
   ReceivedFrame frame;
   // The deadline holds even while frames keep coming.
-  for (int64_t left; (left = deadline - MonotonicMs()) > 0;) {
-    if (client.Receive(frame, static_cast<int>(left)) != RecvStatus::kFrame) return false;
+  while (!deadline.Passed()) {
+    if (client.Receive(frame, deadline) != RecvStatus::kFrame) return false;
     if (match(frame)) return true;
   }
   return false;
@@ -69,7 +69,7 @@ bool WaitForList(ChatClient& client, const Names& want, int timeoutMs) {
 void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,
                 std::atomic<bool>& inOrder) {
   ReceivedFrame f;
-  for (uint32_t n = 0; n < total && client.Receive(f, 20000) == RecvStatus::kFrame;) {
+  for (uint32_t n = 0; n < total && client.Receive(f, Deadline::In(20000)) == RecvStatus::kFrame;) {
     if (f.type != FrameType::Chat) continue;
     ++n;
     if (SeqOf(f) != heard[f.name]++) inOrder = false;

@@ -4,25 +4,24 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/Os.h"
+#include "platform/ProcStats.h"
 #include "platform/Term.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-int LeftMs(int64_t deadline) {
-  return static_cast<int>(std::max<int64_t>(0, deadline - MonotonicMs()));
-}
 
 // One read of what `fd` has; closes it at its end.
 void ReadInto(UniqueFd& fd, std::string& to) {
@@ -68,10 +67,10 @@ bool Proc::Spawn(const std::vector<std::string>& argv, const std::string& dir) {
 }
 
 bool Proc::Send(const std::string& text) {
-  int64_t deadline = MonotonicMs() + 5000;
+  const Deadline deadline = Deadline::In(5000);
   // A writable pipe takes PIPE_BUF bytes without blocking.
   for (size_t at = 0; at < text.size(); at += 4096) {
-    if (PollFd(inFd.Get(), true, LeftMs(deadline)) != PollResult::kReady ||
+    if (PollFd(inFd.Get(), true, deadline) != PollResult::kReady ||
         !WriteFd(inFd.Get(), text.data() + at, std::min<size_t>(4096, text.size() - at))) {
       return false;
     }
@@ -79,35 +78,35 @@ bool Proc::Send(const std::string& text) {
   return true;
 }
 
-void Proc::Pump(int timeoutMs) {
+void Proc::Pump(Deadline deadline) {
   if (!outFd.Valid() && !errFd.Valid()) return;
   PollItem streams[2];
   streams[0].fd = outFd.Get();
   streams[1].fd = errFd.Get();
-  if (PollFds(streams, 2, timeoutMs) != PollResult::kReady) return;
+  if (PollFds(streams, 2, deadline) != PollResult::kReady) return;
   if (streams[0].ready) ReadInto(outFd, out);
   if (streams[1].ready) ReadInto(errFd, err);
 }
 
 size_t Proc::WaitFor(const std::string& text, int timeoutMs, bool fromErr, size_t from) {
-  int64_t deadline = MonotonicMs() + timeoutMs;
+  const Deadline deadline = Deadline::In(timeoutMs);
   for (;;) {
     size_t at = (fromErr ? err : out).find(text, from);
     if (at != std::string::npos) return at + text.size();
-    if (LeftMs(deadline) == 0 || !(fromErr ? errFd : outFd).Valid()) return std::string::npos;
-    Pump(LeftMs(deadline));
+    if (deadline.Passed() || !(fromErr ? errFd : outFd).Valid()) return std::string::npos;
+    Pump(deadline);
   }
 }
 
 int Proc::WaitExit(int timeoutMs) {
-  int64_t deadline = MonotonicMs() + timeoutMs;
-  while ((outFd.Valid() || errFd.Valid()) && LeftMs(deadline) > 0)
-    Pump(LeftMs(deadline));
+  const Deadline deadline = Deadline::In(timeoutMs);
+  while ((outFd.Valid() || errFd.Valid()) && !deadline.Passed())
+    Pump(deadline);
   for (int status; pid > 0;) {
     if (waitpid(pid, &status, WNOHANG) == pid) {
       exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
       pid = -1;
-    } else if (LeftMs(deadline) == 0) {
+    } else if (deadline.Passed()) {
       break;
     } else {
       SleepMs(10);
@@ -161,25 +160,27 @@ int SumAfter(const std::string& text, const std::string& prefix) {
   return sum;
 }
 
-int ProcEntries(pid_t pid, const char* dir) {
-  std::error_code error;
-  int count = 0;
-  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + dir, error), end;
-       !error && it != end; it.increment(error))
-    ++count;
-  return error ? -1 : count;
+long RssKiB(pid_t pid) {
+  return static_cast<long>(ReadStatusKib(pid, "VmRSS"));
 }
 
 long CpuMs(pid_t pid) {
-  clockid_t clock;
-  timespec now;
-  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &now) != 0) return -1;
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000;
+  ProcessCpu cpu;
+  return ReadProcessCpu(pid, cpu) ? static_cast<long>(cpu.statSeconds * 1000) : -1;
 }
 
-long RssKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
-  return -1;
+long SendBytes(int fd, const void* buf, size_t len) {
+  ssize_t n;
+  do {
+    n = send(fd, buf, len, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+long RecvBytes(int fd, void* buf, size_t len) {
+  ssize_t n;
+  do {
+    n = recv(fd, buf, len, 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
 }

@@ -38,8 +38,8 @@ struct Proc {
   // Writes all of `text` to standard input within 5 s.
   bool Send(const std::string& text);
   void CloseInput() { inFd.Reset(); }
-  // Reads what the streams hold within timeoutMs.
-  void Pump(int timeoutMs);
+  // Reads what the streams hold, waiting for something until `deadline`.
+  void Pump(Deadline deadline);
   // Waits until `out` (or `err`, when fromErr) holds `text` at or after
   // `from`; the position after it, or npos on timeout.
   size_t WaitFor(const std::string& text, int timeoutMs = 5000, bool fromErr = false,
@@ -64,12 +64,15 @@ struct TestServer : Proc {
   bool Start(std::vector<std::string> args = {"0"});
 };
 
+// One send or recv on a raw socket (no SIGPIPE, EINTR retried): the bytes,
+// 0 at the peer's end (recv), or -1.
+long SendBytes(int fd, const void* buf, size_t len);
+long RecvBytes(int fd, void* buf, size_t len);
+
 // The sum of the numbers that follow each `prefix` in `text`.
 int SumAfter(const std::string& text, const std::string& prefix);
 
-// Of process `pid`, from /proc; -1 on failure: the entries of /proc/PID/DIR
-// ("fd": open descriptors, "task": threads), CPU time (user + system) in ms,
-// resident memory in KiB.
-int ProcEntries(pid_t pid, const char* dir);
-long CpuMs(pid_t pid);
+// Process `pid`'s resident memory in KiB, and its CPU time (user and system,
+// every thread) in ms; -1 on failure. (platform/ProcStats.h has the rest.)
 long RssKiB(pid_t pid);
+long CpuMs(pid_t pid);

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "protect/Frame.h"
+#include "protect/FrameBatch.h"
 
 namespace {
 
@@ -96,25 +98,39 @@ TEST(BuildFrame, LaysOutTheHeaderPadsAndEncryptsUnderAFreshIv) {
     EXPECT_TRUE(BuildFrame(FrameType::Chat, 0, small, len, kAlice, 1).empty()) << len;
 }
 
-// Frames laid out plain and encrypted together read back like BuildFrame's.
-TEST(AppendFrame, BatchEncryptionReadsBackLikeSingleFrames) {
+// A batch's frames read back like BuildFrame's, each where the batch says it
+// is, each with its own IV; one that cannot be built is empty and keeps the
+// numbering of the rest.
+TEST(FrameBatch, FramesReadBackLikeSingleFramesAtTheirBoundaries) {
   const std::string texts[] = {"a", std::string(100, 'b'), "", std::string(1000, 'c'), "dd"};
-  Bytes batch;
-  std::vector<size_t> ends;
-  for (size_t i = 0; i < std::size(texts); ++i) {
-    const uint8_t iv[16] = {static_cast<uint8_t>(i), 1, 2, 3};
-    ASSERT_TRUE(AppendFrame(batch, FrameType::Chat, PayloadKind::Text, texts[i].c_str(),
-                            static_cast<uint32_t>(texts[i].size() + 1), nullptr, Scope::Public, iv,
-                            false));
-    ends.push_back(batch.size());
-  }
-  EncryptFramePayloads(batch.data(), batch.size());
-  for (size_t i = 0, at = 0; i < std::size(texts); at = ends[i++]) {
-    SCOPED_TRACE(i);
-    const Bytes frame(batch.begin() + at, batch.begin() + ends[i]);
-    Bytes want(texts[i].begin(), texts[i].end());
-    want.resize(frame.size() - kHeaderSize, 0);
-    EXPECT_EQ(OpenSslReadPayload(frame), want);
+  FrameBatch batch;
+  for (int round = 0; round < 2; ++round) {  // the second reuses the cleared buffers
+    SCOPED_TRACE(round);
+    for (const std::string& text : texts) {
+      ASSERT_TRUE(batch.Add(FrameType::Chat, PayloadKind::Text, text.c_str(),
+                            static_cast<uint32_t>(text.size() + 1), kAlice, Scope::Public));
+    }
+    const uint8_t small[16] = {};
+    EXPECT_FALSE(batch.Add(FrameType::Chat, 0, small, 1u << 30, kAlice, Scope::Public));
+    ASSERT_TRUE(batch.Add(FrameType::Chat, 0, "z", 1, kAlice, Scope::Private));
+    batch.Encrypt();
+    ASSERT_EQ(batch.Count(), std::size(texts) + 2);
+    EXPECT_EQ(batch.End(std::size(texts)), batch.Begin(std::size(texts)));
+    EXPECT_EQ(batch.End(batch.Count() - 1), batch.Size());
+    std::set<Bytes> ivs;
+    for (size_t i = 0; i < batch.Count(); ++i) {
+      if (i == std::size(texts)) continue;
+      SCOPED_TRACE(i);
+      const Bytes frame(batch.Data() + batch.Begin(i), batch.Data() + batch.End(i));
+      const std::string text = i < std::size(texts) ? texts[i] : "z";
+      Bytes want(text.begin(), text.end());
+      want.resize(frame.size() - kHeaderSize, 0);
+      EXPECT_EQ(OpenSslReadPayload(frame), want);
+      EXPECT_EQ(NameString(ParseHeader(frame.data()).name), "alice");
+      ivs.insert(Field(frame, 32, 16));
+    }
+    EXPECT_EQ(ivs.size(), batch.Count() - 1) << "an IV used twice";
+    batch.Clear(1 << 20);
   }
 }
 

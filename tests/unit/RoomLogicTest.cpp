@@ -15,11 +15,10 @@
 
 #include "client/ChatClient.h"
 #include "room/ClientSession.h"
-#include "room/DeliveryQueue.h"
+#include "room/Room.h"
+#include "room/SendMsg.h"
 #include "room/UserTable.h"
-#include "server/SafeTcpServer.h"
-
-SafeTcpServer* gServer = nullptr;
+#include "tests/support/FakeLink.h"
 
 namespace {
 
@@ -30,26 +29,15 @@ using Seen = std::tuple<std::string, uint32_t, std::string>;  // sender, scope, 
 
 class RoomLogic : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server = std::make_unique<SafeTcpServer>(0);
-    server->onUserOnline = OnUserOnline;
-    server->onUserOffline = OnUserOffline;
-    gServer = server.get();
-  }
-
   void TearDown() override {
     if (capturing) Notices();  // a failed assertion left it on
     for (auto& c : conns)
-      if (c.conn) EndSession(c.conn.get());
-    gServer = nullptr;
+      EndSession(room, c.link.get());
   }
 
   // A new connection, as after its handshake.
   int Open() {
-    Conn c;
-    c.conn = std::make_unique<TlsConn>();
-    c.conn->capture = std::make_unique<std::vector<uint8_t>>();
-    conns.push_back(std::move(c));
+    conns.push_back(Conn{std::make_unique<FakeLink>(), ClientState()});
     return static_cast<int>(conns.size()) - 1;
   }
 
@@ -60,9 +48,9 @@ class RoomLogic : public ::testing::Test {
     ASSERT_TRUE(HeaderAcceptable(header));
     std::vector<uint8_t> plain;
     DecryptPayload(header, frame.data() + kHeaderSize, PayloadLength(header.lengthWord), plain);
-    bool goOn = HandleFrame(conns[c].conn.get(), conns[c].state, header, plain);
-    QueueChats(conns[c].state);
-    if (!goOn) EndSession(conns[c].conn.get());
+    bool goOn = HandleRequest(room, conns[c].link.get(), conns[c].state, header, plain);
+    QueueChats(room, conns[c].state);
+    if (!goOn) EndSession(room, conns[c].link.get());
   }
 
   void Login(int c, const std::string& name) {
@@ -99,14 +87,14 @@ class RoomLogic : public ::testing::Test {
     return testing::internal::GetCapturedStdout();
   }
 
-  static void DeliverAll() {
-    while (DeliverQueued()) {
+  void DeliverAll() {
+    while (RelayBatch(room, relay)) {
     }
   }
 
   // Every frame written to connection `c` since the last Take, decrypted.
   std::vector<ReceivedFrame> Take(int c) {
-    std::vector<uint8_t>& bytes = *conns[c].conn->capture;
+    std::vector<uint8_t>& bytes = conns[c].link->written;
     std::vector<ReceivedFrame> frames;
     for (size_t at = 0; at < bytes.size();) {
       EXPECT_GE(bytes.size() - at, kHeaderSize);
@@ -149,10 +137,11 @@ class RoomLogic : public ::testing::Test {
   }
 
   struct Conn {
-    TlsConnPtr conn;
-    SessionState state;
+    std::unique_ptr<FakeLink> link;
+    ClientState state;
   };
-  std::unique_ptr<SafeTcpServer> server;
+  Room room;
+  Relay relay;
   std::vector<Conn> conns;
   bool capturing = false;
 };
@@ -267,10 +256,8 @@ TEST_F(RoomLogic, FullQueueHoldsItsSenderUntilDeliveryMakesRoom) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // time for one more, if taken
   EXPECT_EQ(sent, total - 1);
-  std::unique_lock<std::mutex> held(gServer->queueLock);
-  EXPECT_EQ(gServer->queue.items.size(), kQueueCapacity);
-  held.unlock();
-  DeliverQueued();  // one batch: room for the last
+  EXPECT_EQ(room.queue.Size(), kQueueCapacity);
+  RelayBatch(room, relay);  // one batch: room for the last
   flooder.join();
   DeliverAll();
   std::vector<Seen> seen = Chats(bob);
@@ -300,13 +287,13 @@ TEST_F(RoomLogic, TwoSlotConnectionGetsDoublesAndLeavesWhole) {
   EXPECT_EQ(Chats(alice), (std::vector<Seen>{hi, back}));
 
   StartNotices();
-  EndSession(conns[twin].conn.get());
+  EndSession(room, conns[twin].link.get());
   EXPECT_EQ(Notices(), "[!] User one offline\n[!] User two offline\n");
   EXPECT_EQ(LastList(alice), Names{"alice"});
-  EXPECT_EQ(FindUserBySession(conns[twin].conn.get()), -1);
+  EXPECT_EQ(FindUserBySession(room.users, conns[twin].link.get()), -1);
   // A stranger leaves without a notice; the others still get a list.
   StartNotices();
-  EndSession(conns[Open()].conn.get());
+  EndSession(room, conns[Open()].link.get());
   EXPECT_EQ(Notices(), "");
   EXPECT_EQ(LastList(alice), Names{"alice"});
 }

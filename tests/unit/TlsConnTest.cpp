@@ -46,8 +46,8 @@ bool MakePair(Pair& pair) {
   pair.client = NewTlsConn(pair.clientCtx.get(), UniqueFd(fds[1]));
   if (!pair.server || !pair.client) return false;
   auto accepted =
-      std::async(std::launch::async, [&] { return TlsAccept(*pair.server, 5000, true); });
-  bool connected = TlsConnect(*pair.client, 5000, true);
+      std::async(std::launch::async, [&] { return TlsAccept(*pair.server, Deadline::In(5000)); });
+  bool connected = TlsConnect(*pair.client, Deadline::In(5000));
   return accepted.get() && connected;
 }
 
@@ -59,44 +59,49 @@ TEST(TlsConn, SlowReaderCannotStretchWritePastItsTotalDeadline) {
   std::atomic<bool> stop{false};
   auto slowReader = std::async(std::launch::async, [&] {
     std::vector<char> buf(16 * 1024);
-    while (!stop.load() &&
-           TlsRead(*pair.client, buf.data(), static_cast<int>(buf.size()), 20) != 0) {
+    while (!stop.load() && TlsRead(*pair.client, buf.data(), buf.size(), Deadline::In(20)).status !=
+                               IoStatus::kEnded) {
       SleepMs(10);  // pacing, not waiting for a result
     }
   });
   auto ownReader = std::async(std::launch::async, [&] {
     char byte;
-    return TlsRead(*pair.server, &byte, 1, -1);
+    return TlsRead(*pair.server, &byte, 1, Deadline::Never()).status;
   });
   std::vector<char> big(64 * 1024 * 1024, 'a');
   int64_t start = MonotonicMs();
-  bool written = TlsWrite(*pair.server, big.data(), big.size(), 1000);
+  IoStatus written = TlsWrite(*pair.server, big.data(), big.size(), Deadline::In(1000));
   int64_t took = MonotonicMs() - start;
   stop = true;
-  TlsAbort(*pair.client);
+  ShutdownBoth(pair.client->fd.Get());
   slowReader.get();
-  EXPECT_FALSE(written);
+  EXPECT_EQ(written, IoStatus::kTimeout);
   EXPECT_GE(took, 900);
   EXPECT_LE(took, 3000);
   // The connection is finished for everyone: the owner's reader wakes with
   // the end, and later writes give up at once.
   ASSERT_EQ(ownReader.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-  EXPECT_EQ(ownReader.get(), 0);
+  EXPECT_EQ(ownReader.get(), IoStatus::kEnded);
   start = MonotonicMs();
-  EXPECT_FALSE(TlsWrite(*pair.server, "x", 1, 1000));
+  EXPECT_EQ(TlsWrite(*pair.server, "x", 1, Deadline::In(1000)), IoStatus::kEnded);
   EXPECT_LT(MonotonicMs() - start, 100);
 }
 
 TEST(TlsConn, CloseSendsNotifyAndEndsLaterWrites) {
   Pair pair;
   ASSERT_TRUE(MakePair(pair));
-  ASSERT_TRUE(TlsWrite(*pair.server, "ab", 2));
+  ASSERT_EQ(TlsWrite(*pair.server, "ab", 2, Deadline::In(5000)), IoStatus::kDone);
   TlsClose(*pair.server);
-  EXPECT_FALSE(TlsWrite(*pair.server, "c", 1));
-  char got[2];
-  ASSERT_TRUE(TlsReadFull(*pair.client, got, sizeof got));  // sent before the close survives
-  char more;
-  EXPECT_EQ(TlsRead(*pair.client, &more, 1, 2000), 0);
+  EXPECT_EQ(TlsWrite(*pair.server, "c", 1, Deadline::In(5000)), IoStatus::kEnded);
+  // What was sent before the close survives it, then the end comes.
+  std::string got;
+  char buf[8];
+  for (ReadResult r; got.size() < 2 &&
+                     (r = TlsRead(*pair.client, buf, sizeof buf, Deadline::In(2000))).status ==
+                         IoStatus::kDone;)
+    got.append(buf, r.bytes);
+  EXPECT_EQ(got, "ab");
+  EXPECT_EQ(TlsRead(*pair.client, buf, 1, Deadline::In(2000)).status, IoStatus::kEnded);
   EXPECT_EQ(SSL_get_shutdown(pair.client->ssl.get()) & SSL_RECEIVED_SHUTDOWN,
             SSL_RECEIVED_SHUTDOWN);
 }

@@ -1,5 +1,5 @@
-// /proc readers for chat-bench: CPU time, descriptors and memory of the server.
-#include "bench/ChatBenchProc.h"
+// /proc readers: CPU time, threads, descriptors, system calls and memory.
+#include "platform/ProcStats.h"
 
 #include <unistd.h>
 
@@ -51,7 +51,7 @@ void ReadTaskNanoseconds(int pid, std::vector<std::pair<int, uint64_t>>& taskNs)
 
 }  // namespace
 
-bool ReadServerCpu(int pid, ServerCpu& cpu) {
+bool ReadProcessCpu(int pid, ProcessCpu& cpu) {
   uint64_t ticks = 0;
   if (!ReadStatTicks(pid, ticks)) return false;
   static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
@@ -60,7 +60,7 @@ bool ReadServerCpu(int pid, ServerCpu& cpu) {
   return true;
 }
 
-double TaskSecondsBetween(const ServerCpu& before, const ServerCpu& after) {
+double TaskSecondsBetween(const ProcessCpu& before, const ProcessCpu& after) {
   uint64_t sum = 0;
   auto b = before.taskNs.begin();
   for (const auto& task : after.taskNs) {
@@ -90,11 +90,11 @@ bool ReadIoCalls(int pid, int64_t& reads, int64_t& writes) {
   return found == 2;
 }
 
-int ReadOpenFds(int pid) {
+int ReadProcEntries(int pid, const char* dir) {
   std::error_code error;
-  std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+  std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/" + dir, error);
   int count = 0;
-  for (; !error && fds != std::filesystem::directory_iterator(); fds.increment(error))
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error))
     ++count;
   return error ? -1 : count;
 }

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "bench/ChatBench.h"
-#include "bench/ChatBenchProc.h"
-#include "bench/ChatBenchRoom.h"
+#include "platform/ProcStats.h"
+#include "tests/load/StampedRun.h"
 #include "platform/Net.h"
 #include "platform/Os.h"
+#include "platform/Term.h"
 
 namespace {
 
@@ -81,10 +82,10 @@ void Churner(Chaos& chaos, int id, std::string steadyName) {
     if (!client.conn) SleepMs(100);  // no server to talk to: no busy loop
     for (int i = 0; i < 5 && member; ++i)
       client.SendChat("hello from " + name, random() % 2 ? "" : steadyName);
-    client.Receive(frame, 20);
+    client.Receive(frame, Deadline::In(20));
     if (random() % 2 == 0) continue;
     client.Logout();
-    while (chaos.running && client.Receive(frame, 2000) == RecvStatus::kFrame) {
+    while (chaos.running && client.Receive(frame, Deadline::In(2000)) == RecvStatus::kFrame) {
     }
   }
 }
@@ -100,12 +101,12 @@ void Flooder(Chaos& chaos) {
     // Drained so that the server never stalls on it.
     std::thread drain([&] {
       ReceivedFrame frame;
-      while (client.Receive(frame, 200) != RecvStatus::kClosed && chaos.running) {
+      while (client.Receive(frame, Deadline::In(200)) != RecvStatus::kClosed && chaos.running) {
       }
     });
     while (chaos.running && client.SendChat(std::string(1000, 'x'), "", PayloadKind::Binary)) {
     }
-    TlsAbort(*client.conn);  // wakes the drain; the connection is freed after it
+    ShutdownBoth(client.Fd());  // wakes the drain; the connection is freed after it
     drain.join();
   }
 }
@@ -135,9 +136,9 @@ void Garbage(Chaos& chaos) {
       continue;
     }
     const DialTarget& target = clientOptions.target;
-    UniqueFd bare =
-        ConnectTcp(target.host, target.port, target.connectTimeoutMs, nullptr, target.sourceIp);
-    if (bare.Valid()) SendBytes(bare.Get(), junk.data(), junk.size());
+    UniqueFd bare = ConnectTcp(target.host, target.port, Deadline::In(target.connectTimeoutMs),
+                               nullptr, target.sourceIp);
+    if (bare.Valid()) WriteFd(bare.Get(), junk.data(), junk.size());
   }
 }
 
@@ -148,7 +149,7 @@ struct ServerUse {
 };
 
 bool ReadUse(int pid, ServerUse& use) {
-  use.fds = ReadOpenFds(pid);
+  use.fds = ReadProcEntries(pid, "fd");
   use.rssKib = ReadStatusKib(pid, "VmRSS");
   if (use.fds >= 0 && use.rssKib >= 0) return true;
   std::fprintf(stderr, "chat-bench: cannot read /proc/%d: is the server gone?\n", pid);

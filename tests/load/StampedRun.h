@@ -1,6 +1,7 @@
 // Members that send stamped texts and check what arrives: the part of
 // chat-bench's load and soak modes that joins, receives, drains and
 // verifies. Each text carries its stream, sequence number and send time.
+// Test code, built into chat-bench: a load run checks what it measures.
 #pragma once
 
 #include <atomic>

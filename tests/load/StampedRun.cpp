@@ -1,5 +1,6 @@
-// Stamped texts and their checks, shared by chat-bench's load and soak.
-#include "bench/ChatBenchRoom.h"
+// Stamped texts and their checks: every text once, in order, to the right
+// members. Shared by chat-bench's load and soak.
+#include "tests/load/StampedRun.h"
 
 #include <algorithm>
 #include <chrono>
@@ -97,7 +98,7 @@ bool Track(StreamTrack& track, int64_t sequence) {
 void ReceiveLoop(StampedRun& run, Member& member) {
   ReceivedFrame frame;
   while (!run.stop.load(std::memory_order_relaxed)) {
-    RecvStatus status = member.client.Receive(frame, kReceivePollMs);
+    RecvStatus status = member.client.Receive(frame, Deadline::In(kReceivePollMs));
     if (status == RecvStatus::kTimeout) continue;
     if (status != RecvStatus::kFrame) {
       MarkEnded(member, status);
@@ -169,40 +170,6 @@ int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
-              std::string& error, int timeoutMs) {
-  ConnectResult connected = client.Connect(clientOptions);
-  if (!connected.Ok()) {
-    error = connected.message;
-    return false;
-  }
-  if (!client.Login(name)) {
-    error = "cannot send Login for " + name;
-    return false;
-  }
-  int64_t deadline = MonotonicMs() + timeoutMs;
-  ReceivedFrame frame;
-  for (;;) {
-    int64_t left = deadline - MonotonicMs();
-    RecvStatus status =
-        left > 0 ? client.Receive(frame, static_cast<int>(left)) : RecvStatus::kTimeout;
-    if (status == RecvStatus::kTimeout) {
-      error = "no answer to Login for " + name + " (room full?)";
-      return false;
-    }
-    if (status != RecvStatus::kFrame) {
-      error = "connection ended before Login for " + name + " was answered";
-      return false;
-    }
-    if (frame.type == FrameType::LoginAccepted) return true;
-    if (frame.type == FrameType::NameInUse) {
-      error = "name " + name + " is in use";
-      return false;
-    }
-    // Member lists and chat of others may come first.
-  }
 }
 
 bool JoinMembers(StampedRun& run, const BenchOptions& options, int count,

@@ -1,0 +1,25 @@
+// The chat room's state: the member table and its lock, the delivery queue,
+// the console and the room's rules. One per server, held by SafeTcpServer and
+// passed by reference to ClientSession, SendMsg and the table's functions;
+// tests and fuzzing make their own.
+#pragma once
+
+#include <mutex>
+
+#include "room/Console.h"
+#include "room/DeliveryQueue.h"
+#include "room/UserTable.h"
+
+struct Room {
+  // Lock order: userLock, then a link's own I/O lock (every write to a
+  // member happens under userLock, so writes to one member never
+  // interleave). The queue's queueLock is never held together with either.
+  std::mutex userLock;
+  UserTable users;  // guarded by userLock
+  DeliveryQueue queue;
+  Console console;
+
+  // Set before any session starts, only read afterwards. In a private room
+  // a member's name is the subject CN of its certificate.
+  bool namesFromCertificates = false;
+};

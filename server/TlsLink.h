@@ -1,0 +1,36 @@
+// A client on the chat port as the room sees it: the room's Link over one TLS
+// connection. Made by the accept loop for each accepted socket.
+#pragma once
+
+#include <string>
+
+#include "room/Link.h"
+#include "tls/TlsConn.h"
+
+class Console;
+
+class TlsLink : public Link {
+ public:
+  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link.
+  TlsLink(TlsConnPtr conn, std::string peer, Console& console)
+      : conn_(std::move(conn)), peer_(std::move(peer)), console_(console) {}
+
+  // The server's handshake. A failure that the TLS library can explain (not
+  // a timeout, nor a peer that just left) gets "TLS handshake failed: PEER"
+  // and the TLS error dump on standard error, together.
+  bool Open(Deadline deadline) override;
+  ReadResult Read(uint8_t* buf, size_t len, Deadline deadline) override {
+    return TlsRead(*conn_, buf, len, deadline);
+  }
+  bool CertificateName(std::string& name) override { return PeerCommonName(*conn_, name); }
+  bool Write(const uint8_t* bytes, size_t len, Deadline deadline) override {
+    return TlsWrite(*conn_, bytes, len, deadline) == IoStatus::kDone;
+  }
+  void Shutdown() override { TlsClose(*conn_); }
+  const std::string& Peer() const override { return peer_; }
+
+ private:
+  TlsConnPtr conn_;
+  std::string peer_;
+  Console& console_;
+};

@@ -1,0 +1,35 @@
+// A client connection without a socket, for driving the room in tests and
+// fuzzing: what the room writes to it is kept, a shut-down link takes no
+// more, and every ordering is the caller's.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "room/Link.h"
+
+class FakeLink : public Link {
+ public:
+  std::vector<uint8_t> written;  // every byte written since the last clear
+  bool shut = false;             // Shutdown was called
+  std::string certName;          // the client certificate's CN, if `hasCert`
+  bool hasCert = false;
+
+  bool Open(Deadline) override { return true; }
+  ReadResult Read(uint8_t*, size_t, Deadline) override { return ReadResult{}; }
+  bool CertificateName(std::string& name) override {
+    name = certName;
+    return hasCert;
+  }
+  bool Write(const uint8_t* bytes, size_t len, Deadline) override {
+    if (shut) return false;
+    written.insert(written.end(), bytes, bytes + len);
+    return true;
+  }
+  void Shutdown() override { shut = true; }
+  const std::string& Peer() const override { return peer_; }
+
+ private:
+  std::string peer_ = "127.0.0.1, port 1";
+};
