@@ -77,7 +77,7 @@ function showStatus() {
     ui.status.textContent = `You are ${ShownName(room.name)}`;
   } else if (phase === Phase.Offline) {
     const left = Math.max(0, Math.ceil((room.retryAt - Date.now()) / 1000));
-    ui.status.textContent = `Offline; reconnecting in ${left} s`;
+    ui.status.textContent = `Offline, retrying in ${left} s`;
   } else if (phase === Phase.Done) {
     ui.status.textContent = 'You left the room. Reload the page to come back.';
   } else {

@@ -33,7 +33,7 @@ export function webSocketDialer(url, { WebSocketClass = globalThis.WebSocket } =
     // A failed connection fires error, then close; the close says it all.
     ws.onerror = () => {};
     ws.onclose = (event) => {
-      const why = `the WebSocket closed (${event.code}${event.reason ? ' ' + event.reason : ''})`;
+      const why = `the WebSocket closed with ${event.code}${event.reason ? ': ' + event.reason : ''}`;
       if (open) onclose(why);
       else reject(new Error(event.code === 1006 ? 'no WebSocket connection' : why));
     };
