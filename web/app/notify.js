@@ -15,9 +15,13 @@ export function notifyAlert(event) {
   const who = ShownName(event.nameBytes);
   const title = event.isPrivate ? `Private message from ${who}` : `${who} mentioned you`;
   // The body is plain text, but a control or bidi mark could still garble it.
-  const note = new Notification(title, { body: SafeText(event.textBytes), tag: 'saferoom' });
-  note.onclick = () => {
-    window.focus();
-    note.close();
-  };
+  try {
+    const note = new Notification(title, { body: SafeText(event.textBytes), tag: 'saferoom' });
+    note.onclick = () => {
+      window.focus();
+      note.close();
+    };
+  } catch {
+    // Some mobile browsers allow notifications from service workers only.
+  }
 }
