@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs, only when one is missing.
 set -euo pipefail
 
-packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           libedit-dev openssl
           dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
 missing=()

@@ -1,0 +1,113 @@
+// The shared vectors (tests/vectors/protocol.json, also read by the
+// JavaScript tests) against protect/: SM4 blocks, CBC on every SM4 path this
+// processor has, and whole frames built and read back. The escaping cases
+// are checked by the JavaScript tests.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "protect/Frame.h"
+#include "protect/Sm4.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using nlohmann::json;
+
+Bytes FromHex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+const json& Vectors() {
+  static const json doc = [] {
+    std::ifstream in(VECTORS_FILE);
+    return json::parse(in, nullptr, /*allow_exceptions=*/false);
+  }();
+  return doc;
+}
+
+Bytes Hex(const json& v, const char* key) {
+  return FromHex(v.at(key).get<std::string>());
+}
+
+TEST(Vectors, FileReadsAndHoldsEverySection) {
+  ASSERT_FALSE(Vectors().is_discarded()) << VECTORS_FILE;
+  for (const char* section : {"sm4Blocks", "cbc", "frames"})
+    EXPECT_GE(Vectors()[section].size(), 2u) << section;
+  EXPECT_EQ(Hex(Vectors(), "frameKey"), Bytes(FrameKey, FrameKey + 16));
+}
+
+TEST(Vectors, Sm4BlocksBothWays) {
+  for (const json& v : Vectors()["sm4Blocks"]) {
+    SCOPED_TRACE(v["name"].get<std::string>());
+    Sm4Context ctx = Sm4ExpandKey(Hex(v, "key").data());
+    Bytes block = Hex(v, "plain");
+    const int times = v["times"];
+    for (int i = 0; i < times; ++i)
+      Sm4CryptBlock(ctx, block.data(), block.data());
+    EXPECT_EQ(block, Hex(v, "cipher"));
+    Sm4ReverseKeys(ctx);
+    for (int i = 0; i < times; ++i)
+      Sm4CryptBlock(ctx, block.data(), block.data());
+    EXPECT_EQ(block, Hex(v, "plain"));
+  }
+}
+
+TEST(Vectors, CbcBothWaysOnEveryPath) {
+  const Sm4Path saved = Sm4ActivePath();
+  for (Sm4Path path : {Sm4Path::Scalar, Sm4Path::Avx2, Sm4Path::Avx512}) {
+    if (!Sm4UsePath(path)) continue;
+    for (const json& v : Vectors()["cbc"]) {
+      SCOPED_TRACE(v["name"].get<std::string>() + ", path " + std::to_string(static_cast<int>(path)));
+      const Bytes plain = Hex(v, "plain"), want = Hex(v, "cipher");
+      const Bytes lastBlock(want.end() - 16, want.end());
+      Sm4Context ctx = Sm4ExpandKey(Hex(v, "key").data());
+      Bytes iv = Hex(v, "iv"), cipher(plain.size());
+      const auto len = static_cast<int32_t>(plain.size());
+      Sm4Cbc(ctx, 1, len, iv.data(), plain.data(), cipher.data());
+      EXPECT_EQ(cipher, want);
+      EXPECT_EQ(iv, lastBlock);
+      Sm4ReverseKeys(ctx);
+      iv = Hex(v, "iv");
+      Sm4Cbc(ctx, 0, len, iv.data(), cipher.data(), cipher.data());
+      EXPECT_EQ(cipher, plain);
+      EXPECT_EQ(iv, lastBlock);
+    }
+  }
+  Sm4UsePath(saved);
+}
+
+TEST(Vectors, FramesBuiltAndReadBack) {
+  for (const json& v : Vectors()["frames"]) {
+    SCOPED_TRACE(v["name"].get<std::string>());
+    const Bytes data = FromHex(v["build"]["data"]), name = Hex(v, "nameField"), iv = Hex(v, "iv");
+    const Bytes want = Hex(v, "frame");
+    Frame frame;
+    ASSERT_TRUE(AppendFrame(frame, v["type"], v["build"]["kind"], data.empty() ? nullptr : data.data(),
+                            static_cast<uint32_t>(data.size()), name.data(), v["scope"], iv.data()));
+    if (v["build"]["markText"]) frame[4] |= PayloadKind::Text;
+    EXPECT_EQ(frame, want);
+
+    const FrameHeader h = ParseHeader(want.data());
+    EXPECT_EQ(h.type, v["type"]);
+    EXPECT_EQ(h.lengthWord, v["lengthWord"]);
+    EXPECT_EQ(h.scope, v["scope"]);
+    EXPECT_EQ(Bytes(h.name, h.name + kNameSize), name);
+    EXPECT_TRUE(HeaderAcceptable(h));
+    uint8_t unmasked[16];
+    std::copy(h.iv, h.iv + 16, unmasked);
+    ApplyIvMask(unmasked);
+    EXPECT_EQ(Bytes(unmasked, unmasked + 16), iv);
+    Bytes plain;
+    DecryptPayload(h, want.data() + kHeaderSize, want.size() - kHeaderSize, plain);
+    EXPECT_EQ(plain, Hex(v, "plaintext"));
+  }
+}
+
+}  // namespace

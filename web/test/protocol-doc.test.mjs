@@ -1,0 +1,25 @@
+// PROTOCOL.md shows the vectors' frames, byte for byte as the tools make
+// them, and what it says about the constants holds for the library.
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+import test from 'node:test';
+import { FrameKey, IvMaskStep, kMaxPayload } from '../lib/index.mjs';
+import { exampleBlock, exampleNames, ivMaskBlock, vectors } from '../tools/protocol-examples.mjs';
+
+const doc = readFileSync(new URL('../../PROTOCOL.md', import.meta.url), 'utf8');
+
+test('every example in PROTOCOL.md is the vector it names, as generated', () => {
+  assert.ok(doc.includes(ivMaskBlock()), 'the IvMask bytes');
+  for (const name of exampleNames) assert.ok(doc.includes(exampleBlock(name)), `example ${name}`);
+  // No stale example: every dump in the document is one of those.
+  const shown = [...doc.matchAll(/^```\n([a-z0-9-]+): /gm)].map((m) => m[1]);
+  assert.deepEqual(shown, exampleNames);
+  assert.ok(exampleNames.every((n) => vectors.frames.some((f) => f.name === n)));
+});
+
+test('the constants PROTOCOL.md states are the library\'s', () => {
+  assert.ok(doc.includes(`\`${new TextDecoder().decode(FrameKey)}\``));
+  assert.ok(doc.includes(`M_k = k × ${IvMaskStep}`));
+  assert.ok(doc.includes(`${(kMaxPayload + 48).toLocaleString('en')} bytes`));
+  assert.match(doc, /^## Extensions\n\nNo extension exists yet\./m);
+});

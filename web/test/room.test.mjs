@@ -1,0 +1,126 @@
+// ChatRoom over a fake transport: the frames it writes, what it makes of the
+// bytes it gets in odd splits, and when it closes. No sockets, no waiting.
+import assert from 'node:assert/strict';
+import test from 'node:test';
+import {
+  BuildFrame, ChatRoom, DecodeFrame, FrameReader, FrameType, NameString, Scope,
+} from '../lib/index.mjs';
+
+const enc = (s) => new TextEncoder().encode(s);
+const str = (b) => new TextDecoder().decode(b);
+const field = (s) => {
+  const f = new Uint8Array(20);
+  f.set(enc(s));
+  return f;
+};
+
+// The server's side of one connection: what the room wrote, decoded, and a
+// way to send it bytes.
+function fakeServer() {
+  const server = { sent: [], closed: false, dials: 0 };
+  const reader = new FrameReader();
+  server.dial = async ({ onbytes, onclose }) => {
+    server.dials++;
+    server.push = onbytes;
+    server.hangUp = onclose;
+    return {
+      send(bytes) {
+        reader.push(bytes);
+        for (let got = reader.next(); got !== FrameReader.NeedMore; got = reader.next()) {
+          const f = DecodeFrame(got.header, got.payload);
+          server.sent.push(f.type === FrameType.Login ? `login ${str(NameString(f.payload))}`
+            : f.type === FrameType.Logout ? 'logout' : `chat ${str(f.name) || '-'} ${str(NameString(f.payload))}`);
+        }
+      },
+      close() {
+        server.closed = true;
+      },
+    };
+  };
+  return server;
+}
+
+const replies = {
+  accepted: () => BuildFrame(FrameType.LoginAccepted, 0, null, null, 0),
+  list: (...names) => BuildFrame(FrameType.UserList, 0, Uint8Array.from(names.flatMap((n) => [...field(n)])), null, 0),
+  chat: (from, text, scope = Scope.Public) => BuildFrame(FrameType.Chat, 1, enc(text), field(from), scope),
+};
+
+const settle = () => new Promise((resolve) => setImmediate(resolve));
+
+async function enteredRoom(options = {}) {
+  const server = fakeServer();
+  const room = new ChatRoom({ name: 'alice', dial: server.dial, ...options });
+  const events = [];
+  room.on('*', (e) => events.push(e.kind === 'message' ? `message ${e.name}: ${e.text}` : e.kind));
+  room.start();
+  await settle();
+  // The reply and the list in one chunk, cut in an odd place.
+  const bytes = Uint8Array.from([...replies.accepted(), ...replies.list('alice', 'bob')]);
+  server.push(bytes.subarray(0, 50));
+  server.push(bytes.subarray(50));
+  return { server, room, events };
+}
+
+test('logs in, and takes the reply and the list however the bytes are cut', async () => {
+  const { server, events } = await enteredRoom();
+  assert.deepEqual(server.sent, ['login alice']);
+  assert.deepEqual(events, ['entered', 'members']);
+});
+
+test('a listener may act on the room while it is handing out events', async () => {
+  const server = fakeServer();
+  const room = new ChatRoom({ name: 'alice', dial: server.dial });
+  room.on('entered', () => room.sendTo('bob', 'welcome'));
+  room.start();
+  await settle();
+  server.push(Uint8Array.from([...replies.accepted(), ...replies.list('alice', 'bob')]));
+  assert.deepEqual(server.sent, ['login alice', 'chat bob welcome']);
+});
+
+test('leave: the marker, our echo, logout, then the server closes', async () => {
+  const { server, room, events } = await enteredRoom();
+  room.say('bye');
+  const done = room.leave();
+  server.push(replies.chat('alice', 'bye'));
+  assert.deepEqual(server.sent.slice(1), ['chat - bye', 'chat alice ']);
+  server.push(replies.chat('alice', '', Scope.Private));
+  assert.deepEqual(server.sent.slice(3), ['logout']);
+  server.hangUp('closed');
+  assert.deepEqual(await done, { outcome: 'ok', reason: '' });
+  assert.deepEqual(events.slice(2), ['message alice: bye', 'done']);
+});
+
+test('a header no server sends ends the connection', async () => {
+  const { server, room } = await enteredRoom();
+  const bad = new Uint8Array(48);
+  bad[4] = 17 << 2; // a length that is not a multiple of 16
+  server.push(bad);
+  assert.equal(server.closed, true);
+  assert.deepEqual(await room.done, { outcome: 'lost', reason: 'connection lost: the server sent a frame header no server sends' });
+});
+
+test('reconnecting: the old connection is closed and its late bytes ignored', async () => {
+  const { server, room, events } = await enteredRoom({ reconnect: true });
+  const oldPush = server.push;
+  server.hangUp('reset');
+  assert.equal(room.phase, 'offline');
+  oldPush(replies.chat('bob', 'from the old connection'));
+  room.retryNow();
+  await settle();
+  assert.equal(server.dials, 2);
+  assert.deepEqual(server.sent, ['login alice', 'login alice']);
+  assert.ok(!events.some((e) => e.includes('old connection')));
+  room.leave();
+  server.hangUp('closed');
+  assert.equal((await room.done).outcome, 'ok');
+});
+
+test('a dial that fails ends a bot with its reason', async () => {
+  const room = new ChatRoom({ name: 'alice', dial: async () => { throw new Error('refused'); } });
+  assert.deepEqual(await room.start(), { outcome: 'lost', reason: 'cannot connect: refused' });
+});
+
+test('a name that cannot be asked for is refused at once', () => {
+  assert.throws(() => new ChatRoom({ name: 'x'.repeat(21), dial: fakeServer().dial }), RangeError);
+});
