@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-          libedit-dev openssl
+          libedit-dev openssl libboost-dev libwslay-dev
           dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
 missing=()
 for p in "${packages[@]}"; do

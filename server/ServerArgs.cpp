@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,7 +11,7 @@
 
 namespace {
 
-enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kHelp, kVersion };
+enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHelp, kVersion };
 
 struct OptionDoc {
   option longOption;
@@ -25,6 +26,9 @@ const OptionDoc kOptions[] = {
     {{"forward-secrecy", no_argument, nullptr, kForwardSecrecy},
      "offer ECDHE suites first (RSA or ECDSA certificate);\n"
      "AES128-SHA stays, last"},
+    {{"web", required_argument, nullptr, kWeb},
+     "also serve the room to browsers on TCP port PORT\n"
+     "(https://HOST:PORT/, TLS 1.2 and 1.3)"},
     {{"help", no_argument, nullptr, kHelp}, "this text"},
     {{"version", no_argument, nullptr, kVersion}, "the version"},
 };
@@ -46,8 +50,15 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
   // instead of becoming an unknown option: getopt sees only the options.
   int optionsEnd = 1;
   while (optionsEnd < argc && std::strncmp(argv[optionsEnd], "--", 2) == 0) {
-    if (std::strcmp(argv[optionsEnd++], "--") == 0) break;
+    const char* arg = argv[optionsEnd++];
+    if (std::strcmp(arg, "--") == 0) break;
+    // An option's value is the next argument, unless given as --name=value.
+    for (const OptionDoc& o : kOptions) {
+      if (o.longOption.has_arg == required_argument && std::strcmp(arg + 2, o.longOption.name) == 0)
+        ++optionsEnd;
+    }
   }
+  optionsEnd = std::min(optionsEnd, argc);
   option specs[kNumOptions + 1] = {};
   for (size_t i = 0; i < kNumOptions; ++i)
     specs[i] = kOptions[i].longOption;
@@ -62,6 +73,15 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
         break;
       case kForwardSecrecy:
         args.forwardSecrecy = true;
+        break;
+      case kWeb:
+        // Read like the port, but a mistake is named: there is no usage
+        // line of old to keep for it.
+        args.webPort = PortFromText(optarg);
+        if (static_cast<unsigned>(args.webPort) > 65535u || optarg[0] == '\0') {
+          problem = std::string("--web: not a port: ") + optarg;
+          return ArgsOutcome::kUsage;
+        }
         break;
       case kHelp:
         help = true;
@@ -94,7 +114,8 @@ std::string ServerHelp() {
       "Options:\n";
   constexpr size_t kColumn = 25;
   for (const OptionDoc& o : kOptions) {
-    std::string name = std::string("  --") + o.longOption.name;
+    std::string name = std::string("  --") + o.longOption.name +
+                       (o.longOption.has_arg == required_argument ? " PORT" : "");
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');
