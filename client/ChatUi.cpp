@@ -65,7 +65,7 @@ std::string WholeCharacters(std::string text) {
 }  // namespace
 
 std::string ShownName(const std::string& raw) {
-  return raw.empty() ? std::string("(anonymous)") : SafeText(raw);
+  return raw.empty() ? std::string("(anonymous)") : SafeName(raw);
 }
 
 std::string FormatEvent(const ChatEvent& event, const TextStyle& style) {
@@ -84,6 +84,7 @@ std::string FormatEvent(const ChatEvent& event, const TextStyle& style) {
     case ChatEvent::kLeft:
       return Paint(ShownName(event.name) + " left", "36", c);
     case ChatEvent::kInfo:
+    case ChatEvent::kMembers:
       return Paint(event.text, "36", c);
     case ChatEvent::kRefused:
       return Paint(event.text, "33", c);
@@ -207,6 +208,7 @@ const std::vector<std::string>& CommandHelp() {
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self) {
   Completion result;
+  auto offered = [&](const std::string& m) { return !m.empty() && m != self && SafeName(m) == m; };
   bool afterMsg = false;
   if (before.rfind("/msg ", 0) == 0) {
     size_t arg = before.find_first_not_of(' ', 4);
@@ -214,6 +216,13 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
     bool quoted = arg < before.size() && before[arg] == '"';
     afterMsg = quoted ? before.find('"', arg + 1) == std::string::npos
                       : before.find(' ', arg) == std::string::npos;
+    if (!afterMsg && !quoted) {
+      // Past a space the name may still go on, as "bob s" does in "bob smith".
+      const std::string sofar = before.substr(arg);
+      afterMsg = std::any_of(members.begin(), members.end(), [&](const std::string& m) {
+        return offered(m) && SameIgnoringCase(m, 0, sofar);
+      });
+    }
     result.from = arg;
   }
   if (!afterMsg) {
@@ -226,7 +235,7 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
 
   std::vector<std::string>& found = result.choices;
   for (const std::string& m : members) {
-    if (m.empty() || m == self || SafeText(m) != m || !SameIgnoringCase(m, 0, typed)) continue;
+    if (!offered(m) || !SameIgnoringCase(m, 0, typed)) continue;
     if (std::find(found.begin(), found.end(), m) == found.end()) found.push_back(m);
   }
   std::sort(found.begin(), found.end());
