@@ -69,7 +69,8 @@ void EnterRoom(ChatSession& s) {
 std::string NameRefusal(const ChatSession& s) {
   std::string why = "the name " + ShownName(s.name) + " is in use";
   if (!s.presentedCert || s.certName == s.name) return why;
-  if (s.certName.empty()) return why + ", or the room takes only a certificate's name, and yours has none";
+  if (s.certName.empty())
+    return why + ", or the room takes only a certificate's name, and yours has none";
   return why + ", or it is not the name in your certificate, " + ShownName(s.certName) +
          ", the only one a private room takes";
 }
@@ -82,7 +83,8 @@ void HandleNameInUse(ChatSession& s) {
     return;
   }
   s.phase = Phase::kNameRejected;
-  Emit(s, ChatEvent::kInfo, "T" + NameRefusal(s).substr(1) + "; pick another with /nick NAME, or /quit.");
+  Emit(s, ChatEvent::kInfo,
+       "T" + NameRefusal(s).substr(1) + "; pick another with /nick NAME, or /quit.");
 }
 
 void HandleChat(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
@@ -142,8 +144,9 @@ void SendText(ChatSession& s, const std::string& text, const std::string& to,
     RefuseAndKeep(s, "not sent: the connection is lost", line, "it stays to be sent once back");
   } else if (s.phase != Phase::kInRoom) {
     RefuseAndKeep(s,
-                  s.phase == Phase::kNameRejected ? "not sent: pick a free name with /nick NAME first"
-                                                  : "not sent: not in the room",
+                  s.phase == Phase::kNameRejected
+                      ? "not sent: pick a free name with /nick NAME first"
+                      : "not sent: not in the room",
                   line, "it stays to be sent once in");
   } else if (text.size() > kMaxTextLen) {
     RefuseAndKeep(s,

@@ -33,7 +33,8 @@ void TermFront::Show(ChatSession& s, int64_t now) {
   std::string out;
   for (const ChatEvent& e : s.events) {
     if (e.alert) out += '\a';
-    if (e.kind != ChatEvent::kInfo && e.kind != ChatEvent::kRefused && e.kind != ChatEvent::kMembers) {
+    if (e.kind != ChatEvent::kInfo && e.kind != ChatEvent::kRefused &&
+        e.kind != ChatEvent::kMembers) {
       std::string clock = FormatClock(std::time(nullptr), false);
       out += (style_.colour ? "\x1b[2m" + clock + "\x1b[0m" : clock) + " ";
     }

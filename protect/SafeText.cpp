@@ -42,7 +42,8 @@ size_t Utf8SequenceLength(std::string_view s) {
 // otherwise.
 bool IsControl(std::string_view s) {
   const auto byte = [&](size_t i) { return static_cast<uint8_t>(s[i]); };
-  if (s.size() == 2) return (byte(0) == 0xc2 && byte(1) <= 0x9f) || (byte(0) == 0xd8 && byte(1) == 0x9c);
+  if (s.size() == 2)
+    return (byte(0) == 0xc2 && byte(1) <= 0x9f) || (byte(0) == 0xd8 && byte(1) == 0x9c);
   if (s.size() != 3 || byte(0) != 0xe2) return false;
   const uint8_t b1 = byte(1), b2 = byte(2);
   return (b1 == 0x80 && (b2 == 0x8e || b2 == 0x8f || (b2 >= 0xaa && b2 <= 0xae))) ||
@@ -61,8 +62,8 @@ bool IsWhiteSpace(std::string_view s) {
       return byte(0) == 0xc2 && (byte(1) == 0x85 || byte(1) == 0xa0);
     case 3: {
       const uint32_t c = (uint32_t{byte(0)} << 16) | (uint32_t{byte(1)} << 8) | byte(2);
-      return c == 0xe19a80 || (c >= 0xe28080 && c <= 0xe2808a) || c == 0xe280a8 ||
-             c == 0xe280a9 || c == 0xe280af || c == 0xe2819f || c == 0xe38080;
+      return c == 0xe19a80 || (c >= 0xe28080 && c <= 0xe2808a) || c == 0xe280a8 || c == 0xe280a9 ||
+             c == 0xe280af || c == 0xe2819f || c == 0xe38080;
     }
     default:
       return false;

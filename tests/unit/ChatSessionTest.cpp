@@ -160,10 +160,12 @@ const Script kScripts[] = {
       "<chat bob malice", "<priv bob psst", "<chat alice alice here",
       "<chat e\x1b[2Jv \x07\x1b]0;t\x07"},
      {"show bob left", "show carol joined", "show e\\x1b[2Jv joined", "show carol\\x20 joined",
-      "show! <bob> hey ALICE!",
-      "show <bob> malice", "show! *bob* (private) psst", "show <alice> alice here",
-      "show <e\\x1b[2Jv> \\x07\\x1b]0;t\\x07", "!\x1b", "!\x07"}},
-    {"name in use, from a pipe", "pipe", {"<inuse"}, {"exit 5: the name alice is in use", "!certificate"}},
+      "show! <bob> hey ALICE!", "show <bob> malice", "show! *bob* (private) psst",
+      "show <alice> alice here", "show <e\\x1b[2Jv> \\x07\\x1b]0;t\\x07", "!\x1b", "!\x07"}},
+    {"name in use, from a pipe",
+     "pipe",
+     {"<inuse"},
+     {"exit 5: the name alice is in use", "!certificate"}},
     // A private room refuses other names than the certificate's as in use.
     {"name not the certificate's, from a pipe",
      "pipe",
@@ -193,7 +195,10 @@ const Script kScripts[] = {
       "again in 1 s, Esc gives up",
       "not sent: the connection is lost; it stays", "keep hi", "send login alice",
       "trying again in 1 s", "exit 6: no answer to the login"}},
-    {"waiting for room, the prompt", "term", {"+5000", "+200"}, {"prompt [trying again in 1 s; Esc"}},
+    {"waiting for room, the prompt",
+     "term",
+     {"+5000", "+200"},
+     {"prompt [trying again in 1 s; Esc"}},
     {"pipe lines refused, the rest sent",
      "pipe",
      {kInRoom, "/msg Bob x", "ok", "eof", "<chat alice ok", "<priv alice ", "<lost"},
@@ -270,8 +275,8 @@ TEST(ChatSession, PipeInputWaitsForTheRoomAndTheEchoWindow) {
 }
 
 TEST(ChatUi, CompletesMemberNames) {
-  const std::vector<std::string> members = {"alice", "bob",         "bobby",       "Bert", "bo b",
-                                            "bob ",  "\x1b[x",      "z\xc3\xa9ta", "z\xc3\xa8tb"};
+  const std::vector<std::string> members = {"alice", "bob",    "bobby",       "Bert",       "bo b",
+                                            "bob ",  "\x1b[x", "z\xc3\xa9ta", "z\xc3\xa8tb"};
   constexpr struct {
     const char* before;
     size_t from;
