@@ -198,7 +198,7 @@ const std::vector<std::string>& CommandHelp() {
       "  /msg NAME TEXT  send TEXT to NAME only (\"quote\" a NAME with spaces)",
       "  /who            list the members",
       "  /nick NAME      try another name while yours is in use",
-      "  /quit           log out and leave (Ctrl-D, Ctrl-C too)",
+      "  /quit           log out and leave (Ctrl-D too; Ctrl-C clears a line first)",
       "  /help           this list",
       "  //TEXT          send a TEXT that begins with /",
       "Tab completes a member's name.",

@@ -47,6 +47,10 @@ struct DialTarget {
   int handshakeTimeoutMs = kHandshakeTimeoutMs;
 };
 
+// The subject CN (UTF-8) of the certificate that `ctx` presents, the name a
+// private room gives us; empty when there is none.
+std::string OwnCommonName(SSL_CTX* ctx);
+
 // Connects to the target and completes the handshake. When `ctx` verifies,
 // the host must match the server's certificate: an address its IP entries,
 // anything else its names (and it is sent as SNI).

@@ -356,6 +356,9 @@ TEST(ChatArgs, ReadsTheCommandLine) {
       {{"--", "h", "1", "-n"}, true, ChatArgsOutcome::kRun, kDefaultCaFile},
       {{"h", "65536", "n"}, true, ChatArgsOutcome::kUsage, "PORT"},
       {{"--help", "--bogus"}, true, ChatArgsOutcome::kUsage, "unknown option --bogus"},
+      {{"h", "1", "n", "-h"}, true, ChatArgsOutcome::kHelp, ""},
+      {{"-V", "h", "1", "n"}, true, ChatArgsOutcome::kVersion, ""},
+      {{"-x", "h", "1", "n"}, true, ChatArgsOutcome::kUsage, "unknown option -x"},
   };
   for (const auto& c : kCases) {
     std::vector<std::string> words = {"chat"};
@@ -375,6 +378,8 @@ TEST(ChatArgs, ReadsTheCommandLine) {
       EXPECT_NE(problem.find(c.caOrProblem), std::string::npos) << problem;
     }
   }
+  // Installed, it is saferoom.
+  EXPECT_EQ(ChatHelp("saferoom").rfind("Usage: saferoom [OPTIONS] HOST PORT NAME\n", 0), 0u);
 }
 
 }  // namespace
