@@ -23,104 +23,61 @@ Screen::Row& Screen::At(size_t row) {
 void Screen::Feed(const std::string& bytes) {
   std::string data = partial_ + bytes;
   partial_.clear();
-  for (size_t i = 0; i < data.size();) {
+  for (size_t i = 0; i < data.size(); ++i) {
     if (data[i] != '\x1b') {
-      Put(data[i++]);
-      continue;
-    }
-    if (i + 1 == data.size()) {
-      partial_ = data.substr(i);
-      return;
-    }
-    if (data[i + 1] != '[') {  // ESC 7, ESC =, ESC ( B: nothing a line editor needs
-      i += data[i + 1] == '(' || data[i + 1] == ')' ? 3 : 2;
+      Put(data[i]);
       continue;
     }
     size_t end = data.find_first_not_of("0123456789;?", i + 2);
-    if (end == std::string::npos) {
-      partial_ = data.substr(i);
+    if (i + 1 == data.size() || (data[i + 1] == '[' && end == std::string::npos)) {
+      partial_ = data.substr(i);  // the rest comes with the next read
       return;
     }
-    Control(data.substr(i + 2, end - i - 2), data[end]);
-    i = end + 1;
+    if (data[i + 1] != '[') end = i + 1;  // ESC and one byte: nothing a line editor needs
+    if (end > i + 1) Control(data.substr(i + 2, end - i - 2), data[end]);
+    i = end;
   }
 }
 
 void Screen::Put(char c) {
-  switch (c) {
-    case '\r':
-      col_ = 0;
-      pendingWrap_ = false;
-      return;
-    case '\n':
-      ++row_;
-      pendingWrap_ = false;
-      return;
-    case '\b':
-      col_ = std::max(0, col_ - 1);
-      pendingWrap_ = false;
-      return;
-    case '\t':
-      col_ = std::min(cols_ - 1, (col_ / 8 + 1) * 8);
-      return;
-    default:
-      if (static_cast<unsigned char>(c) < 0x20) return;  // the bell, and the like
+  if (c == '\r' || c == '\n' || c == '\b') {
+    if (c == '\r') col_ = 0;
+    if (c == '\n') ++row_;
+    if (c == '\b') col_ = std::max(0, col_ - 1);
+    pendingWrap_ = false;
+    return;
   }
+  if (static_cast<unsigned char>(c) < 0x20) return;  // the bell, and the like
   if (pendingWrap_) {
-    At(row_).wrapped = true;
-    ++row_;
+    At(row_++).wrapped = true;
     col_ = 0;
     pendingWrap_ = false;
   }
   std::string& cells = At(row_).cells;
   if (cells.size() <= static_cast<size_t>(col_)) cells.resize(col_ + 1, ' ');
   cells[col_] = c;
-  if (col_ == cols_ - 1) {
-    pendingWrap_ = true;
-  } else {
-    ++col_;
-  }
+  pendingWrap_ = col_ == cols_ - 1;
+  if (!pendingWrap_) ++col_;
 }
 
+// Up, right, erase to the end of the row or of the screen; colours and
+// modes change nothing here.
 void Screen::Control(const std::string& params, char final) {
-  if (!params.empty() && params[0] == '?') return;  // modes: bracketed paste and the like
+  if (!params.empty() && params[0] == '?') return;
   const int n = std::max(1, std::atoi(params.c_str()));
-  const int zero = std::atoi(params.c_str());  // for the erase variants, 0 by default
   std::string& cells = At(row_).cells;
-  switch (final) {
-    case 'A':
-      row_ -= std::min(row_, static_cast<size_t>(n));
-      break;
-    case 'B':
-      row_ += n;
-      break;
-    case 'C':
-      col_ = std::min(cols_ - 1, col_ + n);
-      break;
-    case 'D':
-      col_ = std::max(0, col_ - n);
-      break;
-    case 'G':
-      col_ = std::min(cols_ - 1, n - 1);
-      break;
-    case 'K':
-      if (zero == 0 && cells.size() > static_cast<size_t>(col_)) cells.resize(col_);
-      break;
-    case 'J':
-      if (zero != 0) break;
-      if (cells.size() > static_cast<size_t>(col_)) cells.resize(col_);
+  if (final == 'A') {
+    row_ -= std::min(row_, static_cast<size_t>(n));
+  } else if (final == 'C') {
+    col_ = std::min(cols_ - 1, col_ + n);
+  } else if ((final == 'K' || final == 'J') && std::atoi(params.c_str()) == 0) {
+    if (cells.size() > static_cast<size_t>(col_)) cells.resize(col_);
+    if (final == 'J') {
       At(row_).wrapped = false;
       rows_.resize(row_ + 1);
-      break;
-    case 'P':
-      if (cells.size() > static_cast<size_t>(col_)) cells.erase(col_, n);
-      break;
-    case '@':
-      if (cells.size() > static_cast<size_t>(col_)) cells.insert(col_, n, ' ');
-      if (cells.size() > static_cast<size_t>(cols_)) cells.resize(cols_);
-      break;
-    default:
-      return;  // colours and the rest: nothing moves
+    }
+  } else {
+    return;
   }
   pendingWrap_ = false;
 }
@@ -129,31 +86,26 @@ void Screen::Resize(int cols) {
   // The wrapped rows joined into lines, the cursor as a place in one of them.
   std::vector<std::string> lines(1);
   size_t cursorLine = 0, cursorAt = 0;
-  bool lastWrapped = false;
-  for (size_t r = 0; r <= std::max(row_, rows_.empty() ? 0 : rows_.size() - 1); ++r) {
-    Row row = r < rows_.size() ? rows_[r] : Row();
+  At(row_);
+  for (size_t r = 0; r < rows_.size(); ++r) {
     if (r == row_) {
       cursorLine = lines.size() - 1;
       cursorAt = lines.back().size() + col_ + (pendingWrap_ ? 1 : 0);
     }
-    if (row.wrapped) row.cells.resize(cols_, ' ');
-    lines.back() += row.cells;
-    lastWrapped = row.wrapped;
-    if (!row.wrapped) lines.emplace_back();
+    lines.back() += rows_[r].cells;
+    if (rows_[r].wrapped)
+      lines.back().resize((lines.back().size() + cols_ - 1) / cols_ * cols_, ' ');
+    if (!rows_[r].wrapped && r + 1 < rows_.size()) lines.emplace_back();
   }
-  if (!lastWrapped) lines.pop_back();
   cols_ = cols;
   rows_.clear();
   for (size_t l = 0; l < lines.size(); ++l) {
-    const size_t first = rows_.size();
-    const std::string& line = lines[l];
-    for (size_t at = 0; at == 0 || at < line.size(); at += cols) {
-      rows_.push_back(Row{line.substr(at, cols), at + cols < line.size()});
-    }
     if (l == cursorLine) {
-      row_ = first + cursorAt / cols;
+      row_ = rows_.size() + cursorAt / cols;
       col_ = static_cast<int>(cursorAt % cols);
     }
+    for (size_t at = 0; at == 0 || at < lines[l].size(); at += cols)
+      rows_.push_back(Row{lines[l].substr(at, cols), at + cols < lines[l].size()});
   }
   pendingWrap_ = false;
 }

@@ -10,9 +10,9 @@
 #include "platform/Net.h"
 
 // What a terminal shows, from the bytes written to it: text (a byte a cell;
-// the tests write ASCII), CR, LF, BS, TAB, and the cursor and erase
-// sequences of a vt100; other escapes are skipped. Writing past the last
-// column wraps (with the vt100's pending wrap), and a resize rewraps the
+// the tests write ASCII), CR, LF, BS, and the cursor and erase sequences
+// that libedit sends to a vt100; other escapes are skipped. Writing past the
+// last column wraps (with the vt100's pending wrap), and a resize rewraps the
 // wrapped lines, as tmux and most terminals do. No scrolling: rows only grow.
 class Screen {
  public:
