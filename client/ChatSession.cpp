@@ -142,12 +142,10 @@ void SendText(ChatSession& s, const std::string& text, const std::string& to,
               const std::string& line) {
   if (s.phase == Phase::kOffline) {
     RefuseAndKeep(s, "not sent: the connection is lost", line, "it stays to be sent once back");
+  } else if (s.phase == Phase::kNameRejected) {
+    RefuseInput(s, "not sent: pick a free name with /nick NAME first");  // the line is for /nick
   } else if (s.phase != Phase::kInRoom) {
-    RefuseAndKeep(s,
-                  s.phase == Phase::kNameRejected
-                      ? "not sent: pick a free name with /nick NAME first"
-                      : "not sent: not in the room",
-                  line, "it stays to be sent once in");
+    RefuseAndKeep(s, "not sent: not in the room", line, "it stays to be sent once in");
   } else if (text.size() > kMaxTextLen) {
     RefuseAndKeep(s,
                   "not sent: the line has " + std::to_string(text.size()) + " bytes, at most " +

@@ -182,7 +182,7 @@ const Script kScripts[] = {
      "term",
      {"<inuse", "hello", "/nick  bob smith ", "<ok"},
      {"The name alice is in use", "pick a free name with /nick", "send login bob smith",
-      "You are in the room as bob smith", "prompt bob smith> "}},
+      "You are in the room as bob smith", "prompt bob smith> ", "!keep"}},
     {"no answer to the login, from a pipe",
      "pipe",
      {"+4999", "+1"},
