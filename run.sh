@@ -4,6 +4,7 @@
 # from the repo root.
 # Usage: ./run.sh [port]   (default 7000)
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")"
 
 port=${1:-7000}

@@ -3,6 +3,7 @@
 # optimised build with assertions, AddressSanitizer + UndefinedBehaviorSanitizer,
 # and ThreadSanitizer. Exits non-zero on any failure.
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")"
 
 scripts/deps.sh

@@ -10,7 +10,17 @@
 
 namespace {
 
-enum OptionId { kCa = 1, kInsecure, kCert, kKey, kTimestamps, kReconnect, kHelp, kVersion };
+// -h and -V: the ids of --help and --version are their short names.
+enum OptionId {
+  kCa = 1,
+  kInsecure,
+  kCert,
+  kKey,
+  kTimestamps,
+  kReconnect,
+  kHelp = 'h',
+  kVersion = 'V'
+};
 
 struct OptionDoc {
   option longOption;
@@ -68,10 +78,11 @@ const std::vector<ExitDoc>& ExitStatuses() {
       {kExitNameInUse, "the name is in use (from a pipe)"},
       {kExitNoAnswer, "no answer to the login within " + Seconds(kLoginAnswerMs) +
                           ": the room is full (" + std::to_string(kRoomSize) +
-                          " members)\nor not answering"},
+                          " members)\nor not answering (on a terminal, when Esc, Ctrl-C or\n"
+                          "/quit stopped the waiting for a place)"},
       {kExitLost,
        "connection lost (from a pipe without --reconnect; on a\n"
-       "terminal when a key stopped the reconnecting)"},
+       "terminal, when Esc, Ctrl-C or /quit stopped the reconnecting)"},
       {kExitNotSent,
        "from a pipe: everything else was sent, but some input\n"
        "lines were not (each said on standard error)"},
@@ -111,7 +122,7 @@ bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // our own messages instead of getopt's
   TlsClientConfig& tls = args.options.tls;
-  for (int id; (id = getopt_long(argc, argv, ":", specs.data(), nullptr)) != -1;) {
+  for (int id; (id = getopt_long(argc, argv, ":hV", specs.data(), nullptr)) != -1;) {
     switch (id) {
       case kCa:
         tls.caFile = optarg;
@@ -143,7 +154,8 @@ bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome
         return false;
       default:
         for (const OptionDoc& o : Options()) {
-          if (optopt == o.longOption.val) problem = "--" + std::string(o.longOption.name) + " takes no value";
+          if (optopt == o.longOption.val)
+            problem = "--" + std::string(o.longOption.name) + " takes no value";
         }
         if (!problem.empty()) return false;
         if (optopt != 0) {
@@ -184,33 +196,41 @@ ChatArgsOutcome ParseChatArgs(int argc, char** argv, ChatArgs& args, std::string
   return ChatArgsOutcome::kRun;
 }
 
-std::string ChatHelp() {
+std::string ChatHelp(const std::string& program) {
   constexpr size_t kColumn = 20;
-  std::string text =
-      "Usage: chat [OPTIONS] HOST PORT NAME\n"
-      "Joins the chat room at HOST:PORT over TLS 1.2 as NAME (1 to " +
-      std::to_string(kNameSize) +
-      " bytes).\n"
-      "Put -- before HOST when NAME begins with -.\n"
-      "\n"
-      "Options:\n";
+  std::string text = "Usage: " + program +
+                     " [OPTIONS] HOST PORT NAME\n"
+                     "Joins the chat room at HOST:PORT over TLS 1.2 as NAME (1 to " +
+                     std::to_string(kNameSize) +
+                     " bytes).\n"
+                     "Put -- before HOST when NAME begins with -.\n"
+                     "\n"
+                     "Options:\n";
   for (const OptionDoc& o : Options()) {
-    std::string name =
-        std::string("  --") + o.longOption.name + (o.value ? std::string(" ") + o.value : "");
+    const bool hasShort = o.longOption.val == kHelp || o.longOption.val == kVersion;
+    std::string name = (hasShort ? std::string("  -") + static_cast<char>(o.longOption.val) + ", --"
+                                 : std::string("  --")) +
+                       o.longOption.name + (o.value ? std::string(" ") + o.value : "");
     text += Entry(name, o.help, kColumn);
   }
   text += "\nOn a terminal, type to chat; each line from the room shows its time (HH:MM).\n";
   for (const std::string& line : CommandHelp())
     text += (line[0] == ' ' ? "" : "\n") + line + "\n";  // a blank line before each heading
   text +=
+      "A paste is text: each pasted line is a message, also one that begins with /.\n"
       "A private message, or one that names you, rings the bell and is highlighted.\n"
-      "Names and notices are in colour unless NO_COLOR is set. A lost connection is\n"
-      "dialled again after " +
+      "Names and notices are in colour unless NO_COLOR is set; white space at either\n"
+      "end of a name shows as \\x20 (and the like). A lost connection is dialled\n"
+      "again after " +
       Seconds(kRetryFirstMs) + ", then twice as long each time up to " + Seconds(kRetryMaxMs) +
-      ",\nlogging in under the same name; any key stops that.\n"
+      ", logging in under\n"
+      "the same name; a full room is waited for the same way. Typing goes on\n"
+      "meanwhile; Esc stops the waiting. Ctrl-C clears the line, or on an empty\n"
+      "line leaves; Ctrl-Z suspends, as in a shell.\n"
       "\n"
       "From a pipe, each input line is a message or a command; what the room says\n"
-      "goes to standard output, one line each (messages, joins and leaves). At the\n"
+      "goes to standard output, one line each (the member list on joining as\n"
+      "\"In the room (N): NAME, ...\", then messages, joins and leaves). At the\n"
       "end of input the client sends itself an empty private message and waits (at\n"
       "most " +
       Seconds(kEchoWaitMs) +

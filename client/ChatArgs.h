@@ -24,6 +24,6 @@ enum class ChatArgsOutcome { kRun, kHelp, kVersion, kUsage };
 ChatArgsOutcome ParseChatArgs(int argc, char** argv, ChatArgs& args, std::string& problem,
                               bool defaultCaExists);
 
-// The --help text, made from the option table, the commands and the
-// constants it names.
-std::string ChatHelp();
+// The --help text for `program` (the name it was started as), made from the
+// option table, the commands and the constants it names.
+std::string ChatHelp(const std::string& program);

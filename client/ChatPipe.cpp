@@ -30,8 +30,8 @@ void PipeFront::Show(ChatSession& s, int64_t) {
       continue;
     }
     std::string line = FormatEvent(e, TextStyle());
-    bool fromRoom =
-        e.kind == ChatEvent::kMessage || e.kind == ChatEvent::kJoined || e.kind == ChatEvent::kLeft;
+    bool fromRoom = e.kind == ChatEvent::kMessage || e.kind == ChatEvent::kJoined ||
+                    e.kind == ChatEvent::kLeft || e.kind == ChatEvent::kMembers;
     if (timestamps_ && fromRoom) line = FormatClock(std::time(nullptr), true) + " " + line;
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -87,11 +87,12 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
       continue;
     }
     // The stop signal's descriptor wakes the wait, so Ctrl-C acts at once.
-    PollItem waits[3];
+    PollItem waits[4];
     waits[0].fd = client.Fd();
     waits[1].fd = StopWakeFd();
     waits[2].fd = front.InputFd(s);
-    PollResult polled = PollFds(waits, 3, WaitUntil(s, now));
+    waits[3].fd = front.WakeFd();
+    PollResult polled = PollFds(waits, 4, WaitUntil(s, now));
     if (waits[1].ready) {
       char drained[64];
       ReadFd(waits[1].fd, drained, sizeof drained);
@@ -105,6 +106,8 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
     if (waits[0].ready) ReadFrames(s, client, now);
     if (waits[2].ready && s.exitCode < 0) front.ReadInput(s, now);
     HandleTick(s, now);
+    // Offline without a loss (a login not answered): nothing more to read there.
+    if (s.phase == Phase::kOffline && client.conn) client.Drop();
   }
   front.Close();
   if (client.conn) TlsClose(*client.conn);

@@ -18,6 +18,9 @@ class FrontEnd {
   virtual void Show(ChatSession& s, int64_t now) = 0;
   // The descriptor to wait on for input now, or -1.
   virtual int InputFd(const ChatSession& s) = 0;
+  // A descriptor that wakes the loop for the front end's own signals (a
+  // terminal's Ctrl-Z, resize), which Pump then handles; or -1.
+  virtual int WakeFd() const { return -1; }
   virtual void ReadInput(ChatSession& s, int64_t now) = 0;
   // The session is over: leave the terminal as it was.
   virtual void Close() = 0;

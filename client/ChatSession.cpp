@@ -59,21 +59,32 @@ void EnterRoom(ChatSession& s) {
          "You are in the room as " + ShownName(s.name) + ". /help lists the commands.");
   }
   if (s.haveMembers) {
-    if (s.terminal) Emit(s, ChatEvent::kInfo, FormatMembers(s.members));
+    Emit(s, ChatEvent::kMembers, FormatMembers(s.members));
     s.shownMembers = true;
   }
+}
+
+// A private room answers a name other than the certificate's as one in use,
+// and says why on its console only.
+std::string NameRefusal(const ChatSession& s) {
+  std::string why = "the name " + ShownName(s.name) + " is in use";
+  if (!s.presentedCert || s.certName == s.name) return why;
+  if (s.certName.empty())
+    return why + ", or the room takes only a certificate's name, and yours has none";
+  return why + ", or it is not the name in your certificate, " + ShownName(s.certName) +
+         ", the only one a private room takes";
 }
 
 void HandleNameInUse(ChatSession& s) {
   if (s.phase != Phase::kLoggingIn) return;
   s.loginDeadline = -1;
   if (!s.terminal) {
-    Finish(s, kExitNameInUse, "the name " + ShownName(s.name) + " is in use");
+    Finish(s, kExitNameInUse, NameRefusal(s));
     return;
   }
   s.phase = Phase::kNameRejected;
   Emit(s, ChatEvent::kInfo,
-       "The name " + ShownName(s.name) + " is in use; pick another with /nick NAME, or /quit.");
+       "T" + NameRefusal(s).substr(1) + "; pick another with /nick NAME, or /quit.");
 }
 
 void HandleChat(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
@@ -102,7 +113,7 @@ void HandleMembers(ChatSession& s, std::vector<std::string> names) {
       s.events.push_back(ChatEvent{ChatEvent::kJoined, name, "", false, false});
   } else if (s.phase == Phase::kInRoom) {
     // The first list came after LoginAccepted; it is the starting point.
-    if (s.terminal) Emit(s, ChatEvent::kInfo, FormatMembers(names));
+    Emit(s, ChatEvent::kMembers, FormatMembers(names));
     s.shownMembers = true;
   }
   s.members = std::move(names);
@@ -113,16 +124,33 @@ bool IsMember(const ChatSession& s, const std::string& name) {
   return std::find(s.members.begin(), s.members.end(), name) != s.members.end();
 }
 
+// Refuses `line`; on a terminal it goes back on the input line, to be sent
+// later or cut.
+void RefuseAndKeep(ChatSession& s, const std::string& why, const std::string& line,
+                   const char* kept) {
+  if (!s.terminal) {
+    RefuseInput(s, why);
+    return;
+  }
+  RefuseInput(s, why + "; " + kept);
+  s.giveBack += (s.giveBack.empty() ? "" : " ") + line;
+}
+
 // A private message to someone else never comes back, so on a terminal it
-// is shown as sent.
-void SendText(ChatSession& s, const std::string& text, const std::string& to) {
-  if (s.phase != Phase::kInRoom) {
-    RefuseInput(s, s.phase == Phase::kNameRejected
-                       ? "not sent: pick a free name with /nick NAME first"
-                       : "not sent: not in the room");
+// is shown as sent. `line` is what was typed, kept when it cannot go yet.
+void SendText(ChatSession& s, const std::string& text, const std::string& to,
+              const std::string& line) {
+  if (s.phase == Phase::kOffline) {
+    RefuseAndKeep(s, "not sent: the connection is lost", line, "it stays to be sent once back");
+  } else if (s.phase == Phase::kNameRejected) {
+    RefuseInput(s, "not sent: pick a free name with /nick NAME first");  // the line is for /nick
+  } else if (s.phase != Phase::kInRoom) {
+    RefuseAndKeep(s, "not sent: not in the room", line, "it stays to be sent once in");
   } else if (text.size() > kMaxTextLen) {
-    RefuseInput(s, "not sent: the line has " + std::to_string(text.size()) + " bytes, at most " +
-                       std::to_string(kMaxTextLen) + " fit in a message");
+    RefuseAndKeep(s,
+                  "not sent: the line has " + std::to_string(text.size()) + " bytes, at most " +
+                      std::to_string(kMaxTextLen) + " fit in a message",
+                  line, "it is back on the input line, to cut");
   } else if (!to.empty() && !s.haveMembers) {
     RefuseInput(s, "not sent: the member list has not come yet");
   } else if (!to.empty() && !IsMember(s, to)) {
@@ -152,6 +180,30 @@ void HandleNick(ChatSession& s, const std::string& name, int64_t now) {
     Emit(s, ChatEvent::kInfo, "Logging in as " + ShownName(name) + "...");
     Login(s, now);
   }
+}
+
+// Waits for the next dial: after an outage, or on a terminal for a place in
+// a full room. `code` and `reason` end it if it is given up; `status` leads
+// the line that says when the next try is.
+void GoOffline(ChatSession& s, int code, const std::string& reason, const std::string& status,
+               int64_t now) {
+  if (s.pendingEchoes > 0) {
+    RefuseInput(s, std::to_string(s.pendingEchoes) +
+                       " message(s) sent just before may not have reached the room");
+  }
+  s.pendingEchoes = 0;
+  s.members.clear();
+  s.haveMembers = false;
+  s.shownMembers = false;
+  s.loginDeadline = -1;
+  s.phase = Phase::kOffline;
+  s.offlineCode = code;
+  s.lostReason = reason;
+  s.retryDelayMs = kRetryFirstMs;
+  s.retryAt = now + s.retryDelayMs;
+  Emit(s, ChatEvent::kStatus,
+       status + " " + std::to_string(s.retryDelayMs / 1000) + " s" +
+           (s.terminal ? ", Esc gives up" : ""));
 }
 
 }  // namespace
@@ -184,23 +236,27 @@ void RefuseInput(ChatSession& s, const std::string& why) {
   Emit(s, ChatEvent::kRefused, why);
 }
 
-void HandleLine(ChatSession& s, std::string line, int64_t now) {
+void HandleLine(ChatSession& s, std::string line, int64_t now, bool typed) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty() || s.quitting || s.exitCode >= 0) return;
   if (line.find('\0') != std::string::npos) {
     RefuseInput(s, "not sent: the line holds a NUL byte");
     return;
   }
+  if (!typed) {
+    SendText(s, line, "", line);
+    return;
+  }
   Command cmd = ParseCommand(line);
   switch (cmd.kind) {
     case Command::kSay:
-      SendText(s, cmd.text, "");
+      SendText(s, cmd.text, "", line);
       break;
     case Command::kMsg:
       if (cmd.name.size() > kNameSize) {
         RefuseInput(s, "not sent: names are at most " + std::to_string(kNameSize) + " bytes");
       } else {
-        SendText(s, cmd.text, cmd.name);
+        SendText(s, cmd.text, cmd.name, line);
       }
       break;
     case Command::kWho:
@@ -229,7 +285,7 @@ void RequestQuit(ChatSession& s, int64_t now) {
   if (s.quitting || s.exitCode >= 0) return;
   s.quitting = true;
   if (s.phase == Phase::kOffline) {
-    Finish(s, kExitLost, s.lostReason);
+    Finish(s, s.offlineCode, s.lostReason);
   } else if (s.phase != Phase::kInRoom) {
     Leave(s, now);
   } else {
@@ -248,9 +304,13 @@ void HandleTick(ChatSession& s, int64_t now) {
     const std::string why = "no answer to the login within " +
                             std::to_string(kLoginAnswerMs / 1000) + " s: the room is full (" +
                             std::to_string(kRoomSize) + " members) or not answering";
-    // After a reconnect, a silent room is one more outage to wait out.
-    if (s.wasInRoom && s.reconnect && !s.quitting) {
-      HandleLost(s, why, now);
+    if (s.quitting || !s.reconnect) {
+      Finish(s, kExitNoAnswer, why);
+    } else if (s.wasInRoom) {
+      HandleLost(s, why, now);  // after a reconnect, one more outage to wait out
+    } else if (s.terminal) {
+      // A person may rather wait for a place than start over.
+      GoOffline(s, kExitNoAnswer, why, "N" + why.substr(1) + "; trying again in", now);
     } else {
       Finish(s, kExitNoAnswer, why);
     }
@@ -267,30 +327,17 @@ void HandleTick(ChatSession& s, int64_t now) {
 
 void HandleLost(ChatSession& s, const std::string& why, int64_t now) {
   if (s.exitCode >= 0 || s.phase == Phase::kOffline) return;
-  s.lostReason = "connection lost" + (why.empty() ? "" : ": " + why);
+  const std::string reason = "connection lost" + (why.empty() ? "" : ": " + why);
   if (s.phase == Phase::kLeaving) {
     Finish(s, kExitOk, "");
     return;
   }
   if (!s.reconnect || s.quitting) {
-    Finish(s, kExitLost, s.lostReason);
+    Finish(s, kExitLost, reason);
     return;
   }
-  if (s.pendingEchoes > 0) {
-    RefuseInput(s, std::to_string(s.pendingEchoes) +
-                       " message(s) sent just before may not have reached the room");
-  }
-  s.pendingEchoes = 0;
-  s.members.clear();
-  s.haveMembers = false;
-  s.shownMembers = false;
-  s.loginDeadline = -1;
-  s.phase = Phase::kOffline;
-  s.retryDelayMs = kRetryFirstMs;
-  s.retryAt = now + s.retryDelayMs;
-  Emit(s, ChatEvent::kStatus,
-       "Connection lost" + (why.empty() ? "" : " (" + why + ")") + "; reconnecting in " +
-           std::to_string(s.retryDelayMs / 1000) + " s" + (s.terminal ? ", any key gives up" : ""));
+  GoOffline(s, kExitLost, reason,
+            "Connection lost" + (why.empty() ? "" : " (" + why + ")") + "; reconnecting in", now);
 }
 
 bool WantsDial(const ChatSession& s, int64_t now) {
@@ -313,7 +360,7 @@ void HandleDialed(ChatSession& s, bool ok, const std::string& why, int64_t now) 
 }
 
 void GiveUp(ChatSession& s) {
-  if (s.phase == Phase::kOffline) Finish(s, kExitLost, s.lostReason);
+  if (s.phase == Phase::kOffline) Finish(s, s.offlineCode, s.lostReason);
 }
 
 int64_t NextDeadline(const ChatSession& s) {
@@ -332,7 +379,8 @@ bool ReadsInput(const ChatSession& s) {
 std::string Prompt(const ChatSession& s, int64_t now) {
   if (s.phase == Phase::kOffline) {
     int64_t left = std::max<int64_t>(0, (s.retryAt - now + 999) / 1000);
-    return "[reconnecting in " + std::to_string(left) + " s; any key gives up] > ";
+    return std::string(s.offlineCode == kExitNoAnswer ? "[trying again in " : "[reconnecting in ") +
+           std::to_string(left) + " s; Esc gives up] > ";
   }
-  return s.phase == Phase::kInRoom ? SafeText(s.name) + "> " : "> ";
+  return s.phase == Phase::kInRoom ? ShownName(s.name) + "> " : "> ";
 }

@@ -49,7 +49,7 @@ enum class Phase {
   kNameRejected,  // the name was in use: a terminal picks another with /nick
   kInRoom,
   kLeaving,  // Logout sent: the server's close is due
-  kOffline,  // the connection was lost: the next dial is at retryAt
+  kOffline,  // the connection was lost (or a terminal waits for room): the next dial is at retryAt
   kDone,
 };
 
@@ -57,6 +57,10 @@ struct ChatSession {
   bool terminal = false;   // a person at a terminal rather than a pipe
   bool reconnect = false;  // a lost connection is dialled again (always on a terminal)
   std::string name;        // the name asked for last: ours once in the room
+  // We present a certificate; a private room takes only the name in it,
+  // certName (its subject CN cut to kNameSize, empty when it has none).
+  bool presentedCert = false;
+  std::string certName;
 
   Phase phase = Phase::kLoggingIn;
   bool wasInRoom = false;  // since the start: a later silent login is a lost connection
@@ -67,6 +71,7 @@ struct ChatSession {
   bool shownMembers = false;  // later lists are shown as joins and leaves
   int notSent = 0;            // input lines refused (they decide the exit status of a pipe)
   std::string lostReason;
+  int offlineCode = kExitLost;  // the exit status when it ends offline
 
   // Deadlines on the caller's clock, -1 when not running.
   int64_t loginDeadline = -1;  // the answer to Login
@@ -80,13 +85,17 @@ struct ChatSession {
 
   std::vector<Request> requests;  // to send, oldest first; the driver takes them
   std::vector<ChatEvent> events;  // to show, oldest first; the front end takes them
+  // On a terminal, a line refused for now (too long, or not in the room) to
+  // go back on the input line rather than be lost; the front end takes it.
+  std::string giveBack;
 };
 
 // The first Login.
 void StartSession(ChatSession& s, int64_t now);
 void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now);
-// One input line: a message or a command.
-void HandleLine(ChatSession& s, std::string line, int64_t now);
+// One input line: a message or a command. A line that was pasted rather
+// than typed (`typed` false) is a message even when it begins with /.
+void HandleLine(ChatSession& s, std::string line, int64_t now, bool typed = true);
 // A line the front end could not even read in whole: refused, with why.
 void RefuseInput(ChatSession& s, const std::string& why);
 // End of input, /quit or a stop signal: logs out once the room has
@@ -100,7 +109,7 @@ void HandleLost(ChatSession& s, const std::string& why, int64_t now);
 // Offline and retryAt has come: the driver dials, then reports.
 bool WantsDial(const ChatSession& s, int64_t now);
 void HandleDialed(ChatSession& s, bool ok, const std::string& why, int64_t now);
-// A key while waiting to reconnect: stop and leave.
+// Esc while waiting to reconnect: stop and leave.
 void GiveUp(ChatSession& s);
 
 // The earliest running deadline, or -1.

@@ -11,13 +11,15 @@ class TermFront : public FrontEnd {
   // Colours unless `noColour` (NO_COLOR set); alerts are highlighted anyway.
   explicit TermFront(bool noColour);
 
-  // False when the line editor cannot start.
+  // False when the line editor cannot start. Catches Ctrl-Z (the terminal
+  // is given back before the process stops) and resizing.
   bool Start(ChatSession& s, int64_t now);
   void Pump(ChatSession& s, int64_t now) override;
   void Show(ChatSession& s, int64_t now) override;
   int InputFd(const ChatSession& s) override;
+  int WakeFd() const override;
   void ReadInput(ChatSession& s, int64_t now) override;
-  void Close() override { editor_.Stop(); }
+  void Close() override;
 
  private:
   LineEditor editor_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <cwchar>
 
 #include "protect/SafeText.h"
 
@@ -65,7 +66,7 @@ std::string WholeCharacters(std::string text) {
 }  // namespace
 
 std::string ShownName(const std::string& raw) {
-  return raw.empty() ? std::string("(anonymous)") : SafeText(raw);
+  return raw.empty() ? std::string("(anonymous)") : SafeName(raw);
 }
 
 std::string FormatEvent(const ChatEvent& event, const TextStyle& style) {
@@ -84,6 +85,7 @@ std::string FormatEvent(const ChatEvent& event, const TextStyle& style) {
     case ChatEvent::kLeft:
       return Paint(ShownName(event.name) + " left", "36", c);
     case ChatEvent::kInfo:
+    case ChatEvent::kMembers:
       return Paint(event.text, "36", c);
     case ChatEvent::kRefused:
       return Paint(event.text, "33", c);
@@ -196,7 +198,7 @@ const std::vector<std::string>& CommandHelp() {
       "  /msg NAME TEXT  send TEXT to NAME only (\"quote\" a NAME with spaces)",
       "  /who            list the members",
       "  /nick NAME      try another name while yours is in use",
-      "  /quit           log out and leave (Ctrl-D, Ctrl-C too)",
+      "  /quit           log out and leave (Ctrl-D too; Ctrl-C clears a line first)",
       "  /help           this list",
       "  //TEXT          send a TEXT that begins with /",
       "Tab completes a member's name.",
@@ -207,6 +209,7 @@ const std::vector<std::string>& CommandHelp() {
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self) {
   Completion result;
+  auto offered = [&](const std::string& m) { return !m.empty() && m != self && SafeName(m) == m; };
   bool afterMsg = false;
   if (before.rfind("/msg ", 0) == 0) {
     size_t arg = before.find_first_not_of(' ', 4);
@@ -214,6 +217,13 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
     bool quoted = arg < before.size() && before[arg] == '"';
     afterMsg = quoted ? before.find('"', arg + 1) == std::string::npos
                       : before.find(' ', arg) == std::string::npos;
+    if (!afterMsg && !quoted) {
+      // Past a space the name may still go on, as "bob s" does in "bob smith".
+      const std::string sofar = before.substr(arg);
+      afterMsg = std::any_of(members.begin(), members.end(), [&](const std::string& m) {
+        return offered(m) && SameIgnoringCase(m, 0, sofar);
+      });
+    }
     result.from = arg;
   }
   if (!afterMsg) {
@@ -226,7 +236,7 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
 
   std::vector<std::string>& found = result.choices;
   for (const std::string& m : members) {
-    if (m.empty() || m == self || SafeText(m) != m || !SameIgnoringCase(m, 0, typed)) continue;
+    if (!offered(m) || !SameIgnoringCase(m, 0, typed)) continue;
     if (std::find(found.begin(), found.end(), m) == found.end()) found.push_back(m);
   }
   std::sort(found.begin(), found.end());
@@ -246,4 +256,22 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
   result.insert = (quote ? "\"" : "") + common;
   if (unique) result.insert += quote ? "\" " : " ";
   return result;
+}
+
+int CursorRow(const std::wstring& line, size_t cursor, int cols) {
+  if (cols <= 0) return 0;
+  int row = 0, col = 0;
+  for (size_t i = 0; i < cursor && i < line.size(); ++i) {
+    const wchar_t c = line[i];
+    int width = c == L'\t' ? 8 - col % 8 : wcwidth(c);
+    if (width < 0) width = c < 0x20 || c == 0x7f ? 2 : 7;  // ^X, or libedit's \U+XXXX
+    if (width > 1 && c != L'\t' && col + width > cols) {
+      ++row;
+      col = 0;
+    }
+    col += width;
+    row += col / cols;
+    col %= cols;
+  }
+  return row;
 }

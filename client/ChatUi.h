@@ -14,7 +14,8 @@ struct ChatEvent {
     kSentPrivate,  // ours to `name`, which the server does not send back
     kJoined,       // `name`
     kLeft,         // `name`
-    kInfo,         // the client's own lines: welcome, member list, /who, /help
+    kInfo,         // the client's own lines: welcome, /who, /help
+    kMembers,      // the member list on entering the room: "In the room (2): ..."
     kRefused,      // a typed line not sent or not done, and why
     kStatus,       // the connection: lost, reconnecting, back
   };
@@ -32,7 +33,7 @@ struct TextStyle {
   bool highlight = false;
 };
 
-// A member name as shown: escaped, "(anonymous)" when empty.
+// A member name as shown: SafeName, "(anonymous)" when empty.
 std::string ShownName(const std::string& raw);
 
 // The event as one line without its newline: "<alice> hi", "*bob* (private)
@@ -76,7 +77,16 @@ struct Completion {
 };
 
 // Completes a member name other than `self`: the word being typed, or the
-// name after /msg (quoted when it holds a space). Prefixes match ignoring
-// ASCII case; names with control characters are never offered.
+// name after /msg (quoted when it holds a space, also when typed so far
+// without quotes: "/msg bob s" for "bob smith"). Prefixes match ignoring
+// ASCII case; names that would show escaped are never offered.
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self);
+
+// The row, counting from 0 at the first, that a terminal `cols` cells wide
+// shows the cursor on after the first `cursor` characters of `line` (the
+// prompt, then the input line), laid out as libedit does: a wide character
+// that does not fit goes to the next row, a tab to the next multiple of 8,
+// a control character as ^X. A row filled to its end puts the cursor on the
+// next one.
+int CursorRow(const std::wstring& line, size_t cursor, int cols);

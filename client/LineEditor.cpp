@@ -20,6 +20,9 @@ namespace {
 // Bound to the hide function, which acts only when Print pushes this key.
 constexpr char kHideKey[] = "\x1d";
 constexpr size_t kMaxHistory = 500;
+// A lone Esc byte is the Esc key when nothing follows it within this; else
+// it begins a key sequence that came in two reads.
+constexpr int kEscapeWaitMs = 100;
 
 LineEditor* Owner(editline* el) {
   void* owner = nullptr;
@@ -29,6 +32,17 @@ LineEditor* Owner(editline* el) {
 
 void Write(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// `text` as the locale decodes it; byte by byte when it cannot.
+std::wstring Wide(const std::string& text) {
+  std::mbstate_t state = {};
+  const char* from = text.c_str();
+  std::wstring wide(text.size(), L'\0');
+  size_t n = std::mbsrtowcs(wide.data(), &from, wide.size(), &state);
+  if (n == static_cast<size_t>(-1)) return std::wstring(text.begin(), text.end());
+  wide.resize(n);
+  return wide;
 }
 
 }  // namespace
@@ -53,8 +67,11 @@ bool LineEditor::Start(const LineEditorHooks& hooks, const std::string& prompt) 
   Bind("chat-hide", &Hide, {"^]"});
   Bind("chat-complete", &Complete, {"^I"});
   Bind("chat-end", &EndOrDelete, {"^D"});
+  Bind("chat-interrupt", &Interrupt, {"^C"});
   Bind("chat-back", &HistoryBack, {"^P", "\\e[A", "\\eOA"});
   Bind("chat-forward", &HistoryForward, {"^N", "\\e[B", "\\eOB"});
+  // Ctrl-C comes as a key, for Interrupt; a stop signal (kill -INT) still works.
+  el_set(el, EL_SETTY, "-d", "-intr", nullptr);
   TerminalSize(1, rows_, cols_);
   el_set(el, EL_UNBUFFERED, 1);  // raw mode from here on, and the prompt drawn
   Write("\x1b[?2004h");          // the terminal marks pastes (see TermInput)
@@ -64,11 +81,31 @@ bool LineEditor::Start(const LineEditorHooks& hooks, const std::string& prompt) 
 
 void LineEditor::Stop() {
   if (!el_) return;
-  HideLine();
+  Suspend();
+  suspended_ = false;
+  stash_.clear();
+  el_.reset();
+}
+
+void LineEditor::Suspend() {
+  if (!el_ || suspended_) return;
+  HideLine();  // into stash_
   Write("\x1b[?2004l");
   el_set(el_.get(), EL_UNBUFFERED, 0);  // back to the terminal's own mode
-  el_.reset();
   std::fflush(stdout);
+  suspended_ = true;
+}
+
+void LineEditor::Resume() {
+  if (!el_) return;
+  // Also after a stop that was not ours (SIGSTOP), which a shell may have
+  // followed with its own terminal modes.
+  Suspend();
+  suspended_ = false;
+  el_set(el_.get(), EL_UNBUFFERED, 1);  // raw mode again; it draws an empty prompt
+  Write("\x1b[?2004h\r\x1b[J");
+  PutStash();
+  Redraw();
 }
 
 void LineEditor::Bind(const char* name, unsigned char (*fn)(editline*, int),
@@ -110,6 +147,7 @@ void LineEditor::Clear() {
 
 void LineEditor::Replace(const std::string& text) {
   Clear();
+  pastedHead_.clear();
   if (!text.empty()) el_insertstr(el_.get(), text.c_str());
 }
 
@@ -117,6 +155,18 @@ std::string LineEditor::TakeLine() {
   std::string line = Text();
   Clear();
   return line;
+}
+
+bool LineEditor::BeginsWithPaste(const std::string& line) const {
+  return !pastedHead_.empty() && line.compare(0, pastedHead_.size(), pastedHead_) == 0;
+}
+
+// `text` on the input line at the cursor. Pasted into an empty line, it
+// stays text: Enter sends it as a message even when it begins with /.
+void LineEditor::PutBack(const std::string& text, bool pasted) {
+  if (text.empty()) return;
+  if (pasted && Text().empty()) pastedHead_ = text;
+  el_insertstr(el_.get(), text.c_str());
 }
 
 void LineEditor::AddHistory(const std::string& line) {
@@ -131,8 +181,20 @@ void LineEditor::AddHistory(const std::string& line) {
 unsigned char LineEditor::Accept(editline* el, int) {
   LineEditor* self = Owner(el);
   std::string line = self->TakeLine();
+  const bool typed = !self->BeginsWithPaste(line);
+  self->pastedHead_.clear();
   self->AddHistory(line);
-  self->accepted_.push_back(std::move(line));
+  self->accepted_.emplace_back(std::move(line), typed);
+  return CC_REFRESH;
+}
+
+// Ctrl-C clears a line, as shells do, and leaves only on an empty one.
+unsigned char LineEditor::Interrupt(editline* el, int) {
+  LineEditor* self = Owner(el);
+  std::string line = self->TakeLine();
+  self->pastedHead_.clear();
+  self->interrupted_ = line.empty() ? 2 : 1;
+  self->AddHistory(line);
   return CC_REFRESH;
 }
 
@@ -205,10 +267,11 @@ int LineEditor::GetKey(editline* el, wchar_t* key) {
 // A key binding wants more keys than have come (a lone Esc, Ctrl-V): waits
 // for them, or for a stop signal. The room's lines wait meanwhile.
 void LineEditor::WaitForKeys() {
-  PollItem waits[2];
+  PollItem waits[3];
   waits[0].fd = 0;
   waits[1].fd = StopWakeFd();
-  if (PollFds(waits, 2, Deadline::Never()) != PollResult::kReady || !waits[0].ready) return;
+  waits[2].fd = TermSignalFd();  // Ctrl-Z, a resize
+  if (PollFds(waits, 3, Deadline::Never()) != PollResult::kReady || !waits[0].ready) return;
   char buf[256];
   long got = ReadFd(0, buf, sizeof buf);
   if (got <= 0) {
@@ -219,18 +282,20 @@ void LineEditor::WaitForKeys() {
 }
 
 bool LineEditor::ReadInput() {
+  FollowWindowSize();  // before keys are drawn at the old width
   char buf[4096];
   long got = ReadFd(0, buf, sizeof buf);
   if (got <= 0) return false;
   input_.Append(buf, static_cast<size_t>(got));
-  Process();
+  if (!TakeEscape()) Process();
   return !ended_;
 }
 
-void LineEditor::DiscardInput() {
-  char buf[4096];
-  if (ReadFd(0, buf, sizeof buf) <= 0) ended_ = true;
+bool LineEditor::TakeEscape() {
+  if (!hooks_.escape || !input_.LoneEscape()) return false;
+  if (PollFd(0, false, Deadline::In(kEscapeWaitMs)) != PollResult::kTimeout || !hooks_.escape()) return false;
   input_.Clear();
+  return true;
 }
 
 void LineEditor::Process() {
@@ -256,10 +321,19 @@ void LineEditor::RunKeys() {
 }
 
 void LineEditor::Dispatch() {
-  std::vector<std::string> lines;
+  std::vector<std::pair<std::string, bool>> lines;
   lines.swap(accepted_);
-  for (const std::string& line : lines)
-    hooks_.line(line);
+  for (const auto& [line, typed] : lines) {
+    std::string back = hooks_.line(line, typed);
+    if (back.empty()) continue;
+    PutBack(back, !typed);
+    Print("");  // the line changed outside libedit's commands
+  }
+  if (interrupted_ != 0) {
+    const bool cleared = interrupted_ == 1;
+    interrupted_ = 0;
+    hooks_.interrupt(cleared);
+  }
   if (!choices_.empty()) {
     std::string list;
     for (const std::string& name : choices_)
@@ -273,13 +347,23 @@ void LineEditor::Dispatch() {
   }
 }
 
-// Each whole line of a paste goes as a message of its own, after what was
-// typed before it; the last part stays on the input line to be edited.
+// Each whole line of a paste goes as a message of its own, the first after
+// what was typed before it (a command only when that began it); the last
+// part stays on the input line to be edited, after any line refused.
 void LineEditor::HandPaste(const std::vector<std::string>& lines, const std::string& rest,
                            bool ended) {
-  for (const std::string& line : lines)
-    hooks_.line(TakeLine() + line);
-  if (!rest.empty()) el_insertstr(el_.get(), rest.c_str());
+  std::string kept;
+  bool keptPasted = true;
+  for (const std::string& line : lines) {
+    const std::string draft = TakeLine();
+    const bool typed = !draft.empty() && !BeginsWithPaste(draft);
+    pastedHead_.clear();
+    std::string back = hooks_.line(draft + line, typed);
+    if (back.empty()) continue;
+    if (kept.empty()) keptPasted = !typed;
+    kept += (kept.empty() ? "" : " ") + back;
+  }
+  PutBack(kept + (kept.empty() || rest.empty() ? "" : " ") + rest, kept.empty() || keptPasted);
   if (ended || !lines.empty()) Print("");  // the line changed outside libedit's commands
 }
 
@@ -293,22 +377,32 @@ void LineEditor::HideLine() {
 }
 
 void LineEditor::Print(const std::string& text) {
-  if (!Active()) {
+  if (!Active() || suspended_) {
     Write(text);
     std::fflush(stdout);
     return;
   }
-  editline* el = el_.get();
+  FollowWindowSize();
   HideLine();
   Write(text);
+  PutStash();
+  Redraw();
+}
+
+void LineEditor::PutStash() {
   if (!stash_.empty()) {
-    el_winsertstr(el, stash_.c_str());
-    el_cursor(el, stashCursor_ - static_cast<int>(stash_.size()));
+    el_winsertstr(el_.get(), stash_.c_str());
+    el_cursor(el_.get(), stashCursor_ - static_cast<int>(stash_.size()));
   }
   stash_.clear();
+}
+
+// Draws the prompt and the input line from where the terminal's cursor is:
+// the start of a clear line.
+void LineEditor::Redraw() {
   TerminalSize(1, rows_, cols_);
-  el_resize(el);
-  el_set(el, EL_REFRESH);  // draws from where the cursor is: the start of a clear line
+  el_resize(el_.get());
+  el_set(el_.get(), EL_REFRESH);
   std::fflush(stdout);
 }
 
@@ -320,5 +414,14 @@ void LineEditor::SetPrompt(const std::string& prompt) {
 
 void LineEditor::FollowWindowSize() {
   int rows = 0, cols = 0;
-  if (Active() && TerminalSize(1, rows, cols) && (rows != rows_ || cols != cols_)) Print("");
+  if (!Active() || suspended_ || !TerminalSize(1, rows, cols) || (rows == rows_ && cols == cols_))
+    return;
+  // The terminal has rewrapped the input line to the new width, as most do.
+  // libedit would count its rows at the old width and erase too few (a ghost
+  // copy stays above) or lines above it, so the line is erased here.
+  const LineInfoW* li = el_wline(el_.get());
+  const std::wstring prompt = Wide(prompt_);
+  const int row = CursorRow(prompt + WideText(), prompt.size() + (li->cursor - li->buffer), cols);
+  Write((row > 0 ? "\x1b[" + std::to_string(row) + "A" : std::string()) + "\r\x1b[J");
+  Redraw();
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/ChatUi.h"
@@ -15,8 +16,16 @@
 struct editline;  // libedit's EditLine
 
 struct LineEditorHooks {
-  std::function<void(const std::string&)> line;  // Enter, or each whole line of a paste
-  std::function<void()> end;                     // Ctrl-D on an empty line
+  // Enter, or each whole line of a paste: `typed` unless the line begins with
+  // pasted text. Returns what goes back on the input line (a line refused for
+  // now), or nothing.
+  std::function<std::string(const std::string& line, bool typed)> line;
+  std::function<void()> end;  // Ctrl-D on an empty line
+  // Ctrl-C: `cleared` when it cleared the line (kept in the history) rather
+  // than found it empty.
+  std::function<void(bool cleared)> interrupt;
+  // A lone Esc: true when taken; otherwise it begins a key sequence.
+  std::function<bool()> escape;
   // Tab: what to do with the text before the cursor.
   std::function<Completion(const std::string&)> complete;
 };
@@ -28,17 +37,22 @@ class LineEditor {
   LineEditor& operator=(const LineEditor&) = delete;
   ~LineEditor() { Stop(); }
 
-  // Takes over standard input and output (a terminal): raw mode, the prompt
-  // drawn, bracketed paste on. False when libedit cannot start.
+  // Takes over standard input and output (a terminal): raw mode, Ctrl-C a
+  // key, the prompt drawn, bracketed paste on. False when libedit cannot
+  // start.
   bool Start(const LineEditorHooks& hooks, const std::string& prompt);
   // Clears the input line and gives the terminal back as it was.
   void Stop();
   bool Active() const { return el_ != nullptr; }
+  // Before the process stops (Ctrl-Z): the input line hidden and kept, the
+  // terminal as it was before Start.
+  void Suspend();
+  // Once it runs again: the terminal taken again (whatever the shell did to
+  // it meanwhile) and the input line drawn as it was.
+  void Resume();
 
   // Reads what standard input holds and acts on it. False at its end.
   bool ReadInput();
-  // Reads what standard input holds and drops it.
-  void DiscardInput();
   // Prints `text` (whole lines) above the input line, then redraws it.
   void Print(const std::string& text);
   void SetPrompt(const std::string& prompt);
@@ -57,6 +71,7 @@ class LineEditor {
   static unsigned char Hide(editline* el, int key);
   static unsigned char Complete(editline* el, int key);
   static unsigned char EndOrDelete(editline* el, int key);
+  static unsigned char Interrupt(editline* el, int key);
   static unsigned char HistoryBack(editline* el, int key);
   static unsigned char HistoryForward(editline* el, int key);
 
@@ -67,6 +82,8 @@ class LineEditor {
   void Clear();
   void Replace(const std::string& text);
   std::string TakeLine();
+  bool BeginsWithPaste(const std::string& line) const;
+  void PutBack(const std::string& text, bool pasted);
   void AddHistory(const std::string& line);
   void WaitForKeys();
   void Process();
@@ -74,6 +91,9 @@ class LineEditor {
   void Dispatch();
   void HandPaste(const std::vector<std::string>& lines, const std::string& rest, bool ended);
   void HideLine();
+  void PutStash();
+  void Redraw();
+  bool TakeEscape();
 
   std::unique_ptr<editline, ElEnd> el_;
   LineEditorHooks hooks_;
@@ -85,12 +105,15 @@ class LineEditor {
   bool ended_ = false;  // standard input is at its end
 
   // Set by the bound functions, acted on once libedit has returned.
-  std::vector<std::string> accepted_;
+  std::vector<std::pair<std::string, bool>> accepted_;  // each line, and whether typed
   std::vector<std::string> choices_;
   bool endAsked_ = false;
+  int interrupted_ = 0;     // Ctrl-C: 1 cleared the line, 2 found it empty
   bool hideArmed_ = false;  // the hide key acts only when Print pushes it
   std::wstring stash_;      // the hidden input line
   int stashCursor_ = 0;
+  bool suspended_ = false;  // between Suspend and Resume, stash_ holds the line
+  std::string pastedHead_;  // the paste the input line began with, while it does
 
   std::vector<std::string> history_;
   size_t historyPos_ = 0;  // == size(): the line being typed

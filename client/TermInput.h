@@ -24,6 +24,11 @@ class TermInput {
   // tab becomes a space and other control characters are dropped.
   bool TakePaste(std::vector<std::string>& lines, std::string& rest);
 
+  // What has come is one Esc and nothing else: the Esc key, unless the rest
+  // of a key sequence is still on its way. Held back, never taken as a key,
+  // until more comes (it may begin a paste mark).
+  bool LoneEscape() const { return pending_ == "\x1b" && keys_.empty() && !pasting_; }
+
   // Nothing held: no key, paste or partial character or mark.
   bool Empty() const { return pending_.empty() && keys_.empty() && !pasting_; }
   void Clear();

@@ -2,6 +2,7 @@
 // terminal. Run by people and scripts as `chat [options] HOST PORT NAME`.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "client/ChatArgs.h"
@@ -12,8 +13,6 @@
 #include "platform/Term.h"
 
 namespace {
-
-constexpr const char* kVersion = "chat (saferoom) " SAFEROOM_VERSION;
 
 int ExitFor(DialError error) {
   switch (error) {
@@ -37,6 +36,14 @@ bool FileExists(const char* path) {
   return true;
 }
 
+// The name it was started as, without its directory: chat in the build
+// tree, saferoom installed.
+std::string ProgramName(const char* argv0) {
+  const char* slash = argv0 != nullptr ? std::strrchr(argv0, '/') : nullptr;
+  const char* name = slash != nullptr ? slash + 1 : argv0;
+  return name != nullptr && *name != '\0' ? name : "chat";
+}
+
 // NO_COLOR set and not empty turns colours off.
 bool NoColour() {
   const char* value = std::getenv("NO_COLOR");
@@ -46,17 +53,18 @@ bool NoColour() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string program = ProgramName(argv[0]);
   ChatArgs args;
   std::string problem;
   switch (ParseChatArgs(argc, argv, args, problem, FileExists(kDefaultCaFile))) {
     case ChatArgsOutcome::kUsage:
-      std::fprintf(stderr, "chat: %s; try chat --help\n", problem.c_str());
+      std::fprintf(stderr, "chat: %s; try %s --help\n", problem.c_str(), program.c_str());
       return kExitUsage;
     case ChatArgsOutcome::kHelp:
-      std::fputs(ChatHelp().c_str(), stdout);
+      std::fputs(ChatHelp(program).c_str(), stdout);
       return kExitOk;
     case ChatArgsOutcome::kVersion:
-      std::printf("%s\n", kVersion);
+      std::printf("%s (saferoom) %s\n", program.c_str(), SAFEROOM_VERSION);
       return kExitOk;
     case ChatArgsOutcome::kRun:
       break;
@@ -69,11 +77,20 @@ int main(int argc, char** argv) {
   ChatClient client;
   DialResult connected = client.Connect(args.options);
   if (!connected.Ok()) {
-    std::fprintf(stderr, "chat: %s\n", connected.message.c_str());
+    std::string why = connected.message;
+    if (connected.error == DialError::kVerify && args.options.tls.caFile.empty()) {
+      why += std::string(" (there is no ") + kDefaultCaFile +
+             " in the working directory, so the system's trusted CAs were asked; --ca FILE "
+             "names the CA file)";
+    }
+    std::fprintf(stderr, "chat: %s\n", why.c_str());
     return ExitFor(connected.error);
   }
   ChatSession session;
   session.name = args.name;
+  session.presentedCert = !args.options.tls.certFile.empty();
+  // Cut as the server cuts it.
+  session.certName = OwnCommonName(client.ctx.get()).substr(0, kNameSize);
   session.terminal = IsTerminal(0) && IsTerminal(1);
   session.reconnect = session.terminal || args.reconnect;
   PipeFront pipe(args.timestamps);

@@ -37,15 +37,45 @@ size_t Utf8SequenceLength(std::string_view s) {
 
 // True for the valid sequence `s` when it encodes a C1 control (U+0080 to
 // U+009F: some terminals act on them as on ESC [ and friends) or a mark that
-// turns the direction of the text after it (U+200E, U+200F, U+202A to
-// U+202E, U+2066 to U+2069): a name could make a line read otherwise.
+// turns the direction of the text after it (Bidi_Control: U+061C, U+200E,
+// U+200F, U+202A to U+202E, U+2066 to U+2069): a name could make a line read
+// otherwise.
 bool IsControl(std::string_view s) {
   const auto byte = [&](size_t i) { return static_cast<uint8_t>(s[i]); };
-  if (s.size() == 2) return byte(0) == 0xc2 && byte(1) <= 0x9f;
+  if (s.size() == 2)
+    return (byte(0) == 0xc2 && byte(1) <= 0x9f) || (byte(0) == 0xd8 && byte(1) == 0x9c);
   if (s.size() != 3 || byte(0) != 0xe2) return false;
   const uint8_t b1 = byte(1), b2 = byte(2);
   return (b1 == 0x80 && (b2 == 0x8e || b2 == 0x8f || (b2 >= 0xaa && b2 <= 0xae))) ||
          (b1 == 0x81 && b2 >= 0xa6 && b2 <= 0xa9);
+}
+
+// True when the character `s` (one ASCII byte or a valid sequence) is Unicode
+// White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A,
+// U+2028, U+2029, U+202F, U+205F, U+3000.
+bool IsWhiteSpace(std::string_view s) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(s[i]); };
+  switch (s.size()) {
+    case 1:
+      return (byte(0) >= 0x09 && byte(0) <= 0x0d) || byte(0) == 0x20;
+    case 2:
+      return byte(0) == 0xc2 && (byte(1) == 0x85 || byte(1) == 0xa0);
+    case 3: {
+      const uint32_t c = (uint32_t{byte(0)} << 16) | (uint32_t{byte(1)} << 8) | byte(2);
+      return c == 0xe19a80 || (c >= 0xe28080 && c <= 0xe2808a) || c == 0xe280a8 || c == 0xe280a9 ||
+             c == 0xe280af || c == 0xe2819f || c == 0xe38080;
+    }
+    default:
+      return false;
+  }
+}
+
+// The bytes of the character at the start of `s`: an ASCII byte, a valid
+// sequence, or a byte that begins none (as SafeText steps over it).
+size_t CharLength(std::string_view s) {
+  if (static_cast<uint8_t>(s[0]) < 0x80) return 1;
+  const size_t len = Utf8SequenceLength(s);
+  return len == 0 ? 1 : len;
 }
 
 void AppendEscaped(std::string& out, uint8_t b) {
@@ -86,5 +116,26 @@ std::string SafeText(std::string_view raw) {
       i += len;
     }
   }
+  return out;
+}
+
+std::string SafeName(std::string_view raw) {
+  // [head, tail) runs from the first character that is not white space to
+  // the end of the last one; empty when there is none.
+  size_t head = raw.size(), tail = raw.size();
+  bool found = false;
+  for (size_t i = 0, len = 0; i < raw.size(); i += len) {
+    len = CharLength(raw.substr(i));
+    if (IsWhiteSpace(raw.substr(i, len))) continue;
+    if (!found) head = i;
+    found = true;
+    tail = i + len;
+  }
+  std::string out;
+  for (size_t i = 0; i < head; ++i)
+    AppendEscaped(out, static_cast<uint8_t>(raw[i]));
+  out += SafeText(raw.substr(head, tail - head));
+  for (size_t i = tail; i < raw.size(); ++i)
+    AppendEscaped(out, static_cast<uint8_t>(raw[i]));
   return out;
 }

@@ -7,7 +7,14 @@
 
 // Printable ASCII and valid UTF-8 (non-control) characters pass as they are;
 // C0 controls, DEL, C1 controls (also when UTF-8 encoded), the marks that
-// change the direction of text (U+200E/F, U+202A..E, U+2066..9) and bytes
-// that are not valid UTF-8 become \xNN, one per byte, NN in lowercase hex. A backslash
-// passes unchanged, so the result is for reading, not for reversing.
+// change the direction of text (Unicode's Bidi_Control set: U+061C, U+200E/F,
+// U+202A..E, U+2066..9) and bytes that are not valid UTF-8 become \xNN, one
+// per byte, NN in lowercase hex. A backslash passes unchanged, so the result
+// is for reading, not for reversing.
 std::string SafeText(std::string_view raw);
+
+// A member name as every client shows it, so that "alice " cannot pass for
+// "alice": each Unicode White_Space character in the run at the start or at
+// the end becomes its UTF-8 bytes as \xNN (as above), white space inside
+// stays, the rest goes through SafeText. "alice " shows as "alice\x20".
+std::string SafeName(std::string_view raw);

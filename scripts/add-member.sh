@@ -4,9 +4,12 @@
 # make-dev-certs.sh), and prints the chat command line to hand over with them.
 # Never overwrites a file.
 # Usage: scripts/add-member.sh [--dir DIR] [--host HOST] [--port PORT] NAME
-#   DIR: where ca.crt and ca.key are (default certs/ at the repo root); the
-#   files go to DIR/members/. HOST defaults to the server certificate's CN,
-#   PORT to 7000.
+#   --dir DIR    where ca.crt, ca.key and server.crt are (default: certs/ at
+#                the repository root); the member's files go to DIR/members/
+#   --host HOST  the host name the member dials (default: the server
+#                certificate's CN)
+#   --port PORT  the port the member dials (default: 7000)
+#   -h, --help   this text
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,8 +18,15 @@ host=
 port=7000
 usage() {
   echo "Usage: scripts/add-member.sh [--dir DIR] [--host HOST] [--port PORT] NAME" >&2
+  echo "Try 'scripts/add-member.sh --help'." >&2
   exit 2
 }
+for a in "$@"; do
+  case $a in
+    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;;
+    --) break ;;
+  esac
+done
 while [ $# -gt 1 ]; do
   case $1 in
     --dir) dir=$2 ;;
@@ -70,6 +80,10 @@ fi
 echo
 echo "Hand $name these files (the key privately):"
 echo "  $files"
-echo "and this command line, run where they are saved:"
 q=$(printf %q "$name")
-echo "  chat --cert $q.crt --key $q.key$ca $host $port $q"
+line="--cert $q.crt --key $q.key$ca $host $port $q"
+echo "and this command line, run where they are saved:"
+echo "  saferoom $line"
+echo "(saferoom is the client the package installs; built in a source checkout"
+echo "with the files saved in its root, it is build/bin/chat there:"
+echo "  build/bin/chat $line)"

@@ -4,6 +4,7 @@
 # product is everything else, bench/ included.
 #   scripts/code-size.sh
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 
 count() {  # git pathspecs...

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only when one is missing.
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           libedit-dev openssl libboost-dev libwslay-dev

@@ -3,8 +3,14 @@
 # can issue more), a server certificate signed by it for the given host
 # names and IP addresses, and one client certificate. Never overwrites a file.
 # Usage: scripts/make-dev-certs.sh [DIR [HOST|IP]...]
-#   DIR defaults to certs/ at the repo root; the names to localhost 127.0.0.1.
+#   DIR defaults to certs/ at the repository root; the names to localhost
+#   and 127.0.0.1. -h, --help: this text.
 set -euo pipefail
+
+case ${1:-} in
+  -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;;
+  -*) echo "make-dev-certs: unknown option $1; try 'scripts/make-dev-certs.sh --help'" >&2; exit 2 ;;
+esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/certs}

@@ -5,6 +5,7 @@
 # (systemd-analyze verify, where the tool is). Leaves nothing behind.
 # Usage: scripts/package-test.sh [BUILD_DIR]   (default build)
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
@@ -48,11 +49,13 @@ done
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
+# Each calls itself by its installed name.
 for prog in usr/sbin/saferoom-server usr/bin/saferoom; do
+  name=$(basename "$prog")
   out=$(timeout 10 "$root/$prog" --version) || fail "$prog --version"
-  [[ $out == *"(saferoom) $version" ]] || fail "$prog --version says: $out"
+  [ "$out" = "$name (saferoom) $version" ] || fail "$prog --version says: $out"
   out=$(timeout 10 "$root/$prog" --help) || fail "$prog --help"
-  grep -q '^Usage: ' <<<"$out" || fail "$prog --help says: $out"
+  grep -q "^Usage: $name " <<<"$out" || fail "$prog --help says: $out"
 done
 for page in man1/saferoom.1 man8/saferoom-server.8; do
   name=$(basename "$page")

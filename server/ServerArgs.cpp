@@ -3,36 +3,52 @@
 
 #include <getopt.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHelp, kVersion };
+// The short options' ids are their letters.
+enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHelp = 'h', kVersion = 'V' };
 
 struct OptionDoc {
   option longOption;
+  char shortName;  // or 0
   const char* help;
 };
 
 // getopt's table and the help text both come from here.
 const OptionDoc kOptions[] = {
     {{"require-client-cert", no_argument, nullptr, kRequireClientCert},
+     0,
      "only clients with a certificate from certs/ca.crt get in,\n"
      "each under the name in its certificate (subject CN)"},
     {{"forward-secrecy", no_argument, nullptr, kForwardSecrecy},
+     0,
      "offer ECDHE suites first (RSA or ECDSA certificate);\n"
      "AES128-SHA stays, last"},
     {{"web", required_argument, nullptr, kWeb},
+     0,
      "also serve the room to browsers on TCP port PORT\n"
      "(https://HOST:PORT/, TLS 1.2 and 1.3)"},
-    {{"help", no_argument, nullptr, kHelp}, "this text"},
-    {{"version", no_argument, nullptr, kVersion}, "the version"},
+    {{"help", no_argument, nullptr, kHelp}, 'h', "this text"},
+    {{"version", no_argument, nullptr, kVersion}, 'V', "the version"},
 };
 constexpr size_t kNumOptions = sizeof kOptions / sizeof kOptions[0];
+
+// "--name" of an option that takes a value.
+bool TakesValue(const char* arg) {
+  for (const OptionDoc& o : kOptions) {
+    if (o.longOption.has_arg == required_argument && std::strncmp(arg, "--", 2) == 0 &&
+        std::strcmp(arg + 2, o.longOption.name) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -46,27 +62,37 @@ int PortFromText(const char* text) {
 }
 
 ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string& problem) {
-  // Options are long ones before the port, so "-1" stays a (refused) port
-  // instead of becoming an unknown option: getopt sees only the options.
-  int optionsEnd = 1;
-  while (optionsEnd < argc && std::strncmp(argv[optionsEnd], "--", 2) == 0) {
-    const char* arg = argv[optionsEnd++];
-    if (std::strcmp(arg, "--") == 0) break;
-    // An option's value is the next argument, unless given as --name=value.
-    for (const OptionDoc& o : kOptions) {
-      if (o.longOption.has_arg == required_argument && std::strcmp(arg + 2, o.longOption.name) == 0)
-        ++optionsEnd;
+  // getopt sees the options only, so that "-1" stays a (refused) port
+  // instead of becoming an unknown option.
+  std::vector<char*> options = {argv[0]};
+  std::vector<char*> words;
+  bool ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (!ended && std::strcmp(a, "--") == 0) {
+      ended = true;
+    } else if (!ended && a[0] == '-' && a[1] != '\0' && !(a[1] >= '0' && a[1] <= '9')) {
+      options.push_back(argv[i]);
+      // An option's value is the next argument, unless given as --name=value.
+      if (TakesValue(a) && i + 1 < argc) options.push_back(argv[++i]);
+    } else {
+      words.push_back(argv[i]);
     }
   }
-  optionsEnd = std::min(optionsEnd, argc);
+  options.push_back(nullptr);
   option specs[kNumOptions + 1] = {};
-  for (size_t i = 0; i < kNumOptions; ++i)
+  std::string shortNames = "+";
+  for (size_t i = 0; i < kNumOptions; ++i) {
     specs[i] = kOptions[i].longOption;
+    if (kOptions[i].shortName != 0) shortNames += kOptions[i].shortName;
+  }
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // our own message instead of getopt's
   bool help = false;
   bool version = false;
-  for (int id; (id = getopt_long(optionsEnd, argv, "+", specs, nullptr)) != -1;) {
+  const int numOptions = static_cast<int>(options.size()) - 1;
+  for (int id;
+       (id = getopt_long(numOptions, options.data(), shortNames.c_str(), specs, nullptr)) != -1;) {
     switch (id) {
       case kRequireClientCert:
         args.requireClientCert = true;
@@ -90,32 +116,41 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
         version = true;
         break;
       default:
-        problem = std::string("unknown option ") + argv[optind - 1];
+        problem = optopt != 0 ? std::string("unknown option -") + static_cast<char>(optopt)
+                              : std::string("unknown option ") + options[optind - 1];
         return ArgsOutcome::kUsage;
     }
   }
   if (help) return ArgsOutcome::kHelp;
   if (version) return ArgsOutcome::kVersion;
-  if (argc - optind != 1) return ArgsOutcome::kUsage;
-  args.port = PortFromText(argv[optind]);
+  if (words.size() != 1) return ArgsOutcome::kUsage;
+  args.port = PortFromText(words[0]);
   // Unsigned, so that every negative number is refused too.
   if (static_cast<unsigned>(args.port) > 65535u) return ArgsOutcome::kBadPort;
   return ArgsOutcome::kServe;
 }
 
-std::string ServerHelp() {
+std::string ProgramName(const char* argv0) {
+  const char* slash = argv0 != nullptr ? std::strrchr(argv0, '/') : nullptr;
+  const char* name = slash != nullptr ? slash + 1 : argv0;
+  return name != nullptr && *name != '\0' ? name : "server";
+}
+
+std::string ServerHelp(const std::string& program) {
   std::string text =
-      "Usage: server [OPTIONS] PORT\n"
+      "Usage: " + program +
+      " [OPTIONS] PORT\n"
       "Serves the chat room on TCP port PORT (0: the system picks one) over TLS 1.2,\n"
       "with certs/ca.crt, certs/server.crt and certs/server.key read from the working\n"
       "directory. SIGHUP reads the three files again for new connections (members stay;\n"
       "if they cannot be used, the old ones stay). SIGINT or SIGTERM stops it.\n"
       "\n"
       "Options:\n";
-  constexpr size_t kColumn = 25;
+  constexpr size_t kColumn = 29;
   for (const OptionDoc& o : kOptions) {
-    std::string name = std::string("  --") + o.longOption.name +
-                       (o.longOption.has_arg == required_argument ? " PORT" : "");
+    std::string name = o.shortName != 0 ? std::string("  -") + o.shortName + ", --" : "      --";
+    name += o.longOption.name;
+    if (o.longOption.has_arg == required_argument) name += " PORT";
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');

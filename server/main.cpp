@@ -36,14 +36,16 @@ int main(int argc, char** argv) {
     case ArgsOutcome::kServe:
       break;
     case ArgsOutcome::kHelp:
-      fputs(ServerHelp().c_str(), stdout);
+      fputs(ServerHelp(ProgramName(argv[0])).c_str(), stdout);
       return 0;
     case ArgsOutcome::kVersion:
-      printf("server (saferoom) %s\n", SAFEROOM_VERSION);
+      printf("%s (saferoom) %s\n", ProgramName(argv[0]).c_str(), SAFEROOM_VERSION);
       return 0;
     case ArgsOutcome::kUsage:
       if (!problem.empty()) fprintf(stderr, "server: %s\n", problem.c_str());
       printf("Usage:\n\tserver.exe [port]\n");
+      fflush(stdout);  // the usage text first, where both streams go to one terminal
+      fprintf(stderr, "Try '%s --help'.\n", ProgramName(argv[0]).c_str());
       exit(kExitUsage);
     case ArgsOutcome::kBadPort:
       printf("Invalid port.\n");

@@ -6,6 +6,7 @@
 # back; then the server must stop cleanly on SIGTERM.
 #   tests/soak.sh [SECONDS]      (BUILD_DIR=build-asan tests/soak.sh 30, ...)
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 
 build=${BUILD_DIR:-build}

@@ -27,6 +27,12 @@ bool UseClientCertificate(SSL_CTX* ctx, const TlsClientConfig& config, std::stri
     return false;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    if (config.keyFile.empty()) {
+      ERR_clear_error();
+      error = "the key is not in the certificate file " + config.certFile +
+              "; --key FILE names the file that holds it";
+      return false;
+    }
     error = "cannot use key " + keyFile + ": " + TlsErrorText("unreadable");
     return false;
   }
@@ -202,4 +208,20 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target, TlsConnPtr& conn) {
   }
   conn = std::move(dialed);
   return DialResult();
+}
+
+std::string OwnCommonName(SSL_CTX* ctx) {
+  X509* cert = SSL_CTX_get0_certificate(ctx);  // owned by ctx
+  X509_NAME* subject = cert != nullptr ? X509_get_subject_name(cert) : nullptr;
+  int at = subject != nullptr ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+  if (at < 0) return "";
+  unsigned char* utf8 = nullptr;
+  int len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+  if (len < 0) {
+    ERR_clear_error();
+    return "";
+  }
+  std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(len));
+  OPENSSL_free(utf8);
+  return name;
 }

@@ -51,6 +51,10 @@ struct DialTarget {
   int handshakeTimeoutMs = kDialHandshakeTimeoutMs;
 };
 
+// The subject CN (UTF-8) of the certificate that `ctx` presents, the name a
+// private room gives us; empty when there is none.
+std::string OwnCommonName(SSL_CTX* ctx);
+
 // Connects to the target and completes the handshake into `conn` (null on
 // failure). When `ctx` verifies, the host must match the server's
 // certificate: an address its IP entries, anything else its names (and it is

@@ -1,4 +1,5 @@
-// The chat command as scripts use it, through pipes, against the real server.
+// The chat command as scripts use it, through pipes, and as people do, on a
+// terminal in a shell, against the real server.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -7,6 +8,7 @@
 
 #include "platform/Net.h"
 #include "platform/Os.h"
+#include "tests/support/Pty.h"
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
@@ -39,6 +41,16 @@ bool IsChat(const ReceivedFrame& f, const std::string& from, const std::string& 
   return f.type == FrameType::Chat && f.name == from && f.Text() == text;
 }
 
+// The next chat `client` gets (member lists skipped), as "from: text".
+std::string NextChat(ChatClient& client) {
+  std::string said = "(none)";
+  WaitFrame(client, [&](const ReceivedFrame& f) {
+    if (f.type == FrameType::Chat) said = f.name + ": " + f.Text();
+    return f.type == FrameType::Chat;
+  });
+  return said;
+}
+
 }  // namespace
 
 TEST_F(ChatCli, FailuresExitWithTheirStatus) {
@@ -52,23 +64,39 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
     std::vector<std::string> options;
     const char* host;
     int status;
-    const char* says;
+    std::string says;
     std::string dir = "";  // where chat runs: here when empty
     const char* name = "x";
     int port = 0;
   } cases[] = {
-      {{"--bogus"}, "127.0.0.1", 2, "unknown option --bogus"},
+      {{"--bogus"}, "127.0.0.1", 2, "unknown option --bogus; try chat --help"},
       {{"--ca", certs + "none.crt"}, "127.0.0.1", 2, "none.crt"},
+      {{"--ca", certs + "ca.crt", "--cert", certs + "client.crt"},
+       "127.0.0.1",
+       2,
+       "the key is not in the certificate file " + certs + "client.crt; --key FILE"},
       {{"--ca", certs + "ca.crt", "--cert", certs + "client.crt", "--key", certs + "server.key"},
        "127.0.0.1",
        2,
        "server.key"},
       {{"--ca", certs + "other/ca.crt"}, "127.0.0.1", 4, "verification failed"},
+      // No certs/ca.crt where it runs: the system's CAs do not know ours.
+      {{"--timestamps"},
+       "127.0.0.1",
+       4,
+       "there is no certs/ca.crt in the working directory, so the system's trusted CAs were "
+       "asked; --ca FILE",
+       certs},
       // A loopback address the certificate does not name.
       {{"--ca", certs + "ca.crt"}, "127.0.0.2", 4, "certificate does not name 127.0.0.2"},
       {{"--ca", certs + "ca.crt"}, "no-such-host.invalid", 3, "does not resolve"},
       {{}, "127.0.0.1", 3, "cannot connect", "", "x", LocalPort(held.Get())},
-      {{"--ca", certs + "ca.crt"}, "127.0.0.1", 5, "the name x is in use"},
+      {{"--ca", certs + "ca.crt"}, "127.0.0.1", 5, "the name x is in use\n"},
+      // A private room would want the certificate's name (its CN is chat-client).
+      {{"--ca", certs + "ca.crt", "--cert", certs + "client.crt", "--key", certs + "client.key"},
+       "127.0.0.1",
+       5,
+       "the name x is in use, or it is not the name in your certificate, chat-client,"},
       // Without --ca: certs/ca.crt of the working directory.
       {{"--timestamps"}, "127.0.0.1", 5, "the name x is in use", server.dir},
       {{"--ca", certs + "ca.crt"}, "127.0.0.1", 6, "the room is full (5 members)", "", "sixth"},
@@ -120,6 +148,11 @@ TEST_F(ChatCli, EndOfInputLogsOutAfterTheRoomGotEverything) {
   }
   EXPECT_EQ(Next(*watcher).Names(), Names{"watcher"});
   EXPECT_EQ(dave.WaitExit(), 8) << dave.err;
+  // The member list on joining, first, in the server's order.
+  const std::string first = dave.out.substr(0, dave.out.find('\n'));
+  EXPECT_TRUE(first == "In the room (2): watcher, dave" ||
+              first == "In the room (2): dave, watcher")
+      << first;
   EXPECT_NE(dave.err.find("nobody named Watcher"), kNone) << dave.err;
   EXPECT_NE(dave.err.find("2 input line(s) not sent"), kNone) << dave.err;
   EXPECT_NE(server.WaitFor("[!] User dave offline"), kNone);
@@ -156,4 +189,60 @@ TEST_F(ChatCli, PipeReconnectsAfterTheServerDroppedIt) {
   ASSERT_GE(out.size(), 26u);
   EXPECT_TRUE(out[4] == '-' && out[10] == 'T' && out[19] != ' ' && out[22] == ':' && out[25] == ' ')
       << out;
+}
+
+// At a terminal, in a shell with job control: Ctrl-Z and fg give the terminal
+// back and take it again with the draft drawn; a paste is text; a resize
+// leaves the wrapped input line once; Ctrl-C clears the line, then leaves.
+TEST_F(ChatCli, OnATerminalSuspendPasteResizeAndInterrupt) {
+  auto watcher = Join(server.port, "watcher");
+  PtyShell term;
+  ASSERT_TRUE(term.Spawn(60, 40, server.dir));  // where certs/ca.crt verifies the server
+  ASSERT_TRUE(term.Send(ChatBinary() + " 127.0.0.1 " + std::to_string(server.port) + " alice\n"));
+  size_t at = term.WaitFor("alice> ");
+  ASSERT_NE(at, kNone) << term.out;
+  ASSERT_NE(at = term.WaitFor("draft", term.Send("a draft") ? at : kNone), kNone) << term.out;
+
+  ASSERT_TRUE(term.Send("\x1a"));  // Ctrl-Z
+  ASSERT_NE(at = term.WaitFor("Stopped", at), kNone) << term.out;
+  ASSERT_NE(at = term.WaitFor("$ ", at), kNone) << term.out;  // the shell has the terminal
+  EXPECT_FALSE(term.Raw());
+  ASSERT_TRUE(term.Send("fg\n"));
+  ASSERT_NE(at = term.WaitFor("alice> a draft", at), kNone) << term.out;
+  EXPECT_TRUE(term.Raw());
+  ASSERT_TRUE(
+      term.Send("\x15"
+                "fresh\r"));  // Ctrl-U: libedit's, not the line discipline's
+  EXPECT_EQ(NextChat(*watcher), "alice: fresh");
+
+  const std::vector<std::string> pasted = {"see this path:", "/usr/bin/env", "and then", "/quit",
+                                           "more after quit"};
+  std::string paste;
+  for (const std::string& line : pasted)
+    paste += line + "\n";
+  ASSERT_TRUE(term.Send("\x1b[200~" + paste + "\x1b[201~"));
+  for (const std::string& line : pasted)
+    EXPECT_EQ(NextChat(*watcher), "alice: " + line);
+  // Nothing more to print, so that no old-width output meets the resize.
+  ASSERT_NE(at = term.WaitFor("more after quit", at), kNone) << term.out;
+
+  // 7 + 62 cells: two rows at 60 columns, three at 25, one at 80.
+  const std::string draft = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  ASSERT_TRUE(term.Send(draft));
+  ASSERT_NE(at = term.WaitFor("XYZ", at), kNone) << term.out;
+  for (const auto& [cols, mark] : {std::pair{25, "{"}, std::pair{80, "}"}}) {
+    SCOPED_TRACE(cols);
+    ASSERT_TRUE(term.Resize(cols, 40));
+    ASSERT_TRUE(term.Send(mark));  // drawn once the resize is done with
+    ASSERT_NE(at = term.WaitFor(mark, at), kNone) << term.out;
+    EXPECT_EQ(term.screen.RowsWith("alice> 0123"), 1) << term.screen.Text();
+  }
+  EXPECT_NE(term.screen.Text().find("alice> " + draft + "{}\n"), kNone) << term.screen.Text();
+
+  ASSERT_TRUE(term.Send("\x03"));
+  ASSERT_NE(at = term.WaitFor("Line cleared", at), kNone) << term.out;
+  ASSERT_TRUE(term.Send("\x03"));
+  EXPECT_NE(server.WaitFor("[!] User alice offline\n"), kNone);
+  EXPECT_NE(term.WaitFor("$ ", at), kNone) << term.out;
+  EXPECT_EQ(Next(*watcher).Names(), Names{"watcher"}) << "the cleared draft was sent";
 }

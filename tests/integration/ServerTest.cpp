@@ -49,7 +49,8 @@ struct StartCase {
 };
 
 const StartCase kStartCases[] = {
-    {"no port", nullptr, nullptr, nullptr, 254, "Usage:\n\tserver.exe [port]\n", ""},
+    {"no port", nullptr, nullptr, nullptr, 254, "Usage:\n\tserver.exe [port]\n",
+     "Try 'server --help'.\n"},
     {"port too big", "65536", nullptr, nullptr, 253, "Invalid port.\n", ""},
     {"missing certificate", "0", "rm certs/server.crt", nullptr, 3, "", "server.crt"},
     {"missing key", "0", "rm certs/server.key", nullptr, 4, "", "server.key"},

@@ -3,6 +3,7 @@
 // parsing, name completion and command line.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <sstream>
 
 #include "client/ChatArgs.h"
@@ -26,8 +27,9 @@ ReceivedFrame MemberList(const std::string& commaNames) {
 }
 
 // Applies one step. "<ok", "<inuse", "<list a,b", "<chat NAME TEXT", "<priv
-// NAME TEXT", "<lost", "+MS" (time passes), "dial ok", "dial no", "key",
-// "wait" (no dial due yet), "eof"; anything else is a typed line.
+// NAME TEXT", "<lost", "+MS" (time passes), "dial ok", "dial no", "esc",
+// "wait" (no dial due yet), "eof", "cert [CN]" (we present a certificate),
+// "paste LINE"; anything else is a typed line.
 void Step(ChatSession& s, const std::string& step, int64_t& now) {
   std::string word = step.substr(0, step.find(' '));
   std::string rest = step.size() > word.size() ? step.substr(word.size() + 1) : "";
@@ -52,25 +54,36 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
     HandleDialed(s, rest == "ok", "refused", now);
   } else if (word == "wait") {
     EXPECT_FALSE(WantsDial(s, now)) << "a dial due early, at " << now;
-  } else if (word == "key") {
+  } else if (word == "esc") {
     GiveUp(s);
   } else if (word == "eof") {
     RequestQuit(s, now);
+  } else if (word == "cert") {
+    s.presentedCert = true;
+    s.certName = rest;
+  } else if (word == "paste") {
+    HandleLine(s, rest, now, false);
   } else {
     HandleLine(s, step, now);
   }
 }
 
 // What the session asked for and showed since the last call, one line each:
-// "send chat bob: hi", "show <bob> hi" ("show!" for an alert), "exit 7: why".
+// "send chat bob: hi", "show <bob> hi" ("show!" for an alert), "keep LINE"
+// (back on the input line; a long one as "keep N bytes"), "exit 7: why".
 void Collect(ChatSession& s, std::vector<std::string>& out) {
   static const char* const kKinds[] = {"login", "logout", "chat"};
   for (const Request& r : s.requests)
     out.push_back(std::string("send ") + kKinds[r.kind] + " " + r.name + ": " + r.text);
   for (const ChatEvent& e : s.events)
     out.push_back((e.alert ? "show! " : "show ") + FormatEvent(e, TextStyle()));
+  if (!s.giveBack.empty()) {
+    const std::string& kept = s.giveBack;
+    out.push_back("keep " + (kept.size() > 100 ? std::to_string(kept.size()) + " bytes" : kept));
+  }
   s.requests.clear();
   s.events.clear();
+  s.giveBack.clear();
 }
 
 struct Script {
@@ -139,29 +152,70 @@ const Script kScripts[] = {
       "+2999", "<lost"},
      {"send chat bob: last", "send chat : hi", "send chat alice: ", "show <alice> hi",
       "send logout", "exit 0", "!late", "!(private)"}},
-    // What others send is shown with control characters escaped.
+    // What others send is shown with control characters escaped, and white
+    // space at a name's ends shows.
     {"members, alerts, escapes",
      "term",
-     {kInRoom, "<list alice,bob smith,carol,e\x1b[2Jv", "<chat bob hey ALICE!", "<chat bob malice",
-      "<priv bob psst", "<chat alice alice here", "<chat e\x1b[2Jv \x07\x1b]0;t\x07"},
-     {"show bob left", "show carol joined", "show e\\x1b[2Jv joined", "show! <bob> hey ALICE!",
-      "show <bob> malice", "show! *bob* (private) psst", "show <alice> alice here",
-      "show <e\\x1b[2Jv> \\x07\\x1b]0;t\\x07", "!\x1b", "!\x07"}},
-    {"name in use, from a pipe", "pipe", {"<inuse"}, {"exit 5: the name alice is in use"}},
+     {kInRoom, "<list alice,bob smith,carol,e\x1b[2Jv,carol ", "<chat bob hey ALICE!",
+      "<chat bob malice", "<priv bob psst", "<chat alice alice here",
+      "<chat e\x1b[2Jv \x07\x1b]0;t\x07"},
+     {"show bob left", "show carol joined", "show e\\x1b[2Jv joined", "show carol\\x20 joined",
+      "show! <bob> hey ALICE!", "show <bob> malice", "show! *bob* (private) psst",
+      "show <alice> alice here", "show <e\\x1b[2Jv> \\x07\\x1b]0;t\\x07", "!\x1b", "!\x07"}},
+    {"name in use, from a pipe",
+     "pipe",
+     {"<inuse"},
+     {"exit 5: the name alice is in use", "!certificate"}},
+    // A private room refuses other names than the certificate's as in use.
+    {"name not the certificate's, from a pipe",
+     "pipe",
+     {"cert carol", "<inuse"},
+     {"exit 5: the name alice is in use, or it is not the name in your certificate, carol, the "
+      "only one a private room takes"}},
+    {"name is the certificate's", "term", {"cert alice", "<inuse"}, {"!certificate"}},
+    {"certificate without a name",
+     "term",
+     {"cert", "<inuse"},
+     {"The name alice is in use, or the room takes only a certificate's name, and yours has none; "
+      "pick another"}},
     {"name in use, on a terminal",
      "term",
      {"<inuse", "hello", "/nick  bob smith ", "<ok"},
      {"The name alice is in use", "pick a free name with /nick", "send login bob smith",
-      "You are in the room as bob smith", "prompt bob smith> "}},
-    {"no answer to the login",
-     "term",
+      "You are in the room as bob smith", "prompt bob smith> ", "!keep"}},
+    {"no answer to the login, from a pipe",
+     "pipe",
      {"+4999", "+1"},
      {"exit 6: no answer to the login within 5 s: the room is full (5 members)"}},
+    // A terminal waits for a place, dialling again; Esc ends that as exit 6.
+    {"a full room, on a terminal",
+     "term",
+     {"+5000", "hi", "wait", "+1000", "dial ok", "+5000", "+200", "esc"},
+     {"No answer to the login within 5 s: the room is full (5 members) or not answering; trying "
+      "again in 1 s, Esc gives up",
+      "not sent: the connection is lost; it stays", "keep hi", "send login alice",
+      "trying again in 1 s", "exit 6: no answer to the login"}},
     {"pipe lines refused, the rest sent",
      "pipe",
      {kInRoom, "/msg Bob x", "ok", "eof", "<chat alice ok", "<priv alice ", "<lost"},
      {"nobody named Bob", "send chat : ok", "send logout", "exit 8: 1 input line(s) not sent"}},
-    {"lost from a pipe", "pipe", {kInRoom, "<lost"}, {"exit 7: connection lost"}},
+    {"lost from a pipe",
+     "pipe",
+     {kInRoom, "<lost"},
+     {"show In the room (3): alice, bob, bob smith", "exit 7: connection lost"}},
+    // Pasted lines are text, commands only when typed; on a terminal a line
+    // refused goes back on the input line.
+    {"pasted lines",
+     "term",
+     {kInRoom, "paste see this path:", "paste /usr/bin/env", "paste /quit", "paste //x",
+      "paste " + std::string(kMaxTextLen + 1, 'y'), "/msg bob typed"},
+     {"send chat : see this path:", "send chat : /usr/bin/env", "send chat : /quit",
+      "send chat : //x", "at most 65535 fit in a message; it is back on the input line",
+      "keep 65536 bytes", "send chat bob: typed", "prompt alice> "}},
+    {"too long from a pipe",
+     "pipe",
+     {kInRoom, std::string(kMaxTextLen + 1, 'y')},
+     {"at most 65535 fit in a message", "!keep", "!input line"}},
     // 1 s, then doubling up to 30 s; the same name again once back.
     {"reconnect",
      "pipe --reconnect",
@@ -171,11 +225,12 @@ const Script kScripts[] = {
      {"may not have reached the room", "reconnecting in 1 s", "next try in 2 s", "next try in 4 s",
       "next try in 8 s", "next try in 16 s", "next try in 30 s", "next try in 30 s",
       "send login alice", "prompt alice> "}},
-    {"a key stops reconnecting",
+    // Typing goes on while reconnecting; Esc gives up.
+    {"Esc stops reconnecting",
      "term",
-     {kInRoom, "<lost", "+500", "key"},
-     {"any key gives up", "exit 7: connection lost"}},
-    {"countdown", "term", {kInRoom, "<lost", "+200"}, {"prompt [reconnecting in 1 s"}},
+     {kInRoom, "<lost", "+500", "a draft", "esc"},
+     {"reconnecting in 1 s, Esc gives up", "keep a draft", "exit 7: connection lost"}},
+    {"countdown", "term", {kInRoom, "<lost", "+200"}, {"prompt [reconnecting in 1 s; Esc gives"}},
 };
 
 TEST(ChatSession, FollowsItsScripts) {
@@ -216,8 +271,8 @@ TEST(ChatSession, PipeInputWaitsForTheRoomAndTheEchoWindow) {
 }
 
 TEST(ChatUi, CompletesMemberNames) {
-  const std::vector<std::string> members = {"alice", "bob",    "bobby",       "Bert",
-                                            "bo b",  "\x1b[x", "z\xc3\xa9ta", "z\xc3\xa8tb"};
+  const std::vector<std::string> members = {"alice", "bob",    "bobby",       "Bert",       "bo b",
+                                            "bob ",  "\x1b[x", "z\xc3\xa9ta", "z\xc3\xa8tb"};
   constexpr struct {
     const char* before;
     size_t from;
@@ -226,9 +281,11 @@ TEST(ChatUi, CompletesMemberNames) {
   } kCases[] = {
       {"hi al", 3, "", ""},  // our own name is not offered
       {"hi BOBB", 3, "bobby ", ""},
-      {"/msg B", 5, "", "Bert bo b bob bobby"},
+      {"/msg B", 5, "", "Bert bo b bob bobby"},  // never "bob ", which would show escaped
       {"/msg bo", 5, "", "bo b bob bobby"},
-      {"/msg bo ", 8, "", ""},  // the name "bo" has ended
+      {"/msg bo ", 5, "\"bo b\" ", ""},  // no "bo": the name goes on
+      {"/msg Bo b", 5, "\"bo b\" ", ""},
+      {"/msg bob h", 9, "", ""},  // "bob", then a word
       {"/msg \"bo ", 5, "\"bo b\" ", ""},
       {"/msg \"bo", 5, "", "bo b bob bobby"},
       {"/msg bob hi bobb", 12, "bobby ", ""},
@@ -250,6 +307,30 @@ TEST(ChatUi, CompletesMemberNames) {
   }
 }
 
+// After a resize, the input line is erased from the row the cursor is on.
+TEST(ChatUi, FindsTheCursorRowOfAWrappedLine) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");
+  constexpr struct {
+    const wchar_t* line;
+    size_t cursor;
+    int cols;
+    int row;
+  } kCases[] = {
+      {L"alice> 0123456789012", 19, 20, 0},
+      {L"alice> 0123456789012", 20, 20, 1},    // a full row: the cursor goes on
+      {L"alice> 0123456789012xyz", 8, 20, 0},  // the cursor, not the end, counts
+      {L"abcdefghij", 10, 3, 3},
+      {L"ab\u6f22\u5b57", 3, 3, 1},  // a wide character never splits
+      {L"ab\u6f22\u5b57", 4, 3, 2},
+      {L"a\tb", 3, 8, 1},      // a tab reaches the next stop
+      {L"a\x01zcd", 5, 5, 1},  // ^A takes two cells
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.cursor << " of " << c.cols);
+    EXPECT_EQ(CursorRow(c.line, c.cursor, c.cols), c.row);
+  }
+}
+
 TEST(ChatArgs, ReadsTheCommandLine) {
   const struct {
     std::vector<std::string> argv;
@@ -266,6 +347,9 @@ TEST(ChatArgs, ReadsTheCommandLine) {
       {{"--", "h", "1", "-n"}, true, ChatArgsOutcome::kRun, kDefaultCaFile},
       {{"h", "65536", "n"}, true, ChatArgsOutcome::kUsage, "PORT"},
       {{"--help", "--bogus"}, true, ChatArgsOutcome::kUsage, "unknown option --bogus"},
+      {{"h", "1", "n", "-h"}, true, ChatArgsOutcome::kHelp, ""},
+      {{"-V", "h", "1", "n"}, true, ChatArgsOutcome::kVersion, ""},
+      {{"-x", "h", "1", "n"}, true, ChatArgsOutcome::kUsage, "unknown option -x"},
   };
   for (const auto& c : kCases) {
     std::vector<std::string> words = {"chat"};
@@ -285,6 +369,8 @@ TEST(ChatArgs, ReadsTheCommandLine) {
       EXPECT_NE(problem.find(c.caOrProblem), std::string::npos) << problem;
     }
   }
+  // Installed, it is saferoom.
+  EXPECT_EQ(ChatHelp("saferoom").rfind("Usage: saferoom [OPTIONS] HOST PORT NAME\n", 0), 0u);
 }
 
 }  // namespace

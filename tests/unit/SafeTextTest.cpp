@@ -1,5 +1,6 @@
 // SafeText: what a client can put in a name or message must not reach the
 // terminal as a control sequence, while ordinary UTF-8 text passes untouched.
+// SafeName: the same, and white space at a name's ends shows.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,6 +13,7 @@ struct Case {
   const char* name;
   std::string_view raw;
   const char* safe;
+  const char* asName = nullptr;  // SafeName's, when it differs from SafeText's
 };
 
 using namespace std::string_view_literals;
@@ -28,7 +30,7 @@ constexpr Case kCases[] = {
      "\\xc2\\x9b31m"},
     {"C1 first and last", "\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
     {"raw C1 byte", "\x9b", "\\x9b"},
-    {"no-break space passes", "\xc2\xa0", "\xc2\xa0"},
+    {"no-break space passes", "\xc2\xa0", "\xc2\xa0", "\\xc2\\xa0"},
     {"accents, euro, emoji pass", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
      "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
     {"largest code point passes", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
@@ -47,14 +49,30 @@ constexpr Case kCases[] = {
     {"embeddings and overrides first and last", "a\xe2\x80\xaa\xe2\x80\xaez",
      "a\\xe2\\x80\\xaa\\xe2\\x80\\xaez"},
     {"isolates first and last", "\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+    {"arabic letter mark", "x\xd8\x9cy", "x\\xd8\\x9cy"},
+    {"its neighbours pass", "\xd8\x9b\xd8\x9d", "\xd8\x9b\xd8\x9d"},
     {"neighbours pass", "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
      "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+    // White space at a name's ends shows as its bytes; inside, it stays.
+    {"trailing space", "alice ", "alice ", "alice\\x20"},
+    {"only spaces", "  ", "  ", "\\x20\\x20"},
+    {"tab and space around", "\tbo b \x0b", "\\x09bo b \\x0b", "\\x09bo b\\x20\\x0b"},
+    {"ideographic space, NEL, NNBSP", "\xe3\x80\x80x\xc2\x85y\xe2\x80\xaf",
+     "\xe3\x80\x80x\\xc2\\x85y\xe2\x80\xaf", "\\xe3\\x80\\x80x\\xc2\\x85y\\xe2\\x80\\xaf"},
+    {"ogham, en quad, hair space", "\xe1\x9a\x80\xe2\x80\x80z\xe2\x80\x8a",
+     "\xe1\x9a\x80\xe2\x80\x80z\xe2\x80\x8a", "\\xe1\\x9a\\x80\\xe2\\x80\\x80z\\xe2\\x80\\x8a"},
+    {"separators, math space", "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9",
+     "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9", "\\xe2\\x80\\xa8\\xe2\\x81\\x9fq\\xe2\\x80\\xa9"},
+    // Not White_Space: a zero width space, an invalid byte.
+    {"zero width space stays", "\xe2\x80\x8bz", "\xe2\x80\x8bz"},
+    {"invalid byte at the end", "a \xff", "a \\xff"},
 };
 
 TEST(SafeText, EscapesControlsAndInvalidUtf8Only) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(SafeText(c.raw), c.safe);
+    EXPECT_EQ(SafeName(c.raw), c.asName ? c.asName : c.safe);
   }
 }
 

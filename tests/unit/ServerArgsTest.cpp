@@ -1,5 +1,5 @@
 // The server's command line: the shapes refused as usage, the port read as
-// its leading digits spell it, the options before it.
+// its leading digits spell it, the options before or after it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -39,10 +39,16 @@ TEST(ServerArgs, PortTextAndArgumentShapes) {
       {{"7000", "7001"}, ArgsOutcome::kUsage, 0},
       {{"--forward-secrecy"}, ArgsOutcome::kUsage, 0},
       {{"--bogus", "7000"}, ArgsOutcome::kUsage, 0},
-      {{"7000", "--forward-secrecy"}, ArgsOutcome::kUsage, 0},
+      {{"7000", "-x"}, ArgsOutcome::kUsage, 0},
+      {{"7000", "--forward-secrecy"}, ArgsOutcome::kServe, 7000},
       {{"--", "-5"}, ArgsOutcome::kBadPort, 0},
+      {{"--", "--help"}, ArgsOutcome::kServe, 0},  // after --, the port
+      {{"7000", "--", "7001"}, ArgsOutcome::kUsage, 0},
       {{"--version", "7000"}, ArgsOutcome::kVersion, 0},
       {{"--help"}, ArgsOutcome::kHelp, 0},
+      {{"-h"}, ArgsOutcome::kHelp, 0},  // not port 0
+      {{"7000", "-V"}, ArgsOutcome::kVersion, 0},
+      {{"-hV"}, ArgsOutcome::kHelp, 0},
   };
   for (const auto& c : cases) {
     std::string shown;
@@ -57,8 +63,16 @@ TEST(ServerArgs, PortTextAndArgumentShapes) {
   }
 
   ServerArgs args;
-  ASSERT_EQ(Parse({"--require-client-cert", "--forward-secrecy", "0"}, args), ArgsOutcome::kServe);
+  ASSERT_EQ(Parse({"--require-client-cert", "0", "--forward-secrecy"}, args), ArgsOutcome::kServe);
   EXPECT_TRUE(args.requireClientCert && args.forwardSecrecy);
+}
+
+// The name it was started as, in --help, --version and the usage hint.
+TEST(ServerArgs, CallsItselfAsStarted) {
+  EXPECT_EQ(ProgramName("/usr/sbin/saferoom-server"), "saferoom-server");
+  EXPECT_EQ(ProgramName("build/bin/server"), "server");
+  EXPECT_EQ(ProgramName("server"), "server");
+  EXPECT_EQ(ServerHelp("saferoom-server").rfind("Usage: saferoom-server [OPTIONS] PORT\n", 0), 0u);
 }
 
 }  // namespace

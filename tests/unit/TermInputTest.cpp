@@ -7,7 +7,8 @@
 
 namespace {
 
-// Takes what `in` holds as LineEditor does: "keys ab|line one|rest tw".
+// Takes what `in` holds as LineEditor does: "keys ab|line one|rest tw",
+// "esc" for a lone Esc (then dropped).
 std::string Drain(TermInput& in) {
   std::string out;
   for (;;) {
@@ -27,6 +28,10 @@ std::string Drain(TermInput& in) {
       keys.append(bytes, std::wcrtomb(bytes, key, &state));
     }
     if (!keys.empty()) out += "|keys " + keys;
+    if (in.LoneEscape()) {
+      in.Clear();
+      return out + "|esc";
+    }
     if (!in.EnterPaste()) return out;
   }
 }
@@ -45,6 +50,11 @@ TEST(TermInput, SplitsKeysAndPastedLines) {
         "b\x1b[201~"},
        "|keys \xc3\xa9|rest  ab"},
       {{"\x1b[A"}, "|keys \x1b[A"},
+      // Esc alone is held back: it may begin a key or a paste mark.
+      {{"a\x1b"}, "|keys a|esc"},
+      {{"\x1b\x1b"}, "|keys \x1b|esc"},
+      {{"\x1b[200~\x1b\x1b[201~"}, "|rest "},
+      {{"\x03"}, "|keys \x03"},  // Ctrl-C is a key, for the editor
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.want);
