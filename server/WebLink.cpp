@@ -19,10 +19,11 @@ constexpr size_t kReadChunk = 16 * 1024;
 constexpr size_t kKeptBytes = 64 * 1024;
 // A goodbye that does not go out at once is not waited for long.
 constexpr int kCloseWriteMs = 1000;
-// A connection that fetched files and stays open waits this long for its
-// next request: a browser reuses it for the page's files within moments,
-// and an idle one would hold a place under the per-address cap.
-constexpr int kKeepAliveIdleMs = 2000;
+// A connection waits this long for its next request (and its first, after
+// the handshake): a browser reuses one for the page's files within moments,
+// and one it opened ahead of need, or keeps open idle, would otherwise hold
+// a place under the per-address cap for the whole opening deadline.
+constexpr int kRequestIdleMs = 2000;
 
 void Trim(std::vector<uint8_t>& v) {
   if (v.capacity() > kKeptBytes) std::vector<uint8_t>().swap(v);
@@ -44,7 +45,7 @@ bool WebLink::Open(Deadline deadline) {
   HttpExchange http;
   std::string input, response;
   char buf[4096];
-  Deadline next = deadline;  // for the next whole request head
+  Deadline next = deadline.Sooner(Deadline::In(kRequestIdleMs));  // the next whole request head
   for (;;) {
     const HttpExchange::Step step = http.Feed(input, response);
     if (step == HttpExchange::Step::kNeedMore) {
@@ -62,7 +63,7 @@ bool WebLink::Open(Deadline deadline) {
       return true;
     }
     if (step == HttpExchange::Step::kClose) break;
-    next = deadline.Sooner(Deadline::In(kKeepAliveIdleMs));
+    next = deadline.Sooner(Deadline::In(kRequestIdleMs));
   }
   TlsClose(*conn_);
   return false;
