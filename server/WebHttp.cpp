@@ -123,8 +123,10 @@ HttpExchange::Step HttpExchange::Feed(std::string& input, std::string& response)
   }
   if (ec) {
     const bool tooLong = ec == http::error::header_limit;
-    const bool otherMethod = p->is_header_done() && p->get().method() != http::verb::get &&
-                             p->get().method() != http::verb::head;
+    // A body is refused before its head is done; the method is known by then.
+    const http::verb method = p->get().method();
+    const bool otherMethod =
+        method != http::verb::unknown && method != http::verb::get && method != http::verb::head;
     response = tooLong ? Response("431 Request Header Fields Too Large", "text/plain",
                                   "431 request head too long\n", true, true)
                : otherMethod
