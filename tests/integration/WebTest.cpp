@@ -311,6 +311,24 @@ TEST(WebListener, WebAndTlsMembersChatBothWays) {
   EXPECT_NE(server.WaitFor("[!] User web offline\n"), std::string::npos);
 }
 
+// In a private room a browser too needs a certificate from the room's CA,
+// and gets in under the name it holds only.
+TEST(WebListener, PrivateRoomTakesBrowsersWithTheirCertificateOnly) {
+  WebServer server;
+  ASSERT_TRUE(server.StartWeb({"--require-client-cert"})) << server.err;
+  ChatClient stranger;
+  EXPECT_FALSE(ConnectWeb(stranger, WebOptions(server.webPort)).Ok());
+  ChatClient foreign;
+  EXPECT_FALSE(
+      ConnectWeb(foreign, WebOptions(server.webPort, "", TestTls(TestCertsDir() + "/other"))).Ok());
+  ChatClient member;
+  ASSERT_TRUE(ConnectWeb(member, WebOptions(server.webPort, "", TestTls(TestCertsDir()))).Ok());
+  ASSERT_TRUE(member.Login("someone-else"));
+  EXPECT_EQ(Next(member).type, FrameType::NameInUse);
+  ASSERT_TRUE(member.Login("chat-client"));  // the certificate's CN
+  EXPECT_EQ(Next(member).type, FrameType::LoginAccepted);
+}
+
 // Web connections count under the chat port's caps, and the TLS handshake
 // and the HTTP upgrade share one deadline however busy the client keeps it.
 TEST(WebListener, CapsAndTheOpeningDeadlineCountWebConnectionsToo) {
