@@ -41,8 +41,8 @@ run_suite "thread sanitizer" build-tsan -DSANITIZE=thread
 if command -v clang++ >/dev/null 2>&1; then
   echo "=== fuzzing: build (build-fuzz)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON >/dev/null
-  cmake --build build-fuzz -j "$jobs" --target FrameFuzz SessionFuzz
-  for target in frame session; do
+  cmake --build build-fuzz -j "$jobs" --target FrameFuzz SessionFuzz WebFuzz
+  for target in frame session web; do
     bin=build-fuzz/bin/${target^}Fuzz
     work=$(mktemp -d)
     echo "=== fuzzing: $bin for ${FUZZ_SECONDS:-30} s"
