@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -26,16 +27,19 @@ class WsClientStream : public FrameStream {
 
   ReadResult Read(uint8_t* buf, size_t len, Deadline deadline) override {
     for (;;) {
-      if (!inbox_.empty()) {
+      if (!inbox_.empty()) {  // filled under wsLock_ by this thread only
         const size_t n = std::min(len, inbox_.size());
         std::memcpy(buf, inbox_.data(), n);
         inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<long>(n));
         return ReadResult{IoStatus::kDone, n};
       }
-      if (ctx_ == nullptr || !wslay_event_get_read_enabled(ctx_)) return ReadResult{};
       uint8_t raw[16 * 1024];
       ReadResult got = TlsRead(conn_, raw, sizeof raw, deadline);
       if (got.status != IoStatus::kDone) return got;
+      // One thread reads while another writes, as on the TLS port: the
+      // framing is theirs together, the waiting each its own.
+      std::lock_guard<std::mutex> hold(wsLock_);
+      if (ctx_ == nullptr || !wslay_event_get_read_enabled(ctx_)) return ReadResult{};
       in_ = raw;
       inLeft_ = got.bytes;
       const bool ok = wslay_event_recv(ctx_) == 0 && Flush(Deadline::In(kSendBudgetMs));
@@ -44,6 +48,7 @@ class WsClientStream : public FrameStream {
   }
 
   bool Write(const uint8_t* bytes, size_t len, Deadline deadline) override {
+    std::lock_guard<std::mutex> hold(wsLock_);
     wslay_event_msg msg = {WSLAY_BINARY_FRAME, bytes, len};
     return ctx_ != nullptr && wslay_event_queue_msg(ctx_, &msg) == 0 && Flush(deadline);
   }
@@ -77,7 +82,7 @@ class WsClientStream : public FrameStream {
     inbox.insert(inbox.end(), arg->msg, arg->msg + arg->msg_length);
   }
 
-  // Writes what wslay framed, in one TLS write.
+  // Writes what wslay framed, in one TLS write. The caller holds wsLock_.
   bool Flush(Deadline deadline) {
     if (wslay_event_want_write(ctx_) && wslay_event_send(ctx_) != 0) return false;
     if (out_.empty()) return true;
@@ -87,6 +92,7 @@ class WsClientStream : public FrameStream {
   }
 
   TlsConn& conn_;
+  std::mutex wsLock_;  // guards everything below but inbox_, which is the reader's
   wslay_event_context* ctx_ = nullptr;
   const uint8_t* in_ = nullptr;
   size_t inLeft_ = 0;
