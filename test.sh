@@ -7,6 +7,7 @@ case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "
 cd "$(dirname "$0")"
 
 scripts/deps.sh
+scripts/web-deps.sh  # Chromium and the locked npm packages for the browser test
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
