@@ -7,6 +7,7 @@ case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "
 cd "$(dirname "$0")"
 
 scripts/deps.sh
+scripts/web-deps.sh  # Chromium and the locked npm packages for the browser test
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
@@ -41,8 +42,8 @@ run_suite "thread sanitizer" build-tsan -DSANITIZE=thread
 if command -v clang++ >/dev/null 2>&1; then
   echo "=== fuzzing: build (build-fuzz)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON >/dev/null
-  cmake --build build-fuzz -j "$jobs" --target FrameFuzz SessionFuzz
-  for target in frame session; do
+  cmake --build build-fuzz -j "$jobs" --target FrameFuzz SessionFuzz WebFuzz
+  for target in frame session web; do
     bin=build-fuzz/bin/${target^}Fuzz
     work=$(mktemp -d)
     echo "=== fuzzing: $bin for ${FUZZ_SECONDS:-30} s"

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "client/WsClient.h"
 #include "platform/Os.h"
 
 namespace {
@@ -109,8 +110,8 @@ int main(int argc, char** argv) {
 }
 
 bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
-              std::string& error, int timeoutMs) {
-  DialResult connected = client.Connect(clientOptions);
+              std::string& error, int timeoutMs, bool web) {
+  DialResult connected = web ? ConnectWeb(client, clientOptions) : client.Connect(clientOptions);
   if (!connected.Ok()) {
     error = connected.message;
     return false;

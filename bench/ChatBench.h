@@ -17,6 +17,7 @@ struct BenchOptions {
   bool insecure = false;
   std::string caFile = "certs/ca.crt";
   int serverPid = 0;  // 0: no server figures
+  bool web = false;   // the port is a web listener's: members join over WebSocket
   bool json = false;
 
   // Chat load.
@@ -80,10 +81,11 @@ std::string SpreadSource(const std::string& host, int64_t n);
 // MakeClientOptions for the n-th of many connections.
 ClientOptions SpreadClientOptions(const BenchOptions& options, int64_t n);
 
-// Connects, logs in as `name` and waits for LoginAccepted, passing over
-// member lists, for at most timeoutMs. False with `error` (one line) otherwise.
+// Connects (over a WebSocket when `web`), logs in as `name` and waits for
+// LoginAccepted, passing over member lists, for at most timeoutMs. False
+// with `error` (one line) otherwise.
 bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
-              std::string& error, int timeoutMs = 5000);
+              std::string& error, int timeoutMs = 5000, bool web = false);
 
 // The modes. Each prints its report and returns an exit status.
 int RunChatLoad(const BenchOptions& options);

@@ -79,6 +79,7 @@ const OptionDoc kOptions[] = {
     Text("host", "H", &O::host, "server address"),
     Text("ca", "FILE", &O::caFile, "verify the server against this CA"),
     Flag("insecure", &O::insecure, "do not verify the server"),
+    Flag("web", &O::web, "the port is the server's web listener: members join\nover a WebSocket (chat load only)"),
     Value("server-pid", "PID", &O::serverPid, 1, INT32_MAX,
           "also report the server's CPU time and memory from /proc"),
     Flag("json", &O::json, "print one JSON object"),

@@ -7,4 +7,4 @@ add_executable(chat-bench
   ${CMAKE_CURRENT_LIST_DIR}/ChatBenchConn.cpp
   ${PROJECT_SOURCE_DIR}/tests/load/StampedRun.cpp
   ${PROJECT_SOURCE_DIR}/tests/load/ChatSoak.cpp)
-target_link_libraries(chat-bench PRIVATE chatclient protect platform)
+target_link_libraries(chat-bench PRIVATE wsclient chatclient protect platform)

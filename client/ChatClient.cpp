@@ -34,6 +34,7 @@ std::vector<std::string> ReceivedFrame::Names() const {
 DialResult ChatClient::Connect(const ClientOptions& options) {
   // A server that hangs up mid-write must give an error, not end the process.
   IgnoreSigpipe();
+  stream.reset();
   conn.reset();
   reader = FrameReader();
   DialResult result;
@@ -81,7 +82,10 @@ bool ChatClient::SendChat(const std::string& text, const std::string& to, uint32
 }
 
 bool ChatClient::SendRaw(const void* data, size_t len) {
-  return conn && TlsWrite(*conn, data, len, Deadline::In(kSendBudgetMs)) == IoStatus::kDone;
+  if (!conn) return false;
+  const Deadline deadline = Deadline::In(kSendBudgetMs);
+  if (stream) return stream->Write(static_cast<const uint8_t*>(data), len, deadline);
+  return TlsWrite(*conn, data, len, deadline) == IoStatus::kDone;
 }
 
 RecvStatus ChatClient::Receive(ReceivedFrame& frame, Deadline deadline) {
@@ -101,7 +105,7 @@ RecvStatus ChatClient::Receive(ReceivedFrame& frame, Deadline deadline) {
     if (!conn) return RecvStatus::kClosed;
     size_t room = 0;
     uint8_t* at = reader.Room(room);
-    ReadResult got = TlsRead(*conn, at, room, deadline);
+    ReadResult got = stream ? stream->Read(at, room, deadline) : TlsRead(*conn, at, room, deadline);
     if (got.status == IoStatus::kTimeout) return RecvStatus::kTimeout;
     if (got.status == IoStatus::kEnded) return RecvStatus::kClosed;
     reader.Commit(got.bytes);
@@ -110,6 +114,7 @@ RecvStatus ChatClient::Receive(ReceivedFrame& frame, Deadline deadline) {
 
 void ChatClient::Drop() {
   // Freeing the SSL object sends nothing; the socket closes after it.
+  stream.reset();
   conn.reset();
   reader = FrameReader();
 }

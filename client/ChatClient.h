@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,19 @@ struct ReceivedFrame {
 
 enum class RecvStatus { kFrame, kTimeout, kClosed, kBadFrame };
 
+// Another way to carry the frames over `conn` than TLS alone: the web
+// listener's WebSocket (client/WsClient.h).
+class FrameStream {
+ public:
+  virtual ~FrameStream() = default;
+  virtual ReadResult Read(uint8_t* buf, size_t len, Deadline deadline) = 0;
+  virtual bool Write(const uint8_t* bytes, size_t len, Deadline deadline) = 0;
+};
+
 struct ChatClient {
   SslCtxPtr ctx;
   TlsConnPtr conn;
+  std::unique_ptr<FrameStream> stream;  // null: frames straight over TLS
   FrameReader reader;  // bytes read but not yet handed out as frames
 
   // Connects and completes the TLS handshake. Ignores SIGPIPE for the whole

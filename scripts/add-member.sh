@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Issues a member of a private room (server --require-client-cert) a client
 # certificate and key from the room's CA (ca.crt and ca.key, as made by
-# make-dev-certs.sh), and prints the chat command line to hand over with them.
-# Never overwrites a file.
+# make-dev-certs.sh), and prints the chat command line to hand over with them;
+# also NAME.p12 (both in one file, with a password it prints) to import into a
+# browser or phone for the web page. Never overwrites a file.
 # Usage: scripts/add-member.sh [--dir DIR] [--host HOST] [--port PORT] NAME
 #   --dir DIR    where ca.crt, ca.key and server.crt are (default: certs/ at
 #                the repository root); the member's files go to DIR/members/
@@ -87,3 +88,17 @@ echo "  saferoom $line"
 echo "(saferoom is the client the package installs; built in a source checkout"
 echo "with the files saved in its root, it is build/bin/chat there:"
 echo "  build/bin/chat $line)"
+
+# The same certificate and key for a browser or phone, in one file that they
+# import, sealed with a password to hand over apart from it.
+p12=$dir/members/$name.p12
+if [ -e "$p12" ]; then
+  echo "add-member: $p12 exists already; left as it is" >&2
+else
+  password=$(openssl rand -base64 15 | tr -d '/+=' | cut -c1-16)
+  openssl pkcs12 -export -in "$dir/members/$name.crt" -inkey "$dir/members/$name.key" \
+    -certfile "$dir/ca.crt" -name "$name (saferoom)" -passout "pass:$password" -out "$p12"
+  echo
+  echo "For the web page (server --web PORT): import $p12 into the browser"
+  echo "or phone, with the password $password (hand it over apart from the file)."
+fi

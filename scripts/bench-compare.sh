@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs chat-bench against our server and the reference relay in the same
 # session, alternating run by run, and prints medians and ratios against the
-# targets. Loopback only; every process it starts is stopped on exit.
+# targets (one row instead compares our web listener with our own TLS port,
+# in the same run). Loopback only; every process it starts is stopped on exit.
 # Usage: scripts/bench-compare.sh [--build DIR] [--runs N] [--seconds S]
 #          [--idle S] [--handshakes K] [--reference DIR] [--quick] [--raw]
 # --raw also prints every run's figure, in run order.
@@ -82,7 +83,8 @@ ca=$work/certs/ca.crt
 start_server() {
   local kind=$1 log=$work/$1.$RANDOM.log pattern
   if [ "$kind" = ours ]; then
-    (cd "$work" && exec "$bin/server" 0) >"$log" 2>&1 &
+    # With its web listener, so that a row compares the two ports.
+    (cd "$work" && exec "$bin/server" --web 0 0) >"$log" 2>&1 &
     pattern='s/^\[\+\] Server is working at ([0-9]+).*/\1/p'
   else
     "$bin/limitrelay" 0 "$work/certs/server.crt" "$work/certs/server.key" >"$log" 2>&1 &
@@ -94,7 +96,8 @@ start_server() {
   local tries
   for tries in $(seq 100); do
     server_port=$(sed -nE "$pattern" "$log" | head -1)
-    [ -n "$server_port" ] && return 0
+    web_port=$(sed -nE 's|^\[\+\] Web page at https://[^:]*:([0-9]+)/.*|\1|p' "$log" | head -1)
+    [ -n "$server_port" ] && { [ "$kind" = ref ] || [ -n "$web_port" ]; } && return 0
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -113,7 +116,7 @@ stop_server() {
   pids=("${kept[@]}")
 }
 
-start_server ours; ours_pid=$server_pid; ours_port=$server_port
+start_server ours; ours_pid=$server_pid; ours_port=$server_port; ours_web_port=$web_port
 start_server ref; ref_pid=$server_pid; ref_port=$server_port
 
 # field JSON KEY: a number from chat-bench's one-line JSON object.
@@ -128,13 +131,18 @@ median() {
     if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# bench KIND ARGS...: one chat-bench run against KIND; prints its JSON line.
-# It runs in a subshell, so failures are counted in a file.
+# bench KIND ARGS...: one chat-bench run against KIND (ours, ref, or web: our
+# web listener); prints its JSON line. It runs in a subshell, so failures are
+# counted in a file.
 bench() {
-  local kind=$1 port pid out rc=0
+  local kind=$1 port pid out rc=0 web=()
   shift
-  if [ "$kind" = ours ]; then port=$ours_port pid=$ours_pid; else port=$ref_port pid=$ref_pid; fi
-  out=$(timeout 600 "$bin/chat-bench" --port "$port" --ca "$ca" --server-pid "$pid" --json "$@" \
+  case $kind in
+    ours) port=$ours_port pid=$ours_pid ;;
+    web) port=$ours_web_port pid=$ours_pid web=(--web) ;;
+    *) port=$ref_port pid=$ref_pid ;;
+  esac
+  out=$(timeout 600 "$bin/chat-bench" --port "$port" "${web[@]}" --ca "$ca" --server-pid "$pid" --json "$@" \
     2>"$work/bench.err") || rc=$?
   if [ "$rc" -ne 0 ]; then
     echo "bench-compare: chat-bench $* against $kind exited $rc:" >&2
@@ -145,17 +153,21 @@ bench() {
 }
 
 # collect NAME KEY ARGS...: alternating runs, medians into results/NAME.{ours,ref}.
+# With pair="web ours", the web listener's runs go where ours do and the TLS
+# port's where the reference's do: a row then compares our two ports.
 mkdir -p "$work/results"
 collect() {
-  local name=$1 key=$2 run kind line
+  local name=$1 key=$2 run kind line column
+  local -a kinds=(${pair:-ours ref}) columns=(ours ref)
   shift 2
   : >"$work/results/$name.ours"
   : >"$work/results/$name.ref"
   for run in $(seq "$runs"); do
-    for kind in ours ref; do
+    for column in 0 1; do
+      kind=${kinds[$column]}
       line=$(bench "$kind" "$@")
       for k in $key; do
-        printf '%s %s\n' "$k" "$(field "$line" "$k")" >>"$work/results/$name.$kind"
+        printf '%s %s\n' "$k" "$(field "$line" "$k")" >>"$work/results/$name.${columns[$column]}"
       done
     done
   done
@@ -228,6 +240,12 @@ for senders in 1 5; do
   done
 done
 
+# --- the web listener against our own TLS port -------------------------------
+echo "bench-compare: closed loop over the web listener and the TLS port, 5 senders, 64 bytes" >&2
+pair="web ours" collect web-5-64 "deliveries_per_s server_cpu_us_per_delivery" \
+  --members 5 --senders 5 --size 64 --duration "$seconds"
+row "web/TLS port CPU us/del S=5 B=64" web-5-64 server_cpu_us_per_delivery low 1.3
+
 # --- open loop at 1000 texts/s: p99 latency ---------------------------------
 for senders in 1 5; do
   for size in 64 1024; do
@@ -264,7 +282,7 @@ echo "bench-compare: memory, $conns idle connections, fresh servers" >&2
 for run in $(seq "$runs"); do
   stop_server "$ours_pid"
   stop_server "$ref_pid"
-  start_server ours; ours_pid=$server_pid; ours_port=$server_port
+  start_server ours; ours_pid=$server_pid; ours_port=$server_port; ours_web_port=$web_port
   start_server ref; ref_pid=$server_pid; ref_port=$server_port
   for kind in ours ref; do
     line=$(bench "$kind" --idle 2 --members 0 --connections "$conns")

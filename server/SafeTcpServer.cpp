@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/Net.h"
 #include "platform/Os.h"
@@ -14,6 +15,7 @@
 #include "server/ExitStatus.h"
 #include "server/TlsContext.h"
 #include "server/TlsLink.h"
+#include "server/WebLink.h"
 
 namespace {
 
@@ -39,18 +41,31 @@ bool SetConnectionOptions(int fd) {
          SetUnsentLimit(fd, kUnsentLimitBytes);
 }
 
+// One listening socket and what it serves.
+struct Listener {
+  UniqueFd fd;
+  ContextKind kind = ContextKind::kChat;
+  bool optionsInherited = false;  // its accepted sockets have the connection options
+};
+
 // Hands one accepted socket to its own ClientSession thread, or closes it.
-void ServeConnection(SafeTcpServer& server, UniqueFd fd, const std::string& peerIp, int peerPort,
-                     bool optionsInherited) {
+void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd fd,
+                     const std::string& peerIp, int peerPort) {
   const std::string peer = peerIp + ", port " + std::to_string(peerPort);
   ConnectionGate& gate = server.gate;
   if (!AdmitConnection(gate, peerIp, peer)) return;
-  if (!optionsInherited) SetConnectionOptions(fd.Get());
-  TlsConnPtr conn = NewTlsConn(server.ctx.get(), std::move(fd));
+  if (!listener.optionsInherited) SetConnectionOptions(fd.Get());
+  const bool web = listener.kind == ContextKind::kWeb;
+  TlsConnPtr conn = NewTlsConn((web ? server.webCtx : server.ctx).get(), std::move(fd));
   if (conn) {
-    Accepted accepted{std::make_unique<TlsLink>(std::move(conn), peer, server.room.console),
-                      peerIp};
-    if (StartClientSession(server, std::move(accepted))) return;
+    Console& console = server.room.console;
+    LinkPtr link;
+    if (web) {
+      link = std::make_unique<WebLink>(std::move(conn), peer, console);
+    } else {
+      link = std::make_unique<TlsLink>(std::move(conn), peer, console);
+    }
+    if (StartClientSession(server, Accepted{std::move(link), peerIp})) return;
   }
   // No TLS session, or no thread: the connection went down with it.
   ReleaseConnection(gate, peerIp);
@@ -76,49 +91,78 @@ void StopSendMsg(SafeTcpServer& server) {
     SleepMs(10);
 }
 
+// Accepts one connection on `listener`, if one is waiting.
+void AcceptOne(SafeTcpServer& server, const Listener& listener) {
+  UniqueFd fd;
+  std::string peerIp;
+  int peerPort = 0;
+  AcceptResult accepted = AcceptTcp4(listener.fd.Get(), fd, peerIp, peerPort);
+  if (accepted == AcceptResult::kNothing) return;
+  if (accepted == AcceptResult::kFailed) {
+    int err = errno;
+    NoteRefusal(server.gate, Refusal::kAcceptFailed, strerror(err));
+    // Out of descriptors or memory: give closing sessions a moment.
+    if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
+    return;
+  }
+  server.room.console.Out("[*] Connection from " + peerIp + ", port " + std::to_string(peerPort) +
+                          "\n");
+  ServeConnection(server, listener, std::move(fd), peerIp, peerPort);
+}
+
 // Accepts until `running` is cleared, handing each connection to its own
 // session; reloads the certificates on SIGHUP.
-void AcceptLoop(SafeTcpServer& server, int listenFd, bool optionsInherited) {
+void AcceptLoop(SafeTcpServer& server, const std::vector<Listener>& listeners) {
   // The stop and reload signals wake the wait through their descriptors, so
   // no timer needs to look at flags: an idle server does not wake at all.
   // Without them the loop falls back to looking once a second.
   const int stopFd = StopWakeFd();
   const int reloadFd = ReloadWakeFd();
   const bool woken = stopFd >= 0 && reloadFd >= 0;
-  PollItem waits[3];
-  waits[0].fd = listenFd;
-  waits[1].fd = stopFd;
-  waits[2].fd = reloadFd;
+  std::vector<PollItem> waits(listeners.size() + 2);
+  for (size_t i = 0; i < listeners.size(); ++i)
+    waits[i].fd = listeners[i].fd.Get();
+  PollItem& stopWait = waits[listeners.size()];
+  PollItem& reloadWait = waits[listeners.size() + 1];
+  stopWait.fd = stopFd;
+  reloadWait.fd = reloadFd;
   while (server.running.load() != 0) {
     const Deadline poll = woken ? Deadline::Never() : Deadline::In(kAcceptPollMs);
-    PollResult ready =
-        PollFds(waits, 3, poll.Sooner(PrintDueRefusals(server.gate, server.room.console)));
-    // ctx is replaced here, on the accept thread, which is the only one to
-    // read it: sessions use their own SSL objects, each of which holds a
-    // reference to the context it was made from.
-    if ((waits[2].ready || reloadFd < 0) && TakeReloadRequest()) ReloadServerContext(server);
+    PollResult ready = PollFds(waits.data(), waits.size(),
+                               poll.Sooner(PrintDueRefusals(server.gate, server.room.console)));
+    // The contexts are replaced here, on the accept thread, which is the
+    // only one to read them: sessions use their own SSL objects, each of
+    // which holds a reference to the context it was made from.
+    if ((reloadWait.ready || reloadFd < 0) && TakeReloadRequest()) ReloadServerContext(server);
     if (ready == PollResult::kError) {
       server.room.console.Err(std::string("poll: ") + strerror(errno) + "\n");
       SleepMs(kShortageBackoffMs);
       continue;
     }
-    if (ready == PollResult::kTimeout || !waits[0].ready) continue;
-    UniqueFd fd;
-    std::string peerIp;
-    int peerPort = 0;
-    AcceptResult accepted = AcceptTcp4(listenFd, fd, peerIp, peerPort);
-    if (accepted == AcceptResult::kNothing) continue;
-    if (accepted == AcceptResult::kFailed) {
-      int err = errno;
-      NoteRefusal(server.gate, Refusal::kAcceptFailed, strerror(err));
-      // Out of descriptors or memory: give closing sessions a moment.
-      if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
-      continue;
-    }
-    server.room.console.Out("[*] Connection from " + peerIp + ", port " +
-                            std::to_string(peerPort) + "\n");
-    ServeConnection(server, std::move(fd), peerIp, peerPort, optionsInherited);
+    if (ready == PollResult::kTimeout) continue;
+    for (size_t i = 0; i < listeners.size(); ++i)
+      if (waits[i].ready) AcceptOne(server, listeners[i]);
   }
+}
+
+// Opens a listener on `port` for `kind`, or ends the process as bind does.
+Listener ListenOrExit(uint16_t port, ContextKind kind) {
+  const char* failedCall = nullptr;
+  Listener listener;
+  listener.kind = kind;
+  listener.fd = ListenTcp4(port, kListenBacklog, failedCall);
+  if (!listener.fd.Valid()) {
+    perror(failedCall);
+    exit(kExitSetup);
+  }
+  listener.optionsInherited = SetConnectionOptions(listener.fd.Get());
+  return listener;
+}
+
+// The port a listener has (port 0 lets the system choose), or `asked`.
+int BoundPort(const Listener& listener, int asked) {
+  int bound = LocalPort(listener.fd.Get());
+  return bound < 0 ? asked : bound;
 }
 
 }  // namespace
@@ -128,19 +172,15 @@ void ServerThread(SafeTcpServer* server) {
 }
 
 void SafeTcpServer::Run() {
-  ctx = NewServerContextOrExit(*this);
+  ctx = NewServerContextOrExit(*this, ContextKind::kChat);
+  if (webPort >= 0) webCtx = NewServerContextOrExit(*this, ContextKind::kWeb);
   SeedTlsRandom();
 
-  const char* failedCall = nullptr;
-  UniqueFd listener = ListenTcp4(static_cast<uint16_t>(port & 0xffff), kListenBacklog, failedCall);
-  if (!listener.Valid()) {
-    perror(failedCall);
-    exit(kExitSetup);
+  std::vector<Listener> listeners;
+  listeners.push_back(ListenOrExit(static_cast<uint16_t>(port & 0xffff), ContextKind::kChat));
+  if (webPort >= 0) {
+    listeners.push_back(ListenOrExit(static_cast<uint16_t>(webPort), ContextKind::kWeb));
   }
-  const bool optionsInherited = SetConnectionOptions(listener.Get());
-  // Port 0 lets the system choose; the notice names the one it chose.
-  int boundPort = LocalPort(listener.Get());
-  if (boundPort < 0) boundPort = port;
 
   room.namesFromCertificates = requireClientCert;
   StartSendMsgOrExit(*this);
@@ -149,15 +189,22 @@ void SafeTcpServer::Run() {
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
   InstallReloadHandler();
-  room.console.Out("[+] Server is working at " + std::to_string(boundPort) + "\n");
+  // The notices name the ports actually bound.
+  room.console.Out("[+] Server is working at " + std::to_string(BoundPort(listeners[0], port)) +
+                   "\n");
+  if (webPort >= 0) {
+    room.console.Out("[+] Web page at https://" + ServedHostName(webCtx.get()) + ":" +
+                     std::to_string(BoundPort(listeners[1], webPort)) + "/\n");
+  }
 
-  AcceptLoop(*this, listener.Get(), optionsInherited);
+  AcceptLoop(*this, listeners);
 
   PrintDueRefusals(gate, room.console, true);
   StopSendMsg(*this);
   // Open sessions keep their SSL objects, which hold their own references.
   ctx.reset();
-  listener.Reset();
+  webCtx.reset();
+  listeners.clear();
   // Sessions may outlive the stop by a moment; nothing they print comes
   // after this.
   room.console.CloseWith("[-] Server stopped.\n");

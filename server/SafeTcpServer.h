@@ -22,11 +22,13 @@ struct SafeTcpServer {
   int port;
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
+  int webPort = -1;                // the web listener's port, -1 for none
 
   // Made by Run before it accepts, replaced on SIGHUP by the accept thread,
   // which is its only reader: each session's SSL object holds a reference
   // to the context it was made from.
   SslCtxPtr ctx;
+  SslCtxPtr webCtx;  // the web listener's, when it has one; as ctx
   std::atomic<int> running{0};
 
   Room room;                             // members, delivery queue, console

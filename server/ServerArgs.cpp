@@ -12,7 +12,7 @@
 namespace {
 
 // The short options' ids are their letters.
-enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kHelp = 'h', kVersion = 'V' };
+enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHelp = 'h', kVersion = 'V' };
 
 struct OptionDoc {
   option longOption;
@@ -30,10 +30,25 @@ const OptionDoc kOptions[] = {
      0,
      "offer ECDHE suites first (RSA or ECDSA certificate);\n"
      "AES128-SHA stays, last"},
+    {{"web", required_argument, nullptr, kWeb},
+     0,
+     "also serve the room to browsers on TCP port PORT\n"
+     "(https://HOST:PORT/, TLS 1.2 and 1.3)"},
     {{"help", no_argument, nullptr, kHelp}, 'h', "this text"},
     {{"version", no_argument, nullptr, kVersion}, 'V', "the version"},
 };
 constexpr size_t kNumOptions = sizeof kOptions / sizeof kOptions[0];
+
+// "--name" of an option that takes a value.
+bool TakesValue(const char* arg) {
+  for (const OptionDoc& o : kOptions) {
+    if (o.longOption.has_arg == required_argument && std::strncmp(arg, "--", 2) == 0 &&
+        std::strcmp(arg + 2, o.longOption.name) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -58,6 +73,8 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
       ended = true;
     } else if (!ended && a[0] == '-' && a[1] != '\0' && !(a[1] >= '0' && a[1] <= '9')) {
       options.push_back(argv[i]);
+      // An option's value is the next argument, unless given as --name=value.
+      if (TakesValue(a) && i + 1 < argc) options.push_back(argv[++i]);
     } else {
       words.push_back(argv[i]);
     }
@@ -82,6 +99,15 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
         break;
       case kForwardSecrecy:
         args.forwardSecrecy = true;
+        break;
+      case kWeb:
+        // Read like the port, but a mistake is named: there is no usage
+        // line of old to keep for it.
+        args.webPort = PortFromText(optarg);
+        if (static_cast<unsigned>(args.webPort) > 65535u || optarg[0] == '\0') {
+          problem = std::string("--web: not a port: ") + optarg;
+          return ArgsOutcome::kUsage;
+        }
         break;
       case kHelp:
         help = true;
@@ -124,6 +150,7 @@ std::string ServerHelp(const std::string& program) {
   for (const OptionDoc& o : kOptions) {
     std::string name = o.shortName != 0 ? std::string("  -") + o.shortName + ", --" : "      --";
     name += o.longOption.name;
+    if (o.longOption.has_arg == required_argument) name += " PORT";
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');

@@ -8,6 +8,7 @@ struct ServerArgs {
   int port = 0;
   bool requireClientCert = false;
   bool forwardSecrecy = false;
+  int webPort = -1;  // --web PORT; -1 without it
 };
 
 enum class ArgsOutcome { kServe, kHelp, kVersion, kUsage, kBadPort };

@@ -4,6 +4,7 @@
 
 #include <openssl/err.h>
 #include <openssl/rand.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,14 @@ constexpr char kForwardSecrecyCiphers[] =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:AES128-SHA";
+// The web listener's, for browsers: forward secrecy and AEAD only, TLS 1.2
+// and 1.3 (whose suites are all AEAD).
+constexpr char kWebCiphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+constexpr char kWebSuites13[] =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 
 // Why a context could not be built.
 struct ContextFailure {
@@ -80,20 +89,37 @@ void SetSessionRules(SSL_CTX* ctx) {
   SSL_CTX_build_cert_chain(ctx, 0);
 }
 
+// The web listener speaks HTTP/1.1 only; a client that offers other
+// protocols alone gets none named, and then HTTP/1.1 all the same.
+int SelectHttp11(SSL*, const unsigned char** out, unsigned char* outLen, const unsigned char* in,
+                 unsigned int inLen, void*) {
+  static const unsigned char kHttp11[] = "\x08http/1.1";
+  unsigned char* chosen = nullptr;
+  if (SSL_select_next_proto(&chosen, outLen, kHttp11, sizeof kHttp11 - 1, in, inLen) !=
+      OPENSSL_NPN_NEGOTIATED) {
+    return SSL_TLSEXT_ERR_NOACK;
+  }
+  *out = chosen;
+  return SSL_TLSEXT_ERR_OK;
+}
+
 // The context the server's options ask for, from the files as they are now;
 // null with `failure` filled in.
-SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
+SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFailure& failure) {
+  const bool web = kind == ContextKind::kWeb;
   ERR_clear_error();
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
+      SSL_CTX_set_max_proto_version(ctx.get(), web ? TLS1_3_VERSION : TLS1_2_VERSION) != 1) {
     return Fail(failure, kExitSetup, "no TLS context", false);
   }
 
-  // A client certificate is asked for and must verify when sent; in a private
-  // room one must be sent.
-  int verify = SSL_VERIFY_PEER;
-  if (server.requireClientCert) verify |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+  // On the chat port a client certificate is asked for and must verify when
+  // sent; in a private room one must be sent. A browser asked for one would
+  // show its user a choice of certificates, so in an open room the web
+  // listener asks for none.
+  int verify = web ? SSL_VERIFY_NONE : SSL_VERIFY_PEER;
+  if (server.requireClientCert) verify = SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
   SSL_CTX_set_verify(ctx.get(), verify, nullptr);
   // Without a CA file no client certificate can verify. That shuts a private
   // room for everyone, so there it is a failure.
@@ -117,15 +143,19 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
 
   // An OpenSSL built or configured without these suites would fail every
   // handshake of a server that said it works.
-  if (SSL_CTX_set_cipher_list(ctx.get(),
-                              server.forwardSecrecy ? kForwardSecrecyCiphers : "AES128-SHA") != 1) {
+  const char* ciphers = web                    ? kWebCiphers
+                        : server.forwardSecrecy ? kForwardSecrecyCiphers
+                                                : "AES128-SHA";
+  if (SSL_CTX_set_cipher_list(ctx.get(), ciphers) != 1 ||
+      (web && SSL_CTX_set_ciphersuites(ctx.get(), kWebSuites13) != 1)) {
     return Fail(failure, kExitSetup, "none of the cipher suites is available", true, true);
   }
-  if (server.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+  if (web || server.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+  if (web) SSL_CTX_set_alpn_select_cb(ctx.get(), SelectHttp11, nullptr);
   // Otherwise the server would say it works and then fail every handshake.
   if (!KeyServesASuite(ctx.get())) {
     return Fail(failure, kExitKey,
-                server.forwardSecrecy
+                web || server.forwardSecrecy
                     ? std::string(kKeyFile) + " can serve none of the cipher suites offered: " +
                           "they need an RSA or ECDSA key"
                     : std::string(kKeyFile) + " cannot serve the cipher suite offered: " +
@@ -139,12 +169,12 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextFailure& failure) {
 
 }  // namespace
 
-SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server) {
+SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server, ContextKind kind) {
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
   ContextFailure failure;
-  SslCtxPtr ctx = BuildContext(server, failure);
+  SslCtxPtr ctx = BuildContext(server, kind, failure);
   if (ctx) return ctx;
   if (failure.explain) fprintf(stderr, "%s\n", failure.why.c_str());
   if (failure.status == kExitMismatch) printf("%s\n", kMismatch);
@@ -154,7 +184,13 @@ SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server) {
 
 void ReloadServerContext(SafeTcpServer& server) {
   ContextFailure failure;
-  SslCtxPtr ctx = BuildContext(server, failure);
+  SslCtxPtr ctx = BuildContext(server, ContextKind::kChat, failure);
+  SslCtxPtr webCtx;
+  // Both or neither: the two listeners always serve the same certificate.
+  if (ctx && server.webPort >= 0) {
+    webCtx = BuildContext(server, ContextKind::kWeb, failure);
+    if (!webCtx) ctx.reset();
+  }
   if (!ctx) {
     server.room.console.Err("Reload failed, the old certificates stay: " + failure.why + "\n" +
                             (failure.tlsErrors ? TakeTlsErrors() : std::string()));
@@ -164,7 +200,28 @@ void ReloadServerContext(SafeTcpServer& server) {
   // Sessions made from the old context hold a reference to it (SSL_new takes
   // one), so it lives on until the last of them is freed.
   server.ctx = std::move(ctx);
+  if (webCtx) server.webCtx = std::move(webCtx);
   server.room.console.Out("[+] Certificates reloaded\n");
+}
+
+std::string ServedHostName(SSL_CTX* ctx) {
+  X509* cert = ctx ? SSL_CTX_get0_certificate(ctx) : nullptr;
+  if (cert == nullptr) return "localhost";
+  std::string name;
+  auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names) && name.empty(); ++i) {
+    const GENERAL_NAME* entry = sk_GENERAL_NAME_value(names, i);
+    if (entry->type == GEN_DNS) {
+      const ASN1_STRING* dns = entry->d.dNSName;
+      name.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                  static_cast<size_t>(ASN1_STRING_length(dns)));
+    }
+  }
+  GENERAL_NAMES_free(names);
+  // A name that is no plain host name is not put in an address.
+  const bool plain = !name.empty() && name.find_first_not_of(
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string::npos;
+  return plain ? name : "localhost";
 }
 
 void SeedTlsRandom() {

@@ -2,9 +2,16 @@
 // again on SIGHUP. Called by SafeTcpServer::Run on ServerThread.
 #pragma once
 
+#include <string>
+
 #include "tls/TlsConn.h"
 
 struct SafeTcpServer;
+
+// The chat port's context (TLS 1.2, AES128-SHA unless --forward-secrecy) or
+// the web listener's (TLS 1.2 and 1.3, ECDHE with AES-GCM or ChaCha20, ALPN
+// http/1.1); both from the same files.
+enum class ContextKind { kChat, kWeb };
 
 // Initialises the TLS library and builds the TLS 1.2 server context from
 // certs/ca.crt, certs/server.crt (the leaf, then any intermediates) and
@@ -13,13 +20,17 @@ struct SafeTcpServer;
 // --require-client-cert also an unusable CA file), kExitCert, kExitKey (also
 // a key none of the offered suites can use), kExitMismatch, each after its
 // output.
-SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server);
+SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server, ContextKind kind);
 
-// Builds a new context from the files as they are now and puts it in
-// server.ctx for the connections accepted from then on. On failure the old
-// context stays and the reason goes to standard error. Only the accept
-// thread may call it: it is the one reader of server.ctx.
+// Builds new contexts from the files as they are now and puts them in
+// server.ctx (and server.webCtx) for the connections accepted from then on.
+// On failure the old ones stay and the reason goes to standard error. Only
+// the accept thread may call it: it is the one reader of both.
 void ReloadServerContext(SafeTcpServer& server);
+
+// The first host name the context's certificate is for (its first DNS
+// name), for the web page's address on the console; "localhost" without one.
+std::string ServedHostName(SSL_CTX* ctx);
 
 // Seeds the TLS library's generator with 100 rand() draws after srand(time).
 void SeedTlsRandom();

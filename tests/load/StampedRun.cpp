@@ -189,7 +189,7 @@ bool JoinMembers(StampedRun& run, const BenchOptions& options, int count,
     member->tracks.resize(run.streams.size());
     member->latenciesNs.reserve(1 << 16);
     std::string error;
-    if (!JoinRoom(member->client, clientOptions, member->name, error)) {
+    if (!JoinRoom(member->client, clientOptions, member->name, error, 5000, options.web)) {
       std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
       return false;
     }

@@ -124,11 +124,13 @@ test('the web app in a room with a page, another page and the terminal client', 
     await page.type('#line', text);
     await page.keyboard.press('Enter');
   };
+  // The size and colour scheme change either way: what follows a shot
+  // (the phone's members button) needs them.
   const shot = async (page, name, width, height, dark) => {
-    if (!shots) return;
-    mkdirSync(shots, { recursive: true });
     await page.setViewport({ width, height });
     await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: dark ? 'dark' : 'light' }]);
+    if (!shots) return;
+    mkdirSync(shots, { recursive: true });
     await page.screenshot({ path: path.join(shots, `${name}.png`) });
   };
 
@@ -209,6 +211,10 @@ test('the web app in a room with a page, another page and the terminal client', 
 
     assert.deepEqual(dialogs, [], 'no script ran from a name or text');
     assert.deepEqual(errors, [], 'no console errors');
+  } catch (err) {
+    // What the server said is most of the diagnosis.
+    err.message += `\nthe server's last lines:\n${server?.lines.slice(-40).join('\n')}`;
+    throw err;
   } finally {
     carol?.proc.stdin.end();
     await carol?.stop();

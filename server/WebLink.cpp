@@ -1,0 +1,137 @@
+// The web listener's link: handshake, HTTP, WebSocket.
+#include "server/WebLink.h"
+
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "protect/Frame.h"
+#include "room/Console.h"
+
+namespace {
+
+// A message may hold the largest frame the room takes, header and all.
+constexpr size_t kMaxMessage = kHeaderSize + kMaxPayload;
+// One read from TLS: a record's worth.
+constexpr size_t kReadChunk = 16 * 1024;
+// Capacity kept for the next read or write; beyond it, buffers go back.
+constexpr size_t kKeptBytes = 64 * 1024;
+// A goodbye that does not go out at once is not waited for long.
+constexpr int kCloseWriteMs = 1000;
+// A connection waits this long for its next request (and its first, after
+// the handshake): a browser reuses one for the page's files within moments,
+// and one it opened ahead of need, or keeps open idle, would otherwise hold
+// a place under the per-address cap for the whole opening deadline.
+constexpr int kRequestIdleMs = 2000;
+
+void Trim(std::vector<uint8_t>& v) {
+  if (v.capacity() > kKeptBytes) std::vector<uint8_t>().swap(v);
+}
+
+}  // namespace
+
+WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console)
+    : conn_(std::move(conn)), peer_(std::move(peer)), console_(console), ws_(kMaxMessage) {}
+
+bool WebLink::Open(Deadline deadline) {
+  if (!TlsAccept(*conn_, deadline)) {
+    if (ERR_peek_error() != 0) {
+      console_.Err("TLS handshake failed: " + peer_ + "\n" + TakeTlsErrors());
+    }
+    ERR_clear_error();
+    return false;
+  }
+  HttpExchange http;
+  std::string input, response;
+  char buf[4096];
+  Deadline next = deadline.Sooner(Deadline::In(kRequestIdleMs));  // the next whole request head
+  for (;;) {
+    const HttpExchange::Step step = http.Feed(input, response);
+    if (step == HttpExchange::Step::kNeedMore) {
+      ReadResult got = TlsRead(*conn_, buf, sizeof buf, next);
+      if (got.status != IoStatus::kDone) break;  // gone, or no whole request in time
+      input.append(buf, got.bytes);
+      continue;
+    }
+    if (!response.empty() &&
+        TlsWrite(*conn_, response.data(), response.size(), deadline) != IoStatus::kDone) {
+      break;
+    }
+    if (step == HttpExchange::Step::kUpgrade) {
+      early_ = std::move(input);  // a client may send frames right after its request
+      return true;
+    }
+    if (step == HttpExchange::Step::kClose) break;
+    next = deadline.Sooner(Deadline::In(kRequestIdleMs));
+  }
+  TlsClose(*conn_);
+  return false;
+}
+
+ReadResult WebLink::Read(uint8_t* buf, size_t len, Deadline deadline) {
+  std::vector<uint8_t>& raw = raw_;
+  for (;;) {
+    if (inboxAt_ < inbox_.size()) {
+      const size_t n = std::min(len, inbox_.size() - inboxAt_);
+      std::memcpy(buf, inbox_.data() + inboxAt_, n);
+      inboxAt_ += n;
+      if (inboxAt_ == inbox_.size()) {
+        inbox_.clear();
+        inboxAt_ = 0;
+        Trim(inbox_);
+      }
+      return ReadResult{IoStatus::kDone, n};
+    }
+    if (readEnded_) {
+      TlsClose(*conn_);
+      return ReadResult{};
+    }
+    if (!early_.empty()) {
+      raw.assign(early_.begin(), early_.end());
+      early_.clear();
+    } else {
+      raw.resize(kReadChunk);
+      ReadResult got = TlsRead(*conn_, raw.data(), raw.size(), deadline);
+      if (got.status != IoStatus::kDone) return got;
+      raw.resize(got.bytes);
+    }
+    std::lock_guard<std::mutex> hold(wsLock);
+    if (ended_) return ReadResult{};
+    ws_.Receive(raw.data(), raw.size(), inbox_);
+    Trim(raw);
+    // Pongs and the closing handshake go out now, in order with the writes.
+    const bool flushed = FlushLocked(Deadline::In(kSendTimeoutMs));
+    // What came before a close is still the client's: it is handed out first.
+    if (ws_.Ended() || !flushed) ended_ = readEnded_ = true;
+  }
+}
+
+bool WebLink::Write(const uint8_t* bytes, size_t len, Deadline deadline) {
+  std::lock_guard<std::mutex> hold(wsLock);
+  if (ended_ || !ws_.Send(bytes, len)) return false;
+  if (FlushLocked(deadline)) return true;
+  ended_ = true;
+  return false;
+}
+
+void WebLink::Shutdown() {
+  {
+    std::lock_guard<std::mutex> hold(wsLock);
+    if (!ended_) {
+      ws_.Close(1000);
+      FlushLocked(Deadline::In(kCloseWriteMs));
+      ended_ = true;
+    }
+  }
+  TlsClose(*conn_);
+}
+
+bool WebLink::FlushLocked(Deadline deadline) {
+  std::vector<uint8_t>& out = ws_.Outgoing();
+  if (out.empty()) return true;
+  const bool ok = TlsWrite(*conn_, out.data(), out.size(), deadline) == IoStatus::kDone;
+  out.clear();
+  Trim(out);
+  return ok;
+}
