@@ -10,6 +10,7 @@
 #include "client/ChatSession.h"
 #include "client/ChatTerm.h"
 #include "platform/Os.h"
+#include "protect/SafeText.h"
 #include "platform/Term.h"
 
 namespace {
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
   session.name = args.name;
   session.presentedCert = !args.options.tls.certFile.empty();
   // Cut as the server cuts it.
-  session.certName = OwnCommonName(client.ctx.get()).substr(0, kNameSize);
+  session.certName = std::string(WholeCharactersPrefix(OwnCommonName(client.ctx.get()), kNameSize));
   session.terminal = IsTerminal(0) && IsTerminal(1);
   session.reconnect = session.terminal || args.reconnect;
   PipeFront pipe(args.timestamps);

@@ -139,3 +139,30 @@ std::string SafeName(std::string_view raw) {
     AppendEscaped(out, static_cast<uint8_t>(raw[i]));
   return out;
 }
+
+const char* NameFault(std::string_view name) {
+  size_t first = 0, last = 0, count = 0;  // bytes of the first and last character
+  for (size_t i = 0, len = 0; i < name.size(); i += len) {
+    const auto b = static_cast<uint8_t>(name[i]);
+    len = b < 0x80 ? 1 : Utf8SequenceLength(name.substr(i));
+    if (len == 0) return "it is not valid UTF-8";
+    if (b < 0x20 || b == 0x7f || (len == 2 && b == 0xc2 && static_cast<uint8_t>(name[i + 1]) <= 0x9f))
+      return "it holds a control character";
+    if (count++ == 0) first = len;
+    last = len;
+  }
+  if (count == 0) return nullptr;
+  if (IsWhiteSpace(name.substr(0, first))) return "it begins with white space";
+  if (IsWhiteSpace(name.substr(name.size() - last))) return "it ends with white space";
+  return nullptr;
+}
+
+std::string_view WholeCharactersPrefix(std::string_view text, size_t maxBytes) {
+  size_t end = 0;
+  for (size_t i = 0, len = 0; i < text.size(); i += len) {
+    len = CharLength(text.substr(i));
+    if (i + len > maxBytes) break;
+    end = i + len;
+  }
+  return text.substr(0, end);
+}

@@ -18,3 +18,13 @@ std::string SafeText(std::string_view raw);
 // the end becomes its UTF-8 bytes as \xNN (as above), white space inside
 // stays, the rest goes through SafeText. "alice " shows as "alice\x20".
 std::string SafeName(std::string_view raw);
+
+// Why the server refuses `name` as a member's name, or null when it takes
+// it: control characters (C0, DEL, C1), white space at either end and bytes
+// that are not UTF-8 would let one name pass for another. The empty name is
+// taken.
+const char* NameFault(std::string_view name);
+
+// The longest start of `text` of at most `maxBytes` that does not cut a UTF-8
+// character in two (a certificate's name cut to the 20 bytes of a name).
+std::string_view WholeCharactersPrefix(std::string_view text, size_t maxBytes);

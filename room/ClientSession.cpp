@@ -30,7 +30,9 @@ void BindNameToCertificate(Link& link, ClientState& state) {
   state.nameFromCert = true;
   std::string cn;
   state.certHasName = link.CertificateName(cn) && !cn.empty();
-  std::memcpy(state.certName, cn.data(), std::min(cn.size(), kNameSize));
+  // Cut to whole characters: half a character would be no name at all.
+  const std::string_view name = WholeCharactersPrefix(cn, kNameSize);
+  std::memcpy(state.certName, name.data(), name.size());
 }
 
 // False, with the reason on standard error, when the certificate names
@@ -45,10 +47,20 @@ bool CertificateAllows(Room& room, const ClientState& state, const uint8_t name[
   return false;
 }
 
+// False, with the reason on standard error, for a name that could pass for
+// another one.
+bool NameAllowed(Room& room, const uint8_t name[kNameSize]) {
+  const std::string text = NameString(name);
+  const char* fault = NameFault(text);
+  if (fault == nullptr) return true;
+  room.console.Err("Login as " + SafeName(text) + " refused: " + fault + "\n");
+  return false;
+}
+
 void HandleLogin(Room& room, Link* link, ClientState& state, const std::vector<uint8_t>& plain) {
   uint8_t name[kNameSize] = {};
   std::memcpy(name, plain.data(), std::min(plain.size(), kNameSize));
-  if (!CertificateAllows(room, state, name)) {
+  if (!NameAllowed(room, name) || !CertificateAllows(room, state, name)) {
     Reply(room, link, FrameType::NameInUse);
     return;
   }

@@ -152,7 +152,12 @@ Listener ListenOrExit(uint16_t port, ContextKind kind) {
   listener.kind = kind;
   listener.fd = ListenTcp4(port, kListenBacklog, failedCall);
   if (!listener.fd.Valid()) {
+    const int err = errno;
     perror(failedCall);
+    // perror names the call; the operator also needs to know which port.
+    fprintf(stderr, "Cannot listen on port %u%s%s\n", port,
+            kind == ContextKind::kWeb ? " (--web)" : "",
+            err == EADDRINUSE ? ": another program, or another server, holds it" : "");
     exit(kExitSetup);
   }
   listener.optionsInherited = SetConnectionOptions(listener.fd.Get());

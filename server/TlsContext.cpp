@@ -6,8 +6,10 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -54,6 +56,20 @@ SslCtxPtr Fail(ContextFailure& failure, int status, std::string why, bool tlsErr
   failure.tlsErrors = tlsErrors;
   failure.explain = explain;
   return nullptr;
+}
+
+// False, with one plain line in `why`, when `path` cannot be opened: the
+// TLS library's dump alone would not say that the file is missing, nor how
+// to make one.
+bool Readable(const char* path, std::string& why) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f != nullptr) {
+    std::fclose(f);
+    return true;
+  }
+  why = std::string("cannot read ") + path + ": " + std::strerror(errno) +
+        "; scripts/make-dev-certs.sh makes a development set";
+  return false;
 }
 
 // True when the key can serve at least one suite in the context's list: RSA
@@ -133,9 +149,12 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
   ERR_clear_error();  // keeps a CA failure out of the dumps below
 
   // The leaf first, then the intermediates that clients need to reach a root.
+  std::string unreadable;
+  if (!Readable(kCertFile, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
     return Fail(failure, kExitCert, std::string(kCertFile) + " cannot be used", true);
   }
+  if (!Readable(kKeyFile, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
     return Fail(failure, kExitKey, std::string(kKeyFile) + " cannot be used", true);
   }

@@ -209,10 +209,11 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
     EXPECT_TRUE(got[0].payload.empty());
   }
   EXPECT_TRUE(Take(alice).empty());
-  // 20 bytes, with no NUL in the list; escaped on the console.
+  // 20 bytes, with no NUL in the list; its direction mark escaped on the
+  // console.
   const std::string evil =
-      "bobby\x1b[2J\xe2\x80\xae"
-      "abcdefgh";
+      "bobby\xe2\x80\xae"
+      "abcdefghijkl";
   for (const std::string& free : {std::string("Bob"), evil, std::string()}) {
     const int c = Open();
     Login(c, free);
@@ -236,9 +237,35 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
   EXPECT_EQ(LastList(alice), (Names{"", evil, "Bob", "frank", "alice"}));
   EXPECT_EQ(Notices(),
             "[#] User alice online\n[#] User bob online\n[#] User Bob online\n"
-            "[#] User bobby\\x1b[2J\\xe2\\x80\\xaeabcdefgh online\n[#] User  online\n"
+            "[#] User bobby\\xe2\\x80\\xaeabcdefghijkl online\n[#] User  online\n"
             "[!] User bob offline\n"
             "[#] User frank online\n");
+}
+
+// Names that could pass for another are refused as if in use, the reason on
+// standard error, and nobody hears of them.
+TEST_F(RoomLogic, LookAlikeNamesAreRefusedWithTheirReason) {
+  const int alice = Member("alice");
+  const struct {
+    std::string name;
+    const char* line;
+  } kNames[] = {
+      {"alice ", "Login as alice\\x20 refused: it ends with white space\n"},
+      {"\xc2\xa0" "alice", "Login as \\xc2\\xa0alice refused: it begins with white space\n"},
+      {"al\tice", "Login as al\\x09ice refused: it holds a control character\n"},
+      {"alice\x1b[0m", "Login as alice\\x1b[0m refused: it holds a control character\n"},
+      {"ali\xff" "ce", "Login as ali\\xffce refused: it is not valid UTF-8\n"},
+  };
+  const int other = Open();
+  for (const auto& n : kNames) {
+    testing::internal::CaptureStderr();
+    Login(other, n.name);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), n.line);
+    EXPECT_EQ(FirstType(other), FrameType::NameInUse) << n.line;
+  }
+  EXPECT_TRUE(Take(alice).empty());
+  Login(other, "al ice");  // white space inside a name is no disguise
+  EXPECT_EQ(FirstType(other), FrameType::LoginAccepted);
 }
 
 // A flooding member fills the queue, then waits for room in it: nothing is

@@ -11,6 +11,7 @@ namespace {
 
 struct Case {
   const char* name;
+  char fault;  // NameFault's: 0 taken, or c(ontrol), u(tf-8), b(egins with), e(nds with)
   std::string_view raw;
   const char* safe;
   const char* asName = nullptr;  // SafeName's, when it differs from SafeText's
@@ -19,61 +20,88 @@ struct Case {
 using namespace std::string_view_literals;
 
 constexpr Case kCases[] = {
-    {"printable ascii", "Hi, Bob! ~{}", "Hi, Bob! ~{}"},
-    {"backslash passes", "a\\x41", "a\\x41"},
-    {"escape sequence", "\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07"},
-    {"C0 controls and DEL", "a\r\n\tb\x7f", "a\\x0d\\x0a\\x09b\\x7f"},
-    {"embedded NUL", "a\0b"sv, "a\\x00b"},
-    {"C1 CSI as UTF-8",
+    {"printable ascii", 0, "Hi, Bob! ~{}", "Hi, Bob! ~{}"},
+    {"backslash passes", 0, "a\\x41", "a\\x41"},
+    {"escape sequence", 'c', "\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07"},
+    {"C0 controls and DEL", 'c', "a\r\n\tb\x7f", "a\\x0d\\x0a\\x09b\\x7f"},
+    {"embedded NUL", 'c', "a\0b"sv, "a\\x00b"},
+    {"C1 CSI as UTF-8", 'c',
      "\xc2\x9b"
      "31m",
      "\\xc2\\x9b31m"},
-    {"C1 first and last", "\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
-    {"raw C1 byte", "\x9b", "\\x9b"},
-    {"no-break space passes", "\xc2\xa0", "\xc2\xa0", "\\xc2\\xa0"},
-    {"accents, euro, emoji pass", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+    {"C1 first and last", 'c', "\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
+    {"raw C1 byte", 'u', "\x9b", "\\x9b"},
+    {"no-break space passes", 'b', "\xc2\xa0", "\xc2\xa0", "\\xc2\\xa0"},
+    {"accents, euro, emoji pass", 0, "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
      "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-    {"largest code point passes", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
-    {"overlong two bytes", "\xc0\xaf", "\\xc0\\xaf"},
-    {"overlong three bytes", "\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
-    {"overlong four bytes", "\xf0\x80\x80\xaf", "\\xf0\\x80\\x80\\xaf"},
-    {"surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
-    {"above U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
-    {"F5 and up", "\xf5\xff", "\\xf5\\xff"},
-    {"truncated at the end", "ok\xf0\x9f\x98", "ok\\xf0\\x9f\\x98"},
-    {"truncated, then text", "\xe2\x82x", "\\xe2\\x82x"},
-    {"truncated, then valid", "\xe2\xc3\xa9", "\\xe2\xc3\xa9"},
-    {"stray continuation", "a\x80z", "a\\x80z"},
+    {"largest code point passes", 0, "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+    {"overlong two bytes", 'u', "\xc0\xaf", "\\xc0\\xaf"},
+    {"overlong three bytes", 'u', "\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
+    {"overlong four bytes", 'u', "\xf0\x80\x80\xaf", "\\xf0\\x80\\x80\\xaf"},
+    {"surrogate", 'u', "\xed\xa0\x80", "\\xed\\xa0\\x80"},
+    {"above U+10FFFF", 'u', "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+    {"F5 and up", 'u', "\xf5\xff", "\\xf5\\xff"},
+    {"truncated at the end", 'u', "ok\xf0\x9f\x98", "ok\\xf0\\x9f\\x98"},
+    {"truncated, then text", 'u', "\xe2\x82x", "\\xe2\\x82x"},
+    {"truncated, then valid", 'u', "\xe2\xc3\xa9", "\\xe2\xc3\xa9"},
+    {"stray continuation", 'u', "a\x80z", "a\\x80z"},
     // Marks that would make the rest of a line read right to left.
-    {"LRM and RLM", "\xe2\x80\x8e\xe2\x80\x8f", "\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
-    {"embeddings and overrides first and last", "a\xe2\x80\xaa\xe2\x80\xaez",
+    {"LRM and RLM", 0, "\xe2\x80\x8e\xe2\x80\x8f", "\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
+    {"embeddings and overrides first and last", 0, "a\xe2\x80\xaa\xe2\x80\xaez",
      "a\\xe2\\x80\\xaa\\xe2\\x80\\xaez"},
-    {"isolates first and last", "\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
-    {"arabic letter mark", "x\xd8\x9cy", "x\\xd8\\x9cy"},
-    {"its neighbours pass", "\xd8\x9b\xd8\x9d", "\xd8\x9b\xd8\x9d"},
-    {"neighbours pass", "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+    {"isolates first and last", 0, "\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+    {"arabic letter mark", 0, "x\xd8\x9cy", "x\\xd8\\x9cy"},
+    {"its neighbours pass", 0, "\xd8\x9b\xd8\x9d", "\xd8\x9b\xd8\x9d"},
+    {"neighbours pass", 0, "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
      "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
     // White space at a name's ends shows as its bytes; inside, it stays.
-    {"trailing space", "alice ", "alice ", "alice\\x20"},
-    {"only spaces", "  ", "  ", "\\x20\\x20"},
-    {"tab and space around", "\tbo b \x0b", "\\x09bo b \\x0b", "\\x09bo b\\x20\\x0b"},
-    {"ideographic space, NEL, NNBSP", "\xe3\x80\x80x\xc2\x85y\xe2\x80\xaf",
+    {"trailing space", 'e', "alice ", "alice ", "alice\\x20"},
+    {"only spaces", 'b', "  ", "  ", "\\x20\\x20"},
+    {"tab and space around", 'c', "\tbo b \x0b", "\\x09bo b \\x0b", "\\x09bo b\\x20\\x0b"},
+    {"ideographic space, NEL, NNBSP", 'c', "\xe3\x80\x80x\xc2\x85y\xe2\x80\xaf",
      "\xe3\x80\x80x\\xc2\\x85y\xe2\x80\xaf", "\\xe3\\x80\\x80x\\xc2\\x85y\\xe2\\x80\\xaf"},
-    {"ogham, en quad, hair space", "\xe1\x9a\x80\xe2\x80\x80z\xe2\x80\x8a",
+    {"ogham, en quad, hair space", 'b', "\xe1\x9a\x80\xe2\x80\x80z\xe2\x80\x8a",
      "\xe1\x9a\x80\xe2\x80\x80z\xe2\x80\x8a", "\\xe1\\x9a\\x80\\xe2\\x80\\x80z\\xe2\\x80\\x8a"},
-    {"separators, math space", "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9",
+    {"separators, math space", 'b', "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9",
      "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9", "\\xe2\\x80\\xa8\\xe2\\x81\\x9fq\\xe2\\x80\\xa9"},
     // Not White_Space: a zero width space, an invalid byte.
-    {"zero width space stays", "\xe2\x80\x8bz", "\xe2\x80\x8bz"},
-    {"invalid byte at the end", "a \xff", "a \\xff"},
+    {"zero width space stays", 0, "\xe2\x80\x8bz", "\xe2\x80\x8bz"},
+    {"invalid byte at the end", 'u', "a \xff", "a \\xff"},
 };
 
-TEST(SafeText, EscapesControlsAndInvalidUtf8Only) {
+// The first word of each reason NameFault gives.
+char FaultCode(const char* fault) {
+  if (fault == nullptr) return 0;
+  const std::string f = fault;
+  if (f.find("control") != std::string::npos) return 'c';
+  if (f.find("UTF-8") != std::string::npos) return 'u';
+  return f.find("begins") != std::string::npos ? 'b' : 'e';
+}
+
+TEST(SafeText, EscapesControlsAndInvalidUtf8OnlyAndRefusesLookAlikeNames) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(SafeText(c.raw), c.safe);
     EXPECT_EQ(SafeName(c.raw), c.asName ? c.asName : c.safe);
+    EXPECT_EQ(FaultCode(NameFault(c.raw)), c.fault);
   }
+  EXPECT_EQ(NameFault(""), nullptr);  // the empty name stays a name
+}
+
+TEST(SafeText, CutsNamesAtWholeCharacters) {
+  const struct {
+    std::string_view text;
+    size_t max;
+    std::string_view prefix;
+  } kCuts[] = {
+      {"alice", 20, "alice"},
+      {"aaaaaaaaaaaaaaaaaa\xc3\xa9x", 20, "aaaaaaaaaaaaaaaaaa\xc3\xa9"},
+      {"aaaaaaaaaaaaaaaaaaa\xc3\xa9", 20, "aaaaaaaaaaaaaaaaaaa"},  // not half of it
+      {"aaaaaaaaaaaaaaaaa\xf0\x9f\x98\x80", 20, "aaaaaaaaaaaaaaaaa"},
+      {"\xff\xfe", 1, "\xff"},  // a byte that begins nothing is one
+  };
+  for (const auto& c : kCuts)
+    EXPECT_EQ(WholeCharactersPrefix(c.text, c.max), c.prefix) << c.text;
 }
 
 }  // namespace
