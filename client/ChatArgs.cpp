@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/ChatSession.h"
+#include "protect/SafeText.h"
 
 namespace {
 
@@ -190,6 +191,9 @@ ChatArgsOutcome ParseChatArgs(int argc, char** argv, ChatArgs& args, std::string
     problem = "PORT must be a number from 1 to 65535";
   } else if ((args.name = argv[optind + 2]).empty() || args.name.size() > kNameSize) {
     problem = "NAME must be 1 to " + std::to_string(kNameSize) + " bytes";
+  } else if (const char* fault = NameFault(args.name)) {
+    // The server would answer "in use", which would say nothing of why.
+    problem = "NAME " + SafeName(args.name) + " is no name a server takes: " + fault;
   }
   if (!problem.empty()) return ChatArgsOutcome::kUsage;
   if (!caGiven && tls.verify && defaultCaExists) tls.caFile = kDefaultCaFile;

@@ -175,6 +175,8 @@ void HandleNick(ChatSession& s, const std::string& name, int64_t now) {
     RefuseInput(s, "still waiting for the answer to the login");
   } else if (name.size() > kNameSize) {
     RefuseInput(s, "a name is at most " + std::to_string(kNameSize) + " bytes");
+  } else if (const char* fault = NameFault(name)) {
+    RefuseInput(s, SafeName(name) + " is no name a server takes: " + fault);
   } else {
     s.name = name;
     Emit(s, ChatEvent::kInfo, "Logging in as " + ShownName(name) + "...");

@@ -344,6 +344,7 @@ TEST(ChatArgs, ReadsTheCommandLine) {
       {{"--ca", "x", "--insecure", "h", "1", "n"}, true, ChatArgsOutcome::kUsage, "contradict"},
       {{"--insecure=1", "h", "1", "n"}, true, ChatArgsOutcome::kUsage, "takes no value"},
       {{"h", "1", "n", "--cert"}, true, ChatArgsOutcome::kUsage, "--cert needs a FILE"},
+      {{"h", "1", "alice "}, true, ChatArgsOutcome::kUsage, "alice\\x20 is no name a server takes"},
       {{"--", "h", "1", "-n"}, true, ChatArgsOutcome::kRun, kDefaultCaFile},
       {{"h", "65536", "n"}, true, ChatArgsOutcome::kUsage, "PORT"},
       {{"--help", "--bogus"}, true, ChatArgsOutcome::kUsage, "unknown option --bogus"},
