@@ -1,7 +1,7 @@
 // The shared vectors (tests/vectors/protocol.json, also read by the
 // JavaScript tests) against protect/: SM4 blocks, CBC on every SM4 path this
-// processor has, and whole frames built and read back. The escaping cases
-// are checked by the JavaScript tests.
+// processor has, whole frames built and read back, and the escaping of
+// texts and names that every client shows alike.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "protect/Frame.h"
+#include "protect/SafeText.h"
 #include "protect/Sm4.h"
 
 namespace {
@@ -105,6 +106,19 @@ TEST(Vectors, FramesBuiltAndReadBack) {
     Bytes plain;
     DecryptPayload(h, want.data() + kHeaderSize, want.size() - kHeaderSize, plain);
     EXPECT_EQ(plain, Hex(v, "plaintext"));
+  }
+}
+
+TEST(Vectors, EscapingAsTheConsoleAndEveryClientShowIt) {
+  for (const json& v : Vectors()["escaping"]) {
+    SCOPED_TRACE(v["name"].get<std::string>());
+    const Bytes raw = Hex(v, "raw");
+    const std::string text(raw.begin(), raw.end());
+    EXPECT_EQ(SafeText(text), v["text"].get<std::string>());
+    // The empty name is shown by each client in words of its own.
+    if (!text.empty()) {
+      EXPECT_EQ(SafeName(text), v["shownName"].get<std::string>());
+    }
   }
 }
 
