@@ -8,6 +8,7 @@ struct ServerArgs {
   int port = 0;
   bool requireClientCert = false;
   bool forwardSecrecy = false;
+  int historyLength = 0;  // public messages kept for members who ask
 };
 
 enum class ArgsOutcome { kServe, kHelp, kVersion, kUsage, kBadPort };

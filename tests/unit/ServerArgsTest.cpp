@@ -43,6 +43,13 @@ TEST(ServerArgs, PortTextAndArgumentShapes) {
       {{"--", "-5"}, ArgsOutcome::kBadPort, 0},
       {{"--version", "7000"}, ArgsOutcome::kVersion, 0},
       {{"--help"}, ArgsOutcome::kHelp, 0},
+      // --history takes its value as the next word or after '='.
+      {{"--history", "100", "7000"}, ArgsOutcome::kServe, 7000},
+      {{"--history=1000", "--forward-secrecy", "7000"}, ArgsOutcome::kServe, 7000},
+      {{"--history", "1001", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"--history", "-1", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"--history", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"--history"}, ArgsOutcome::kUsage, 0},
   };
   for (const auto& c : cases) {
     std::string shown;
@@ -59,6 +66,10 @@ TEST(ServerArgs, PortTextAndArgumentShapes) {
   ServerArgs args;
   ASSERT_EQ(Parse({"--require-client-cert", "--forward-secrecy", "0"}, args), ArgsOutcome::kServe);
   EXPECT_TRUE(args.requireClientCert && args.forwardSecrecy);
+  EXPECT_EQ(args.historyLength, 0);
+  ASSERT_EQ(Parse({"--history", "0", "--require-client-cert", "--history=25", "1"}, args),
+            ArgsOutcome::kServe);
+  EXPECT_EQ(std::make_pair(args.historyLength, args.port), std::make_pair(25, 1));
 }
 
 }  // namespace
