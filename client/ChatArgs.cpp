@@ -10,7 +10,17 @@
 
 namespace {
 
-enum OptionId { kCa = 1, kInsecure, kCert, kKey, kTimestamps, kReconnect, kHelp, kVersion };
+enum OptionId {
+  kCa = 1,
+  kInsecure,
+  kCert,
+  kKey,
+  kTimestamps,
+  kReconnect,
+  kHistory,
+  kHelp,
+  kVersion
+};
 
 struct OptionDoc {
   option longOption;
@@ -45,6 +55,10 @@ const std::vector<OptionDoc>& Options() {
        nullptr,
        "from a pipe, dial again when the connection is lost\n"
        "(a terminal always does)"},
+      {{"history", no_argument, nullptr, kHistory},
+       nullptr,
+       "from a pipe, show what the room said before each login,\n"
+       "when the server keeps it (a terminal always does)"},
       {{"help", no_argument, nullptr, kHelp}, nullptr, "this text"},
       {{"version", no_argument, nullptr, kVersion}, nullptr, "the version"},
   };
@@ -132,6 +146,9 @@ bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome
       case kReconnect:
         args.reconnect = true;
         break;
+      case kHistory:
+        args.history = true;
+        break;
       case kHelp:
         outcome = ChatArgsOutcome::kHelp;
         break;
@@ -207,7 +224,10 @@ std::string ChatHelp() {
       "Names and notices are in colour unless NO_COLOR is set. A lost connection is\n"
       "dialled again after " +
       Seconds(kRetryFirstMs) + ", then twice as long each time up to " + Seconds(kRetryMaxMs) +
-      ",\nlogging in under the same name; any key stops that.\n"
+      ",\nlogging in under the same name; any key stops that. After each login the\n"
+      "client asks for what the room said before (a server started with --history\n"
+      "keeps it) and shows it dimmed, with its times, above a separator line;\n"
+      "after a reconnect, only what it had not shown yet.\n"
       "\n"
       "From a pipe, each input line is a message or a command; what the room says\n"
       "goes to standard output, one line each (messages, joins and leaves). At the\n"
