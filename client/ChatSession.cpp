@@ -111,7 +111,8 @@ void HandleHistoryEnd(ChatSession& s, const ReceivedFrame& frame) {
   std::vector<EarlierMessage> shown;
   for (EarlierMessage& m : s.held) {
     // Within one server run, ordinals after the last boundary came live.
-    const bool sawLive = s.seen.known && run == s.seen.run && m.ordinal <= s.seen.ordinal + s.seen.live;
+    const bool sawLive =
+        s.seen.known && run == s.seen.run && m.ordinal <= s.seen.ordinal + s.seen.live;
     if (!sawLive) shown.push_back(std::move(m));
   }
   // What came live on a connection lost before its answer: one line each,

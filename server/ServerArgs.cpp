@@ -95,8 +95,8 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
         break;
       case kHistory:
         if (!ReadHistoryLength(optarg, args.historyLength)) {
-          problem = "--history takes a number of messages from 0 to " +
-                    std::to_string(kHistoryMaxLength);
+          problem =
+              "--history takes a number of messages from 0 to " + std::to_string(kHistoryMaxLength);
           return ArgsOutcome::kUsage;
         }
         break;
@@ -134,7 +134,8 @@ std::string ServerHelp() {
       "Options:\n";
   constexpr size_t kColumn = 25;
   for (const OptionDoc& o : kOptions) {
-    std::string name = std::string("  --") + o.longOption.name + (o.value ? std::string(" ") + o.value : "");
+    std::string name =
+        std::string("  --") + o.longOption.name + (o.value ? std::string(" ") + o.value : "");
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');

@@ -37,9 +37,8 @@ void Record(ChatClient& client, const std::string& who, size_t count,
             std::vector<std::string>& lines) {
   for (size_t i = 0; i < count; ++i) {
     ReceivedFrame f = Next(client);
-    std::string line = who + " type " + std::to_string(f.type) + " kind " +
-                       std::to_string(f.kind) + " scope " + std::to_string(f.scope) + " name " +
-                       f.name + " payload ";
+    std::string line = who + " type " + std::to_string(f.type) + " kind " + std::to_string(f.kind) +
+                       " scope " + std::to_string(f.scope) + " name " + f.name + " payload ";
     line.append(f.payload.begin(), f.payload.end());
     lines.push_back(line);
   }
@@ -90,11 +89,13 @@ TEST(History, ClientsThatNeverAskSeeTheFramesTheyAlwaysSaw) {
   ReceivedFrame f = Next(*carol);
   for (; f.type == FrameType::HistoryItem; f = Next(*carol)) {
     ASSERT_GE(f.payload.size(), kHistoryItemPrefix);
-    got.push_back(f.name + ": " + std::string(f.payload.begin() + kHistoryItemPrefix, f.payload.end()));
+    got.push_back(f.name + ": " +
+                  std::string(f.payload.begin() + kHistoryItemPrefix, f.payload.end()));
   }
   EXPECT_EQ(f.type, FrameType::HistoryEnd);
-  EXPECT_EQ(got, (std::vector<std::string>{"bob: hi" + std::string(14, '\0'),
-                                           ": bin" + std::string(1, '\0') + "ary" + std::string(9, '\0')}));
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     "bob: hi" + std::string(14, '\0'),
+                     ": bin" + std::string(1, '\0') + "ary" + std::string(9, '\0')}));
 }
 
 // A late joiner sees what was said before it came; cut off and back, it sees
@@ -134,6 +135,7 @@ TEST(History, ChatCatchesUpAsLateJoinerAndAfterAnOutage) {
   EXPECT_EQ(alice.WaitExit(), 0) << alice.err;
   EXPECT_NE(alice.err.find("reconnecting in 1 s"), kNone) << alice.err;
   for (const char* line : {"one", "two", "before", "during 1", "during 2", "after"})
-    EXPECT_EQ(Count(alice.out, std::string("<bob> ") + line + "\n"), 1u) << line << "\n" << alice.out;
+    EXPECT_EQ(Count(alice.out, std::string("<bob> ") + line + "\n"), 1u) << line << "\n"
+                                                                         << alice.out;
   EXPECT_EQ(alice.out.find("never kept"), kNone);
 }

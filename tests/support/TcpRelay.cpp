@@ -60,7 +60,8 @@ bool TcpRelay::Start(int targetPort) {
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!listener_.Valid() || bind(listener_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+  if (!listener_.Valid() ||
+      bind(listener_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(listener_.Get(), 16) != 0) {
     return false;
   }

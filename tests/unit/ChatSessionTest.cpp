@@ -222,24 +222,39 @@ const Script kScripts[] = {
      "term",
      {kInRoom, "<chat bob live", "<item bob 1 5 old one", "<item carol 2 6 old two", "<end 7 6 2",
       "<item bob 3 7 late"},
-     {"send login alice", "send history since 0", "show <bob> live", "show earlier <bob> old one @5",
-      "show earlier <carol> old two @6", "show --- 2 earlier message(s) above ---", "!late",
-      "prompt alice> "}},
+     {"send login alice", "send history since 0", "show <bob> live",
+      "show earlier <bob> old one @5", "show earlier <carol> old two @6",
+      "show --- 2 earlier message(s) above ---", "!late", "prompt alice> "}},
     // The second answer holds `two`, seen live before the drop; the third
     // holds only what was seen live: nothing is shown twice.
     {"history across reconnects",
      "pipe --reconnect --history",
-     {kInRoom,      "<item bob 1 1 one", "<end 7 1 1",         "<chat bob two",
-      "<priv bob p", "<lost",            "+1000",              "dial ok",
-      "<ok",        "<chat bob live",    "<item bob 2 2 two",  "<item bob 3 3 gone1",
-      "<item bob 4 4 gone2", "<end 7 4 4", "<lost",            "+1000",
-      "dial ok",    "<ok",               "<item bob 5 5 live", "<item bob 6 6 gone3",
+     {kInRoom,
+      "<item bob 1 1 one",
+      "<end 7 1 1",
+      "<chat bob two",
+      "<priv bob p",  // the first
+      "<lost",
+      "+1000",
+      "dial ok",
+      "<ok",
+      "<chat bob live",
+      "<item bob 2 2 two",  // the second
+      "<item bob 3 3 gone1",
+      "<item bob 4 4 gone2",
+      "<end 7 4 4",  //
+      "<lost",
+      "+1000",
+      "dial ok",
+      "<ok",
+      "<item bob 5 5 live",
+      "<item bob 6 6 gone3",  // the third
       "<end 7 6 6"},
      {"send history since 0", "show earlier <bob> one @1", "--- 1 earlier", "show <bob> two",
       "send history since 1", "show <bob> live", "show earlier <bob> gone1 @3",
       "show earlier <bob> gone2 @4", "--- 2 earlier", "send history since 4",
-      "show earlier <bob> gone3 @6", "!earlier <bob> two",
-      "!earlier <bob> live", "!earlier <bob> p"}},
+      "show earlier <bob> gone3 @6", "!earlier <bob> two", "!earlier <bob> live",
+      "!earlier <bob> p"}},
     {"history of a restarted server: all of it is new",
      "term",
      {kInRoom, "<end 7 3 3", "<chat bob x", "<lost", "+1000", "dial ok", "<ok", "<item bob 1 9 x",
@@ -256,12 +271,15 @@ const Script kScripts[] = {
       "!earlier <bob> early"}},
     // A pipe without --history asks nothing and takes no answer; a server
     // without history answers an empty end; one that predates it, nothing.
-    {"no history asked", "pipe", {kInRoom, "<item bob 1 1 old", "<end 7 1 1", "<chat bob hi"},
+    {"no history asked",
+     "pipe",
+     {kInRoom, "<item bob 1 1 old", "<end 7 1 1", "<chat bob hi"},
      {"show <bob> hi", "!send history", "!old", "!earlier"}},
     {"history from servers without it",
      "term",
      {kInRoom, "<end 0 0 0", "<lost", "+1000", "dial ok", "<ok", "hi"},
-     {"send history since 0", "send history since 0", "send chat : hi", "!earlier", "prompt alice> "}},
+     {"send history since 0", "send history since 0", "send chat : hi", "!earlier",
+      "prompt alice> "}},
 };
 
 TEST(ChatSession, FollowsItsScripts) {
