@@ -19,6 +19,7 @@ enum OptionId {
   kKey,
   kTimestamps,
   kReconnect,
+  kHistory,
   kHelp = 'h',
   kVersion = 'V'
 };
@@ -56,6 +57,10 @@ const std::vector<OptionDoc>& Options() {
        nullptr,
        "from a pipe, dial again when the connection is lost\n"
        "(a terminal always does)"},
+      {{"history", no_argument, nullptr, kHistory},
+       nullptr,
+       "from a pipe, show what the room said before each login,\n"
+       "when the server keeps it (a terminal always does)"},
       {{"help", no_argument, nullptr, kHelp}, nullptr, "this text"},
       {{"version", no_argument, nullptr, kVersion}, nullptr, "the version"},
   };
@@ -144,6 +149,9 @@ bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome
       case kReconnect:
         args.reconnect = true;
         break;
+      case kHistory:
+        args.history = true;
+        break;
       case kHelp:
         outcome = ChatArgsOutcome::kHelp;
         break;
@@ -230,7 +238,10 @@ std::string ChatHelp(const std::string& program) {
       ", logging in under\n"
       "the same name; a full room is waited for the same way. Typing goes on\n"
       "meanwhile; Esc stops the waiting. Ctrl-C clears the line, or on an empty\n"
-      "line leaves; Ctrl-Z suspends, as in a shell.\n"
+      "line leaves; Ctrl-Z suspends, as in a shell. After each login the client\n"
+      "asks for what the room said before (a server started with --history keeps\n"
+      "it) and shows it dimmed, with its times, above a separator line; after a\n"
+      "reconnect, only what it had not shown yet.\n"
       "\n"
       "From a pipe, each input line is a message or a command; what the room says\n"
       "goes to standard output, one line each (the member list on joining as\n"

@@ -14,6 +14,7 @@ struct ChatArgs {
   std::string name;
   bool timestamps = false;  // pipe: an ISO 8601 time before each line from the room
   bool reconnect = false;   // pipe: dial again when the connection is lost
+  bool history = false;     // pipe: show what the room said before each login
 };
 
 enum class ChatArgsOutcome { kRun, kHelp, kVersion, kUsage };

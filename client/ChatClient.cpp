@@ -81,6 +81,14 @@ bool ChatClient::SendChat(const std::string& text, const std::string& to, uint32
   return !frame.empty() && SendRaw(frame.data(), frame.size());
 }
 
+bool ChatClient::RequestHistory(uint64_t sinceUs) {
+  uint8_t payload[kHistoryRequestSize] = {};
+  StoreLe64(payload, sinceUs);
+  Frame frame = BuildFrame(FrameType::HistoryRequest, PayloadKind::Binary, payload, sizeof payload,
+                           nullptr, Scope::None);
+  return !frame.empty() && SendRaw(frame.data(), frame.size());
+}
+
 bool ChatClient::SendRaw(const void* data, size_t len) {
   if (!conn) return false;
   const Deadline deadline = Deadline::In(kSendBudgetMs);

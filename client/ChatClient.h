@@ -64,6 +64,9 @@ struct ChatClient {
   // Public when `to` is empty. kind 1 (Text) sends the NUL-terminated text.
   bool SendChat(const std::string& text, const std::string& to = "",
                 uint32_t kind = PayloadKind::Text);
+  // Asks for the messages the room kept that were relayed after `sinceUs`
+  // (µs since the epoch; 0: all). A server that predates it ignores it.
+  bool RequestHistory(uint64_t sinceUs);
   // Any bytes at all, for tests that send what a real client would not.
   bool SendRaw(const void* data, size_t len);
 

@@ -32,7 +32,9 @@ void PipeFront::Show(ChatSession& s, int64_t) {
     std::string line = FormatEvent(e, TextStyle());
     bool fromRoom = e.kind == ChatEvent::kMessage || e.kind == ChatEvent::kJoined ||
                     e.kind == ChatEvent::kLeft || e.kind == ChatEvent::kMembers;
-    if (timestamps_ && fromRoom) line = FormatClock(std::time(nullptr), true) + " " + line;
+    if (timestamps_ && fromRoom) {
+      line = FormatClock(e.at >= 0 ? e.at : std::time(nullptr), true) + " " + line;
+    }
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
   }

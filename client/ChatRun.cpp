@@ -24,6 +24,8 @@ bool SendRequest(ChatClient& client, const Request& r) {
       return client.Logout();
     case Request::kChat:
       return client.SendChat(r.text, r.name);
+    case Request::kHistory:
+      return client.RequestHistory(r.since);
   }
   return false;
 }

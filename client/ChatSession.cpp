@@ -31,7 +31,17 @@ void Finish(ChatSession& s, int code, const std::string& failure) {
   s.phase = Phase::kDone;
 }
 
+// Keeps `v` to its last kMaxEarlier entries.
+template <typename T>
+void PushBounded(std::vector<T>& v, T value) {
+  if (v.size() >= kMaxEarlier) v.erase(v.begin());
+  v.push_back(std::move(value));
+}
+
 void Login(ChatSession& s, int64_t now) {
+  s.liveCount = 0;
+  s.historyPlaced = false;
+  s.liveHere.clear();
   Send(s, Request::kLogin, s.name);
   s.phase = Phase::kLoggingIn;
   s.loginDeadline = now + kLoginAnswerMs;
@@ -62,6 +72,78 @@ void EnterRoom(ChatSession& s) {
     Emit(s, ChatEvent::kMembers, FormatMembers(s.members));
     s.shownMembers = true;
   }
+  if (s.history) {
+    // After a reconnect, from where the last answer left off.
+    s.requests.push_back(Request{Request::kHistory, "", "", s.seen.known ? s.seen.time : 0});
+    s.awaitingHistory = true;
+    s.held.clear();
+  }
+}
+
+// A live public message: counted after the answer's boundary once that is
+// known, remembered by content until then.
+void NoteLive(ChatSession& s, const ChatEvent& event) {
+  ++s.liveCount;
+  if (s.historyPlaced) {
+    ++s.seen.live;
+  } else {
+    PushBounded(s.liveHere, std::make_pair(event.name, event.text));
+  }
+}
+
+void HandleHistoryItem(ChatSession& s, const ReceivedFrame& frame) {
+  if (!s.awaitingHistory || frame.payload.size() < kHistoryItemPrefix) return;
+  EarlierMessage m;
+  m.time = LoadLe64(frame.payload.data());
+  m.ordinal = LoadLe64(frame.payload.data() + 8);
+  m.name = frame.name;
+  const auto text = frame.payload.begin() + kHistoryItemPrefix;
+  m.text = std::string(text, std::find(text, frame.payload.end(), uint8_t{0}));
+  PushBounded(s.held, std::move(m));
+}
+
+// The answer is complete: shows what this client has not seen, set apart.
+void HandleHistoryEnd(ChatSession& s, const ReceivedFrame& frame) {
+  if (!s.awaitingHistory) return;
+  uint8_t end[kHistoryEndSize] = {};
+  std::copy_n(frame.payload.begin(), std::min(frame.payload.size(), sizeof end), end);
+  const uint64_t run = LoadLe64(end);
+  std::vector<EarlierMessage> shown;
+  for (EarlierMessage& m : s.held) {
+    // Within one server run, ordinals after the last boundary came live.
+    const bool sawLive =
+        s.seen.known && run == s.seen.run && m.ordinal <= s.seen.ordinal + s.seen.live;
+    if (!sawLive) shown.push_back(std::move(m));
+  }
+  // What came live on a connection lost before its answer: one line each,
+  // the latest of the same name and text.
+  for (const auto& live : s.unplaced) {
+    for (auto m = shown.rbegin(); m != shown.rend(); ++m) {
+      if (m->name == live.first && m->text == live.second) {
+        shown.erase(std::next(m).base());
+        break;
+      }
+    }
+  }
+  for (const EarlierMessage& m : shown) {
+    ChatEvent event;
+    event.kind = ChatEvent::kMessage;
+    event.name = m.name;
+    event.text = m.text;
+    event.earlier = true;
+    event.at = static_cast<int64_t>(m.time / 1000000);
+    s.events.push_back(std::move(event));
+  }
+  if (!shown.empty()) {
+    Emit(s, ChatEvent::kInfo,
+         "--- " + std::to_string(shown.size()) + " earlier message(s) above ---");
+  }
+  s.seen = SeenUpTo{true, run, LoadLe64(end + 8), LoadLe64(end + 16), s.liveCount};
+  s.awaitingHistory = false;
+  s.historyPlaced = true;
+  s.held.clear();
+  s.unplaced.clear();
+  s.liveHere.clear();
 }
 
 // A private room answers a name other than the certificate's as one in use,
@@ -98,6 +180,7 @@ void HandleChat(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
     event.text = frame.Text();
     event.isPrivate = frame.scope == Scope::Private;
     event.alert = !ours && (event.isPrivate || Mentions(event.text, s.name));
+    if (s.history && !event.isPrivate) NoteLive(s, event);
     s.events.push_back(std::move(event));
   }
   if (s.quitting && s.pendingEchoes == 0) Leave(s, now);
@@ -194,6 +277,13 @@ void GoOffline(ChatSession& s, int code, const std::string& reason, const std::s
                        " message(s) sent just before may not have reached the room");
   }
   s.pendingEchoes = 0;
+  // An answer that never ended: its messages come again in the next one,
+  // and what came live meanwhile can only be told by its content.
+  s.awaitingHistory = false;
+  s.held.clear();
+  for (auto& live : s.liveHere)
+    PushBounded(s.unplaced, std::move(live));
+  s.liveHere.clear();
   s.members.clear();
   s.haveMembers = false;
   s.shownMembers = false;
@@ -227,6 +317,12 @@ void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
       break;
     case FrameType::UserList:
       HandleMembers(s, frame.Names());
+      break;
+    case FrameType::HistoryItem:
+      HandleHistoryItem(s, frame);
+      break;
+    case FrameType::HistoryEnd:
+      HandleHistoryEnd(s, frame);
       break;
     default:
       break;  // nothing else is meant for clients

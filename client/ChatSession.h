@@ -35,13 +35,37 @@ constexpr int kRetryFirstMs = 1000;
 constexpr int kRetryMaxMs = 30000;
 // The server's member table holds this many names.
 constexpr int kRoomSize = 5;
+// The most earlier messages held for one answer (the most a server keeps),
+// and the most live ones remembered while their place in the room's history
+// is not known.
+constexpr size_t kMaxEarlier = 1000;
 
 // A frame for the driver to send.
 struct Request {
-  enum Kind { kLogin, kLogout, kChat };
+  enum Kind { kLogin, kLogout, kChat, kHistory };
   Kind kind = kChat;
-  std::string name;  // kLogin: the name; kChat: the recipient, empty for everyone
-  std::string text;  // kChat
+  std::string name;    // kLogin: the name; kChat: the recipient, empty for everyone
+  std::string text;    // kChat
+  uint64_t since = 0;  // kHistory: relayed after this (µs since the epoch), 0: all
+};
+
+// One message of the room's history (a HistoryItem), held until its answer ends.
+struct EarlierMessage {
+  uint64_t time = 0;  // when the room relayed it, µs since the epoch
+  uint64_t ordinal = 0;
+  std::string name;
+  std::string text;
+};
+
+// How far this client has seen the room: up to the boundary of the last
+// answer (the last message relayed before that login), then `live` public
+// messages that came live after it.
+struct SeenUpTo {
+  bool known = false;
+  uint64_t run = 0;  // the server run it holds for
+  uint64_t time = 0;
+  uint64_t ordinal = 0;
+  uint64_t live = 0;
 };
 
 enum class Phase {
@@ -79,6 +103,22 @@ struct ChatSession {
   int64_t closeDeadline = -1;  // the server closing after Logout
   int64_t retryAt = -1;        // the next dial, offline
   int retryDelayMs = 0;
+
+  // The room's history: asked for after every login when `history` is set;
+  // the answer is held until its end, then shown as earlier lines, less what
+  // was seen live before a reconnect. Nothing waits for it: a server that
+  // predates it never answers.
+  bool history = false;
+  bool awaitingHistory = false;  // asked on this connection, the end not here yet
+  bool historyPlaced = false;    // this connection's answer ended: `seen` is its own
+  uint64_t liveCount = 0;        // public messages on this connection since its login
+  SeenUpTo seen;
+  std::vector<EarlierMessage> held;
+  // Public messages shown live while their place was unknown: before this
+  // connection's answer (liveHere), and on connections lost before theirs
+  // (unplaced, matched by name and text against the next answer).
+  std::vector<std::pair<std::string, std::string>> liveHere;
+  std::vector<std::pair<std::string, std::string>> unplaced;
 
   int exitCode = -1;  // >= 0 once finished
   std::string failure;

@@ -77,7 +77,12 @@ void TermFront::Show(ChatSession& s, int64_t now) {
     if (e.alert) out += '\a';
     if (e.kind != ChatEvent::kInfo && e.kind != ChatEvent::kRefused &&
         e.kind != ChatEvent::kMembers) {
-      std::string clock = FormatClock(std::time(nullptr), false);
+      std::string clock = FormatClock(e.at >= 0 ? e.at : std::time(nullptr), false);
+      if (e.earlier && style_.colour) {
+        // Said before we came: the whole line dim, its names uncoloured.
+        out += "\x1b[2m" + clock + " " + FormatEvent(e, TextStyle()) + "\x1b[0m\n";
+        continue;
+      }
       out += (style_.colour ? "\x1b[2m" + clock + "\x1b[0m" : clock) + " ";
     }
     out += FormatEvent(e, style_) + "\n";

@@ -23,7 +23,9 @@ struct ChatEvent {
   std::string name;  // as received, unescaped
   std::string text;  // kMessage, kSentPrivate: as received; otherwise the line
   bool isPrivate = false;
-  bool alert = false;  // private to us, or mentions our name
+  bool alert = false;    // private to us, or mentions our name
+  bool earlier = false;  // kMessage: from the room's history, said before we came
+  int64_t at = -1;       // when the room relayed it (s since the epoch); -1: now
 };
 
 // Escapes on a terminal: colours for names and notices, and a highlight

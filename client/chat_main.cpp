@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
   session.certName = std::string(WholeCharactersPrefix(OwnCommonName(client.ctx.get()), kNameSize));
   session.terminal = IsTerminal(0) && IsTerminal(1);
   session.reconnect = session.terminal || args.reconnect;
+  session.history = session.terminal || args.history;
   PipeFront pipe(args.timestamps);
   TermFront term(NoColour());
   FrontEnd* front = &pipe;

@@ -1,5 +1,6 @@
 // Drives the chat room's request handling with arbitrary frames from three
-// fake connections, without sockets: logins, logouts, chats, and delivery.
+// fake connections, without sockets: logins, logouts, chats, history
+// requests, and delivery.
 // The member table must stay sound whatever arrives.
 #include <algorithm>
 #include <cstdint>
@@ -54,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // input must leave it empty.
   static Room room;
   static Relay relay;
+  // A short history of this input's own, so that answers are made too.
+  room.history = RoomHistory();
+  StartHistory(room.history, 4);
 
   FakePtr conns[kConns] = {std::make_unique<FakeLink>(), std::make_unique<FakeLink>(),
                            std::make_unique<FakeLink>()};

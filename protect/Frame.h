@@ -22,7 +22,23 @@ constexpr uint32_t Logout = 1;         // client -> server
 constexpr uint32_t NameInUse = 1;      // server -> client
 constexpr uint32_t Chat = 2;           // both ways
 constexpr uint32_t UserList = 4;       // server -> client
+// The history extension, far from the original codes: peers that predate
+// it ignore them (and never send them).
+constexpr uint32_t HistoryRequest = 16;  // client -> server
+constexpr uint32_t HistoryItem = 16;     // server -> client: one kept message
+constexpr uint32_t HistoryEnd = 17;      // server -> client: the answer is complete
 }  // namespace FrameType
+
+// The history extension's payloads; every number is a u64, little-endian,
+// times in microseconds since the Unix epoch.
+// HistoryRequest: `since` (0: all), then 8 zero bytes.
+constexpr uint32_t kHistoryRequestSize = 16;
+// HistoryItem: relay time, ordinal (the server run's count of public
+// messages, from 1), then the message's bytes as the live Chat carried them.
+constexpr uint32_t kHistoryItemPrefix = 16;
+// HistoryEnd: run id (the server's start time), boundary time and ordinal
+// (the last public message before the asker joined), then 8 zero bytes.
+constexpr uint32_t kHistoryEndSize = 32;
 
 // The low two bits of LengthWord.
 namespace PayloadKind {
@@ -56,13 +72,24 @@ inline uint32_t KindOf(uint32_t lengthWord) {
   return lengthWord & 3;
 }
 
+inline uint64_t LoadLe64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | p[i];
+  return v;
+}
+inline void StoreLe64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i)
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // A whole frame ready to write. Empty means "null": no frame was built.
 using Frame = std::vector<uint8_t>;
 
 // BuildFrame makes one frame. kind 1 (Text) shortens `length` to the string
 // before the first NUL; the plaintext is zero-filled to a multiple of 16 and
 // encrypted under a fresh random IV. `name` (20 bytes) is read only for Chat
-// frames and may be null otherwise. Returns an empty Frame when no frame could
+// and HistoryItem frames and may be null otherwise. Returns an empty Frame when no frame could
 // be built (random generator failure, or a padded length of 2^30 or more,
 // which LengthWord cannot carry and which covers 48 + P overflowing 32 bits).
 // A null `data` gives a zero payload of the padded length.

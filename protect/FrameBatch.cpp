@@ -35,6 +35,12 @@ bool FrameBatch::Add(uint32_t type, uint32_t kind, const void* data, uint32_t le
   return true;
 }
 
+void FrameBatch::SetKind(size_t i, uint32_t kind) {
+  if (End(i) == Begin(i)) return;
+  uint8_t& low = bytes_[Begin(i) + 4];  // LengthWord's low byte
+  low = static_cast<uint8_t>((low & ~3u) | (kind & 3));
+}
+
 void FrameBatch::Encrypt(Sm4Path path) {
   cbcJobs_.clear();
   for (const Job& job : jobs_) {

@@ -32,6 +32,11 @@ class FrameBatch {
   // empty, so that frame numbers stay those of the caller's items.
   bool Add(uint32_t type, uint32_t kind, const void* data, uint32_t length, const uint8_t* name,
            uint32_t scope);
+  // Appends frame Count() as an empty one: nothing to send, numbering kept.
+  void Skip() { ends_.push_back(bytes_.size()); }
+  // Sets frame i's PayloadKind bits, for a payload that Add must not cut at
+  // a NUL (built as binary, then marked).
+  void SetKind(size_t i, uint32_t kind);
   // Encrypts every payload added since the last Encrypt, several CBC chains
   // side by side.
   void Encrypt(Sm4Path path = Sm4BestPath());

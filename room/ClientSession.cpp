@@ -69,6 +69,10 @@ void HandleLogin(Room& room, Link* link, ClientState& state, const std::vector<u
     // One hold for the check and the insertion keeps names unique.
     std::lock_guard<std::mutex> lock(room.userLock);
     slot = FindUserByName(room.users, name) >= 0 ? kNameTaken : AddUser(room.users, link, name);
+    if (slot >= 0) {
+      room.users[slot]->joined = room.history.last;
+      room.users[slot]->joinId = ++room.history.joins;
+    }
   }
   if (slot == kNameTaken) {
     Reply(room, link, FrameType::NameInUse);
@@ -92,6 +96,27 @@ void HandleChat(ClientState& state, const FrameHeader& header, std::vector<uint8
   item->payload = std::move(plain);
   std::memcpy(item->sender, state.senderName, kNameSize);
   if (header.scope == Scope::Private) std::memcpy(item->recipient, header.name, kNameSize);
+  state.chats.push_back(std::move(item));
+}
+
+// Members only, one answer at a time: a client that asks again and again
+// costs the room one answer in flight, and nothing more.
+void HandleHistoryRequest(Room& room, Link* link, ClientState& state,
+                          const std::vector<uint8_t>& plain) {
+  if (state.senderSlot < 0) return;
+  auto item = std::make_unique<ChatItem>();
+  item->historyRequest = true;
+  uint8_t since[8] = {};  // a shorter payload asks for everything kept
+  if (!plain.empty()) std::memcpy(since, plain.data(), std::min(plain.size(), sizeof since));
+  item->since = LoadLe64(since);
+  {
+    std::lock_guard<std::mutex> lock(room.userLock);
+    UserRecord* record = room.users[state.senderSlot].get();
+    if (!record || record->link != link || record->historyPending) return;
+    record->historyPending = true;
+    item->joinId = record->joinId;
+  }
+  // Queued with the chat read before it, so it is answered in that order.
   state.chats.push_back(std::move(item));
 }
 
@@ -149,6 +174,9 @@ bool HandleRequest(Room& room, Link* link, ClientState& state, const FrameHeader
       return false;
     case FrameType::Chat:
       if (!plain.empty()) HandleChat(state, header, plain);
+      return true;
+    case FrameType::HistoryRequest:
+      HandleHistoryRequest(room, link, state, plain);
       return true;
     default:
       return true;

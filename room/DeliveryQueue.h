@@ -23,6 +23,11 @@ struct ChatItem {
   std::vector<uint8_t> payload;  // decrypted plaintext
   uint8_t sender[kNameSize] = {};
   uint8_t recipient[kNameSize] = {};  // empty: public
+  // A member's request for the history instead of chat: answered to the
+  // member whose record has this joinId, in the order of delivery.
+  bool historyRequest = false;
+  uint64_t since = 0;  // µs since the epoch: kept messages after this
+  uint64_t joinId = 0;
 
   // The bytes of the frame SendMsg builds from it.
   size_t FrameSize() const { return kHeaderSize + PayloadLength(lengthWord); }

@@ -8,6 +8,7 @@
 
 #include "room/Console.h"
 #include "room/DeliveryQueue.h"
+#include "room/History.h"
 #include "room/UserTable.h"
 
 struct Room {
@@ -15,7 +16,8 @@ struct Room {
   // member happens under userLock, so writes to one member never
   // interleave). The queue's queueLock is never held together with either.
   std::mutex userLock;
-  UserTable users;  // guarded by userLock
+  UserTable users;      // guarded by userLock
+  RoomHistory history;  // guarded by userLock, but for its settings
   DeliveryQueue queue;
   Console console;
 

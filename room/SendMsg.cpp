@@ -80,6 +80,10 @@ struct Recipients {
       ++i;
     if (i == used) entries[used++].link = link;
     Outgoing& o = entries[i];
+    // Empty frames (a history request's place, a frame not built) hold no
+    // bytes, so passing over them keeps the buffer shared.
+    while (o.shared && o.next < frame && batch.End(o.next) == batch.Begin(o.next))
+      ++o.next;
     if (o.shared && frame == o.next) {
       ++o.next;
       return;
@@ -115,6 +119,27 @@ struct Recipients {
   }
 };
 
+namespace {
+
+// Under userLock: the answer to a member still in the room, in the order of
+// delivery. Once it is on its way the member may ask again.
+void AnswerHistory(Room& room, const ChatItem& request, FrameBatch& frames, Recipients& out) {
+  UserRecord* member = nullptr;
+  for (const auto& record : room.users) {
+    if (record && record->joinId == request.joinId) member = record.get();
+  }
+  if (!member) return;  // it left; its request went with it
+  member->historyPending = false;
+  const size_t first = frames.Count();
+  AppendHistoryAnswer(room.history, request.since, member->joined, frames);
+  frames.Encrypt();  // before Add, which may copy the bytes
+  for (size_t j = first; j < frames.Count(); ++j) {
+    if (frames.End(j) > frames.Begin(j)) out.Add(member->link, frames, j);
+  }
+}
+
+}  // namespace
+
 Relay::Relay() : out(std::make_unique<Recipients>()) {}
 Relay::~Relay() = default;
 
@@ -126,12 +151,17 @@ void Relay::ReleaseBuffers() {
 }
 
 // Builds every frame first, then takes userLock once: recipients are looked
-// up and written to while no member can come or go. A connection holding two
+// up and written to while no member can come or go; history answers are
+// built in that hold, public chat recorded in it. A connection holding two
 // slots gets each frame twice in a row, as it would one frame at a time.
 bool RelayBatch(Room& room, Relay& relay) {
   if (room.queue.TakeBatch(relay.items, kMaxBatch, kMaxWriteBytes) == 0) return false;
   FrameBatch& frames = relay.frames;
   for (const ChatItemPtr& item : relay.items) {
+    if (item->historyRequest) {
+      frames.Skip();  // answered under userLock, from what is kept then
+      continue;
+    }
     // A frame that cannot be built is dropped: it stays empty.
     frames.Add(FrameType::Chat, KindOf(item->lengthWord), item->payload.data(),
                PayloadLength(item->lengthWord), item->sender,
@@ -141,10 +171,18 @@ bool RelayBatch(Room& room, Relay& relay) {
   Recipients& out = *relay.out;
   {
     std::lock_guard<std::mutex> lock(room.userLock);
+    const uint64_t now = WallClockMicros();
     for (size_t i = 0; i < relay.items.size(); ++i) {
-      if (frames.End(i) == frames.Begin(i)) continue;
       const ChatItem& item = *relay.items[i];
+      if (item.historyRequest) {
+        AnswerHistory(room, item, frames, out);
+        continue;
+      }
+      if (frames.End(i) == frames.Begin(i)) continue;
       if (item.recipient[0] == 0) {
+        // In the hold that writes it: a member that joins is either among
+        // its recipients or has it in its history, never both or neither.
+        RecordPublic(room.history, item.lengthWord, item.payload, item.sender, now);
         for (const auto& record : room.users) {
           if (record) out.Add(record->link, frames, i);
         }

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "protect/Frame.h"
+#include "room/History.h"
 
 class Link;
 struct Room;
@@ -20,6 +21,11 @@ constexpr int kNumSlots = 5;
 struct UserRecord {
   Link* link = nullptr;  // kept alive by its ClientSession until the slot is cleared
   uint8_t name[kNameSize] = {};
+  // Set in the hold of userLock that adds the member: what was relayed
+  // before it joined is its history, the rest it gets live.
+  HistoryMark joined;
+  uint64_t joinId = 0;          // this membership, for its history request
+  bool historyPending = false;  // a request is queued: more are ignored
 };
 
 using UserTable = std::array<std::unique_ptr<UserRecord>, kNumSlots>;

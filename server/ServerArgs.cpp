@@ -9,14 +9,17 @@
 #include <cstring>
 #include <vector>
 
+#include "room/History.h"
+
 namespace {
 
 // The short options' ids are their letters.
-enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHelp = 'h', kVersion = 'V' };
+enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHistory, kHelp = 'h', kVersion = 'V' };
 
 struct OptionDoc {
   option longOption;
-  char shortName;  // or 0
+  char shortName;     // or 0
+  const char* value;  // the value's name in the help, or null
   const char* help;
 };
 
@@ -24,18 +27,26 @@ struct OptionDoc {
 const OptionDoc kOptions[] = {
     {{"require-client-cert", no_argument, nullptr, kRequireClientCert},
      0,
+     nullptr,
      "only clients with a certificate from certs/ca.crt get in,\n"
      "each under the name in its certificate (subject CN)"},
     {{"forward-secrecy", no_argument, nullptr, kForwardSecrecy},
      0,
+     nullptr,
      "offer ECDHE suites first (RSA or ECDSA certificate);\n"
      "AES128-SHA stays, last"},
     {{"web", required_argument, nullptr, kWeb},
      0,
+     "PORT",
      "also serve the room to browsers on TCP port PORT\n"
      "(https://HOST:PORT/, TLS 1.2 and 1.3)"},
-    {{"help", no_argument, nullptr, kHelp}, 'h', "this text"},
-    {{"version", no_argument, nullptr, kVersion}, 'V', "the version"},
+    {{"history", required_argument, nullptr, kHistory},
+     0,
+     "N",
+     "keep the last N public messages in memory (default 0;\n"
+     "at most 1000 and 192 KiB), for members who ask for them"},
+    {{"help", no_argument, nullptr, kHelp}, 'h', nullptr, "this text"},
+    {{"version", no_argument, nullptr, kVersion}, 'V', nullptr, "the version"},
 };
 constexpr size_t kNumOptions = sizeof kOptions / sizeof kOptions[0];
 
@@ -48,6 +59,14 @@ bool TakesValue(const char* arg) {
     }
   }
   return false;
+}
+
+// A count from 0 to kHistoryMaxLength, in plain digits.
+bool ReadHistoryLength(const char* text, int& length) {
+  const size_t len = std::strlen(text);
+  if (len == 0 || len > 4 || std::strspn(text, "0123456789") != len) return false;
+  length = std::atoi(text);
+  return length <= kHistoryMaxLength;
 }
 
 }  // namespace
@@ -109,6 +128,13 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
           return ArgsOutcome::kUsage;
         }
         break;
+      case kHistory:
+        if (!ReadHistoryLength(optarg, args.historyLength)) {
+          problem =
+              "--history takes a number of messages from 0 to " + std::to_string(kHistoryMaxLength);
+          return ArgsOutcome::kUsage;
+        }
+        break;
       case kHelp:
         help = true;
         break;
@@ -150,7 +176,7 @@ std::string ServerHelp(const std::string& program) {
   for (const OptionDoc& o : kOptions) {
     std::string name = o.shortName != 0 ? std::string("  -") + o.shortName + ", --" : "      --";
     name += o.longOption.name;
-    if (o.longOption.has_arg == required_argument) name += " PORT";
+    if (o.value != nullptr) name += std::string(" ") + o.value;
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');

@@ -8,7 +8,8 @@ struct ServerArgs {
   int port = 0;
   bool requireClientCert = false;
   bool forwardSecrecy = false;
-  int webPort = -1;  // --web PORT; -1 without it
+  int webPort = -1;       // --web PORT; -1 without it
+  int historyLength = 0;  // public messages kept for members who ask
 };
 
 enum class ArgsOutcome { kServe, kHelp, kVersion, kUsage, kBadPort };

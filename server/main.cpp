@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Os.h"
+#include "room/History.h"
 #include "server/ExitStatus.h"
 #include "server/SafeTcpServer.h"
 #include "server/ServerArgs.h"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
   server->requireClientCert = args.requireClientCert;
   server->forwardSecrecy = args.forwardSecrecy;
   server->webPort = args.webPort;
+  StartHistory(server->room.history, static_cast<size_t>(args.historyLength));
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
   bool started = StartDetachedThread(ServeThenExit);

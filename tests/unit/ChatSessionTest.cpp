@@ -26,16 +26,46 @@ ReceivedFrame MemberList(const std::string& commaNames) {
   return f;
 }
 
+// The room's history: a kept message (a text), and the end of an answer.
+ReceivedFrame Earlier(const std::string& from, uint64_t ordinal, uint64_t timeUs,
+                      const std::string& text) {
+  ReceivedFrame f = MakeFrame(FrameType::HistoryItem, Scope::Public, from);
+  f.kind = PayloadKind::Text;
+  f.payload.assign(kHistoryItemPrefix + (text.size() + 16) / 16 * 16, 0);
+  StoreLe64(f.payload.data(), timeUs);
+  StoreLe64(f.payload.data() + 8, ordinal);
+  std::copy(text.begin(), text.end(), f.payload.begin() + kHistoryItemPrefix);
+  return f;
+}
+
+ReceivedFrame HistoryEnd(uint64_t run, uint64_t timeUs, uint64_t ordinal) {
+  ReceivedFrame f = MakeFrame(FrameType::HistoryEnd);
+  f.payload.assign(kHistoryEndSize, 0);
+  StoreLe64(f.payload.data(), run);
+  StoreLe64(f.payload.data() + 8, timeUs);
+  StoreLe64(f.payload.data() + 16, ordinal);
+  return f;
+}
+
 // Applies one step. "<ok", "<inuse", "<list a,b", "<chat NAME TEXT", "<priv
-// NAME TEXT", "<lost", "+MS" (time passes), "dial ok", "dial no", "esc",
-// "wait" (no dial due yet), "eof", "cert [CN]" (we present a certificate),
-// "paste LINE"; anything else is a typed line.
+// NAME TEXT", "<item NAME ORDINAL SECONDS TEXT" (a kept message), "<end RUN
+// SECONDS ORDINAL" (an answer's end), "<lost", "+MS" (time passes), "dial
+// ok", "dial no", "esc", "wait" (no dial due yet), "eof", "cert [CN]" (we
+// present a certificate), "paste LINE"; anything else is a typed line.
 void Step(ChatSession& s, const std::string& step, int64_t& now) {
   std::string word = step.substr(0, step.find(' '));
   std::string rest = step.size() > word.size() ? step.substr(word.size() + 1) : "";
   std::string from = rest.substr(0, rest.find(' '));
   std::string text = rest.size() > from.size() ? rest.substr(from.size() + 1) : "";
-  if (word == "<ok") {
+  std::istringstream numbers(text);
+  uint64_t a = 0, b = 0;
+  if (word == "<item" && numbers >> a >> b) {
+    std::string said;
+    std::getline(numbers >> std::ws, said);
+    HandleFrame(s, Earlier(from, a, b * 1000000, said), now);
+  } else if (word == "<end" && numbers >> a >> b) {
+    HandleFrame(s, HistoryEnd(std::stoull(from), a * 1000000, b), now);
+  } else if (word == "<ok") {
     HandleFrame(s, MakeFrame(FrameType::LoginAccepted), now);
   } else if (word == "<inuse") {
     HandleFrame(s, MakeFrame(FrameType::NameInUse), now);
@@ -69,14 +99,21 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
 }
 
 // What the session asked for and showed since the last call, one line each:
-// "send chat bob: hi", "show <bob> hi" ("show!" for an alert), "keep LINE"
-// (back on the input line; a long one as "keep N bytes"), "exit 7: why".
+// "send chat bob: hi", "send history since 5", "show <bob> hi" ("show!" for
+// an alert), "show earlier <bob> hi @SECONDS", "keep LINE" (back on the input
+// line; a long one as "keep N bytes"), "exit 7: why".
 void Collect(ChatSession& s, std::vector<std::string>& out) {
-  static const char* const kKinds[] = {"login", "logout", "chat"};
-  for (const Request& r : s.requests)
-    out.push_back(std::string("send ") + kKinds[r.kind] + " " + r.name + ": " + r.text);
-  for (const ChatEvent& e : s.events)
-    out.push_back((e.alert ? "show! " : "show ") + FormatEvent(e, TextStyle()));
+  static const char* const kKinds[] = {"login", "logout", "chat", "history"};
+  for (const Request& r : s.requests) {
+    out.push_back(std::string("send ") + kKinds[r.kind] + " " +
+                  (r.kind == Request::kHistory ? "since " + std::to_string(r.since / 1000000)
+                                               : r.name + ": " + r.text));
+  }
+  for (const ChatEvent& e : s.events) {
+    const std::string shown = FormatEvent(e, TextStyle());
+    out.push_back(e.earlier ? "show earlier " + shown + " @" + std::to_string(e.at)
+                            : (e.alert ? "show! " : "show ") + shown);
+  }
   if (!s.giveBack.empty()) {
     const std::string& kept = s.giveBack;
     out.push_back("keep " + (kept.size() > 100 ? std::to_string(kept.size()) + " bytes" : kept));
@@ -88,7 +125,8 @@ void Collect(ChatSession& s, std::vector<std::string>& out) {
 
 struct Script {
   const char* name;
-  const char* mode;                // "term" (which reconnects), "pipe" or "pipe --reconnect"
+  const char* mode;                // "term" (which reconnects and asks for history), "pipe"
+                                   // with --reconnect and --history or not
   std::vector<std::string> steps;  // after the first Login
   // Substrings of the transcript's lines, in order; "!x": no line holds x.
   std::vector<std::string> expect;
@@ -100,7 +138,8 @@ std::vector<std::string> RunScript(const Script& script) {
   ChatSession s;
   s.name = "alice";
   s.terminal = std::string(script.mode) == "term";
-  s.reconnect = s.terminal || std::string(script.mode) == "pipe --reconnect";
+  s.reconnect = s.terminal || std::string(script.mode).find("--reconnect") != std::string::npos;
+  s.history = s.terminal || std::string(script.mode).find("--history") != std::string::npos;
   int64_t now = 1000;
   std::vector<std::string> transcript;
   StartSession(s, now);
@@ -231,6 +270,70 @@ const Script kScripts[] = {
      {kInRoom, "<lost", "+500", "a draft", "esc"},
      {"reconnecting in 1 s, Esc gives up", "keep a draft", "exit 7: connection lost"}},
     {"countdown", "term", {kInRoom, "<lost", "+200"}, {"prompt [reconnecting in 1 s; Esc gives"}},
+    // Live lines show at once; the answer is held until its end, then shown
+    // with its own times, then a separator. Nothing after the end is taken.
+    {"history for a late joiner",
+     "term",
+     {kInRoom, "<chat bob live", "<item bob 1 5 old one", "<item carol 2 6 old two", "<end 7 6 2",
+      "<item bob 3 7 late"},
+     {"send login alice", "send history since 0", "show <bob> live",
+      "show earlier <bob> old one @5", "show earlier <carol> old two @6",
+      "show --- 2 earlier message(s) above ---", "!late", "prompt alice> "}},
+    // The second answer holds `two`, seen live before the drop; the third
+    // holds only what was seen live: nothing is shown twice.
+    {"history across reconnects",
+     "pipe --reconnect --history",
+     {kInRoom,
+      "<item bob 1 1 one",
+      "<end 7 1 1",
+      "<chat bob two",
+      "<priv bob p",  // the first
+      "<lost",
+      "+1000",
+      "dial ok",
+      "<ok",
+      "<chat bob live",
+      "<item bob 2 2 two",  // the second
+      "<item bob 3 3 gone1",
+      "<item bob 4 4 gone2",
+      "<end 7 4 4",  //
+      "<lost",
+      "+1000",
+      "dial ok",
+      "<ok",
+      "<item bob 5 5 live",
+      "<item bob 6 6 gone3",  // the third
+      "<end 7 6 6"},
+     {"send history since 0", "show earlier <bob> one @1", "--- 1 earlier", "show <bob> two",
+      "send history since 1", "show <bob> live", "show earlier <bob> gone1 @3",
+      "show earlier <bob> gone2 @4", "--- 2 earlier", "send history since 4",
+      "show earlier <bob> gone3 @6", "!earlier <bob> two", "!earlier <bob> live",
+      "!earlier <bob> p"}},
+    {"history of a restarted server: all of it is new",
+     "term",
+     {kInRoom, "<end 7 3 3", "<chat bob x", "<lost", "+1000", "dial ok", "<ok", "<item bob 1 9 x",
+      "<end 8 9 1"},
+     {"send history since 3", "show earlier <bob> x @9"}},
+    // Lost before the end came: what was shown live meanwhile is known by
+    // its name and text only.
+    {"history lost on the way",
+     "pipe --reconnect --history",
+     {kInRoom, "<chat bob early", "<item bob 1 1 old", "<lost", "+1000", "dial ok", "<ok",
+      "<item bob 1 1 old", "<item bob 2 2 early", "<item bob 3 3 missed", "<end 7 3 3"},
+     {"send history since 0", "show <bob> early", "send history since 0",
+      "show earlier <bob> old @1", "show earlier <bob> missed @3", "--- 2 earlier",
+      "!earlier <bob> early"}},
+    // A pipe without --history asks nothing and takes no answer; a server
+    // without history answers an empty end; one that predates it, nothing.
+    {"no history asked",
+     "pipe",
+     {kInRoom, "<item bob 1 1 old", "<end 7 1 1", "<chat bob hi"},
+     {"show <bob> hi", "!send history", "!old", "!earlier"}},
+    {"history from servers without it",
+     "term",
+     {kInRoom, "<end 0 0 0", "<lost", "+1000", "dial ok", "<ok", "hi"},
+     {"send history since 0", "send history since 0", "send chat : hi", "!earlier",
+      "prompt alice> "}},
 };
 
 TEST(ChatSession, FollowsItsScripts) {

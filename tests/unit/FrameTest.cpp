@@ -66,6 +66,9 @@ TEST(BuildFrame, LaysOutTheHeaderPadsAndEncryptsUnderAFreshIv) {
       {FrameType::Chat, 5, 48, 2, 48 << 2 | 1},
       {FrameType::Chat, 6, 48, 2, 48 << 2 | 2},
       {FrameType::Chat, 1, 0, 1, 1},
+      // A kept message names its sender; the end of an answer names nobody.
+      {FrameType::HistoryItem, 0, 32, 1, 32 << 2},
+      {FrameType::HistoryEnd, 0, 32, 0, 32 << 2},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(std::to_string(c.type) + " kind " + std::to_string(c.kind));
@@ -74,7 +77,7 @@ TEST(BuildFrame, LaysOutTheHeaderPadsAndEncryptsUnderAFreshIv) {
     ASSERT_EQ(f.size(), 48 + len);
     EXPECT_EQ(std::make_tuple(Le32(f, 0), Le32(f, 4), Le32(f, 8)),
               std::make_tuple(c.type, c.lengthWord, c.scope));
-    const bool named = c.type == FrameType::Chat;
+    const bool named = c.type == FrameType::Chat || c.type == FrameType::HistoryItem;
     EXPECT_EQ(Field(f, 12, 20), named ? Bytes(kAlice, kAlice + 20) : Bytes(20, 0));
     Bytes want(data, data + std::min<size_t>(c.length, len));
     want.resize(len, 0);  // the zero fill comes back too

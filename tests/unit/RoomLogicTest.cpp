@@ -15,6 +15,7 @@
 
 #include "client/ChatClient.h"
 #include "room/ClientSession.h"
+#include "room/History.h"
 #include "room/Room.h"
 #include "room/SendMsg.h"
 #include "room/UserTable.h"
@@ -62,9 +63,12 @@ class RoomLogic : public ::testing::Test {
   void Chat(int c, const std::string& text, const std::string& to = "") {
     uint8_t name[kNameSize] = {};
     to.copy(reinterpret_cast<char*>(name), kNameSize);
-    Send(c, BuildFrame(FrameType::Chat, PayloadKind::Text, text.c_str(),
-                       static_cast<uint32_t>(text.size() + 1), name,
-                       to.empty() ? Scope::Public : Scope::Private));
+    // As clients send it: with its NUL, so that an empty text is a frame too.
+    Frame frame = BuildFrame(FrameType::Chat, PayloadKind::Binary, text.c_str(),
+                             static_cast<uint32_t>(text.size() + 1), name,
+                             to.empty() ? Scope::Public : Scope::Private);
+    frame[4] |= PayloadKind::Text;
+    Send(c, frame);
   }
 
   // Joins under `name` and forgets what the join wrote.
@@ -134,6 +138,54 @@ class RoomLogic : public ::testing::Test {
       seen.emplace_back(f.name, f.scope, f.Text());
     }
     return seen;
+  }
+
+  void Ask(int c, uint64_t since) {
+    uint8_t payload[kHistoryRequestSize] = {};
+    StoreLe64(payload, since);
+    Send(c, BuildFrame(FrameType::HistoryRequest, 0, payload, sizeof payload, nullptr, 0));
+  }
+
+  // What connection `c` was written since the last Take, read as answers:
+  // every kept message (sender, kind, the bytes after the prefix), with its
+  // time and ordinal; the end markers' words; the chat texts around them.
+  struct Answers {
+    std::vector<Seen> items;
+    std::vector<uint64_t> times, ordinals;
+    std::vector<std::vector<uint64_t>> ends;  // run, time, ordinal, zero
+    std::vector<std::string> order;           // "item", "end" or a chat's text
+  };
+  Answers History(int c) {
+    Answers got;
+    for (const ReceivedFrame& f : Take(c)) {
+      const uint8_t* p = f.payload.data();
+      if (f.type == FrameType::HistoryItem && f.payload.size() >= kHistoryItemPrefix) {
+        EXPECT_EQ(f.scope, Scope::Public);
+        got.items.emplace_back(f.name, f.kind, std::string(p + 16, p + f.payload.size()));
+        got.times.push_back(LoadLe64(p));
+        got.ordinals.push_back(LoadLe64(p + 8));
+        got.order.push_back("item");
+      } else if (f.type == FrameType::HistoryEnd) {
+        EXPECT_EQ(std::make_tuple(f.payload.size(), f.kind, f.scope, f.name),
+                  std::make_tuple(size_t{kHistoryEndSize}, 0u, 0u, std::string()));
+        got.ends.push_back({LoadLe64(p), LoadLe64(p + 8), LoadLe64(p + 16), LoadLe64(p + 24)});
+        got.order.push_back("end");
+      } else {
+        got.order.push_back(f.type == FrameType::Chat ? f.Text()
+                                                      : "type " + std::to_string(f.type));
+      }
+    }
+    return got;
+  }
+
+  // An empty room again, keeping `length` messages.
+  void Reset(size_t length) {
+    for (auto& c : conns)
+      EndSession(room, c.link.get());
+    conns.clear();
+    DeliverAll();
+    room.history = RoomHistory();
+    StartHistory(room.history, length);
   }
 
   struct Conn {
@@ -366,6 +418,140 @@ TEST_F(RoomLogic, IgnoredFramesAndPayloadKinds) {
             std::make_tuple(Scope::Public, Scope::Public));
   EXPECT_EQ(std::make_tuple(got[4].type, got[4].payload.size()),
             std::make_tuple(FrameType::Chat, size_t{0}));
+}
+
+// A text as the room relays it: cut at its NUL, zero-filled to the block.
+std::string Relayed(const std::string& text) {
+  return text + std::string(15 - (text.size() + 15) % 16, '\0');
+}
+
+// What is kept for a late joiner: public messages as they were relayed (a
+// stranger's with no name, every kind with its bytes), never a private one or
+// a quit marker, the newest within the count and the byte bound.
+TEST_F(RoomLogic, HistoryKeepsTheLastPublicMessagesWithinItsBounds) {
+  const std::string big(49151, 'b');  // with one more byte before it, four fill the bound
+  const struct {
+    const char* name;
+    size_t length;
+    // Steps: "alice: TEXT" public, "alice>bob: TEXT" private, "stranger:
+    // TEXT", "alice: BIG N" N and `big`, "alice: ~bin" a binary
+    // payload with a NUL inside.
+    std::vector<std::string> steps;
+    std::vector<Seen> kept;  // sender, kind, bytes after the prefix
+  } kCases[] = {
+      {"the newest within the count",
+       3,
+       {"alice: m1", "bob: m2", "alice: m3", "bob: m4", "alice: m5"},
+       {{"alice", 1, Relayed("m3")}, {"bob", 1, Relayed("m4")}, {"alice", 1, Relayed("m5")}}},
+      {"private messages and quit markers never; a stranger's without a name",
+       10,
+       {"alice: one", "alice>bob: secret", "bob>bob: ", "stranger: anon", "bob: two"},
+       {{"alice", 1, Relayed("one")}, {"", 1, Relayed("anon")}, {"bob", 1, Relayed("two")}}},
+      {"kinds and bytes as relayed",
+       10,
+       {"alice: ~bin", "bob: "},
+       {{"alice", 2, std::string("ab\0cd", 5) + std::string(27, 'z')}, {"bob", 1, ""}}},
+      {"192 KiB of messages at most: four big ones fit, a fifth pushes one out",
+       1000,
+       {"alice: BIG 1", "alice: BIG 2", "alice: BIG 3", "alice: BIG 4", "alice: BIG 5"},
+       {{"alice", 1, Relayed("2" + big)},
+        {"alice", 1, Relayed("3" + big)},
+        {"alice", 1, Relayed("4" + big)},
+        {"alice", 1, Relayed("5" + big)}}},
+      {"none kept without --history", 0, {"alice: m1", "bob: m2"}, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Reset(c.length);
+    std::map<std::string, int> who = {
+        {"alice", Member("alice")}, {"bob", Member("bob")}, {"stranger", Open()}};
+    uint64_t publics = 0;
+    for (const std::string& step : c.steps) {
+      const size_t colon = step.find(": ");
+      const std::string from = step.substr(0, step.find_first_of(">:"));
+      const std::string to =
+          step.find('>') < colon ? step.substr(from.size() + 1, colon - from.size() - 1) : "";
+      const std::string text = step.substr(colon + 2);
+      if (text == "~bin") {
+        const std::string bin = std::string("ab\0cd", 5) + std::string(27, 'z');
+        Send(who[from], BuildFrame(FrameType::Chat, 2, bin.data(), 32, nullptr, Scope::Public));
+      } else {
+        Chat(who[from], text.rfind("BIG ", 0) == 0 ? text.substr(4) + big : text, to);
+      }
+      if (to.empty()) ++publics;
+      DeliverAll();  // one batch each, or all in one: the same
+    }
+    const int late = Member("carol");
+    Ask(late, 0);
+    DeliverAll();
+    Answers got = History(late);
+    EXPECT_EQ(got.items, c.kept);
+    ASSERT_EQ(got.ends.size(), 1u);
+    if (c.length == 0) {
+      EXPECT_EQ(got.ends[0], (std::vector<uint64_t>{0, 0, 0, 0}));
+      continue;
+    }
+    // The boundary is the last public message before carol joined.
+    EXPECT_EQ(got.ends[0],
+              (std::vector<uint64_t>{room.history.runId, room.history.last.time, publics, 0}));
+    for (size_t i = 0; i < got.items.size(); ++i) {
+      EXPECT_EQ(got.ordinals[i], publics - got.items.size() + 1 + i);
+      if (i > 0) {
+        EXPECT_GT(got.times[i], got.times[i - 1]);
+      }
+    }
+  }
+}
+
+// Only members are answered, one answer at a time, in the order of delivery,
+// with what was relayed before they joined and after `since`; a member that
+// never asks gets nothing new.
+TEST_F(RoomLogic, HistoryAnswersMembersOnceAtATimeWithWhatCameBeforeTheyJoined) {
+  Reset(10);
+  const int alice = Member("alice");
+  for (const char* text : {"m1", "m2", "m3"})
+    Chat(alice, text);
+  DeliverAll();
+  const int carol = Member("carol");
+  Chat(alice, "live");  // after carol joined: live, never in her history
+  DeliverAll();
+  EXPECT_EQ(History(carol).order, (std::vector<std::string>{"live"}));
+
+  const int stranger = Open();
+  Ask(stranger, 0);
+  Ask(carol, 0);
+  Ask(carol, 0);  // while the first is queued: ignored
+  DeliverAll();
+  EXPECT_TRUE(Take(stranger).empty());
+  Answers got = History(carol);
+  EXPECT_EQ(got.order, (std::vector<std::string>{"item", "item", "item", "end"}));
+  ASSERT_EQ(got.ends.size(), 1u);
+  EXPECT_EQ(got.ends[0][2], 3u);  // m3 came last before carol
+  EXPECT_EQ(got.ends[0][1], got.times[2]);
+  // Once answered, asking again works; `since` is exclusive.
+  Chat(alice, "before");
+  Ask(carol, got.times[0]);
+  Chat(alice, "after");
+  DeliverAll();
+  Answers again = History(carol);
+  EXPECT_EQ(again.order, (std::vector<std::string>{"before", "item", "item", "end", "after"}));
+  EXPECT_EQ(again.items,
+            (std::vector<Seen>{{"alice", 1, Relayed("m2")}, {"alice", 1, Relayed("m3")}}));
+  // alice, who never asked, saw only chat, her buffer shared or not.
+  for (const ReceivedFrame& f : Take(alice))
+    EXPECT_EQ(f.type, FrameType::Chat);
+
+  // A request whose member left before it was answered goes nowhere, not to
+  // the next member in that slot.
+  const int dave = Member("dave");
+  Ask(dave, 0);
+  EndSession(room, conns[dave].link.get());
+  const int erin = Member("erin");
+  DeliverAll();
+  EXPECT_TRUE(History(erin).order.empty());
+  Ask(erin, 0);
+  DeliverAll();
+  EXPECT_EQ(History(erin).ends.size(), 1u);
 }
 
 }  // namespace

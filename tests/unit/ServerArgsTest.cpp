@@ -49,6 +49,13 @@ TEST(ServerArgs, PortTextAndArgumentShapes) {
       {{"-h"}, ArgsOutcome::kHelp, 0},  // not port 0
       {{"7000", "-V"}, ArgsOutcome::kVersion, 0},
       {{"-hV"}, ArgsOutcome::kHelp, 0},
+      // --history takes its value as the next word or after '='.
+      {{"--history", "100", "7000"}, ArgsOutcome::kServe, 7000},
+      {{"--history=1000", "--forward-secrecy", "7000"}, ArgsOutcome::kServe, 7000},
+      {{"--history", "1001", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"--history", "-1", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"--history", "7000"}, ArgsOutcome::kUsage, 0},
+      {{"--history"}, ArgsOutcome::kUsage, 0},
   };
   for (const auto& c : cases) {
     std::string shown;
@@ -65,6 +72,10 @@ TEST(ServerArgs, PortTextAndArgumentShapes) {
   ServerArgs args;
   ASSERT_EQ(Parse({"--require-client-cert", "0", "--forward-secrecy"}, args), ArgsOutcome::kServe);
   EXPECT_TRUE(args.requireClientCert && args.forwardSecrecy);
+  EXPECT_EQ(args.historyLength, 0);
+  ASSERT_EQ(Parse({"--history", "0", "--require-client-cert", "--history=25", "1"}, args),
+            ArgsOutcome::kServe);
+  EXPECT_EQ(std::make_pair(args.historyLength, args.port), std::make_pair(25, 1));
 }
 
 // The name it was started as, in --help, --version and the usage hint.

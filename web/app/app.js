@@ -7,7 +7,7 @@ import { ShownName } from './lib/safe-text.mjs';
 import { pageWebSocketUrl, webSocketDialer } from './lib/websocket.mjs';
 import { LineHistory } from './line-history.js';
 import { askPermission, notifyAlert } from './notify.js';
-import { appendLine, messageLine, noticeLine, renderMembers } from './view.js';
+import { appendLine, earlierEndLine, messageLine, noticeLine, renderMembers } from './view.js';
 
 const kNameKey = 'saferoom.name';
 const $ = (id) => document.getElementById(id);
@@ -108,7 +108,10 @@ function onEvent(event) {
     case 'message':
     case 'sentPrivate':
       appendLine(ui.messages, messageLine(event, setTarget));
-      if (event.kind === 'message') notifyAlert(event);
+      if (event.kind === 'message' && !event.earlier) notifyAlert(event);
+      break;
+    case 'history':
+      appendLine(ui.messages, earlierEndLine(event));
       break;
     case 'done':
       appendLine(ui.messages, noticeLine({ ...event, kind: 'status', line: event.reason || 'You left the room.' }));
@@ -137,7 +140,9 @@ ui.loginForm.addEventListener('submit', (e) => {
   }
   if (room) return; // a login is already under way
   ui.loginButton.disabled = true;
-  room = new ChatRoom({ name, dial: webSocketDialer(pageWebSocketUrl()), interactive: true, reconnect: true });
+  room = new ChatRoom({
+    name, dial: webSocketDialer(pageWebSocketUrl()), interactive: true, reconnect: true, history: true,
+  });
   room.on('*', onEvent);
   room.start();
   showStatus();

@@ -32,12 +32,14 @@ function who(nameBytes, clickable, onName) {
   return button;
 }
 
-// A relayed message, or our private one to someone else.
+// A relayed message, or our private one to someone else. One from the
+// room's history (said before we came) is shown dimmed, with its own time.
 export function messageLine(event, onName) {
   const sent = event.kind === 'sentPrivate';
   const classes = ['line', 'msg', sent ? 'sent' : event.isPrivate ? 'private' : 'public'];
   if (event.ours) classes.push('own');
   if (event.alert) classes.push('alert');
+  if (event.earlier) classes.push('earlier');
   const line = el('li', classes.join(' '));
   line.append(timeOf(event.at));
   if (sent) {
@@ -56,6 +58,13 @@ export function noticeLine(event) {
     : event.kind === 'left' ? `${ShownName(event.nameBytes)} left` : event.line;
   const line = el('li', `line notice ${event.kind}`);
   line.append(timeOf(event.at), el('span', 'text', text));
+  return line;
+}
+
+// The line under the messages from the room's history.
+export function earlierEndLine(event) {
+  const line = el('li', 'line notice history');
+  line.append(el('span', 'text', `${event.count} earlier message${event.count === 1 ? '' : 's'} above`));
   return line;
 }
 

@@ -20,7 +20,20 @@ export const FrameType = Object.freeze({
   NameInUse: 1, // server -> client
   Chat: 2, // both ways
   UserList: 4, // server -> client
+  // The history extension, far from the original codes: peers that predate
+  // it ignore them (and never send them).
+  HistoryRequest: 16, // client -> server
+  HistoryItem: 16, // server -> client: one kept message
+  HistoryEnd: 17, // server -> client: the answer is complete
 });
+
+// The history extension's payloads: u64 little-endian words, times in µs
+// since the Unix epoch. HistoryRequest: since (0: all), 8 zero bytes.
+// HistoryItem: relay time, ordinal, then the message as the live Chat carried
+// it. HistoryEnd: run id, boundary time and ordinal, 8 zero bytes.
+export const kHistoryRequestSize = 16;
+export const kHistoryItemPrefix = 16;
+export const kHistoryEndSize = 32;
 
 // The low two bits of LengthWord.
 export const PayloadKind = Object.freeze({ Binary: 0, Text: 1 });
@@ -64,7 +77,8 @@ export function RandomIv() {
 // BuildFrame makes one frame as a Uint8Array. kind 1 (Text) shortens `data`
 // to the string before its first NUL; the plaintext is zero-filled to a
 // multiple of 16 and encrypted under `iv` (fresh random bytes unless a test
-// gives them). `name` (up to 20 bytes) goes in only on Chat frames. Null when
+// gives them). `name` (up to 20 bytes) goes in only on Chat and HistoryItem
+// frames. Null when
 // the payload would exceed what LengthWord can say.
 export function BuildFrame(type, kind, data, name, scope, iv = RandomIv()) {
   let bytes = data ?? new Uint8Array(0);
@@ -83,13 +97,14 @@ export function BuildFrame(type, kind, data, name, scope, iv = RandomIv()) {
   storeLe(frame, 0, type);
   storeLe(frame, 4, ((padded << 2) ^ (kind & 3)) >>> 0);
   storeLe(frame, 8, scope);
-  if (type === FrameType.Chat && name) frame.set(name.subarray(0, kNameSize), kNameOffset);
+  const named = type === FrameType.Chat || type === FrameType.HistoryItem;
+  if (named && name) frame.set(name.subarray(0, kNameSize), kNameOffset);
   frame.set(iv, kIvOffset);
   ApplyIvMask(frame.subarray(kIvOffset, kIvOffset + 16));
   return frame;
 }
 
-// The three requests a client sends. Names and texts are UTF-8 bytes.
+// The requests a client sends. Names and texts are UTF-8 bytes.
 export function LoginFrame(name, iv) {
   const field = new Uint8Array(kNameSize);
   field.set(name.subarray(0, kNameSize));
@@ -112,6 +127,20 @@ export function ChatFrame(text, to, iv) {
     recipient ? Scope.Private : Scope.Public, iv);
   if (frame) frame[4] |= PayloadKind.Text;
   return frame;
+}
+
+// Asks for the kept messages relayed after `since` (µs since the epoch, a
+// Number or BigInt; 0: all). A server that predates it ignores it.
+export function HistoryRequestFrame(since, iv) {
+  const payload = new Uint8Array(kHistoryRequestSize);
+  new DataView(payload.buffer).setBigUint64(0, BigInt(since), true);
+  return BuildFrame(FrameType.HistoryRequest, PayloadKind.Binary, payload, null, Scope.None, iv);
+}
+
+// The u64 little-endian word at `at` as a Number (exact below 2^53: times in
+// µs until the year 2255).
+export function LoadLe64(bytes, at) {
+  return loadLe(bytes, at) + loadLe(bytes, at + 4) * 2 ** 32;
 }
 
 // The 48 header bytes at the start of `bytes`. `name` is the raw 20-byte

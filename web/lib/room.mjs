@@ -7,7 +7,7 @@
 // (in any split) and onclose(why) once when the connection ends by itself;
 // send(Uint8Array) writes bytes, close() ends it without calling onclose.
 // It rejects with an Error when it cannot connect.
-import { ChatFrame, DecodeFrame, LoginFrame, LogoutFrame } from './frame.mjs';
+import { ChatFrame, DecodeFrame, HistoryRequestFrame, LoginFrame, LogoutFrame } from './frame.mjs';
 import { FrameReader } from './frame-reader.mjs';
 import { ChatSession, CheckName, Phase } from './session.mjs';
 
@@ -24,12 +24,12 @@ export class ChatRoom {
   #resolveDone;
 
   // name: the name to log in with (string or UTF-8 bytes, at most 20
-  // bytes). interactive and reconnect: as ChatSession takes them. clock: ms,
-  // for tests.
-  constructor({ name, dial, interactive = false, reconnect = false, clock = () => Date.now() }) {
+  // bytes). interactive, reconnect and history: as ChatSession takes them.
+  // clock: ms, for tests.
+  constructor({ name, dial, interactive = false, reconnect = false, history = false, clock = () => Date.now() }) {
     const why = CheckName(name ?? '');
     if (why) throw new RangeError(why);
-    this.#session = new ChatSession({ name, interactive, reconnect });
+    this.#session = new ChatSession({ name, interactive, reconnect, history });
     this.#dial = dial;
     this.#clock = clock;
     // Resolves with { outcome, reason } when the session is over.
@@ -37,8 +37,8 @@ export class ChatRoom {
   }
 
   // Listens to one kind of event ('message', 'joined', 'left', 'members',
-  // 'entered', 'nameInUse', 'sentPrivate', 'info', 'refused', 'status',
-  // 'done'), or to all with '*'. Returns the room, for chaining.
+  // 'entered', 'nameInUse', 'sentPrivate', 'history', 'info', 'refused',
+  // 'status', 'done'), or to all with '*'. Returns the room, for chaining.
   on(kind, listener) {
     if (!this.#listeners.has(kind)) this.#listeners.set(kind, []);
     this.#listeners.get(kind).push(listener);
@@ -133,7 +133,8 @@ export class ChatRoom {
   #send(request) {
     if (!this.#transport) return; // nothing is asked for while not connected
     const frame = request.kind === 'login' ? LoginFrame(request.name)
-      : request.kind === 'logout' ? LogoutFrame() : ChatFrame(request.text, request.to);
+      : request.kind === 'logout' ? LogoutFrame()
+        : request.kind === 'history' ? HistoryRequestFrame(request.since) : ChatFrame(request.text, request.to);
     try {
       this.#transport.send(frame);
     } catch (err) {

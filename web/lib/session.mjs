@@ -3,7 +3,10 @@
 // no timers, no clock of its own (the terminal client's ChatSession, in
 // JavaScript). Driven by room.mjs; the web app and bots read its events.
 import { CommandHelp, Mentions, ParseCommand } from './commands.mjs';
-import { FrameType, kMaxTextLen, kNameSize, NameString, Scope, UserListNames } from './frame.mjs';
+import {
+  FrameType, kHistoryEndSize, kHistoryItemPrefix, kMaxTextLen, kNameSize, LoadLe64, NameString, Scope,
+  UserListNames,
+} from './frame.mjs';
 import { SafeText, ShownName } from './safe-text.mjs';
 
 // A login gets its answer within this, or the room is taken to be full.
@@ -18,6 +21,10 @@ export const kRetryFirstMs = 1000;
 export const kRetryMaxMs = 30000;
 // The server's member table holds this many names.
 export const kRoomSize = 5;
+// The most earlier messages held for one answer (the most a server keeps),
+// and the most live ones remembered while their place in the room's history
+// is not known.
+export const kMaxEarlier = 1000;
 
 export const Phase = Object.freeze({
   Connecting: 'connecting', // the first dial is due
@@ -63,6 +70,12 @@ export function FormatMembers(members) {
     members.map((m, i) => (i === 0 ? ' ' : ', ') + ShownName(m)).join('');
 }
 
+// Appends, keeping the last kMaxEarlier.
+function pushBounded(list, value) {
+  if (list.length >= kMaxEarlier) list.shift();
+  list.push(value);
+}
+
 // Names in `before` and not in `after`, and the reverse; each copy counts.
 function memberChanges(before, after) {
   const left = [...before];
@@ -78,11 +91,29 @@ function memberChanges(before, after) {
 export class ChatSession {
   // interactive: a person can pick another name when theirs is in use (else
   // the session ends). reconnect: a lost connection, or a room that does not
-  // answer, is tried again with growing pauses.
-  constructor({ name, interactive = false, reconnect = false }) {
+  // answer, is tried again with growing pauses. history: after every login,
+  // ask for what the room said before (shown as 'message' events marked
+  // `earlier`, then one 'history' event).
+  constructor({ name, interactive = false, reconnect = false, history = false }) {
     this.name = toBytes(name); // the name asked for last: ours once in the room
     this.interactive = interactive;
     this.reconnect = reconnect;
+    // The room's history: the answer is held until its end, then shown, less
+    // what was seen live before a reconnect. Nothing waits for it: a server
+    // that predates it never answers.
+    this.history = history;
+    this.awaitingHistory = false; // asked on this connection, the end not here yet
+    this.historyPlaced = false; // this connection's answer ended: `seen` is its own
+    this.liveCount = 0; // public messages on this connection since its login
+    // How far we have seen the room: up to the last answer's boundary, then
+    // `live` public messages after it.
+    this.seen = { known: false, run: 0, time: 0, ordinal: 0, live: 0 };
+    this.held = [];
+    // Public messages shown live while their place was unknown: before this
+    // connection's answer, and on connections lost before theirs (matched by
+    // name and text against the next answer).
+    this.liveHere = [];
+    this.unplaced = [];
     this.phase = Phase.Connecting;
     this.wasInRoom = false;
     this.quitting = false; // leave once everything sent is back
@@ -144,6 +175,12 @@ export class ChatSession {
         break;
       case FrameType.UserList:
         this.#memberList(UserListNames(frame.payload));
+        break;
+      case FrameType.HistoryItem:
+        this.#historyItem(frame);
+        break;
+      case FrameType.HistoryEnd:
+        this.#historyEnd(frame);
         break;
       default:
         break; // nothing else is meant for clients
@@ -291,6 +328,12 @@ export class ChatSession {
       this.#refuse(`${this.pendingEchoes} message(s) sent just before may not have reached the room`);
     }
     this.pendingEchoes = 0;
+    // An answer that never ended: its messages come again in the next one,
+    // and what came live meanwhile can only be told by its content.
+    this.awaitingHistory = false;
+    this.held = [];
+    this.liveHere.forEach((live) => pushBounded(this.unplaced, live));
+    this.liveHere = [];
     this.members = [];
     this.haveMembers = false;
     this.shownMembers = false;
@@ -355,6 +398,9 @@ export class ChatSession {
   }
 
   #login(now) {
+    this.liveCount = 0;
+    this.historyPlaced = false;
+    this.liveHere = [];
     this.requests.push({ kind: 'login', name: this.name });
     this.phase = Phase.LoggingIn;
     this.loginDeadline = now + kLoginAnswerMs;
@@ -375,6 +421,61 @@ export class ChatSession {
     this.retryDelayMs = 0;
     // A list may have come first (another member joined meanwhile).
     if (this.haveMembers) this.#showFirstList();
+    if (this.history) {
+      // After a reconnect, from where the last answer left off.
+      this.requests.push({ kind: 'history', since: this.seen.known ? this.seen.time : 0 });
+      this.awaitingHistory = true;
+      this.held = [];
+    }
+  }
+
+  #historyItem(frame) {
+    if (!this.awaitingHistory || frame.payload.length < kHistoryItemPrefix) return;
+    pushBounded(this.held, {
+      time: LoadLe64(frame.payload, 0),
+      ordinal: LoadLe64(frame.payload, 8),
+      name: frame.name,
+      text: NameString(frame.payload.subarray(kHistoryItemPrefix)),
+    });
+  }
+
+  // The answer is complete: shows what we have not seen, set apart.
+  #historyEnd(frame) {
+    if (!this.awaitingHistory) return;
+    const end = new Uint8Array(kHistoryEndSize);
+    end.set(frame.payload.subarray(0, kHistoryEndSize));
+    const run = LoadLe64(end, 0);
+    const seen = this.seen;
+    // Within one server run, ordinals after the last boundary came live.
+    const shown = this.held.filter((m) => !(seen.known && run === seen.run && m.ordinal <= seen.ordinal + seen.live));
+    // What came live on a connection lost before its answer: one line each,
+    // the latest of the same name and text.
+    for (const live of this.unplaced) {
+      const at = shown.findLastIndex((m) => sameBytes(m.name, live.name) && sameBytes(m.text, live.text));
+      if (at >= 0) shown.splice(at, 1);
+    }
+    for (const m of shown) {
+      const ours = sameBytes(m.name, this.name);
+      this.#event('message', {
+        ...named(m.name), ...texted(m.text), isPrivate: false, ours, alert: false, earlier: true,
+        at: Math.floor(m.time / 1000),
+      });
+    }
+    if (shown.length > 0) this.#event('history', { count: shown.length });
+    this.seen = { known: true, run, time: LoadLe64(end, 8), ordinal: LoadLe64(end, 16), live: this.liveCount };
+    this.awaitingHistory = false;
+    this.historyPlaced = true;
+    this.held = [];
+    this.unplaced = [];
+    this.liveHere = [];
+  }
+
+  // A live public message: counted after the answer's boundary once that is
+  // known, remembered by content until then.
+  #noteLive(name, text) {
+    ++this.liveCount;
+    if (this.historyPlaced) ++this.seen.live;
+    else pushBounded(this.liveHere, { name, text });
   }
 
   // 'entered' waits for the member list (the server sends one right after
@@ -404,6 +505,7 @@ export class ChatSession {
     if (ours && this.pendingEchoes > 0) --this.pendingEchoes;
     const quitMarker = ours && isPrivate && text.length === 0;
     if (!quitMarker) {
+      if (this.history && !isPrivate) this.#noteLive(frame.name, text);
       const alert = !ours && (isPrivate || Mentions(text, this.name));
       this.#event('message', { ...named(frame.name), ...texted(text), isPrivate, ours, alert });
     }

@@ -3,7 +3,9 @@
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import test from 'node:test';
-import { FrameKey, IvMaskStep, kMaxPayload } from '../lib/index.mjs';
+import {
+  FrameKey, FrameType, IvMaskStep, kHistoryEndSize, kHistoryItemPrefix, kHistoryRequestSize, kMaxPayload,
+} from '../lib/index.mjs';
 import { exampleBlock, exampleNames, ivMaskBlock, vectors } from '../tools/protocol-examples.mjs';
 
 const doc = readFileSync(new URL('../../PROTOCOL.md', import.meta.url), 'utf8');
@@ -21,5 +23,11 @@ test('the constants PROTOCOL.md states are the library\'s', () => {
   assert.ok(doc.includes(`\`${new TextDecoder().decode(FrameKey)}\``));
   assert.ok(doc.includes(`M_k = k × ${IvMaskStep}`));
   assert.ok(doc.includes(`${(kMaxPayload + 48).toLocaleString('en')} bytes`));
-  assert.match(doc, /^## Extensions\n\nNo extension exists yet\./m);
+  // The history extension: its codes and payload sizes.
+  assert.ok(doc.includes(`| ${FrameType.HistoryRequest} | \`HistoryRequest\` | \`HistoryItem\``));
+  assert.equal(FrameType.HistoryItem, FrameType.HistoryRequest);
+  assert.ok(doc.includes(`| ${FrameType.HistoryEnd} | ignored | \`HistoryEnd\``));
+  assert.ok(doc.includes(`${kHistoryRequestSize} bytes of plaintext`));
+  assert.ok(doc.includes(`L is ${kHistoryItemPrefix} more than the live frame's`));
+  assert.ok(doc.includes(`${kHistoryEndSize} bytes, the run id`));
 });

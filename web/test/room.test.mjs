@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import test from 'node:test';
 import {
-  BuildFrame, ChatRoom, DecodeFrame, FrameReader, FrameType, NameString, Scope,
+  BuildFrame, ChatRoom, DecodeFrame, FrameReader, FrameType, LoadLe64, NameString, Scope,
 } from '../lib/index.mjs';
 
 const enc = (s) => new TextEncoder().encode(s);
@@ -29,7 +29,9 @@ function fakeServer() {
         for (let got = reader.next(); got !== FrameReader.NeedMore; got = reader.next()) {
           const f = DecodeFrame(got.header, got.payload);
           server.sent.push(f.type === FrameType.Login ? `login ${str(NameString(f.payload))}`
-            : f.type === FrameType.Logout ? 'logout' : `chat ${str(f.name) || '-'} ${str(NameString(f.payload))}`);
+            : f.type === FrameType.Logout ? 'logout'
+              : f.type === FrameType.HistoryRequest ? `history ${LoadLe64(f.payload, 0)}`
+                : `chat ${str(f.name) || '-'} ${str(NameString(f.payload))}`);
         }
       },
       close() {
@@ -44,6 +46,21 @@ const replies = {
   accepted: () => BuildFrame(FrameType.LoginAccepted, 0, null, null, 0),
   list: (...names) => BuildFrame(FrameType.UserList, 0, Uint8Array.from(names.flatMap((n) => [...field(n)])), null, 0),
   chat: (from, text, scope = Scope.Public) => BuildFrame(FrameType.Chat, 1, enc(text), field(from), scope),
+  // A kept text: relay time and ordinal before it, built as binary, marked Text.
+  item: (from, ordinal, timeUs, text) => {
+    const payload = new Uint8Array(32);
+    new DataView(payload.buffer).setBigUint64(0, BigInt(timeUs), true);
+    new DataView(payload.buffer).setBigUint64(8, BigInt(ordinal), true);
+    payload.set(enc(text), 16);
+    const frame = BuildFrame(FrameType.HistoryItem, 0, payload, field(from), Scope.Public);
+    frame[4] |= 1;
+    return frame;
+  },
+  end: (run, timeUs, ordinal) => {
+    const payload = new Uint8Array(32);
+    [run, timeUs, ordinal].forEach((v, i) => new DataView(payload.buffer).setBigUint64(8 * i, BigInt(v), true));
+    return BuildFrame(FrameType.HistoryEnd, 0, payload, null, 0);
+  },
 };
 
 const settle = () => new Promise((resolve) => setImmediate(resolve));
@@ -52,7 +69,7 @@ async function enteredRoom(options = {}) {
   const server = fakeServer();
   const room = new ChatRoom({ name: 'alice', dial: server.dial, ...options });
   const events = [];
-  room.on('*', (e) => events.push(e.kind === 'message' ? `message ${e.name}: ${e.text}` : e.kind));
+  room.on('*', (e) => events.push(e.kind === 'message' ? `${e.earlier ? 'earlier' : 'message'} ${e.name}: ${e.text}` : e.kind));
   room.start();
   await settle();
   // The reply and the list in one chunk, cut in an odd place.
@@ -66,6 +83,16 @@ test('logs in, and takes the reply and the list however the bytes are cut', asyn
   const { server, events } = await enteredRoom();
   assert.deepEqual(server.sent, ['login alice']);
   assert.deepEqual(events, ['entered', 'members']);
+});
+
+test('history: asked for after the login, the answer held to its end', async () => {
+  const { server, events } = await enteredRoom({ history: true });
+  assert.deepEqual(server.sent, ['login alice', 'history 0']);
+  const answer = Uint8Array.from([...replies.item('bob', 1, 1700000000123456, 'before you came'), ...replies.end(9, 1700000000123456, 1)]);
+  server.push(answer.subarray(0, 70));
+  assert.deepEqual(events.slice(2), [], 'held until the end');
+  server.push(answer.subarray(70));
+  assert.deepEqual(events.slice(2), ['earlier bob: before you came', 'history']);
 });
 
 test('a listener may act on the room while it is handing out events', async () => {

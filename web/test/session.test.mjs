@@ -21,10 +21,30 @@ function chat(scope, from, text) {
   return { type: FrameType.Chat, scope, name: enc(from), payload };
 }
 
+// The room's history: a kept text, and the end of an answer (times in s).
+function item(from, ordinal, seconds, text) {
+  const payload = new Uint8Array(16 + Math.ceil((enc(text).length + 1) / 16) * 16);
+  const words = new DataView(payload.buffer);
+  words.setBigUint64(0, BigInt(seconds) * 1000000n, true);
+  words.setBigUint64(8, BigInt(ordinal), true);
+  payload.set(enc(text), 16);
+  return { type: FrameType.HistoryItem, kind: 1, scope: Scope.Public, name: enc(from), payload };
+}
+
+function end(run, seconds, ordinal) {
+  const payload = new Uint8Array(32);
+  const words = new DataView(payload.buffer);
+  words.setBigUint64(0, BigInt(run), true);
+  words.setBigUint64(8, BigInt(seconds) * 1000000n, true);
+  words.setBigUint64(16, BigInt(ordinal), true);
+  return { type: FrameType.HistoryEnd, scope: 0, name: new Uint8Array(0), payload };
+}
+
 // Applies one step: "<ok", "<inuse", "<list a,b", "<chat NAME TEXT", "<priv
-// NAME TEXT", "<lost", "+MS" (time passes), "dial ok", "dial no", "wait" (no
-// dial due), "now" (retry at once), "quit", "say TEXT", "to NAME TEXT",
-// "rename NAME"; anything else is a typed line.
+// NAME TEXT", "<item NAME ORDINAL SECONDS TEXT", "<end RUN SECONDS ORDINAL",
+// "<lost", "+MS" (time passes), "dial ok", "dial no", "wait" (no dial due),
+// "now" (retry at once), "quit", "say TEXT", "to NAME TEXT", "rename NAME";
+// anything else is a typed line.
 function step(s, line, clock) {
   const [word, ...rest] = line.split(' ');
   const arg = rest.join(' ');
@@ -36,6 +56,8 @@ function step(s, line, clock) {
   else if (word === '<list') s.handleFrame(list(arg), now);
   else if (word === '<chat') s.handleFrame(chat(Scope.Public, from, text), now);
   else if (word === '<priv') s.handleFrame(chat(Scope.Private, from, text), now);
+  else if (word === '<item') s.handleFrame(item(from, words[0], words[1], words.slice(2).join(' ')), now);
+  else if (word === '<end') s.handleFrame(end(from, words[0], words[1]), now);
   else if (word === '<lost') s.handleLost('', now);
   else if (word[0] === '+') {
     clock.now += Number(word.slice(1));
@@ -56,8 +78,10 @@ function describe(e) {
   switch (e.kind) {
     case 'message': {
       const flags = [e.isPrivate && 'private', e.ours && 'ours', e.alert && 'alert'].filter(Boolean);
+      if (e.earlier) return `earlier ${e.name}: ${e.text} @${e.at / 1000}${flags.length ? ` (${flags.join(', ')})` : ''}`;
       return `message ${e.name}: ${e.text}${flags.length ? ` (${flags.join(', ')})` : ''}`;
     }
+    case 'history': return `history ${e.count}`;
     case 'sentPrivate': return `sent ${e.name}: ${e.text}`;
     case 'members': return `members ${e.members.map((m) => m.name).join(',')}`;
     case 'done': return `done ${e.outcome}${e.reason ? ' ' + e.reason : ''}`;
@@ -76,7 +100,8 @@ function run(steps, options = {}) {
     step(s, line, clock);
     for (const r of s.requests.splice(0)) {
       out.push(r.kind === 'login' ? `>login ${str(r.name)}`
-        : r.kind === 'logout' ? '>logout' : `>chat ${str(r.to) || '-'} ${str(r.text)}`);
+        : r.kind === 'logout' ? '>logout'
+          : r.kind === 'history' ? `>history ${r.since / 1e6}` : `>chat ${str(r.to) || '-'} ${str(r.text)}`);
     }
     out.push(...s.events.splice(0).map(describe));
   }
@@ -86,6 +111,7 @@ function run(steps, options = {}) {
 const inRoom = ['dial ok', '<ok', '<list alice,bob'];
 const entered = ['>login alice', 'entered alice', 'members alice,bob'];
 const reconnecting = { reconnect: true };
+const enteredAsking = ['>login alice', '>history 0', 'entered alice', 'members alice,bob'];
 
 const cases = [
   // name, options, steps, what comes out
@@ -145,6 +171,31 @@ const cases = [
       '>login alice', 'status Reconnected; logging in as alice.', 'entered alice', 'members alice']],
   ['quitting while offline ends at once', reconnecting, [...inRoom, '<lost', 'quit'],
     [...entered, 'members ', 'status Connection lost; reconnecting in 1 s', 'done lost connection lost']],
+  // The room's history: live lines at once, the answer held until its end,
+  // then shown with its own times; nothing after the end is taken.
+  ['history: a late joiner sees what was said before', { history: true },
+    [...inRoom, '<chat bob live', '<item bob 1 5 old one', '<item alice 2 6 mine', '<end 7 6 2', '<item bob 3 7 late'],
+    [...enteredAsking, 'message bob: live', 'earlier bob: old one @5', 'earlier alice: mine @6 (ours)', 'history 2']],
+  ['history across reconnects: nothing twice', { history: true, reconnect: true },
+    [...inRoom, '<item bob 1 1 one', '<end 7 1 1', '<chat bob two', '<priv bob p', '<lost', 'now', 'dial ok', '<ok',
+      '<chat bob live', '<item bob 2 2 two', '<item bob 3 3 gone', '<end 7 3 3', '<lost', 'now', 'dial ok', '<ok',
+      '<item bob 4 4 live', '<item bob 5 5 gone2', '<end 7 5 5'],
+    [...enteredAsking, 'earlier bob: one @1', 'history 1', 'message bob: two', 'message bob: p (private, alert)',
+      'members ', 'status Connection lost; reconnecting in 1 s', '>login alice', 'status Reconnected; logging in as alice.',
+      '>history 1', 'message bob: live', 'earlier bob: gone @3', 'history 1',
+      'members ', 'status Connection lost; reconnecting in 1 s', '>login alice', 'status Reconnected; logging in as alice.',
+      '>history 3', 'earlier bob: gone2 @5', 'history 1']],
+  ['history of a restarted server: all of it is new', { history: true, reconnect: true },
+    [...inRoom, '<end 7 3 3', '<chat bob x', '<lost', 'now', 'dial ok', '<ok', '<item bob 1 9 x', '<end 8 9 1'],
+    [...enteredAsking, 'message bob: x', 'members ', 'status Connection lost; reconnecting in 1 s', '>login alice',
+      'status Reconnected; logging in as alice.', '>history 3', 'earlier bob: x @9', 'history 1']],
+  ['history lost on the way: what came live meanwhile is known by its content', { history: true, reconnect: true },
+    [...inRoom, '<chat bob early', '<item bob 1 1 old', '<lost', 'now', 'dial ok', '<ok',
+      '<item bob 1 1 old', '<item bob 2 2 early', '<item bob 3 3 missed', '<end 7 3 3'],
+    [...enteredAsking, 'message bob: early', 'members ', 'status Connection lost; reconnecting in 1 s', '>login alice',
+      'status Reconnected; logging in as alice.', '>history 0', 'earlier bob: old @1', 'earlier bob: missed @3', 'history 2']],
+  ['no history unless asked for; a stray answer is ignored', {}, [...inRoom, '<item bob 1 1 old', '<end 7 1 1', '<chat bob hi'],
+    [...entered, 'message bob: hi']],
 ];
 
 test('session scripts', async (t) => {

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import test from 'node:test';
 import {
-  ApplyIvMask, BuildFrame, ChatFrame, DecodeFrame, FrameKey, kHeaderSize, LoginFrame, LogoutFrame,
+  ApplyIvMask, BuildFrame, ChatFrame, DecodeFrame, FrameKey, HistoryRequestFrame, kHeaderSize, LoginFrame, LogoutFrame,
   ParseHeader, SafeText, ShownName, Sm4Cbc, Sm4CryptBlock, Sm4ExpandKey, Sm4ReverseKeys, UserListNames,
 } from '../lib/index.mjs';
 
@@ -81,6 +81,7 @@ test('the client requests make the frames of the vectors', () => {
     login: (r, iv) => LoginFrame(enc(r.name), iv),
     logout: (r, iv) => LogoutFrame(iv),
     chat: (r, iv) => ChatFrame(enc(r.text), enc(r.to), iv),
+    history: (r, iv) => HistoryRequestFrame(r.since, iv),
   };
   const withRequests = vectors.frames.filter((v) => v.request);
   assert.ok(withRequests.length >= 4);
