@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "room/Room.h"
 #include "server/ClientThreads.h"
@@ -22,6 +24,9 @@ struct SafeTcpServer {
   int port;
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
+  // The chat port's addresses (--listen); none: 0.0.0.0. Not used when
+  // systemd passes the sockets.
+  std::vector<std::string> listenAddresses;
 
   // Made by Run before it accepts, replaced on SIGHUP by the accept thread,
   // which is its only reader: each session's SSL object holds a reference

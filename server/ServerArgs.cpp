@@ -10,11 +10,12 @@
 
 namespace {
 
-enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kHelp, kVersion };
+enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kListen, kHelp, kVersion };
 
 struct OptionDoc {
   option longOption;
   const char* help;
+  const char* value = nullptr;  // the value's name in the help, for an option that takes one
 };
 
 // getopt's table and the help text both come from here.
@@ -25,6 +26,11 @@ const OptionDoc kOptions[] = {
     {{"forward-secrecy", no_argument, nullptr, kForwardSecrecy},
      "offer ECDHE suites first (RSA or ECDSA certificate);\n"
      "AES128-SHA stays, last"},
+    {{"listen", required_argument, nullptr, kListen},
+     "serve on this IPv4 or IPv6 address only (repeatable);\n"
+     ":: or [::] is every IPv6 address, and IPv4 too unless\n"
+     "an IPv4 address is also given (default: 0.0.0.0)",
+     "ADDRESS"},
     {{"help", no_argument, nullptr, kHelp}, "this text"},
     {{"version", no_argument, nullptr, kVersion}, "the version"},
 };
@@ -46,7 +52,15 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
   // instead of becoming an unknown option: getopt sees only the options.
   int optionsEnd = 1;
   while (optionsEnd < argc && std::strncmp(argv[optionsEnd], "--", 2) == 0) {
-    if (std::strcmp(argv[optionsEnd++], "--") == 0) break;
+    const char* word = argv[optionsEnd++];
+    if (std::strcmp(word, "--") == 0) break;
+    // A value in the next word belongs to the options too.
+    for (const OptionDoc& o : kOptions) {
+      if (o.longOption.has_arg == required_argument && std::strcmp(word + 2, o.longOption.name) == 0 &&
+          optionsEnd < argc) {
+        ++optionsEnd;
+      }
+    }
   }
   option specs[kNumOptions + 1] = {};
   for (size_t i = 0; i < kNumOptions; ++i)
@@ -55,7 +69,7 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
   opterr = 0;  // our own message instead of getopt's
   bool help = false;
   bool version = false;
-  for (int id; (id = getopt_long(optionsEnd, argv, "+", specs, nullptr)) != -1;) {
+  for (int id; (id = getopt_long(optionsEnd, argv, "+:", specs, nullptr)) != -1;) {
     switch (id) {
       case kRequireClientCert:
         args.requireClientCert = true;
@@ -63,12 +77,18 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
       case kForwardSecrecy:
         args.forwardSecrecy = true;
         break;
+      case kListen:
+        args.listen.push_back(optarg);
+        break;
       case kHelp:
         help = true;
         break;
       case kVersion:
         version = true;
         break;
+      case ':':
+        problem = std::string(argv[optind - 1]) + " needs a value";
+        return ArgsOutcome::kUsage;
       default:
         problem = std::string("unknown option ") + argv[optind - 1];
         return ArgsOutcome::kUsage;
@@ -94,7 +114,7 @@ std::string ServerHelp() {
       "Options:\n";
   constexpr size_t kColumn = 25;
   for (const OptionDoc& o : kOptions) {
-    std::string name = std::string("  --") + o.longOption.name;
+    std::string name = std::string("  --") + o.longOption.name + (o.value ? std::string(" ") + o.value : "");
     text += name + std::string(kColumn - name.size(), ' ');
     for (const char* line = o.help; *line != '\0';) {
       const char* end = std::strchr(line, '\n');

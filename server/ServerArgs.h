@@ -3,11 +3,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct ServerArgs {
   int port = 0;
   bool requireClientCert = false;
   bool forwardSecrecy = false;
+  std::vector<std::string> listen;  // --listen ADDRESS, in order
 };
 
 enum class ArgsOutcome { kServe, kHelp, kVersion, kUsage, kBadPort };

@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   auto server = std::make_unique<SafeTcpServer>(args.port);
   server->requireClientCert = args.requireClientCert;
   server->forwardSecrecy = args.forwardSecrecy;
+  server->listenAddresses = args.listen;
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
   bool started = StartDetachedThread(ServeThenExit);
