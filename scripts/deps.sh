@@ -2,8 +2,9 @@
 # Installs the Debian packages the project needs, only when one is missing.
 set -euo pipefail
 
-packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-          libedit-dev openssl
+packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+          nlohmann-json3-dev libedit-dev libsystemd-dev openssl
+          systemd iproute2 util-linux  # the tests: systemd-socket-activate, ip, unshare
           dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
 missing=()
 for p in "${packages[@]}"; do

@@ -1,10 +1,11 @@
-// Opening the listeners for SafeTcpServer::Run.
+// Opening the listeners, or taking them from systemd, for SafeTcpServer::Run.
 #include "server/Listeners.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/SocketActivation.h"
 #include "server/ExitStatus.h"
 
 namespace {
@@ -17,6 +18,14 @@ constexpr int kKeepAliveProbes = 3;
 // Bytes a member's socket may hold unsent: each write then waits only for
 // the member to read about its own size, whatever the kernel would buffer.
 constexpr int kUnsentLimitBytes = 128 * 1024;
+
+// The kind a passed socket's name asks for; false for a kind this server
+// does not have.
+bool KindOfName(const std::string& name, ListenerKind& kind) {
+  if (name == "web") return false;
+  kind = ListenerKind::kChat;
+  return true;
+}
 
 Listener MakeListener(ListenerKind kind, UniqueFd fd) {
   Listener listener;
@@ -32,6 +41,37 @@ bool SetConnectionOptions(int fd) {
   return SetNoDelay(fd) &&
          SetKeepAlive(fd, kKeepAliveIdleSec, kKeepAliveIntervalSec, kKeepAliveProbes) &&
          SetUnsentLimit(fd, kUnsentLimitBytes);
+}
+
+bool TakePassedListenersOrExit(std::vector<Listener>& listeners) {
+  std::vector<PassedSocket> passed;
+  if (!TakePassedSockets(passed)) {
+    perror("LISTEN_FDS");
+    exit(kExitSetup);
+  }
+  for (PassedSocket& socket : passed) {
+    const std::string which =
+        "socket " + std::to_string(socket.fd.Get()) + " (" + socket.name + ") from systemd";
+    ListenerKind kind;
+    if (!KindOfName(socket.name, kind)) {
+      fprintf(stderr, "%s: the name %s is kept for a listener this server does not have\n",
+              which.c_str(), socket.name.c_str());
+      exit(kExitSetup);
+    }
+    if (!IsListeningTcpSocket(socket.fd.Get())) {
+      fprintf(stderr, "%s: not a listening TCP socket (ListenStream= with Accept=no)\n",
+              which.c_str());
+      exit(kExitSetup);
+    }
+    // The accept loop must not block on a peer that left between poll and
+    // accept.
+    if (!SetNonBlocking(socket.fd.Get())) {
+      perror("fcntl");
+      exit(kExitSetup);
+    }
+    listeners.push_back(MakeListener(kind, std::move(socket.fd)));
+  }
+  return !passed.empty();
 }
 
 void OpenListenersOrExit(ListenerKind kind, const std::vector<std::string>& addresses,

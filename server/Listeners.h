@@ -1,5 +1,5 @@
 // The sockets the accept loop waits on, each tagged with what it serves:
-// opened on the listen addresses. Made by
+// opened on the listen addresses, or passed in by systemd. Made by
 // SafeTcpServer::Run before it accepts.
 #pragma once
 
@@ -26,6 +26,14 @@ constexpr int kListenBacklog = 128;
 
 // The socket options of every connection; false when one did not take.
 bool SetConnectionOptions(int fd);
+
+// Takes the sockets systemd passed (socket activation) into `listeners`;
+// true when there were any. Every one serves the chat unless its name
+// (FileDescriptorName=) says otherwise; "web" is kept for a web listener,
+// which this server does not have. Ends the process with kExitSetup after
+// one line when the sockets cannot be read, one is not a listening TCP
+// socket, or its name asks for what the server lacks.
+bool TakePassedListenersOrExit(std::vector<Listener>& listeners);
 
 // Opens a `kind` listener on each of `addresses` (IPv4 or IPv6 literals,
 // [::] and :: too; none: 0.0.0.0) at `port` into `listeners`. Port 0 lets

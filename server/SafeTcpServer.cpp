@@ -129,8 +129,13 @@ void SafeTcpServer::Run() {
   SeedTlsRandom();
 
   std::vector<Listener> listeners;
-  OpenListenersOrExit(ListenerKind::kChat, listenAddresses, static_cast<uint16_t>(port & 0xffff),
-                      listeners);
+  if (TakePassedListenersOrExit(listeners)) {
+    if (!listenAddresses.empty())
+      room.console.Err("--listen is not used: serving on the sockets from systemd\n");
+  } else {
+    OpenListenersOrExit(ListenerKind::kChat, listenAddresses, static_cast<uint16_t>(port & 0xffff),
+                        listeners);
+  }
 
   room.namesFromCertificates = requireClientCert;
   StartSendMsgOrExit(*this);
@@ -140,7 +145,8 @@ void SafeTcpServer::Run() {
   InstallStopHandler(&running);
   InstallReloadHandler();
   // Port 0 lets the system choose; the notice names the one it chose. One
-  // line for each port the chat is served on.
+  // line for each port the chat is served on: a single one unless systemd
+  // passed sockets on several.
   std::vector<int> ports;
   for (const Listener& listener : listeners) {
     if (listener.kind != ListenerKind::kChat) continue;
