@@ -118,6 +118,14 @@ bool ParsePort(const std::string& text, uint16_t& port) {
   return true;
 }
 
+// An IPv6 address may come in [brackets], as in URLs; the resolver and the
+// certificate check take it bare.
+std::string BareHost(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
+}
+
 // Reads the options; false with `problem` set.
 bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome, bool& caGiven,
                  std::string& problem) {
@@ -193,7 +201,7 @@ ChatArgsOutcome ParseChatArgs(int argc, char** argv, ChatArgs& args, std::string
     problem = "--ca and --insecure contradict each other";
   } else if (!tls.keyFile.empty() && tls.certFile.empty()) {
     problem = "--key needs --cert";
-  } else if ((args.options.target.host = argv[optind]).empty()) {
+  } else if ((args.options.target.host = BareHost(argv[optind])).empty()) {
     problem = "HOST is empty";
   } else if (!ParsePort(argv[optind + 1], args.options.target.port)) {
     problem = "PORT must be a number from 1 to 65535";
@@ -215,6 +223,8 @@ std::string ChatHelp(const std::string& program) {
                      "Joins the chat room at HOST:PORT over TLS 1.2 as NAME (1 to " +
                      std::to_string(kNameSize) +
                      " bytes).\n"
+                     "HOST is a name (every address it has is tried), an IPv4 address or an IPv6\n"
+                     "address (::1 or [::1]).\n"
                      "Put -- before HOST when NAME begins with -.\n"
                      "\n"
                      "Options:\n";

@@ -1,4 +1,4 @@
-# The systemd unit, its environment file and the certificate directory, for
+# The systemd units, the environment file and the certificate directory, for
 # the prefix this installation has (cpack: /usr, so the configuration is in
 # /etc). SAFEROOM_PACKAGING_DIR, SAFEROOM_STAGE and SAFEROOM_SBINDIR_REL
 # come from the install rules.
@@ -9,9 +9,13 @@ else()
 endif()
 set(SAFEROOM_SBINDIR ${CMAKE_INSTALL_PREFIX}/${SAFEROOM_SBINDIR_REL})
 configure_file(${SAFEROOM_PACKAGING_DIR}/saferoom.service.in ${SAFEROOM_STAGE}/saferoom.service @ONLY)
+# A socket unit cannot read an environment file: it gets the packaged port.
+file(STRINGS ${SAFEROOM_PACKAGING_DIR}/saferoom.env SAFEROOM_PORT REGEX "^PORT=")
+string(REPLACE "PORT=" "" SAFEROOM_PORT "${SAFEROOM_PORT}")
+configure_file(${SAFEROOM_PACKAGING_DIR}/saferoom.socket.in ${SAFEROOM_STAGE}/saferoom.socket @ONLY)
 
 file(INSTALL DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system TYPE FILE
-     FILES ${SAFEROOM_STAGE}/saferoom.service)
+     FILES ${SAFEROOM_STAGE}/saferoom.service ${SAFEROOM_STAGE}/saferoom.socket)
 # An operator's settings are kept (the package's conffile does the same).
 if(NOT EXISTS $ENV{DESTDIR}${SAFEROOM_CONFDIR}/saferoom.env)
   file(INSTALL DESTINATION ${SAFEROOM_CONFDIR} TYPE FILE FILES ${SAFEROOM_PACKAGING_DIR}/saferoom.env)

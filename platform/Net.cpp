@@ -1,5 +1,5 @@
-// Sockets and polling on POSIX: IPv4 listening and accepting, connecting,
-// readiness waits. Called through platform/Net.h.
+// Sockets and polling on POSIX: IP addresses, listening and accepting,
+// connecting, readiness waits. Called through platform/Net.h.
 #include "platform/Net.h"
 
 #include <arpa/inet.h>
@@ -11,29 +11,105 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-
+#include <vector>
 
 void UniqueFd::Reset(int fd) {
   if (fd_ >= 0) close(fd_);  // no retry on EINTR: on Linux the fd is gone either way
   fd_ = fd;
 }
 
-UniqueFd ListenTcp4(uint16_t port, int backlog, const char*& failedCall) {
+namespace {
+
+// `ip` as a socket address with `port`; its length.
+socklen_t ToSockaddr(const IpAddress& ip, uint16_t port, sockaddr_storage& out) {
+  out = {};
+  if (ip.v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    std::memcpy(&a->sin6_addr, ip.bytes, 16);
+    return sizeof *a;
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(&out);
+  a->sin_family = AF_INET;
+  a->sin_port = htons(port);
+  std::memcpy(&a->sin_addr, ip.bytes, 4);
+  return sizeof *a;
+}
+
+// The address and port of a socket address; false for another family.
+bool FromSockaddr(const sockaddr_storage& in, IpAddress& ip, int& port) {
+  ip = IpAddress();
+  if (in.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&in);
+    std::memcpy(ip.bytes, &a->sin_addr, 4);
+    port = ntohs(a->sin_port);
+    return true;
+  }
+  if (in.ss_family != AF_INET6) return false;
+  const auto* a = reinterpret_cast<const sockaddr_in6*>(&in);
+  port = ntohs(a->sin6_port);
+  if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
+    std::memcpy(ip.bytes, a->sin6_addr.s6_addr + 12, 4);
+  } else {
+    ip.v6 = true;
+    std::memcpy(ip.bytes, &a->sin6_addr, 16);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseIpAddress(const std::string& text, IpAddress& ip) {
+  ip = IpAddress();
+  if (inet_pton(AF_INET, text.c_str(), ip.bytes) == 1) return true;
+  std::string bare = text;
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']')
+    bare = bare.substr(1, bare.size() - 2);
+  in6_addr a6;
+  if (inet_pton(AF_INET6, bare.c_str(), &a6) != 1) return false;
+  if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+    std::memcpy(ip.bytes, a6.s6_addr + 12, 4);
+  } else {
+    ip.v6 = true;
+    std::memcpy(ip.bytes, &a6, 16);
+  }
+  return true;
+}
+
+std::string IpAddressText(const IpAddress& ip) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (inet_ntop(ip.v6 ? AF_INET6 : AF_INET, ip.bytes, text, sizeof text) == nullptr) return "";
+  return text;
+}
+
+bool IsAnyAddress(const IpAddress& ip) {
+  const size_t len = ip.v6 ? 16 : 4;
+  return std::all_of(ip.bytes, ip.bytes + len, [](uint8_t b) { return b == 0; });
+}
+
+UniqueFd ListenTcp(const IpAddress& address, uint16_t port, int backlog, bool ipv6Only,
+                   const char*& failedCall) {
   failedCall = "socket";
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(socket(address.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) return UniqueFd();
   // A restart may reuse a port whose old connections linger in TIME_WAIT; a
   // live listener on it still makes bind fail.
   int on = 1;
   setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (address.v6 && IsAnyAddress(address)) {
+    // Set either way: the system's default (bindv6only) may be either. A
+    // system that refuses dual-stack sockets leaves IPv4 clients out.
+    int only = ipv6Only ? 1 : 0;
+    setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+  }
+  sockaddr_storage addr;
+  socklen_t addrLen = ToSockaddr(address, port, addr);
   failedCall = "bind";
-  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return UniqueFd();
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), addrLen) != 0) return UniqueFd();
   failedCall = "listen";
   if (listen(fd.Get(), backlog) != 0) return UniqueFd();
   // Non-blocking, so that a peer that resets between poll and accept cannot
@@ -45,15 +121,16 @@ UniqueFd ListenTcp4(uint16_t port, int backlog, const char*& failedCall) {
 }
 
 int LocalPort(int fd) {
-  sockaddr_in addr = {};
+  sockaddr_storage addr = {};
   socklen_t len = sizeof addr;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-  if (addr.sin_family != AF_INET) return -1;
-  return ntohs(addr.sin_port);
+  IpAddress ip;
+  int port = -1;
+  return FromSockaddr(addr, ip, port) ? port : -1;
 }
 
-AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& peerPort) {
-  sockaddr_in addr = {};
+AcceptResult AcceptTcp(int listenFd, UniqueFd& conn, IpAddress& peerIp, int& peerPort) {
+  sockaddr_storage addr = {};
   socklen_t len = sizeof addr;
   int fd;
   do {
@@ -66,10 +143,8 @@ AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& 
     return AcceptResult::kFailed;
   }
   conn.Reset(fd);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-  peerIp = text;
-  peerPort = ntohs(addr.sin_port);
+  peerPort = 0;
+  FromSockaddr(addr, peerIp, peerPort);
   return AcceptResult::kOk;
 }
 
@@ -103,28 +178,48 @@ bool SetKeepAlive(int fd, int idleSec, int intervalSec, int probes) {
 
 namespace {
 
-// Connects `fd` to `addr` by `deadline` (never: the system's own limit),
-// leaving it in blocking mode. False with errno set.
-bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, Deadline deadline) {
-  if (deadline.IsNever()) {
-    // A connect cut by a signal goes on in the background; wait for it as
-    // for a non-blocking one.
-    if (connect(fd, addr, addrLen) == 0) return true;
-    if (errno != EINTR) return false;
-  } else {
-    if (!SetNonBlocking(fd)) return false;
-    if (connect(fd, addr, addrLen) != 0 && errno != EINPROGRESS) return false;
+// The resolver's answers with IPv6 and IPv4 taking turns, each family in
+// the resolver's order, the family of its first answer first: a name with
+// many addresses of a broken family still gets to the other one soon.
+std::vector<const addrinfo*> TakingTurns(const addrinfo* found) {
+  std::vector<const addrinfo*> first, other;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next)
+    (a->ai_family == found->ai_family ? first : other).push_back(a);
+  std::vector<const addrinfo*> order;
+  for (size_t i = 0; i < std::max(first.size(), other.size()); ++i) {
+    if (i < first.size()) order.push_back(first[i]);
+    if (i < other.size()) order.push_back(other[i]);
   }
-  PollResult ready = PollFd(fd, true, deadline);
-  if (ready == PollResult::kTimeout) errno = ETIMEDOUT;
-  if (ready != PollResult::kReady) return false;
+  return order;
+}
+
+// Starts a non-blocking connect to `a` from `source` (when given). An
+// invalid fd with errno set when it failed at once; `done` when it
+// connected at once (loopback may).
+UniqueFd StartConnect(const addrinfo* a, const sockaddr_storage* source, socklen_t sourceLen,
+                      bool& done) {
+  done = false;
+  UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
+  if (!fd.Valid()) return fd;
+  if (source != nullptr && bind(fd.Get(), reinterpret_cast<const sockaddr*>(source), sourceLen) != 0)
+    return UniqueFd();
+  if (connect(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) {
+    done = true;
+  } else if (errno != EINPROGRESS && errno != EINTR) {  // cut by a signal: it goes on
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// The outcome of a connect that polled ready: 0, or the error.
+int ConnectError(int fd) {
   int err = 0;
   socklen_t errLen = sizeof err;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) return false;
-  if (err != 0) {
-    errno = err;
-    return false;
-  }
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) return errno;
+  return err;
+}
+
+bool SetBlocking(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
@@ -133,35 +228,84 @@ bool ConnectWithin(int fd, const sockaddr* addr, socklen_t addrLen, Deadline dea
 
 UniqueFd ConnectTcp(const std::string& host, uint16_t port, Deadline deadline, int* resolveError,
                     const std::string& sourceIp) {
-  sockaddr_in source = {};
-  if (!sourceIp.empty() && inet_pton(AF_INET, sourceIp.c_str(), &source.sin_addr) != 1) {
-    if (resolveError != nullptr) *resolveError = 0;
-    errno = EINVAL;
-    return UniqueFd();
+  if (resolveError != nullptr) *resolveError = 0;
+  sockaddr_storage source = {};
+  socklen_t sourceLen = 0;
+  if (!sourceIp.empty()) {
+    IpAddress ip;
+    if (!ParseIpAddress(sourceIp, ip)) {
+      errno = EINVAL;
+      return UniqueFd();
+    }
+    sourceLen = ToSockaddr(ip, 0, source);
   }
-  source.sin_family = AF_INET;
   addrinfo hints = {};
-  hints.ai_family = sourceIp.empty() ? AF_UNSPEC : AF_INET;
+  hints.ai_family = sourceIp.empty() ? AF_UNSPEC : source.ss_family;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
   int resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (resolveError != nullptr) *resolveError = resolved;
   if (resolved != 0) return UniqueFd();
+  const std::vector<const addrinfo*> order = TakingTurns(found);
+
   UniqueFd result;
   int lastErr = ECONNREFUSED;
-  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-    if (fd.Valid() &&
-        (sourceIp.empty() ||
-         bind(fd.Get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0) &&
-        ConnectWithin(fd.Get(), a->ai_addr, a->ai_addrlen, deadline)) {
-      result = std::move(fd);
+  std::vector<UniqueFd> waiting;  // attempts in flight, oldest first
+  size_t next = 0;
+  Deadline nextStart = Deadline::In(0);
+  while (!result.Valid()) {
+    if (next < order.size() && (waiting.empty() || nextStart.Passed())) {
+      bool done = false;
+      UniqueFd fd = StartConnect(order[next++], sourceIp.empty() ? nullptr : &source, sourceLen, done);
+      if (done) {
+        result = std::move(fd);
+        break;
+      }
+      if (!fd.Valid()) {
+        lastErr = errno;
+        nextStart = Deadline::In(0);  // the next one at once
+        continue;
+      }
+      waiting.push_back(std::move(fd));
+      nextStart = Deadline::In(kNextAttemptMs);
+    }
+    if (waiting.empty()) break;  // every address failed
+    std::vector<PollItem> items(waiting.size());
+    for (size_t i = 0; i < waiting.size(); ++i) {
+      items[i].fd = waiting[i].Get();
+      items[i].forWrite = true;
+    }
+    const Deadline wake = next < order.size() ? deadline.Sooner(nextStart) : deadline;
+    PollResult ready = PollFds(items.data(), items.size(), wake);
+    if (ready == PollResult::kError) {
+      lastErr = errno;
       break;
     }
-    lastErr = errno;
+    if (ready == PollResult::kTimeout) {
+      if (deadline.Passed()) {
+        lastErr = ETIMEDOUT;
+        break;
+      }
+      continue;  // time for the next attempt
+    }
+    for (size_t i = items.size(); i-- > 0;) {
+      if (!items[i].ready) continue;
+      int err = ConnectError(items[i].fd);
+      if (err == 0) {
+        result = std::move(waiting[i]);
+        break;
+      }
+      lastErr = err;
+      waiting.erase(waiting.begin() + static_cast<long>(i));
+      nextStart = Deadline::In(0);  // a failure need not wait its turn
+    }
   }
   freeaddrinfo(found);
+  if (result.Valid() && !SetBlocking(result.Get())) {
+    lastErr = errno;
+    result.Reset();
+  }
   if (!result.Valid()) errno = lastErr;
   return result;
 }
@@ -178,12 +322,11 @@ PollResult PollFd(int fd, bool forWrite, Deadline deadline) {
 }
 
 PollResult PollFds(PollItem* items, size_t count, Deadline deadline) {
-  constexpr size_t kMaxItems = 8;
-  if (count > kMaxItems) {
-    errno = EINVAL;
-    return PollResult::kError;
-  }
-  pollfd p[kMaxItems] = {};
+  // Most waits hold a few descriptors: those need no allocation.
+  constexpr size_t kOnStack = 8;
+  pollfd onStack[kOnStack] = {};
+  std::vector<pollfd> onHeap(count > kOnStack ? count : 0);
+  pollfd* p = count > kOnStack ? onHeap.data() : onStack;
   for (size_t i = 0; i < count; ++i) {
     p[i].fd = items[i].fd;  // poll passes over a negative fd
     p[i].events = items[i].forWrite ? POLLOUT : POLLIN;

@@ -1,4 +1,5 @@
-// The thin socket layer: descriptors, IPv4 listening and accepting, polling.
+// The thin socket layer: descriptors, IP addresses, listening, accepting,
+// connecting, polling.
 // Only platform/ includes the OS headers; server/, tls/, room/ and client/
 // call this.
 //
@@ -43,10 +44,32 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Opens a non-blocking IPv4 stream socket on 0.0.0.0:port and listens. On
-// failure returns an invalid fd and sets `failedCall` to the name of the call
-// that failed ("socket", "bind", "listen" or "fcntl"), for the caller's perror.
-UniqueFd ListenTcp4(uint16_t port, int backlog, const char*& failedCall);
+// An IP address as bytes. An IPv4-mapped IPv6 address (::ffff:a.b.c.d, the
+// form in which a dual-stack listener sees IPv4 clients) is always held as
+// the IPv4 address, so that each client has one form everywhere.
+struct IpAddress {
+  bool v6 = false;
+  uint8_t bytes[16] = {};  // IPv4: the first 4, in network order
+};
+
+// Reads an IPv4 dotted quad or an IPv6 address (also in [brackets]). False
+// for anything else, host names included.
+bool ParseIpAddress(const std::string& text, IpAddress& ip);
+
+// The standard text form: a dotted quad, or IPv6 as RFC 5952 writes it
+// (lower case, the longest run of zero groups as ::).
+std::string IpAddressText(const IpAddress& ip);
+
+// 0.0.0.0 or ::, the address that stands for all of the machine's.
+bool IsAnyAddress(const IpAddress& ip);
+
+// Opens a non-blocking stream socket on address:port and listens (0.0.0.0
+// by default, exactly as the server always has). On :: it also takes IPv4
+// clients where the system allows, unless `ipv6Only`. On failure returns an
+// invalid fd and sets `failedCall` to the name of the call that failed
+// ("socket", "bind", "listen" or "fcntl"), for the caller's perror.
+UniqueFd ListenTcp(const IpAddress& address, uint16_t port, int backlog, bool ipv6Only,
+                   const char*& failedCall);
 
 // The port a bound socket actually has (for port 0), or -1.
 int LocalPort(int fd);
@@ -55,7 +78,7 @@ enum class AcceptResult { kOk, kNothing, kFailed };
 // Accepts one connection, non-blocking, with the listener's socket options.
 // kNothing: nothing was waiting (EAGAIN, or a peer that gave up:
 // ECONNABORTED). kFailed: errno is set for the caller's perror.
-AcceptResult AcceptTcp4(int listenFd, UniqueFd& conn, std::string& peerIp, int& peerPort);
+AcceptResult AcceptTcp(int listenFd, UniqueFd& conn, IpAddress& peerIp, int& peerPort);
 
 // True for accept errors that mean "out of descriptors or memory": back off.
 bool IsResourceShortage(int err);
@@ -71,16 +94,24 @@ bool SetUnsentLimit(int fd, int bytes);
 // after `probes` unanswered ones the connection fails (reads and writes end).
 bool SetKeepAlive(int fd, int idleSec, int intervalSec, int probes);
 
-// Connects to host:port (an address literal or a name), trying each address
-// the name resolves to in turn until `deadline` (never: each for the
-// system's own limit), from `sourceIp` when it is not empty (an IPv4
-// literal: on loopback any of 127.0.0.0/8 makes a client look like another
+// Connects to host:port (an address literal or a name) by `deadline`
+// (never: each attempt for the system's own limit). Every address the name
+// resolves to is tried, IPv6 and IPv4 taking turns in the resolver's order:
+// the next attempt starts when one fails, or after kNextAttemptMs while the
+// earlier ones are still waiting, and the first to connect wins, so one
+// address that does not answer cannot use up the deadline. From `sourceIp`
+// when it is not empty (an address literal, which keeps the attempts to its
+// family: on loopback any of 127.0.0.0/8 makes a client look like another
 // host). The socket comes back in blocking mode. On failure an invalid fd:
 // when the name did not resolve, `resolveError` (if given) gets the
 // resolver's code for ResolveErrorText and errno is left alone; otherwise
-// *resolveError is 0 and errno is the failing call's (ETIMEDOUT on timeout).
+// *resolveError is 0 and errno is the last failing call's (ETIMEDOUT on
+// timeout).
 UniqueFd ConnectTcp(const std::string& host, uint16_t port, Deadline deadline,
                     int* resolveError = nullptr, const std::string& sourceIp = "");
+
+// How long an attempt of ConnectTcp waits alone before the next one starts.
+constexpr int kNextAttemptMs = 250;
 
 // The resolver's text for a code from ConnectTcp.
 std::string ResolveErrorText(int resolveError);

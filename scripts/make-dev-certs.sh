@@ -3,8 +3,8 @@
 # can issue more), a server certificate signed by it for the given host
 # names and IP addresses, and one client certificate. Never overwrites a file.
 # Usage: scripts/make-dev-certs.sh [DIR [HOST|IP]...]
-#   DIR defaults to certs/ at the repository root; the names to localhost
-#   and 127.0.0.1. -h, --help: this text.
+#   DIR defaults to certs/ at the repository root; the names to localhost,
+#   127.0.0.1 and ::1. -h, --help: this text.
 set -euo pipefail
 
 case ${1:-} in
@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/certs}
 shift || true
 hosts=("$@")
-[ ${#hosts[@]} -gt 0 ] || hosts=(localhost 127.0.0.1)
+[ ${#hosts[@]} -gt 0 ] || hosts=(localhost 127.0.0.1 ::1)
 mkdir -p "$dir"
 umask 077
 work=$(mktemp -d)

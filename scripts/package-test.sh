@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build directory and checks it without
 # installing it: name, contents, dependencies, maintainer scripts, the
-# unpacked programs' --version and --help, the man pages, and the systemd unit
+# unpacked programs' --version and --help, the man pages, and the systemd units
 # (systemd-analyze verify, where the tool is). Leaves nothing behind.
 # Usage: scripts/package-test.sh [BUILD_DIR]   (default build)
 set -euo pipefail
@@ -28,6 +28,7 @@ fi
 expected="./etc/saferoom/saferoom.env
 ./usr/bin/saferoom
 ./usr/lib/systemd/system/saferoom.service
+./usr/lib/systemd/system/saferoom.socket
 ./usr/sbin/saferoom-server
 ./usr/share/doc/saferoom/copyright
 ./usr/share/man/man1/saferoom.1.gz
@@ -73,11 +74,18 @@ workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
 [ -d "$root$workdir/certs" ] || fail "WorkingDirectory $workdir has no certs/"
 port=$(sed -n 's/^PORT=//p' "$root$envfile")
 [ "$port" -ge 1024 ] || fail "PORT=$port needs a capability the unit does not grant"
+grep -q '^RestrictAddressFamilies=.*AF_INET6' "$unit" || fail "the unit forbids IPv6"
+# The socket unit opens the port the environment file names.
+socket=$root/usr/lib/systemd/system/saferoom.socket
+[ "$(sed -n 's/^ListenStream=//p' "$socket")" = "$port" ] || fail "saferoom.socket does not listen on PORT=$port"
 if command -v systemd-analyze >/dev/null 2>&1; then
-  # verify wants ExecStart to exist: point it into the unpacked tree.
+  # verify wants ExecStart to exist: point it into the unpacked tree. The
+  # socket unit is checked with the service it starts beside it.
   mkdir "$work/unit"
   sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" >"$work/unit/saferoom.service"
-  out=$(systemd-analyze verify --man=no "$work/unit/saferoom.service" 2>&1) || fail "systemd-analyze verify: $out"
+  cp "$socket" "$work/unit/saferoom.socket"
+  out=$(systemd-analyze verify --man=no "$work/unit/saferoom.service" "$work/unit/saferoom.socket" 2>&1) ||
+    fail "systemd-analyze verify: $out"
   [ -z "$out" ] || fail "systemd-analyze verify: $out"
 else
   echo "package-test: systemd-analyze not found, unit not verified"

@@ -16,7 +16,7 @@ struct SafeTcpServer;
 // An accepted connection, counted in by the connection gate.
 struct Accepted {
   LinkPtr link;
-  std::string peerIp;  // the gate's key
+  std::string addressKey;  // the gate's key: AddressKey of the peer
 };
 
 // How long a finished session thread waits for another connection.

@@ -1,6 +1,8 @@
 // Connection caps and refusal lines for the accept loop.
 #include "server/ConnectionGate.h"
 
+#include <algorithm>
+
 #include "platform/Os.h"
 #include "room/Console.h"
 
@@ -23,14 +25,22 @@ std::string Title(Refusal cause) {
 
 }  // namespace
 
-bool AdmitConnection(ConnectionGate& gate, const std::string& ip, const std::string& peer) {
+std::string AddressKey(const IpAddress& ip) {
+  const bool linkLocal = ip.v6 && ip.bytes[0] == 0xfe && (ip.bytes[1] & 0xc0) == 0x80;
+  if (!ip.v6 || linkLocal) return IpAddressText(ip);
+  IpAddress prefix = ip;
+  std::fill(prefix.bytes + 8, prefix.bytes + 16, 0);
+  return IpAddressText(prefix) + "/64";
+}
+
+bool AdmitConnection(ConnectionGate& gate, const std::string& key, const std::string& peer) {
   Refusal cause;
   {
     std::lock_guard<std::mutex> hold(gate.lock);
     if (gate.open >= kMaxConnections) {
       cause = Refusal::kConnectionCap;
-    } else if (int& fromIp = gate.perAddress[ip]; fromIp < kMaxPerAddress) {
-      ++fromIp;
+    } else if (int& fromKey = gate.perAddress[key]; fromKey < kMaxPerAddress) {
+      ++fromKey;
       ++gate.open;
       return true;
     } else {
@@ -41,10 +51,10 @@ bool AdmitConnection(ConnectionGate& gate, const std::string& ip, const std::str
   return false;
 }
 
-void ReleaseConnection(ConnectionGate& gate, const std::string& ip) {
+void ReleaseConnection(ConnectionGate& gate, const std::string& key) {
   std::lock_guard<std::mutex> hold(gate.lock);
   --gate.open;
-  auto it = gate.perAddress.find(ip);
+  auto it = gate.perAddress.find(key);
   if (it != gate.perAddress.end() && --it->second <= 0) gate.perAddress.erase(it);
 }
 

@@ -9,14 +9,15 @@
 #include <unordered_map>
 
 #include "platform/Deadline.h"
+#include "platform/Net.h"
 
 class Console;
 
 // Connections at once, counted from accept (handshakes included); one more
 // is closed right after accept.
 constexpr int kMaxConnections = 512;
-// The same from one client address: a household or office behind one NAT
-// still fits the room, one host cannot fill the server.
+// The same from one client address (see AddressKey): a household or office
+// behind one NAT still fits the room, one host cannot fill the server.
 constexpr int kMaxPerAddress = 16;
 // Refusal lines of one cause come at most this often.
 constexpr int kRefusalLineMs = 1000;
@@ -34,16 +35,23 @@ struct RefusalTally {
 struct ConnectionGate {
   std::mutex lock;  // guards `open` and `perAddress`
   int open = 0;
-  std::unordered_map<std::string, int> perAddress;  // only addresses with a connection
+  std::unordered_map<std::string, int> perAddress;  // by AddressKey; only those with a connection
   RefusalTally tallies[static_cast<int>(Refusal::kCount)];
 };
 
-// Counts a new connection from `ip` in. When a cap is reached it is not
-// counted, the refusal is noted (`peer` names it) and false comes back.
-bool AdmitConnection(ConnectionGate& gate, const std::string& ip, const std::string& peer);
+// What the per-address cap counts as one address: an IPv4 address itself;
+// for IPv6 its /64, since one host (or one household) usually holds a whole
+// /64 and may pick any address in it; a link-local address (fe80::/10)
+// itself, since every link shares that one prefix.
+std::string AddressKey(const IpAddress& ip);
 
-// The connection from `ip` admitted earlier has closed.
-void ReleaseConnection(ConnectionGate& gate, const std::string& ip);
+// Counts a new connection from the address `key` (AddressKey) in. When a
+// cap is reached it is not counted, the refusal is noted (`peer` names it)
+// and false comes back.
+bool AdmitConnection(ConnectionGate& gate, const std::string& key, const std::string& peer);
+
+// The connection from `key` admitted earlier has closed.
+void ReleaseConnection(ConnectionGate& gate, const std::string& key);
 
 // Notes one refusal or failure; `latest` describes it for the next line.
 void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest);

@@ -1,7 +1,8 @@
-// The serving routine: TLS set-up, the listener, the accept loop that gives
+// The serving routine: TLS set-up, the listeners, the accept loop that gives
 // each connection its own ClientSession thread, and the orderly stop.
 #include "server/SafeTcpServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,49 +14,25 @@
 #include "platform/Os.h"
 #include "room/SendMsg.h"
 #include "server/ExitStatus.h"
+#include "server/Listeners.h"
 #include "server/TlsContext.h"
 #include "server/TlsLink.h"
 #include "server/WebLink.h"
 
 namespace {
 
-// Room for a burst of connection attempts: with a handful, one host's burst
-// has the kernel drop everyone's attempts, which retry only after a second.
-constexpr int kListenBacklog = 128;
 constexpr int kAcceptPollMs = 1000;
 constexpr int kShortageBackoffMs = 100;
-// A peer that vanished without a word (a laptop gone to sleep) is found
-// within about 90 s: then its session ends by the usual path.
-constexpr int kKeepAliveIdleSec = 60;
-constexpr int kKeepAliveIntervalSec = 10;
-constexpr int kKeepAliveProbes = 3;
-// Bytes a member's socket may hold unsent: each write then waits only for
-// the member to read about its own size, whatever the kernel would buffer.
-constexpr int kUnsentLimitBytes = 128 * 1024;
 
-// Every connection's socket options. Set on the listener, they are inherited
-// by each accepted socket, which then needs no system call of its own.
-bool SetConnectionOptions(int fd) {
-  return SetNoDelay(fd) &&
-         SetKeepAlive(fd, kKeepAliveIdleSec, kKeepAliveIntervalSec, kKeepAliveProbes) &&
-         SetUnsentLimit(fd, kUnsentLimitBytes);
-}
-
-// One listening socket and what it serves.
-struct Listener {
-  UniqueFd fd;
-  ContextKind kind = ContextKind::kChat;
-  bool optionsInherited = false;  // its accepted sockets have the connection options
-};
-
-// Hands one accepted socket to its own ClientSession thread, or closes it.
+// Hands one accepted connection to its own ClientSession thread, with the
+// link its listener's kind asks for, or closes it.
 void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd fd,
-                     const std::string& peerIp, int peerPort) {
-  const std::string peer = peerIp + ", port " + std::to_string(peerPort);
+                     const IpAddress& peerIp, const std::string& peer) {
   ConnectionGate& gate = server.gate;
-  if (!AdmitConnection(gate, peerIp, peer)) return;
+  const std::string key = AddressKey(peerIp);
+  if (!AdmitConnection(gate, key, peer)) return;
   if (!listener.optionsInherited) SetConnectionOptions(fd.Get());
-  const bool web = listener.kind == ContextKind::kWeb;
+  const bool web = listener.kind == ListenerKind::kWeb;
   TlsConnPtr conn = NewTlsConn((web ? server.webCtx : server.ctx).get(), std::move(fd));
   if (conn) {
     Console& console = server.room.console;
@@ -65,11 +42,50 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     } else {
       link = std::make_unique<TlsLink>(std::move(conn), peer, console);
     }
-    if (StartClientSession(server, Accepted{std::move(link), peerIp})) return;
+    if (StartClientSession(server, Accepted{std::move(link), key})) return;
   }
   // No TLS session, or no thread: the connection went down with it.
-  ReleaseConnection(gate, peerIp);
+  ReleaseConnection(gate, key);
   NoteRefusal(gate, Refusal::kNoResources, peer);
+}
+
+// Accepts one connection waiting on `listener` and hands it on by the
+// listener's kind.
+void AcceptOne(SafeTcpServer& server, const Listener& listener) {
+  UniqueFd fd;
+  IpAddress peerIp;
+  int peerPort = 0;
+  AcceptResult accepted = AcceptTcp(listener.fd.Get(), fd, peerIp, peerPort);
+  if (accepted == AcceptResult::kNothing) return;
+  if (accepted == AcceptResult::kFailed) {
+    int err = errno;
+    NoteRefusal(server.gate, Refusal::kAcceptFailed, strerror(err));
+    // Out of descriptors or memory: give closing sessions a moment.
+    if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
+    return;
+  }
+  const std::string peer = IpAddressText(peerIp) + ", port " + std::to_string(peerPort);
+  server.room.console.Out("[*] Connection from " + peer + "\n");
+  ServeConnection(server, listener, std::move(fd), peerIp, peer);
+}
+
+// One notice for each distinct port that `kind` is served on (port 0 lets
+// the system choose; the notice names the one it chose): a single line
+// unless systemd passed sockets on several.
+void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners,
+                   ListenerKind kind, int asked) {
+  std::vector<int> ports;
+  for (const Listener& listener : listeners) {
+    if (listener.kind != kind) continue;
+    int bound = LocalPort(listener.fd.Get());
+    if (bound < 0) bound = asked;
+    if (std::find(ports.begin(), ports.end(), bound) != ports.end()) continue;
+    ports.push_back(bound);
+    server.room.console.Out(kind == ListenerKind::kChat
+                                ? "[+] Server is working at " + std::to_string(bound) + "\n"
+                                : "[+] Web page at https://" + ServedHostName(server.webCtx.get()) +
+                                      ":" + std::to_string(bound) + "/\n");
+  }
 }
 
 // Without it every session would end up waiting on a full queue.
@@ -91,27 +107,8 @@ void StopSendMsg(SafeTcpServer& server) {
     SleepMs(10);
 }
 
-// Accepts one connection on `listener`, if one is waiting.
-void AcceptOne(SafeTcpServer& server, const Listener& listener) {
-  UniqueFd fd;
-  std::string peerIp;
-  int peerPort = 0;
-  AcceptResult accepted = AcceptTcp4(listener.fd.Get(), fd, peerIp, peerPort);
-  if (accepted == AcceptResult::kNothing) return;
-  if (accepted == AcceptResult::kFailed) {
-    int err = errno;
-    NoteRefusal(server.gate, Refusal::kAcceptFailed, strerror(err));
-    // Out of descriptors or memory: give closing sessions a moment.
-    if (IsResourceShortage(err)) SleepMs(kShortageBackoffMs);
-    return;
-  }
-  server.room.console.Out("[*] Connection from " + peerIp + ", port " + std::to_string(peerPort) +
-                          "\n");
-  ServeConnection(server, listener, std::move(fd), peerIp, peerPort);
-}
-
-// Accepts until `running` is cleared, handing each connection to its own
-// session; reloads the certificates on SIGHUP.
+// Accepts on every listener until `running` is cleared, handing each
+// connection on; reloads the certificates on SIGHUP.
 void AcceptLoop(SafeTcpServer& server, const std::vector<Listener>& listeners) {
   // The stop and reload signals wake the wait through their descriptors, so
   // no timer needs to look at flags: an idle server does not wake at all.
@@ -120,10 +117,10 @@ void AcceptLoop(SafeTcpServer& server, const std::vector<Listener>& listeners) {
   const int reloadFd = ReloadWakeFd();
   const bool woken = stopFd >= 0 && reloadFd >= 0;
   std::vector<PollItem> waits(listeners.size() + 2);
-  for (size_t i = 0; i < listeners.size(); ++i)
-    waits[i].fd = listeners[i].fd.Get();
   PollItem& stopWait = waits[listeners.size()];
   PollItem& reloadWait = waits[listeners.size() + 1];
+  for (size_t i = 0; i < listeners.size(); ++i)
+    waits[i].fd = listeners[i].fd.Get();
   stopWait.fd = stopFd;
   reloadWait.fd = reloadFd;
   while (server.running.load() != 0) {
@@ -145,31 +142,6 @@ void AcceptLoop(SafeTcpServer& server, const std::vector<Listener>& listeners) {
   }
 }
 
-// Opens a listener on `port` for `kind`, or ends the process as bind does.
-Listener ListenOrExit(uint16_t port, ContextKind kind) {
-  const char* failedCall = nullptr;
-  Listener listener;
-  listener.kind = kind;
-  listener.fd = ListenTcp4(port, kListenBacklog, failedCall);
-  if (!listener.fd.Valid()) {
-    const int err = errno;
-    perror(failedCall);
-    // perror names the call; the operator also needs to know which port.
-    fprintf(stderr, "Cannot listen on port %u%s%s\n", port,
-            kind == ContextKind::kWeb ? " (--web)" : "",
-            err == EADDRINUSE ? ": another program, or another server, holds it" : "");
-    exit(kExitSetup);
-  }
-  listener.optionsInherited = SetConnectionOptions(listener.fd.Get());
-  return listener;
-}
-
-// The port a listener has (port 0 lets the system choose), or `asked`.
-int BoundPort(const Listener& listener, int asked) {
-  int bound = LocalPort(listener.fd.Get());
-  return bound < 0 ? asked : bound;
-}
-
 }  // namespace
 
 void ServerThread(SafeTcpServer* server) {
@@ -182,9 +154,16 @@ void SafeTcpServer::Run() {
   SeedTlsRandom();
 
   std::vector<Listener> listeners;
-  listeners.push_back(ListenOrExit(static_cast<uint16_t>(port & 0xffff), ContextKind::kChat));
-  if (webPort >= 0) {
-    listeners.push_back(ListenOrExit(static_cast<uint16_t>(webPort), ContextKind::kWeb));
+  if (TakePassedListenersOrExit(listeners, webPort >= 0)) {
+    if (!listenAddresses.empty() || !webListenAddresses.empty())
+      room.console.Err("--listen is not used: serving on the sockets from systemd\n");
+  } else {
+    OpenListenersOrExit(ListenerKind::kChat, listenAddresses, static_cast<uint16_t>(port & 0xffff),
+                        listeners);
+    if (webPort >= 0) {
+      OpenListenersOrExit(ListenerKind::kWeb, webListenAddresses, static_cast<uint16_t>(webPort),
+                          listeners);
+    }
   }
 
   room.namesFromCertificates = requireClientCert;
@@ -194,13 +173,8 @@ void SafeTcpServer::Run() {
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
   InstallReloadHandler();
-  // The notices name the ports actually bound.
-  room.console.Out("[+] Server is working at " + std::to_string(BoundPort(listeners[0], port)) +
-                   "\n");
-  if (webPort >= 0) {
-    room.console.Out("[+] Web page at https://" + ServedHostName(webCtx.get()) + ":" +
-                     std::to_string(BoundPort(listeners[1], webPort)) + "/\n");
-  }
+  AnnouncePorts(*this, listeners, ListenerKind::kChat, port);
+  AnnouncePorts(*this, listeners, ListenerKind::kWeb, webPort);
 
   AcceptLoop(*this, listeners);
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "room/Room.h"
 #include "server/ClientThreads.h"
@@ -23,6 +25,10 @@ struct SafeTcpServer {
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
   int webPort = -1;                // the web listener's port, -1 for none
+  // The chat port's and the web listener's addresses (--listen,
+  // --web-listen); none: 0.0.0.0. Not used when systemd passes the sockets.
+  std::vector<std::string> listenAddresses;
+  std::vector<std::string> webListenAddresses;
 
   // Made by Run before it accepts, replaced on SIGHUP by the accept thread,
   // which is its only reader: each session's SSL object holds a reference

@@ -14,7 +14,16 @@
 namespace {
 
 // The short options' ids are their letters.
-enum OptionId { kRequireClientCert = 1, kForwardSecrecy, kWeb, kHistory, kHelp = 'h', kVersion = 'V' };
+enum OptionId {
+  kRequireClientCert = 1,
+  kForwardSecrecy,
+  kListen,
+  kWeb,
+  kWebListen,
+  kHistory,
+  kHelp = 'h',
+  kVersion = 'V'
+};
 
 struct OptionDoc {
   option longOption;
@@ -35,11 +44,21 @@ const OptionDoc kOptions[] = {
      nullptr,
      "offer ECDHE suites first (RSA or ECDSA certificate);\n"
      "AES128-SHA stays, last"},
+    {{"listen", required_argument, nullptr, kListen},
+     0,
+     "ADDRESS",
+     "serve on this IPv4 or IPv6 address only (repeatable);\n"
+     ":: or [::] is every IPv6 address, and IPv4 too unless\n"
+     "an IPv4 address is also given (default: 0.0.0.0)"},
     {{"web", required_argument, nullptr, kWeb},
      0,
      "PORT",
      "also serve the room to browsers on TCP port PORT\n"
      "(https://HOST:PORT/, TLS 1.2 and 1.3)"},
+    {{"web-listen", required_argument, nullptr, kWebListen},
+     0,
+     "ADDRESS",
+     "the same for the web listener (repeatable)"},
     {{"history", required_argument, nullptr, kHistory},
      0,
      "N",
@@ -135,12 +154,21 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
           return ArgsOutcome::kUsage;
         }
         break;
+      case kListen:
+        args.listen.push_back(optarg);
+        break;
+      case kWebListen:
+        args.webListen.push_back(optarg);
+        break;
       case kHelp:
         help = true;
         break;
       case kVersion:
         version = true;
         break;
+      case ':':
+        problem = std::string(argv[optind - 1]) + " needs a value";
+        return ArgsOutcome::kUsage;
       default:
         problem = optopt != 0 ? std::string("unknown option -") + static_cast<char>(optopt)
                               : std::string("unknown option ") + options[optind - 1];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct ServerArgs {
   int port = 0;
@@ -10,6 +11,8 @@ struct ServerArgs {
   bool forwardSecrecy = false;
   int webPort = -1;       // --web PORT; -1 without it
   int historyLength = 0;  // public messages kept for members who ask
+  std::vector<std::string> listen;     // --listen ADDRESS, in order
+  std::vector<std::string> webListen;  // --web-listen ADDRESS, in order
 };
 
 enum class ArgsOutcome { kServe, kHelp, kVersion, kUsage, kBadPort };

@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
   server->forwardSecrecy = args.forwardSecrecy;
   server->webPort = args.webPort;
   StartHistory(server->room.history, static_cast<size_t>(args.historyLength));
+  server->listenAddresses = args.listen;
+  server->webListenAddresses = args.webListen;
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
   bool started = StartDetachedThread(ServeThenExit);

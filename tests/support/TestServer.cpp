@@ -57,6 +57,15 @@ bool Proc::Spawn(const std::vector<std::string>& argv, const std::string& dir) {
         dup2(ends[0].Get(), 0) < 0 || dup2(ends[3].Get(), 1) < 0 || dup2(ends[5].Get(), 2) < 0) {
       _exit(127);
     }
+    // Out of the way first, so that no descriptor to pass is overwritten
+    // before its turn; dup2 leaves the copies open across exec.
+    constexpr int kAside = 100;
+    int aside[16];
+    const size_t numPassed = std::min<size_t>(passFds.size(), 16);
+    for (size_t i = 0; i < numPassed; ++i)
+      if ((aside[i] = fcntl(passFds[i], F_DUPFD_CLOEXEC, kAside)) < 0) _exit(127);
+    for (size_t i = 0; i < numPassed; ++i)
+      if (dup2(aside[i], 3 + static_cast<int>(i)) < 0) _exit(127);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -142,6 +151,7 @@ bool TestServer::Prepare() {
 
 bool TestServer::Spawn(std::vector<std::string> args) {
   args.insert(args.begin(), SERVER_BIN);
+  args.insert(args.begin(), wrapper.begin(), wrapper.end());
   return Prepare() && Proc::Spawn(args, dir);
 }
 

@@ -30,6 +30,8 @@ struct Proc {
   std::string out;      // all of standard output read so far
   std::string err;      // the same for standard error
   int exitStatus = -1;  // once reaped: the exit code, or 128 + the signal
+  // Given to the child as descriptors 3, 4, ... (as systemd passes sockets).
+  std::vector<int> passFds;
 
   ~Proc() { Stop(); }
 
@@ -54,6 +56,9 @@ struct Proc {
 struct TestServer : Proc {
   int port = 0;
   std::string dir;  // working directory, holding certs/
+  // What runs the server, with the server's path and arguments after it
+  // (a launcher of socket activation); empty: the server itself.
+  std::vector<std::string> wrapper;
 
   ~TestServer();
   // Makes `dir` with a copy of the certificates in certs/, so that a test can

@@ -86,4 +86,29 @@ TEST(ServerArgs, CallsItselfAsStarted) {
   EXPECT_EQ(ServerHelp("saferoom-server").rfind("Usage: saferoom-server [OPTIONS] PORT\n", 0), 0u);
 }
 
+// --listen takes its value in the next word or after "="; the value is
+// read as an address later, by the listener.
+TEST(ServerArgs, ListenAddressesInOrderBeforeThePort) {
+  const struct {
+    std::vector<std::string> words;
+    ArgsOutcome outcome;
+    std::vector<std::string> listen;
+  } cases[] = {
+      {{"--listen", "::1", "7000"}, ArgsOutcome::kServe, {"::1"}},
+      {{"--listen=127.0.0.1", "--forward-secrecy", "--listen", "[::]", "0"},
+       ArgsOutcome::kServe,
+       {"127.0.0.1", "[::]"}},
+      {{"--listen", "::1"}, ArgsOutcome::kUsage, {}},  // the address is no port
+      {{"--listen"}, ArgsOutcome::kUsage, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words[0] + " " + c.words.back());
+    ServerArgs args;
+    EXPECT_EQ(Parse(c.words, args), c.outcome);
+    if (c.outcome == ArgsOutcome::kServe) {
+      EXPECT_EQ(args.listen, c.listen);
+    }
+  }
+}
+
 }  // namespace

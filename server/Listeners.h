@@ -1,0 +1,45 @@
+// The sockets the accept loop waits on, each tagged with what it serves:
+// opened on the listen addresses, or passed in by systemd. Made by
+// SafeTcpServer::Run before it accepts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Net.h"
+
+// What a listener serves; the accept loop hands each connection on by it.
+enum class ListenerKind { kChat, kWeb };
+
+struct Listener {
+  ListenerKind kind = ListenerKind::kChat;
+  UniqueFd fd;
+  // The connection options are set on the listener, so accepted sockets
+  // inherit them; otherwise each accepted socket gets them itself.
+  bool optionsInherited = false;
+};
+
+// Room for a burst of connection attempts: with a handful, one host's burst
+// has the kernel drop everyone's attempts, which retry only after a second.
+constexpr int kListenBacklog = 128;
+
+// The socket options of every connection; false when one did not take.
+bool SetConnectionOptions(int fd);
+
+// Takes the sockets systemd passed (socket activation) into `listeners`;
+// true when there were any. Every one serves the chat unless its name
+// (FileDescriptorName=) is "web": the web listener's, when the server has
+// one (`haveWeb`, --web). Ends the process with kExitSetup after one line
+// when the sockets cannot be read, one is not a listening TCP socket, or
+// its name asks for what the server lacks.
+bool TakePassedListenersOrExit(std::vector<Listener>& listeners, bool haveWeb);
+
+// Opens a `kind` listener on each of `addresses` (IPv4 or IPv6 literals,
+// [::] and :: too; none: 0.0.0.0) at `port` into `listeners`. Port 0 lets
+// the system choose one, which all of them then share. :: takes IPv4
+// clients too unless an IPv4 address is also among `addresses`. Ends the
+// process with kExitSetup after a line naming an address that is none, or
+// the perror line of the call that failed and one naming the port.
+void OpenListenersOrExit(ListenerKind kind, const std::vector<std::string>& addresses,
+                         uint16_t port, std::vector<Listener>& listeners);

@@ -1,0 +1,74 @@
+// What the per-address cap counts as one address, and the address forms the
+// server reads (--listen) and writes in its notices.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/Net.h"
+#include "server/ConnectionGate.h"
+
+namespace {
+
+IpAddress Ip(const std::string& text) {
+  IpAddress ip;
+  EXPECT_TRUE(ParseIpAddress(text, ip)) << text;
+  return ip;
+}
+
+TEST(IpAddress, LiteralsInTheirStandardFormMappedOnesAsIpv4) {
+  const struct {
+    const char* text;
+    bool valid;
+    bool v6;
+    const char* written;
+  } kCases[] = {
+      {"127.0.0.1", true, false, "127.0.0.1"},
+      {"[::1]", true, true, "::1"},
+      {"[::]", true, true, "::"},
+      // RFC 5952: lower case, the longest run of zero groups (the first of
+      // equal ones) as ::.
+      {"2001:DB8:0:0:0:0:0:1", true, true, "2001:db8::1"},
+      {"2001:db8:0:0:1:0:0:1", true, true, "2001:db8::1:0:0:1"},
+      // How a dual-stack listener sees an IPv4 client.
+      {"::ffff:192.0.2.1", true, false, "192.0.2.1"},
+      {"1.2.3", false, false, ""},
+      {"localhost", false, false, ""},
+      {"[127.0.0.1]", false, false, ""},
+      {"[::1", false, false, ""},
+      {"fe80::1%lo", false, false, ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    IpAddress ip;
+    ASSERT_EQ(ParseIpAddress(c.text, ip), c.valid);
+    if (!c.valid) continue;
+    EXPECT_EQ(ip.v6, c.v6);
+    EXPECT_EQ(IpAddressText(ip), c.written);
+  }
+  EXPECT_TRUE(IsAnyAddress(Ip("::")) && IsAnyAddress(Ip("0.0.0.0")));
+  EXPECT_FALSE(IsAnyAddress(Ip("::1")) || IsAnyAddress(Ip("0.0.0.1")));
+}
+
+TEST(AddressKey, Ipv4ByAddressIpv6ByItsSlash64LinkLocalByAddress) {
+  const struct {
+    const char* address;
+    const char* key;
+  } kCases[] = {
+      {"192.0.2.1", "192.0.2.1"},
+      // The same client through a dual-stack listener counts the same.
+      {"::ffff:192.0.2.1", "192.0.2.1"},
+      {"2001:db8::1", "2001:db8::/64"},
+      {"2001:db8::ffff:ffff:ffff:ffff", "2001:db8::/64"},
+      {"2001:db8:0:1::1", "2001:db8:0:1::/64"},
+      {"::1", "::/64"},
+      // fe80::/10: every link has the same prefix.
+      {"fe80::1", "fe80::1"},
+      {"fec0::1", "fec0::/64"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(AddressKey(Ip(c.address)), c.key);
+  }
+}
+
+}  // namespace
