@@ -1,6 +1,7 @@
-// Standard streams for the chat client.
+// Standard streams for the chat client and the server's console.
 #include "platform/Term.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -31,7 +32,12 @@ bool WriteFd(int fd, const void* buf, size_t len) {
     ssize_t put = write(fd, at, len);
     if (put < 0) {
       if (errno == EINTR) continue;
-      return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      // A descriptor someone made non-blocking: the wait is still ours. An
+      // interrupted poll just tries the write again.
+      pollfd writable = {fd, POLLOUT, 0};
+      poll(&writable, 1, -1);
+      continue;
     }
     at += put;
     len -= static_cast<size_t>(put);

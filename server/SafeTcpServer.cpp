@@ -30,6 +30,10 @@ constexpr int kKeepAliveProbes = 3;
 // Bytes a member's socket may hold unsent: each write then waits only for
 // the member to read about its own size, whatever the kernel would buffer.
 constexpr int kUnsentLimitBytes = 128 * 1024;
+// At the stop, how long the last console lines may wait for a reader: a log
+// pipe that is merely slow gets them, a console nobody reads cannot keep
+// the process from ending.
+constexpr int kConsoleStopWaitMs = 5000;
 
 // Every connection's socket options. Set on the listener, they are inherited
 // by each accepted socket, which then needs no system call of its own.
@@ -64,6 +68,14 @@ void StartSendMsgOrExit(SafeTcpServer& server) {
         server.sendStopped = true;
       })) {
     perror("SendMsg thread");
+    exit(kExitSetup);
+  }
+}
+
+// Without it nothing printed from here on would reach the console.
+void StartConsoleWriterOrExit(Console& console) {
+  if (!StartDetachedThread([&console] { console.RunWriter(); })) {
+    perror("console thread");
     exit(kExitSetup);
   }
 }
@@ -144,6 +156,7 @@ void SafeTcpServer::Run() {
 
   room.namesFromCertificates = requireClientCert;
   StartSendMsgOrExit(*this);
+  StartConsoleWriterOrExit(room.console);
 
   running = 1;
   // Set after `running`, so that a stop request is never overwritten.
@@ -159,6 +172,7 @@ void SafeTcpServer::Run() {
   ctx.reset();
   listener.Reset();
   // Sessions may outlive the stop by a moment; nothing they print comes
-  // after this.
+  // after this. The process ends once it is written, or when the wait is up.
   room.console.CloseWith("[-] Server stopped.\n");
+  room.console.WaitWritten(Deadline::In(kConsoleStopWaitMs));
 }

@@ -33,6 +33,8 @@ class RoomLogic : public ::testing::Test {
     if (capturing) Notices();  // a failed assertion left it on
     for (auto& c : conns)
       EndSession(room, c.link.get());
+    room.console.CloseWith("");
+    writer.join();
   }
 
   // A new connection, as after its handshake.
@@ -79,10 +81,12 @@ class RoomLogic : public ::testing::Test {
 
   // Console notices: what is printed from StartNotices to Notices.
   void StartNotices() {
+    EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));  // earlier ones stay out
     testing::internal::CaptureStdout();
     capturing = true;
   }
   std::string Notices() {
+    EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
     capturing = false;
     return testing::internal::GetCapturedStdout();
   }
@@ -141,6 +145,7 @@ class RoomLogic : public ::testing::Test {
     ClientState state;
   };
   Room room;
+  std::thread writer{[this] { room.console.RunWriter(); }};
   Relay relay;
   std::vector<Conn> conns;
   bool capturing = false;
