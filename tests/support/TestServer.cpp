@@ -98,9 +98,9 @@ size_t Proc::WaitFor(const std::string& text, int timeoutMs, bool fromErr, size_
   }
 }
 
-int Proc::WaitExit(int timeoutMs) {
+int Proc::WaitExit(int timeoutMs, bool reading) {
   const Deadline deadline = Deadline::In(timeoutMs);
-  while ((outFd.Valid() || errFd.Valid()) && !deadline.Passed())
+  while (reading && (outFd.Valid() || errFd.Valid()) && !deadline.Passed())
     Pump(deadline);
   for (int status; pid > 0;) {
     if (waitpid(pid, &status, WNOHANG) == pid) {

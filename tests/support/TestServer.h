@@ -44,8 +44,9 @@ struct Proc {
   // `from`; the position after it, or npos on timeout.
   size_t WaitFor(const std::string& text, int timeoutMs = 5000, bool fromErr = false,
                  size_t from = 0);
-  // Reads both streams to their end, then reaps: exitStatus, or -1 on timeout.
-  int WaitExit(int timeoutMs = 15000);
+  // Reads both streams to their end (unless not `reading`: a console
+  // nobody reads), then reaps: exitStatus, or -1 on timeout.
+  int WaitExit(int timeoutMs = 15000, bool reading = true);
   // SIGTERM, then SIGKILL if it lingers; always reaps.
   void Stop();
   bool Alive() { return pid > 0 && WaitExit(0) < 0; }

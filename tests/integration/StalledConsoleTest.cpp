@@ -1,0 +1,134 @@
+// The server with a console nobody reads, or whose reader has gone: it keeps
+// accepting, logging in and relaying; once read again, the lines come in
+// order with one count of those dropped; "[-] Server stopped." stays last.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/Net.h"
+#include "platform/Os.h"
+#include "tests/support/RoomClient.h"
+#include "tests/support/TestServer.h"
+
+namespace {
+
+// Far more notices than the stdout pipe (64 KiB) and the server's console
+// buffer hold together.
+constexpr int kConnections = 4000;
+
+std::string ConnectionLine(int fd) {
+  return "[*] Connection from 127.0.0.1, port " + std::to_string(LocalPort(fd)) + "\n";
+}
+
+// Connections that are closed at once, one after the other, so that the
+// server prints their notices in this order, and a last one that completes
+// its handshake: by then the server has accepted them all. False when one
+// could not be made (the server stopped accepting).
+bool Connections(const TestServer& server, int count, std::vector<std::string>& printed) {
+  for (int i = 0; i < count; ++i) {
+    UniqueFd fd =
+        ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
+    if (!fd.Valid()) return false;
+    printed.push_back(ConnectionLine(fd.Get()));
+  }
+  auto last = Connect(server.port);
+  if (!last->conn) return false;
+  printed.push_back(ConnectionLine(last->Fd()));
+  return true;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return lines;
+}
+
+// `got` must be the first lines of `printed`, then one count of the others,
+// then `after`.
+void ExpectOneGap(const std::string& got, const std::vector<std::string>& printed,
+                  const std::vector<std::string>& after) {
+  const std::vector<std::string> lines = Lines(got);
+  size_t kept = 0;
+  while (kept < lines.size() && kept < printed.size() && lines[kept] == printed[kept])
+    ++kept;
+  EXPECT_LT(kept, printed.size()) << "nothing was dropped";
+  std::vector<std::string> want = {"... " + std::to_string(printed.size() - kept) +
+                                   " console lines dropped\n"};
+  want.insert(want.end(), after.begin(), after.end());
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(kept), lines.end()), want)
+      << "after " << kept << " of " << printed.size() << " lines";
+}
+
+// With nobody reading, thousands of connections are accepted (some of them
+// complete their handshakes), two members log in and chat, and once the pipe
+// is read the notices come in order with one count in the place of those
+// that did not fit. With the pipe's reader gone, the room does the same.
+TEST(StalledConsole, RoomServesOnAndTheLinesComeInOrderWithOneCount) {
+  for (bool readerGone : {false, true}) {
+    SCOPED_TRACE(readerGone ? "reader gone" : "nobody reads");
+    TestServer server;
+    ASSERT_TRUE(server.Start()) << server.err;
+    std::vector<std::string> printed = Lines(server.out);  // the start-up notice
+    if (readerGone) server.outFd.Reset();
+    ASSERT_TRUE(Connections(server, kConnections, printed)) << "stopped accepting";
+    for (int i = 0; i < 50; ++i) {
+      auto handshaken = Connect(server.port);
+      ASSERT_NE(handshaken->conn, nullptr) << i;
+      printed.push_back(ConnectionLine(handshaken->Fd()));
+    }
+    auto alice = Join(server.port, "alice");
+    printed.push_back(ConnectionLine(alice->Fd()));
+    printed.push_back("[#] User alice online\n");
+    auto bob = Join(server.port, "bob");
+    printed.push_back(ConnectionLine(bob->Fd()));
+    printed.push_back("[#] User bob online\n");
+    ASSERT_TRUE(alice->SendChat("still relaying"));
+    EXPECT_TRUE(WaitFrame(*bob, [](const ReceivedFrame& f) {
+      return f.type == FrameType::Chat && f.name == "alice" && f.Text() == "still relaying";
+    }));
+    if (!readerGone) {
+      EXPECT_NE(server.WaitFor(" console lines dropped\n", 10000), std::string::npos);
+    }
+    kill(server.pid, SIGTERM);
+    EXPECT_EQ(server.WaitExit(), 0) << server.err;
+    if (!readerGone) {
+      ExpectOneGap(server.out, printed, {"[-] SendMsg thread stop\n", "[-] Server stopped.\n"});
+    }
+  }
+}
+
+// Stopped while nobody reads: read half a second later, the output ends with
+// the count and "[-] Server stopped."; never read, the process still ends,
+// within its wait, leaving whole lines in the pipe.
+TEST(StalledConsole, ServerStoppedIsLastAndTheStopWaitsBoundedly) {
+  for (bool readLater : {true, false}) {
+    SCOPED_TRACE(readLater ? "read later" : "never read");
+    TestServer server;
+    ASSERT_TRUE(server.Start()) << server.err;
+    std::vector<std::string> printed = Lines(server.out);
+    ASSERT_TRUE(Connections(server, kConnections, printed));
+    printed.push_back("[-] SendMsg thread stop\n");
+    kill(server.pid, SIGTERM);
+    if (readLater) {
+      SleepMs(500);  // the stop finds the console stalled, and waits for it
+      EXPECT_EQ(server.WaitExit(), 0) << server.err;
+      ExpectOneGap(server.out, printed, {"[-] Server stopped.\n"});
+      continue;
+    }
+    EXPECT_EQ(server.WaitExit(15000, false), 0) << "the stop waited without bound";
+    EXPECT_EQ(server.WaitExit(), 0);  // now read what the pipe held
+    const std::vector<std::string> lines = Lines(server.out);
+    ASSERT_LE(lines.size(), printed.size());
+    EXPECT_EQ(lines, std::vector<std::string>(printed.begin(),
+                                              printed.begin() + static_cast<long>(lines.size())));
+  }
+}
+
+}  // namespace
