@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only when one is missing.
+# --fuzz: also clang and its libFuzzer runtime (scripts/fuzz.sh).
 set -euo pipefail
 
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           libedit-dev openssl
           dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
+if [ "${1:-}" = --fuzz ]; then
+  packages+=(clang libclang-rt-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
