@@ -39,7 +39,7 @@ void Console::CloseWith(const std::string& lines) {
 void Console::Queue(int fd, const std::string& lines, bool last) {
   std::lock_guard<std::mutex> hold(consoleLock);
   if (closed_) return;
-  closed_ = last;
+  if (last) closed_ = true;
   if (!last && dropping_ && bufferedBytes_ <= kConsoleBufferBytes / 2) dropping_ = false;
   if (!last && (dropping_ || bufferedBytes_ + lines.size() > kConsoleBufferBytes)) {
     // Once dropping, everything goes until the writer has made room, so each

@@ -20,7 +20,7 @@ constexpr size_t kConsoleBufferBytes = 64 * 1024;
 class Console {
  public:
   // Lines go to these descriptors (standard output and error by default).
-  Console(int outFd = 1, int errFd = 2) : outFd_(outFd), errFd_(errFd) {}
+  explicit Console(int outFd = 1, int errFd = 2) : outFd_(outFd), errFd_(errFd) {}
 
   // One or more whole lines, each ending in '\n', queued for the writer;
   // never waits for the console. Lines from one call stay together. Lines
