@@ -62,7 +62,7 @@ for t in "${targets[@]}"; do
   if [ "$mode" = merge ]; then
     # Only what the committed corpus lacks comes in, named by its content.
     before=$(ls "fuzz/corpus/$corpus" | wc -l)
-    "$bin" -merge=1 -max_len=2048 -close_fd_mask=1 "fuzz/corpus/$corpus" "$dir/corpus" \
+    "$bin" -merge=1 -use_counters=0 -max_len=2048 -close_fd_mask=1 "fuzz/corpus/$corpus" "$dir/corpus" \
       >"$dir/log" 2>&1 || { tail -n 20 "$dir/log"; status=1; }
     echo "$name: $(($(ls "fuzz/corpus/$corpus" | wc -l) - before)) inputs added to fuzz/corpus/$corpus"
     continue
