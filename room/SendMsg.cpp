@@ -20,8 +20,9 @@ constexpr size_t kMaxBatch = 256;
 // its first item (so a member gets one write a batch, and userLock is
 // released between batches). Each write has the whole send budget: a member
 // reading 64 KiB/s takes one in about a second, a fifth of it, which leaves
-// room for a loaded machine; only one reading below about 13 KiB/s, while
-// more is sent to it, misses the budget.
+// room for a loaded machine; only one reading far slower, below about
+// 24 KiB/s over loopback (whose window opens in 64 KiB steps), misses it
+// while more is sent to it.
 constexpr size_t kMaxWriteBytes = 64 * 1024;
 // Buffer capacity kept from one batch to the next; big messages have their
 // buffers made afresh, so a burst of them leaves none behind.
