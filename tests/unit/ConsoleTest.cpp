@@ -1,8 +1,6 @@
 // The console on pipes that the test reads, late or never: whole lines in
 // order, drops counted in their place, the closing line last, and a printing
 // thread that never waits.
-#include "room/Console.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include "platform/Net.h"
 #include "platform/Os.h"
 #include "platform/Term.h"
+#include "room/Console.h"
 
 namespace {
 
