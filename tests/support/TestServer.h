@@ -73,6 +73,14 @@ long RecvBytes(int fd, void* buf, size_t len);
 // The sum of the numbers that follow each `prefix` in `text`.
 int SumAfter(const std::string& text, const std::string& prefix);
 
+// `text` cut after each '\n'.
+std::vector<std::string> Lines(const std::string& text);
+// Empty when `got` holds the first lines of `printed`, then one line "... N
+// console lines dropped" counting the others (N > 0), then `after`; else
+// what differs.
+std::string OneGapMismatch(const std::string& got, const std::vector<std::string>& printed,
+                           const std::vector<std::string>& after);
+
 // Process `pid`'s resident memory in KiB, and its CPU time (user and system,
 // every thread) in ms; -1 on failure. (platform/ProcStats.h has the rest.)
 long RssKiB(pid_t pid);
