@@ -37,29 +37,10 @@ BUILD_DIR=build tests/soak.sh 30 || status=1
 run_suite "address+undefined sanitizers" build-asan -DSANITIZE=address,undefined
 run_suite "thread sanitizer" build-tsan -DSANITIZE=thread
 
-# Short fuzzing runs of everything that reads a client's bytes, when clang is
-# here (libFuzzer comes with it). FUZZ_SECONDS sets the time per target.
-if command -v clang++ >/dev/null 2>&1; then
-  echo "=== fuzzing: build (build-fuzz)"
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON >/dev/null
-  cmake --build build-fuzz -j "$jobs" --target FrameFuzz SessionFuzz WebFuzz
-  for target in frame session web; do
-    bin=build-fuzz/bin/${target^}Fuzz
-    work=$(mktemp -d)
-    echo "=== fuzzing: $bin for ${FUZZ_SECONDS:-30} s"
-    if "$bin" -max_total_time="${FUZZ_SECONDS:-30}" -max_len=8192 -close_fd_mask=1 \
-        "$work" "fuzz/corpus/$target" >"$work.log" 2>&1; then
-      grep -E '^Done' "$work.log" || true
-    else
-      tail -n 40 "$work.log"
-      echo "=== fuzzing: $target FAILED"
-      status=1
-    fi
-    rm -rf "$work" "$work.log"
-  done
-else
-  echo "=== fuzzing skipped: clang++ not found"
-fi
+# Short fuzzing runs of every target (scripts/fuzz.sh installs clang and
+# builds build-fuzz). FUZZ_SECONDS sets the time per target.
+echo "=== fuzzing: ${FUZZ_SECONDS:-30} s per target"
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}" || status=1
 
 if [ "$status" -ne 0 ]; then
   echo "test.sh: some tests failed"

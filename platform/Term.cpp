@@ -1,7 +1,9 @@
-// Standard streams for the chat client, and its job-control and resize signals.
+// Standard streams for the chat client and the server's console, and the
+// client's job-control and resize signals.
 #include "platform/Term.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -62,7 +64,12 @@ bool WriteFd(int fd, const void* buf, size_t len) {
     ssize_t put = write(fd, at, len);
     if (put < 0) {
       if (errno == EINTR) continue;
-      return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      // A descriptor someone made non-blocking: the wait is still ours. An
+      // interrupted poll just tries the write again.
+      pollfd writable = {fd, POLLOUT, 0};
+      poll(&writable, 1, -1);
+      continue;
     }
     at += put;
     len -= static_cast<size_t>(put);

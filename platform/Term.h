@@ -1,6 +1,6 @@
-// Standard streams for the chat client: is it a terminal, raw reads and
-// writes, job control and resizing. Called by client/ and by the tests that
-// drive the chat command. Failures as platform/Net.h says.
+// Standard streams: is it a terminal, raw reads and writes, job control and
+// resizing. Called by client/, the server's console writer and the tests that
+// drive the programs. Failures as platform/Net.h says.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +16,9 @@ bool TerminalSize(int fd, int& rows, int& cols);
 // set). EINTR is retried.
 long ReadFd(int fd, void* buf, size_t len);
 
-// Writes all `len` bytes, waiting as needed. False on error (errno set), for
-// instance EPIPE when the reader has gone.
+// Writes all `len` bytes, waiting as needed (also on a descriptor in
+// non-blocking mode). False on error (errno set), for instance EPIPE when the
+// reader has gone.
 bool WriteFd(int fd, const void* buf, size_t len);
 
 // Job control and resizing for a program that draws on the terminal. The

@@ -1,30 +1,103 @@
-// Console lines from every thread, each call's lines kept together.
+// Console lines from every thread into one bounded buffer, and the one
+// writer that takes them to standard output and error.
 #include "room/Console.h"
 
-#include <cstdio>
+#include <algorithm>
+
+#include "platform/Term.h"
 
 namespace {
 
-void Put(std::FILE* stream, const std::string& lines) {
-  std::fwrite(lines.data(), 1, lines.size(), stream);
-  std::fflush(stream);
+// A pipe takes a write of up to PIPE_BUF bytes (4096 on Linux) whole or not
+// at all, so a reader never sees part of a line, even when the process ends
+// in the middle of a write. Longer calls go in one write of their own.
+constexpr size_t kWholeWriteBytes = 4096;
+
+size_t CountLines(const std::string& lines) {
+  size_t n = static_cast<size_t>(std::count(lines.begin(), lines.end(), '\n'));
+  return std::max<size_t>(n, lines.empty() ? 0 : 1);
+}
+
+std::string DroppedLine(size_t numLines) {
+  return "... " + std::to_string(numLines) + " console lines dropped\n";
 }
 
 }  // namespace
 
 void Console::Out(const std::string& lines) {
-  std::lock_guard<std::mutex> hold(consoleLock);
-  if (!closed_) Put(stdout, lines);
+  Queue(outFd_, lines, false);
 }
 
 void Console::Err(const std::string& lines) {
-  std::lock_guard<std::mutex> hold(consoleLock);
-  if (!closed_) Put(stderr, lines);
+  Queue(errFd_, lines, false);
 }
 
 void Console::CloseWith(const std::string& lines) {
+  Queue(outFd_, lines, true);
+}
+
+void Console::Queue(int fd, const std::string& lines, bool last) {
   std::lock_guard<std::mutex> hold(consoleLock);
   if (closed_) return;
-  Put(stdout, lines);
-  closed_ = true;
+  if (last) closed_ = true;
+  if (!last && dropping_ && bufferedBytes_ <= kConsoleBufferBytes / 2) dropping_ = false;
+  if (!last && (dropping_ || bufferedBytes_ + lines.size() > kConsoleBufferBytes)) {
+    // Once dropping, everything goes until the writer has made room, so each
+    // count stands for one gap and lines around it stay in order.
+    dropping_ = true;
+    NoteDropped(fd, CountLines(lines));
+  } else if (!lines.empty()) {
+    Chunk* back = chunks_.empty() ? nullptr : &chunks_.back();
+    if (back != nullptr && back->fd == fd && back->dropped == 0 &&
+        back->text.size() + lines.size() <= kWholeWriteBytes) {
+      back->text += lines;
+    } else {
+      chunks_.push_back(Chunk{fd, lines, 0});
+      ++numQueued_;
+    }
+    bufferedBytes_ += lines.size();
+  }
+  queued_.notify_one();
+}
+
+// Adds to the count at the end of the queue for `fd`, if there is one (the
+// counts of both streams may be there, one after the other).
+void Console::NoteDropped(int fd, size_t numLines) {
+  for (auto it = chunks_.rbegin(); it != chunks_.rend() && it->dropped > 0; ++it) {
+    if (it->fd == fd) {
+      it->dropped += numLines;
+      return;
+    }
+  }
+  chunks_.push_back(Chunk{fd, std::string(), numLines});
+  ++numQueued_;
+}
+
+void Console::RunWriter() {
+  std::unique_lock<std::mutex> hold(consoleLock);
+  for (;;) {
+    queued_.wait(hold, [this] { return !chunks_.empty() || closed_; });
+    if (chunks_.empty()) break;  // closed, and all is written
+    Chunk chunk = std::move(chunks_.front());
+    chunks_.pop_front();
+    bufferedBytes_ -= chunk.text.size();
+    if (chunk.dropped > 0) chunk.text = DroppedLine(chunk.dropped);
+    hold.unlock();
+    // Blocks while nobody reads; only this thread waits.
+    WriteFd(chunk.fd, chunk.text.data(), chunk.text.size());
+    hold.lock();
+    ++numWritten_;
+    written_.notify_all();
+  }
+}
+
+bool Console::WaitWritten(Deadline deadline) {
+  std::unique_lock<std::mutex> hold(consoleLock);
+  const uint64_t target = numQueued_;
+  const auto done = [&] { return numWritten_ >= target; };
+  if (deadline.IsNever()) {
+    written_.wait(hold, done);
+    return true;
+  }
+  return written_.wait_until(hold, deadline.TimePoint(), done);
 }

@@ -17,9 +17,13 @@ namespace {
 // queue and the time userLock is held for one batch.
 constexpr size_t kMaxBatch = 256;
 // Bytes of frames in one write to a member, and the most in a batch beyond
-// its first item. Each write has the whole send budget, so a member reading
-// 64 KiB/s keeps up, and userLock is released between batches.
-constexpr size_t kMaxWriteBytes = 256 * 1024;
+// its first item (so a member gets one write a batch, and userLock is
+// released between batches). Each write has the whole send budget: a member
+// reading 64 KiB/s takes one in about a second, a fifth of it, which leaves
+// room for a loaded machine; only one reading far slower, below about
+// 24 KiB/s over loopback (whose window opens in 64 KiB steps), misses it
+// while more is sent to it.
+constexpr size_t kMaxWriteBytes = 64 * 1024;
 // Buffer capacity kept from one batch to the next; big messages have their
 // buffers made afresh, so a burst of them leaves none behind.
 constexpr size_t kKeptCapacity = 64 * 1024;

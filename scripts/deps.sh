@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only when one is missing.
+# --fuzz: also clang and its libFuzzer runtime (scripts/fuzz.sh).
 set -euo pipefail
 case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 
@@ -7,6 +8,9 @@ packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenc
           nlohmann-json3-dev libedit-dev libsystemd-dev openssl libboost-dev libwslay-dev
           systemd iproute2 util-linux  # the tests: systemd-socket-activate, ip, unshare
           dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
+if [ "${1:-}" = --fuzz ]; then
+  packages+=(clang libclang-rt-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -23,6 +23,10 @@ namespace {
 
 constexpr int kAcceptPollMs = 1000;
 constexpr int kShortageBackoffMs = 100;
+// At the stop, how long the last console lines may wait for a reader: a log
+// pipe that is merely slow gets them, a console nobody reads cannot keep
+// the process from ending.
+constexpr int kConsoleStopWaitMs = 5000;
 
 // Hands one accepted connection to its own ClientSession thread, with the
 // link its listener's kind asks for, or closes it.
@@ -99,6 +103,14 @@ void StartSendMsgOrExit(SafeTcpServer& server) {
   }
 }
 
+// Without it nothing printed from here on would reach the console.
+void StartConsoleWriterOrExit(Console& console) {
+  if (!StartDetachedThread([&console] { console.RunWriter(); })) {
+    perror("console thread");
+    exit(kExitSetup);
+  }
+}
+
 // SendMsg gives up its batch at the next write once the queue is stopped,
 // and every write ends within the send timeout, so this wait ends too.
 void StopSendMsg(SafeTcpServer& server) {
@@ -168,6 +180,7 @@ void SafeTcpServer::Run() {
 
   room.namesFromCertificates = requireClientCert;
   StartSendMsgOrExit(*this);
+  StartConsoleWriterOrExit(room.console);
 
   running = 1;
   // Set after `running`, so that a stop request is never overwritten.
@@ -185,6 +198,7 @@ void SafeTcpServer::Run() {
   webCtx.reset();
   listeners.clear();
   // Sessions may outlive the stop by a moment; nothing they print comes
-  // after this.
+  // after this. The process ends once it is written, or when the wait is up.
   room.console.CloseWith("[-] Server stopped.\n");
+  room.console.WaitWritten(Deadline::In(kConsoleStopWaitMs));
 }

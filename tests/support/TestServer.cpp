@@ -107,9 +107,9 @@ size_t Proc::WaitFor(const std::string& text, int timeoutMs, bool fromErr, size_
   }
 }
 
-int Proc::WaitExit(int timeoutMs) {
+int Proc::WaitExit(int timeoutMs, bool reading) {
   const Deadline deadline = Deadline::In(timeoutMs);
-  while ((outFd.Valid() || errFd.Valid()) && !deadline.Passed())
+  while (reading && (outFd.Valid() || errFd.Valid()) && !deadline.Passed())
     Pump(deadline);
   for (int status; pid > 0;) {
     if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -168,6 +168,36 @@ int SumAfter(const std::string& text, const std::string& prefix) {
   for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1))
     sum += std::atoi(text.c_str() + at + prefix.size());
   return sum;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return lines;
+}
+
+std::string OneGapMismatch(const std::string& got, const std::vector<std::string>& printed,
+                           const std::vector<std::string>& after) {
+  const std::vector<std::string> lines = Lines(got);
+  size_t kept = 0;
+  while (kept < lines.size() && kept < printed.size() && lines[kept] == printed[kept])
+    ++kept;
+  if (kept == printed.size()) return "nothing was dropped";
+  std::vector<std::string> want = {"... " + std::to_string(printed.size() - kept) +
+                                   " console lines dropped\n"};
+  want.insert(want.end(), after.begin(), after.end());
+  if (std::vector<std::string>(lines.begin() + static_cast<long>(kept), lines.end()) == want) {
+    return "";
+  }
+  std::string rest;
+  for (size_t i = kept; i < lines.size() && i < kept + want.size() + 2; ++i)
+    rest += lines[i];
+  return "after the first " + std::to_string(kept) + " lines, not " + want.front() + ":\n" + rest;
 }
 
 long RssKiB(pid_t pid) {

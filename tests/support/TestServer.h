@@ -46,8 +46,9 @@ struct Proc {
   // `from`; the position after it, or npos on timeout.
   size_t WaitFor(const std::string& text, int timeoutMs = 5000, bool fromErr = false,
                  size_t from = 0);
-  // Reads both streams to their end, then reaps: exitStatus, or -1 on timeout.
-  int WaitExit(int timeoutMs = 15000);
+  // Reads both streams to their end (unless not `reading`: a console
+  // nobody reads), then reaps: exitStatus, or -1 on timeout.
+  int WaitExit(int timeoutMs = 15000, bool reading = true);
   // SIGTERM, then SIGKILL if it lingers; always reaps.
   void Stop();
   bool Alive() { return pid > 0 && WaitExit(0) < 0; }
@@ -76,6 +77,14 @@ long RecvBytes(int fd, void* buf, size_t len);
 
 // The sum of the numbers that follow each `prefix` in `text`.
 int SumAfter(const std::string& text, const std::string& prefix);
+
+// `text` cut after each '\n'.
+std::vector<std::string> Lines(const std::string& text);
+// Empty when `got` holds the first lines of `printed`, then one line "... N
+// console lines dropped" counting the others (N > 0), then `after`; else
+// what differs.
+std::string OneGapMismatch(const std::string& got, const std::vector<std::string>& printed,
+                           const std::vector<std::string>& after);
 
 // Process `pid`'s resident memory in KiB, and its CPU time (user and system,
 // every thread) in ms; -1 on failure. (platform/ProcStats.h has the rest.)

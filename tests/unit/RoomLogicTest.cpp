@@ -34,6 +34,8 @@ class RoomLogic : public ::testing::Test {
     if (capturing) Notices();  // a failed assertion left it on
     for (auto& c : conns)
       EndSession(room, c.link.get());
+    room.console.CloseWith("");
+    writer.join();
   }
 
   // A new connection, as after its handshake.
@@ -83,10 +85,12 @@ class RoomLogic : public ::testing::Test {
 
   // Console notices: what is printed from StartNotices to Notices.
   void StartNotices() {
+    EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));  // earlier ones stay out
     testing::internal::CaptureStdout();
     capturing = true;
   }
   std::string Notices() {
+    EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
     capturing = false;
     return testing::internal::GetCapturedStdout();
   }
@@ -193,6 +197,7 @@ class RoomLogic : public ::testing::Test {
     ClientState state;
   };
   Room room;
+  std::thread writer{[this] { room.console.RunWriter(); }};
   Relay relay;
   std::vector<Conn> conns;
   bool capturing = false;
@@ -312,6 +317,7 @@ TEST_F(RoomLogic, LookAlikeNamesAreRefusedWithTheirReason) {
   for (const auto& n : kNames) {
     testing::internal::CaptureStderr();
     Login(other, n.name);
+    EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), n.line);
     EXPECT_EQ(FirstType(other), FrameType::NameInUse) << n.line;
   }
