@@ -2,13 +2,22 @@
 #include "server/TlsLink.h"
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include "room/Console.h"
 
-bool TlsLink::Open(Deadline deadline) {
-  if (TlsAccept(*conn_, deadline)) return true;
-  // A timeout or a peer that just left has nothing to dump.
-  if (ERR_peek_error() != 0) console_.Err("TLS handshake failed: " + peer_ + "\n" + TakeTlsErrors());
+bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Console& console) {
+  if (TlsAccept(conn, deadline)) return true;
+  // A timeout, or a peer that just left (a port scan, a client that gave
+  // up), has nothing to dump: OpenSSL names that an unexpected end of file.
+  const unsigned long error = ERR_peek_error();
+  if (error != 0 && ERR_GET_REASON(error) != SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+    console.Err("TLS handshake failed: " + peer + "\n" + TakeTlsErrors());
+  }
   ERR_clear_error();
   return false;
+}
+
+bool TlsLink::Open(Deadline deadline) {
+  return AcceptOrTell(*conn_, deadline, peer_, console_);
 }

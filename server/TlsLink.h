@@ -9,15 +9,18 @@
 
 class Console;
 
+// The server's handshake on `conn` by `deadline`. A failure that the TLS
+// library can explain gets "TLS handshake failed: PEER" and the TLS error
+// dump on the console's standard error, together. Both links open with it.
+bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Console& console);
+
 class TlsLink : public Link {
  public:
   // `peer` is "ADDRESS, port PORT"; `console` must outlive the link.
   TlsLink(TlsConnPtr conn, std::string peer, Console& console)
       : conn_(std::move(conn)), peer_(std::move(peer)), console_(console) {}
 
-  // The server's handshake. A failure that the TLS library can explain (not
-  // a timeout, nor a peer that just left) gets "TLS handshake failed: PEER"
-  // and the TLS error dump on standard error, together.
+  // The server's handshake (AcceptOrTell).
   bool Open(Deadline deadline) override;
   ReadResult Read(uint8_t* buf, size_t len, Deadline deadline) override {
     return TlsRead(*conn_, buf, len, deadline);

@@ -1,13 +1,12 @@
 // The web listener's link: handshake, HTTP, WebSocket.
 #include "server/WebLink.h"
 
-#include <openssl/err.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "protect/Frame.h"
 #include "room/Console.h"
+#include "server/TlsLink.h"
 
 namespace {
 
@@ -35,13 +34,7 @@ WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console)
     : conn_(std::move(conn)), peer_(std::move(peer)), console_(console), ws_(kMaxMessage) {}
 
 bool WebLink::Open(Deadline deadline) {
-  if (!TlsAccept(*conn_, deadline)) {
-    if (ERR_peek_error() != 0) {
-      console_.Err("TLS handshake failed: " + peer_ + "\n" + TakeTlsErrors());
-    }
-    ERR_clear_error();
-    return false;
-  }
+  if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
   HttpExchange http;
   std::string input, response;
   char buf[4096];

@@ -138,6 +138,19 @@ TEST(ServerTls, Tls12WithAes128ShaOnlyAndRefusalsLeaveOthersUp) {
   ASSERT_EQ(SendBytes(fd.Get(), garbage.data(), garbage.size()), static_cast<long>(garbage.size()));
   EXPECT_TRUE(ClosedByServer(fd.Get(), 5000));
   EXPECT_NE(server.WaitFor("http request", 5000, true), std::string::npos) << server.err;
+  // One that leaves halfway through its hello (a port scan) is no failure
+  // to explain; the next one is, and comes alone.
+  const std::string half = "\x16\x03\x01\x00\x40hello";
+  UniqueFd leaver = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
+  ASSERT_EQ(SendBytes(leaver.Get(), half.data(), half.size()), static_cast<long>(half.size()));
+  leaver.Reset();
+  const size_t before = server.err.size();
+  EXPECT_EQ(Handshake(server.port, tls13), nullptr);
+  const size_t at = server.WaitFor("unsupported protocol", 5000, true, before);
+  ASSERT_NE(at, std::string::npos) << server.err;
+  EXPECT_EQ(server.err.find("TLS handshake failed", before),
+            server.err.rfind("TLS handshake failed", at))
+      << server.err.substr(before);
 
   EXPECT_TRUE(server.Alive());
   EXPECT_NE(Handshake(server.port), nullptr);
