@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -462,11 +463,9 @@ TEST_F(RoomLogic, HistoryKeepsTheLastPublicMessagesWithinItsBounds) {
         {"alice", Member("alice")}, {"bob", Member("bob")}, {"stranger", Open()}};
     uint64_t publics = 0;
     for (const std::string& step : c.steps) {
-      const size_t colon = step.find(": ");
-      const std::string from = step.substr(0, step.find_first_of(">:"));
-      const std::string to =
-          step.find('>') < colon ? step.substr(from.size() + 1, colon - from.size() - 1) : "";
-      const std::string text = step.substr(colon + 2);
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(step, m, std::regex("(\\w+)(>(\\w+))?: (.*)"))) << step;
+      const std::string from = m[1], to = m[3], text = m[4];
       if (text == "~bin") {
         const std::string bin = std::string("ab\0cd", 5) + std::string(27, 'z');
         Send(who[from], BuildFrame(FrameType::Chat, 2, bin.data(), 32, nullptr, Scope::Public));
