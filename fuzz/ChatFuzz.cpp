@@ -68,24 +68,12 @@ void Show(ChatSession& s, int64_t now) {
 void Type(ChatSession& s, Splits& typing, int64_t now) {
   const size_t pick = typing.Size(64);
   const std::string member = s.members.empty() ? "bob" : s.members[pick % s.members.size()];
-  switch (pick % 8) {
-    case 0:
-      HandleLine(s, "hello " + s.name, now);
-      break;
-    case 1:
-      HandleLine(s, "/msg \"" + member + "\" hi", now);
-      break;
-    case 2:
-      HandleLine(s, "/who", now);
-      break;
-    case 3:
-      HandleLine(s, "/nick " + member, now);
-      break;
-    case 4:
-      if (pick > 60) RequestQuit(s, now);
-      break;
-    default:
-      break;
+  const std::string lines[] = {"hello " + s.name, "/msg \"" + member + "\" hi", "/who",
+                               "/nick " + member};
+  if (pick % 8 < 4) {
+    HandleLine(s, lines[pick % 8], now);
+  } else if (pick % 8 == 4 && pick > 60) {
+    RequestQuit(s, now);
   }
 }
 

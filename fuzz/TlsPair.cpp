@@ -1,5 +1,5 @@
-// The in-memory TLS pair: a self-signed RSA key made once, a BIO over the
-// Wires, and the handshake driven from both ends in turn.
+// The in-memory TLS pair: a self-signed RSA key made once, a BIO over each
+// Transport, and the handshake driven from both ends in turn.
 #include "fuzz/TlsPair.h"
 
 #include <openssl/bio.h>
@@ -14,17 +14,10 @@
 
 namespace {
 
-uint64_t Mix(uint64_t& state) {
-  state ^= state << 13;
-  state ^= state >> 7;
-  state ^= state << 17;
-  return state;
-}
-
 int TransportRead(BIO* bio, char* buf, int len) {
   auto* t = static_cast<Transport*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
-  const size_t left = t->in->bytes.size() - t->in->readAt;
+  const size_t left = t->in.size() - t->readAt;
   if (left == 0 && t->ended) return 0;
   // Never twice in a row, so every read after one gets somewhere.
   if (left == 0 || (t->splits != nullptr && !t->blocked && t->splits->WouldBlock())) {
@@ -35,15 +28,15 @@ int TransportRead(BIO* bio, char* buf, int len) {
   t->blocked = false;
   size_t n = std::min(left, static_cast<size_t>(len));
   if (t->splits != nullptr) n = t->splits->Size(n);
-  std::memcpy(buf, t->in->bytes.data() + t->in->readAt, n);
-  t->in->readAt += n;
+  std::memcpy(buf, t->in.data() + t->readAt, n);
+  t->readAt += n;
   return static_cast<int>(n);
 }
 
 int TransportWrite(BIO* bio, const char* buf, int len) {
   auto* t = static_cast<Transport*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
-  t->out->bytes.append(buf, static_cast<size_t>(len));
+  t->peer->in.append(buf, static_cast<size_t>(len));
   return len;
 }
 
@@ -123,7 +116,10 @@ TlsConnPtr NewEnd(SSL_CTX* ctx, Transport& t) {
 }  // namespace
 
 uint64_t Splits::Next() {
-  return Mix(state_);
+  state ^= state << 13;
+  state ^= state >> 7;
+  state ^= state << 17;
+  return state;
 }
 
 size_t Splits::Size(size_t max) {
@@ -138,8 +134,8 @@ bool MakeTlsPair(TlsPair& pair) {
   static SSL_CTX* clientCtx = NewContext(false);
   static SSL_SESSION* session = nullptr;  // resumed: no RSA for each input
   if (serverCtx == nullptr || clientCtx == nullptr) return false;
-  pair.serverSide.in = pair.clientSide.out = &pair.toServer;
-  pair.clientSide.in = pair.serverSide.out = &pair.toClient;
+  pair.serverSide.peer = &pair.clientSide;
+  pair.clientSide.peer = &pair.serverSide;
   pair.server = NewEnd(serverCtx, pair.serverSide);
   pair.client = NewEnd(clientCtx, pair.clientSide);
   if (!pair.server || !pair.client) return false;

@@ -12,36 +12,27 @@
 #include "tls/TlsConn.h"
 
 // Sizes (and would-block answers) from a seed: the same seed, the same cuts.
-class Splits {
- public:
-  explicit Splits(uint32_t seed) : state_(0x9e3779b97f4a7c15ull ^ seed) {}
+struct Splits {
+  explicit Splits(uint32_t seed) : state(0x9e3779b97f4a7c15ull ^ seed) {}
   // 1 to `max` bytes, mostly a few, sometimes many.
   size_t Size(size_t max);
   bool WouldBlock() { return Next() % 4 == 0; }
-
- private:
-  uint64_t Next();
-  uint64_t state_;
+  uint64_t Next();  // xorshift
+  uint64_t state;
 };
 
-// Bytes on their way in one direction.
-struct Wire {
-  std::string bytes;
-  size_t readAt = 0;
-};
-
-// What one end's transport does. The ends' BIOs point here, so it must
-// outlive both TlsConns.
+// What one end's transport does: it reads `in` and writes to its peer's.
+// The ends' BIOs point here, so it must outlive both TlsConns.
 struct Transport {
-  Wire* in = nullptr;
-  Wire* out = nullptr;
+  std::string in;  // bytes on their way to this end
+  size_t readAt = 0;
+  Transport* peer = nullptr;
   Splits* splits = nullptr;  // null: a read takes what it asks for
   bool ended = false;        // once `in` is read, the peer's stream ends
   bool blocked = false;      // the last read said "would block"
 };
 
 struct TlsPair {
-  Wire toServer, toClient;
   Transport serverSide, clientSide;
   TlsConnPtr server;  // as the accept loop makes it; its handshake is done
   TlsConnPtr client;

@@ -7,14 +7,15 @@
 // low bit: a close notification at the end), then the client's stream.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "fuzz/TlsPair.h"
-#include "protect/FrameReader.h"
 #include "room/ClientSession.h"
 #include "room/Room.h"
 #include "server/TlsLink.h"
+#include "tests/support/FakeLink.h"
 
 namespace {
 
@@ -22,61 +23,24 @@ namespace {
 // wait for a SendMsg that this target does not run.
 constexpr size_t kMaxInput = 32 * 1024;
 
-struct Chat {
-  uint32_t lengthWord;
-  std::vector<uint8_t> payload;
-  std::vector<uint8_t> recipient;
-  bool operator==(const Chat& o) const {
-    return lengthWord == o.lengthWord && payload == o.payload && recipient == o.recipient;
-  }
-};
+// A queued chat: its LengthWord, payload and recipient field.
+using Chat = std::tuple<uint32_t, std::vector<uint8_t>, std::vector<uint8_t>>;
 
 // What a session must queue for `stream` read in one go: every chat up to a
 // logout, a bad header or a frame cut off by the end.
 std::vector<Chat> ExpectedChats(const uint8_t* stream, size_t size) {
   std::vector<Chat> chats;
-  FrameReader reader;
-  FrameHeader header;
-  const uint8_t* payload = nullptr;
-  for (;;) {
-    FrameReader::Result result = reader.Next(header, payload);
-    if (result == FrameReader::Result::kBadHeader) break;
-    if (result == FrameReader::Result::kNeedMore) {
-      if (size == 0) break;
-      size_t room = 0;
-      uint8_t* at = reader.Room(room);
-      const size_t n = std::min(room, size);
-      std::memcpy(at, stream, n);
-      reader.Commit(n);
-      stream += n;
-      size -= n;
-      continue;
-    }
-    if (header.type == FrameType::Logout) break;
+  WalkFrames(stream, size, [&](const FrameHeader& header, const uint8_t* payload) {
     const uint32_t length = PayloadLength(header.lengthWord);
-    if (header.type != FrameType::Chat || length == 0) continue;
-    Chat chat{header.lengthWord, {}, std::vector<uint8_t>(kNameSize, 0)};
-    DecryptPayload(header, payload, length, chat.payload);
-    if (header.scope == Scope::Private) chat.recipient.assign(header.name, header.name + kNameSize);
-    chats.push_back(std::move(chat));
-  }
-  return chats;
-}
-
-// Every frame the server wrote must be whole and one it sends to clients.
-void CheckReplies(const std::string& plain) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(plain.data());
-  for (size_t at = 0; at < plain.size();) {
-    if (plain.size() - at < kHeaderSize) abort();
-    const FrameHeader header = ParseHeader(bytes + at);
-    if (!HeaderAcceptable(header)) abort();
-    if (header.type != FrameType::LoginAccepted && header.type != FrameType::NameInUse &&
-        header.type != FrameType::UserList) {
-      abort();
+    if (header.type == FrameType::Chat && length > 0) {
+      std::vector<uint8_t> plain, to(kNameSize, 0);
+      DecryptPayload(header, payload, length, plain);
+      if (header.scope == Scope::Private) to.assign(header.name, header.name + kNameSize);
+      chats.emplace_back(header.lengthWord, plain, to);
     }
-    at += kHeaderSize + PayloadLength(header.lengthWord);
-    if (at > plain.size()) abort();
-  }
+    return header.type != FrameType::Logout;
+  });
+  return chats;
 }
 
 }  // namespace
@@ -99,30 +63,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& record : room.users) {
     if (record) abort();  // the session's slots outlived it
   }
-  std::vector<ChatItemPtr> taken, queued;
-  room.queue.TakeBatch(taken, ~size_t{0}, ~size_t{0});
+  std::vector<ChatItemPtr> queued;
+  room.queue.TakeBatch(queued, ~size_t{0}, ~size_t{0});
   // A member's history request queues its answer's place: one at most,
   // since no SendMsg runs here to answer it and let another in.
   size_t requests = 0;
-  for (ChatItemPtr& item : taken) {
+  std::vector<Chat> got;
+  for (const ChatItemPtr& item : queued) {
     if (item->historyRequest) {
-      ++requests;
-    } else {
-      queued.push_back(std::move(item));
+      if (++requests > 1) abort();
+      continue;
     }
+    got.emplace_back(item->lengthWord, item->payload,
+                     std::vector<uint8_t>(item->recipient, item->recipient + kNameSize));
   }
-  if (requests > 1) abort();
-  const std::vector<Chat> expected = ExpectedChats(data, size);
-  if (queued.size() != expected.size()) abort();
-  for (size_t i = 0; i < queued.size(); ++i) {
-    const ChatItem& item = *queued[i];
-    const Chat got{item.lengthWord, item.payload,
-                   std::vector<uint8_t>(item.recipient, item.recipient + kNameSize)};
-    if (!(got == expected[i])) abort();
-  }
+  if (got != ExpectedChats(data, size)) abort();
 
   bool closed = false;
-  CheckReplies(ReceiveAll(*pair.client, closed));
+  // Every frame the server wrote must be whole and one it sends to clients.
+  const std::string replies = ReceiveAll(*pair.client, closed);
+  if (!WalkFrames(reinterpret_cast<const uint8_t*>(replies.data()), replies.size(),
+                  [](const FrameHeader& h, const uint8_t*) {
+                    return h.type == FrameType::LoginAccepted || h.type == FrameType::NameInUse ||
+                           h.type == FrameType::UserList;
+                  })) {
+    abort();
+  }
   // A session that ends in order says goodbye; one that read an end without
   // a goodbye need not.
   if (closeNotify && !closed) abort();

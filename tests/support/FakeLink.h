@@ -1,12 +1,13 @@
 // A client connection without a socket, for driving the room in tests and
 // fuzzing: what the room writes to it is kept, a shut-down link takes no
-// more, and every ordering is the caller's.
+// more, and every ordering is the caller's. WalkFrames reads it back.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "protect/Frame.h"
 #include "room/Link.h"
 
 class FakeLink : public Link {
@@ -33,3 +34,19 @@ class FakeLink : public Link {
  private:
   std::string peer_ = "127.0.0.1, port 1";
 };
+
+// Calls `each(header, payload)` (still encrypted) for the frames in `bytes`,
+// in order, until one returns false. False then, or when a header is one no
+// reader takes or a frame is cut off by the end.
+template <typename Each>
+bool WalkFrames(const uint8_t* bytes, size_t size, Each each) {
+  for (size_t at = 0; at < size;) {
+    if (size - at < kHeaderSize) return false;
+    const FrameHeader header = ParseHeader(bytes + at);
+    const size_t len = PayloadLength(header.lengthWord);
+    if (!HeaderAcceptable(header) || size - at - kHeaderSize < len) return false;
+    if (!each(header, bytes + at + kHeaderSize)) return false;
+    at += kHeaderSize + len;
+  }
+  return true;
+}

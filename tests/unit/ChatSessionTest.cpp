@@ -12,8 +12,8 @@
 namespace {
 
 ReceivedFrame MakeFrame(uint32_t type, uint32_t scope = 0, const std::string& name = "",
-                        const std::string& text = "") {
-  return {type, 0, scope, name, std::vector<uint8_t>(text.begin(), text.end())};
+                        const std::string& payload = "", uint32_t kind = 0) {
+  return {type, kind, scope, name, std::vector<uint8_t>(payload.begin(), payload.end())};
 }
 
 ReceivedFrame MemberList(const std::string& commaNames) {
@@ -26,32 +26,21 @@ ReceivedFrame MemberList(const std::string& commaNames) {
   return f;
 }
 
-// The room's history: a kept message (a text), and the end of an answer.
-ReceivedFrame Earlier(const std::string& from, uint64_t ordinal, uint64_t timeUs,
-                      const std::string& text) {
-  ReceivedFrame f = MakeFrame(FrameType::HistoryItem, Scope::Public, from);
-  f.kind = PayloadKind::Text;
-  f.payload.assign(kHistoryItemPrefix + (text.size() + 16) / 16 * 16, 0);
-  StoreLe64(f.payload.data(), timeUs);
-  StoreLe64(f.payload.data() + 8, ordinal);
-  std::copy(text.begin(), text.end(), f.payload.begin() + kHistoryItemPrefix);
-  return f;
+// The history frames' numbers: u64s, little-endian.
+std::string Le64s(std::initializer_list<uint64_t> words) {
+  std::string out;
+  for (uint64_t word : words)
+    for (int i = 0; i < 8; ++i)
+      out += static_cast<char>(word >> (8 * i));
+  return out;
 }
 
-ReceivedFrame HistoryEnd(uint64_t run, uint64_t timeUs, uint64_t ordinal) {
-  ReceivedFrame f = MakeFrame(FrameType::HistoryEnd);
-  f.payload.assign(kHistoryEndSize, 0);
-  StoreLe64(f.payload.data(), run);
-  StoreLe64(f.payload.data() + 8, timeUs);
-  StoreLe64(f.payload.data() + 16, ordinal);
-  return f;
-}
-
-// Applies one step. "<ok", "<inuse", "<list a,b", "<chat NAME TEXT", "<priv
-// NAME TEXT", "<item NAME ORDINAL SECONDS TEXT" (a kept message), "<end RUN
-// SECONDS ORDINAL" (an answer's end), "<lost", "+MS" (time passes), "dial
-// ok", "dial no", "esc", "wait" (no dial due yet), "eof", "cert [CN]" (we
-// present a certificate), "paste LINE"; anything else is a typed line.
+// Applies one step. "<ok", "<inuse", "<list a,b", "<in" (both: kInRoom),
+// "<chat NAME TEXT", "<priv NAME TEXT", "<item NAME ORDINAL SECONDS TEXT" (a
+// kept message), "<end RUN SECONDS ORDINAL" (an answer's end), "<lost", "+MS"
+// (time passes), "dial ok", "dial no", "esc", "wait" (no dial due yet),
+// "back" (+1000, dial ok, <ok), "eof", "cert [CN]" (we present a
+// certificate), "paste LINE"; anything else is a typed line.
 void Step(ChatSession& s, const std::string& step, int64_t& now) {
   std::string word = step.substr(0, step.find(' '));
   std::string rest = step.size() > word.size() ? step.substr(word.size() + 1) : "";
@@ -62,11 +51,21 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
   if (word == "<item" && numbers >> a >> b) {
     std::string said;
     std::getline(numbers >> std::ws, said);
-    HandleFrame(s, Earlier(from, a, b * 1000000, said), now);
+    said.resize((said.size() + 16) / 16 * 16, '\0');  // with its NUL, as relayed
+    HandleFrame(s,
+                MakeFrame(FrameType::HistoryItem, Scope::Public, from,
+                          Le64s({b * 1000000, a}) + said, PayloadKind::Text),
+                now);
   } else if (word == "<end" && numbers >> a >> b) {
-    HandleFrame(s, HistoryEnd(std::stoull(from), a * 1000000, b), now);
-  } else if (word == "<ok") {
+    HandleFrame(
+        s, MakeFrame(FrameType::HistoryEnd, 0, "", Le64s({std::stoull(from), a * 1000000, b, 0})),
+        now);
+  } else if (word == "<ok" || word == "<in") {
     HandleFrame(s, MakeFrame(FrameType::LoginAccepted), now);
+    if (word == "<in") HandleFrame(s, MemberList("alice,bob,bob smith"), now);
+  } else if (word == "back") {
+    for (const char* again : {"+1000", "dial ok", "<ok"})
+      Step(s, again, now);
   } else if (word == "<inuse") {
     HandleFrame(s, MakeFrame(FrameType::NameInUse), now);
   } else if (word == "<list") {
@@ -132,57 +131,24 @@ struct Script {
   std::vector<std::string> expect;
 };
 
-constexpr const char* kInRoom = "<ok|<list alice,bob,bob smith";
-
-std::vector<std::string> RunScript(const Script& script) {
-  ChatSession s;
-  s.name = "alice";
-  s.terminal = std::string(script.mode) == "term";
-  s.reconnect = s.terminal || std::string(script.mode).find("--reconnect") != std::string::npos;
-  s.history = s.terminal || std::string(script.mode).find("--history") != std::string::npos;
-  int64_t now = 1000;
-  std::vector<std::string> transcript;
-  StartSession(s, now);
-  for (const std::string& step : script.steps) {
-    if (step == kInRoom) {
-      Step(s, "<ok", now);
-      Step(s, "<list alice,bob,bob smith", now);
-    } else {
-      Step(s, step, now);
-    }
-    Collect(s, transcript);
-  }
-  if (s.exitCode >= 0)
-    transcript.push_back("exit " + std::to_string(s.exitCode) + ": " + s.failure);
-  transcript.push_back("prompt " + Prompt(s, now));
-  return transcript;
-}
+constexpr const char* kInRoom = "<in";
 
 const Script kScripts[] = {
-    {"commands",
+    {"/msg",
      "term",
      {kInRoom, "hi", "/msg bob  see  you", "/msg \"bob smith\" yo", "/msg Bob x", "/msg nobody x",
-      "/msg bob", "/who", "//slash", " /msg x", "/frob", "/nick", "/nick bob", "/msg alice me"},
-     {"send login alice",
-      "You are in the room as alice",
-      "In the room (3): alice, bob, bob smith",
-      "send chat : hi",
-      "send chat bob: see  you",
-      "show -> *bob* see  you",
-      "send chat bob smith: yo",
-      "nobody named Bob is in the room",
-      "nobody named nobody",
-      "usage: /msg NAME TEXT",
-      "show In the room (3)",
-      "send chat : /slash",
-      "send chat :  /msg x",
-      "unknown command /frob",
-      "usage: /nick NAME",
-      "/nick only picks a name",
-      "send chat alice: me",
-      "prompt alice> ",
-      "!send chat Bob",
-      "!send chat nobody"}},
+      "/msg bob"},
+     {"send login alice", "You are in the room as alice", "In the room (3): alice, bob, bob smith",
+      "send chat : hi", "send chat bob: see  you", "show -> *bob* see  you",
+      "send chat bob smith: yo", "nobody named Bob is in the room", "nobody named nobody",
+      "usage: /msg NAME TEXT", "prompt alice> ", "!send chat Bob", "!send chat nobody"}},
+    // The first "In the room" is the join's, the second /who's.
+    {"other commands",
+     "term",
+     {kInRoom, "/who", "//slash", " /msg x", "/frob", "/nick", "/nick bob", "/msg alice me"},
+     {"In the room (3)", "show In the room (3)", "send chat : /slash", "send chat :  /msg x",
+      "unknown command /frob", "usage: /nick NAME", "/nick only picks a name",
+      "send chat alice: me", "prompt alice> "}},
     // The quit marker is an empty private message to ourselves: the room
     // has everything sent before once it is back. It is never shown.
     {"quit waits for the marker",
@@ -279,31 +245,14 @@ const Script kScripts[] = {
      {"send login alice", "send history since 0", "show <bob> live",
       "show earlier <bob> old one @5", "show earlier <carol> old two @6",
       "show --- 2 earlier message(s) above ---", "!late", "prompt alice> "}},
-    // The second answer holds `two`, seen live before the drop; the third
-    // holds only what was seen live: nothing is shown twice.
+    // Three answers: the first up to `one`; the second holds `two`, seen
+    // live before the drop; the third holds only what was seen live: nothing
+    // is shown twice.
     {"history across reconnects",
      "pipe --reconnect --history",
-     {kInRoom,
-      "<item bob 1 1 one",
-      "<end 7 1 1",
-      "<chat bob two",
-      "<priv bob p",  // the first
-      "<lost",
-      "+1000",
-      "dial ok",
-      "<ok",
-      "<chat bob live",
-      "<item bob 2 2 two",  // the second
-      "<item bob 3 3 gone1",
-      "<item bob 4 4 gone2",
-      "<end 7 4 4",  //
-      "<lost",
-      "+1000",
-      "dial ok",
-      "<ok",
-      "<item bob 5 5 live",
-      "<item bob 6 6 gone3",  // the third
-      "<end 7 6 6"},
+     {kInRoom, "<item bob 1 1 one", "<end 7 1 1", "<chat bob two", "<priv bob p", "<lost", "back",
+      "<chat bob live", "<item bob 2 2 two", "<item bob 3 3 gone1", "<item bob 4 4 gone2",
+      "<end 7 4 4", "<lost", "back", "<item bob 5 5 live", "<item bob 6 6 gone3", "<end 7 6 6"},
      {"send history since 0", "show earlier <bob> one @1", "--- 1 earlier", "show <bob> two",
       "send history since 1", "show <bob> live", "show earlier <bob> gone1 @3",
       "show earlier <bob> gone2 @4", "--- 2 earlier", "send history since 4",
@@ -311,15 +260,14 @@ const Script kScripts[] = {
       "!earlier <bob> p"}},
     {"history of a restarted server: all of it is new",
      "term",
-     {kInRoom, "<end 7 3 3", "<chat bob x", "<lost", "+1000", "dial ok", "<ok", "<item bob 1 9 x",
-      "<end 8 9 1"},
+     {kInRoom, "<end 7 3 3", "<chat bob x", "<lost", "back", "<item bob 1 9 x", "<end 8 9 1"},
      {"send history since 3", "show earlier <bob> x @9"}},
     // Lost before the end came: what was shown live meanwhile is known by
     // its name and text only.
     {"history lost on the way",
      "pipe --reconnect --history",
-     {kInRoom, "<chat bob early", "<item bob 1 1 old", "<lost", "+1000", "dial ok", "<ok",
-      "<item bob 1 1 old", "<item bob 2 2 early", "<item bob 3 3 missed", "<end 7 3 3"},
+     {kInRoom, "<chat bob early", "<item bob 1 1 old", "<lost", "back", "<item bob 1 1 old",
+      "<item bob 2 2 early", "<item bob 3 3 missed", "<end 7 3 3"},
      {"send history since 0", "show <bob> early", "send history since 0",
       "show earlier <bob> old @1", "show earlier <bob> missed @3", "--- 2 earlier",
       "!earlier <bob> early"}},
@@ -331,7 +279,7 @@ const Script kScripts[] = {
      {"show <bob> hi", "!send history", "!old", "!earlier"}},
     {"history from servers without it",
      "term",
-     {kInRoom, "<end 0 0 0", "<lost", "+1000", "dial ok", "<ok", "hi"},
+     {kInRoom, "<end 0 0 0", "<lost", "back", "hi"},
      {"send history since 0", "send history since 0", "send chat : hi", "!earlier",
       "prompt alice> "}},
 };
@@ -339,7 +287,21 @@ const Script kScripts[] = {
 TEST(ChatSession, FollowsItsScripts) {
   for (const Script& script : kScripts) {
     SCOPED_TRACE(script.name);
-    std::vector<std::string> got = RunScript(script);
+    ChatSession s;
+    s.name = "alice";
+    const std::string mode = script.mode;
+    s.terminal = mode == "term";
+    s.reconnect = s.terminal || mode.find("--reconnect") != std::string::npos;
+    s.history = s.terminal || mode.find("--history") != std::string::npos;
+    int64_t now = 1000;
+    std::vector<std::string> got;
+    StartSession(s, now);
+    for (const std::string& step : script.steps) {
+      Step(s, step, now);
+      Collect(s, got);
+    }
+    if (s.exitCode >= 0) got.push_back("exit " + std::to_string(s.exitCode) + ": " + s.failure);
+    got.push_back("prompt " + Prompt(s, now));
     std::string all;
     for (const std::string& line : got)
       all += "\n  " + line;

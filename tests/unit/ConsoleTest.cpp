@@ -34,6 +34,17 @@ struct PipedConsole {
   Console console{out.write.Get(), err.write.Get()};
   std::thread writer{[this] { console.RunWriter(); }};
   std::string outText, errText;  // read so far
+  std::string printedOut, printedErr;
+
+  // Prints `lines` to standard error or output, keeping them as printed.
+  void Print(bool toErr, const std::string& lines) {
+    if (toErr) {
+      console.Err(lines);
+    } else {
+      console.Out(lines);
+    }
+    (toErr ? printedErr : printedOut) += lines;
+  }
 
   ~PipedConsole() {
     console.CloseWith("");
@@ -91,22 +102,14 @@ TEST(Console, LinesArriveWholeInOrderAndTheClosingLineLast) {
     if (c.nonBlocking) {
       ASSERT_EQ(fcntl(p.out.write.Get(), F_SETFL, O_NONBLOCK), 0);
     }
-    std::string out, err;
     // About 40 KB: ten times what the pipe holds, but room in the buffer
-    // even when the writer has not yet run at all.
+    // even when the writer has not yet run at all. Every seventh call goes
+    // to standard error; of the others, every fifth prints two lines.
     for (int i = 0; i < 800; ++i) {
       if (!c.readLate) p.Read(0);
-      if (i % 7 == 0) {
-        p.console.Err(Numbered("err", i));
-        err += Numbered("err", i);
-      } else if (i % 5 == 0) {
-        const std::string two = Numbered("two", i) + Numbered("two", i + 1);
-        p.console.Out(two);
-        out += two;
-      } else {
-        p.console.Out(Numbered("out", i));
-        out += Numbered("out", i);
-      }
+      std::string lines = Numbered(i % 7 == 0 ? "err" : i % 5 == 0 ? "two" : "out", i);
+      if (i % 7 != 0 && i % 5 == 0) lines += Numbered("two", i + 1);
+      p.Print(i % 7 == 0, lines);
     }
     p.console.CloseWith("[-] Server stopped.\n");
     p.console.Out("after the end\n");
@@ -114,8 +117,8 @@ TEST(Console, LinesArriveWholeInOrderAndTheClosingLineLast) {
     ASSERT_TRUE(p.ReadUntilEnd("[-] Server stopped.\n"));
     EXPECT_TRUE(p.console.WaitWritten(Deadline::In(5000)));
     p.Read(100);
-    EXPECT_EQ(p.outText, out + "[-] Server stopped.\n");
-    EXPECT_EQ(p.errText, err);
+    EXPECT_EQ(p.outText, p.printedOut + "[-] Server stopped.\n");
+    EXPECT_EQ(p.errText, p.printedErr);
   }
 }
 
@@ -125,18 +128,9 @@ TEST(Console, LinesArriveWholeInOrderAndTheClosingLineLast) {
 // the count, and the closing line is last.
 TEST(Console, ANobodyReadsConsoleDropsAndCountsOnceThenFlowsAgain) {
   PipedConsole p;
-  std::vector<std::string> out, err;
   // Ten times what the buffer holds; none of it may wait.
-  for (int i = 0; i < 14000; ++i) {
-    const bool toErr = i % 10 == 0;
-    const std::string line = Numbered(toErr ? "err" : "out", i);
-    (toErr ? err : out).push_back(line);
-    if (toErr) {
-      p.console.Err(line);
-    } else {
-      p.console.Out(line);
-    }
-  }
+  for (int i = 0; i < 14000; ++i)
+    p.Print(i % 10 == 0, Numbered(i % 10 == 0 ? "err" : "out", i));
   // Read until the writer has caught up with all of it.
   while (!p.console.WaitWritten(Deadline::In(10)))
     p.Read(0);
@@ -145,8 +139,8 @@ TEST(Console, ANobodyReadsConsoleDropsAndCountsOnceThenFlowsAgain) {
   p.console.CloseWith(later[1]);
   ASSERT_TRUE(p.ReadUntilEnd(later[1]));
   p.Read(100);
-  EXPECT_EQ(OneGapMismatch(p.outText, out, later), "");
-  EXPECT_EQ(OneGapMismatch(p.errText, err, {}), "");
+  EXPECT_EQ(OneGapMismatch(p.outText, Lines(p.printedOut), later), "");
+  EXPECT_EQ(OneGapMismatch(p.errText, Lines(p.printedErr), {}), "");
 }
 
 }  // namespace

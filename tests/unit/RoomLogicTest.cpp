@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -104,20 +105,11 @@ class RoomLogic : public ::testing::Test {
   std::vector<ReceivedFrame> Take(int c) {
     std::vector<uint8_t>& bytes = conns[c].link->written;
     std::vector<ReceivedFrame> frames;
-    for (size_t at = 0; at < bytes.size();) {
-      EXPECT_GE(bytes.size() - at, kHeaderSize);
-      FrameHeader header = ParseHeader(&bytes[at]);
-      const uint32_t len = PayloadLength(header.lengthWord);
-      EXPECT_LE(at + kHeaderSize + len, bytes.size());
-      ReceivedFrame f;
-      f.type = header.type;
-      f.kind = KindOf(header.lengthWord);
-      f.scope = header.scope;
-      f.name = NameString(header.name);
-      DecryptPayload(header, &bytes[at + kHeaderSize], len, f.payload);
-      frames.push_back(std::move(f));
-      at += kHeaderSize + len;
-    }
+    EXPECT_TRUE(WalkFrames(bytes.data(), bytes.size(), [&](const FrameHeader& h, const uint8_t* p) {
+      frames.push_back({h.type, KindOf(h.lengthWord), h.scope, NameString(h.name), {}});
+      DecryptPayload(h, p, PayloadLength(h.lengthWord), frames.back().payload);
+      return true;
+    }));
     bytes.clear();
     return frames;
   }
@@ -268,9 +260,7 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
   EXPECT_TRUE(Take(alice).empty());
   // 20 bytes, with no NUL in the list; its direction mark escaped on the
   // console.
-  const std::string evil =
-      "bobby\xe2\x80\xae"
-      "abcdefghijkl";
+  const std::string evil = "bobby\u202eabcdefghijkl";
   for (const std::string& free : {std::string("Bob"), evil, std::string()}) {
     const int c = Open();
     Login(c, free);
@@ -308,10 +298,10 @@ TEST_F(RoomLogic, LookAlikeNamesAreRefusedWithTheirReason) {
     const char* line;
   } kNames[] = {
       {"alice ", "Login as alice\\x20 refused: it ends with white space\n"},
-      {"\xc2\xa0" "alice", "Login as \\xc2\\xa0alice refused: it begins with white space\n"},
+      {"\u00a0alice", "Login as \\xc2\\xa0alice refused: it begins with white space\n"},
       {"al\tice", "Login as al\\x09ice refused: it holds a control character\n"},
       {"alice\x1b[0m", "Login as alice\\x1b[0m refused: it holds a control character\n"},
-      {"ali\xff" "ce", "Login as ali\\xffce refused: it is not valid UTF-8\n"},
+      {"ali\377ce", "Login as ali\\xffce refused: it is not valid UTF-8\n"},
   };
   const int other = Open();
   for (const auto& n : kNames) {
@@ -473,11 +463,9 @@ TEST_F(RoomLogic, HistoryKeepsTheLastPublicMessagesWithinItsBounds) {
         {"alice", Member("alice")}, {"bob", Member("bob")}, {"stranger", Open()}};
     uint64_t publics = 0;
     for (const std::string& step : c.steps) {
-      const size_t colon = step.find(": ");
-      const std::string from = step.substr(0, step.find_first_of(">:"));
-      const std::string to =
-          step.find('>') < colon ? step.substr(from.size() + 1, colon - from.size() - 1) : "";
-      const std::string text = step.substr(colon + 2);
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(step, m, std::regex("(\\w+)(>(\\w+))?: (.*)"))) << step;
+      const std::string from = m[1], to = m[3], text = m[4];
       if (text == "~bin") {
         const std::string bin = std::string("ab\0cd", 5) + std::string(27, 'z');
         Send(who[from], BuildFrame(FrameType::Chat, 2, bin.data(), 32, nullptr, Scope::Public));
