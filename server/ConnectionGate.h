@@ -17,8 +17,10 @@ class Console;
 // is closed right after accept.
 constexpr int kMaxConnections = 512;
 // The same from one client address (see AddressKey): a household or office
-// behind one NAT still fits the room, one host cannot fill the server.
-constexpr int kMaxPerAddress = 16;
+// behind one NAT still fits the room, five browsers loading the page at once
+// included (six file connections and the WebSocket each), and one host
+// cannot fill the server.
+constexpr int kMaxPerAddress = 40;
 // Refusal lines of one cause come at most this often.
 constexpr int kRefusalLineMs = 1000;
 

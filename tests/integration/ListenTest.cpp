@@ -180,7 +180,7 @@ bool InNetworkNamespace(const std::string& setup, const std::function<void()>& b
 // Real addresses of two /64s, on loopback in a namespace of the test's own.
 TEST(Listen, OneIpv6Slash64CountsAsOneAddress) {
   const std::string setup =
-      "for i in $(seq 1 17); do ip -6 addr add 2001:db8::$i/64 dev lo nodad || exit 1; done && "
+      "for i in $(seq 1 41); do ip -6 addr add 2001:db8::$i/64 dev lo nodad || exit 1; done && "
       "ip -6 addr add 2001:db8:0:1::1/64 dev lo nodad";
   std::string why;
   const bool ran = InNetworkNamespace(setup, [] {
@@ -188,7 +188,7 @@ TEST(Listen, OneIpv6Slash64CountsAsOneAddress) {
     ASSERT_TRUE(server.Start({"--listen", "2001:db8::1", "0"})) << server.err;
     const uint16_t port = static_cast<uint16_t>(server.port);
     std::vector<UniqueFd> held;
-    for (int i = 1; i <= 16; ++i) {
+    for (int i = 1; i <= 40; ++i) {
       const std::string source = "2001:db8::" + std::to_string(i);
       held.push_back(ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, source));
       ASSERT_TRUE(held.back().Valid()) << source;
@@ -197,19 +197,19 @@ TEST(Listen, OneIpv6Slash64CountsAsOneAddress) {
       ASSERT_NE(server.WaitFor(notice), kNone) << server.out;
     }
     // Another address of the same /64 is one connection too many.
-    UniqueFd extra = ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, "2001:db8::17");
+    UniqueFd extra = ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, "2001:db8::41");
     ASSERT_TRUE(extra.Valid());
     EXPECT_TRUE(ClosedByServer(extra.Get(), 5000));
     const std::string refusal =
-        "Too many connections from one address (16 at once): refused 1 since the last line "
-        "(latest: 2001:db8::17, port " + std::to_string(LocalPort(extra.Get())) + ")\n";
+        "Too many connections from one address (40 at once): refused 1 since the last line "
+        "(latest: 2001:db8::41, port " + std::to_string(LocalPort(extra.Get())) + ")\n";
     EXPECT_NE(server.WaitFor(refusal, 5000, true), kNone) << server.err;
     // Another /64 gets as far as the handshake.
     EXPECT_EQ(Dial(server, "2001:db8::1", "2001:db8:0:1::1"), "in");
     int open = 0;
     for (const UniqueFd& fd : held)
       open += PollFd(fd.Get(), false, Deadline::In(0)) == PollResult::kTimeout;
-    EXPECT_EQ(open, 16);
+    EXPECT_EQ(open, 40);
   }, why);
   if (!ran) GTEST_SKIP() << "no network namespace here (" << why << ")";
 }

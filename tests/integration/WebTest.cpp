@@ -336,7 +336,7 @@ TEST(WebListener, CapsAndTheOpeningDeadlineCountWebConnectionsToo) {
   ASSERT_TRUE(server.StartWeb()) << server.err;
   const std::string from = "127.0.0.3";
   std::vector<std::unique_ptr<ChatClient>> held;
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 34; ++i) {
     held.push_back(Connect(server.port, TestTls(), from));
     ASSERT_TRUE(held.back()->conn) << i;
   }
@@ -344,7 +344,7 @@ TEST(WebListener, CapsAndTheOpeningDeadlineCountWebConnectionsToo) {
     held.push_back(Upgraded(server.webPort, from));
     ASSERT_NE(held.back(), nullptr) << i;
   }
-  EXPECT_EQ(Upgraded(server.webPort, from), nullptr);  // the 17th from one address
+  EXPECT_EQ(Upgraded(server.webPort, from), nullptr);  // the 41st from one address
   EXPECT_FALSE(Connect(server.port, TestTls(), from)->conn);
   EXPECT_NE(Upgraded(server.webPort, "127.0.0.4"), nullptr);
   held.clear();

@@ -200,7 +200,7 @@ test('the web app in a room with a page, another page and the terminal client', 
     await alice.waitForFunction(() => document.getElementById('status').textContent.startsWith('Offline'), { timeout: kWaitMs });
     await shot(alice, 'phone-offline-light', 360, 740, false);
     server = await startWebServer(certs.dir, webPort, port);
-    for (const page of [alice, bob]) {
+    for (const page of [alice, bob, third]) {
       await page.waitForFunction(() => /^You are /.test(document.getElementById('status').textContent), { timeout: kReconnectMs });
     }
     outage = false;
