@@ -12,6 +12,7 @@
 # FUZZ_JOBS (default: every core) sets the processes per target, FUZZ_TARGETS
 # (names from the list below) runs only some. Exits non-zero on a crash.
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 
 # Every target: its binary (fuzz/CMakeLists.txt) and its corpus under

@@ -3,6 +3,7 @@
 # Chromium, and in web/ the locked devDependencies (puppeteer-core, which
 # drives that Chromium and never downloads a browser of its own).
 set -euo pipefail
+case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."
 
 if ! dpkg-query -W -f='${Status}' chromium 2>/dev/null | grep -q 'install ok installed'; then
