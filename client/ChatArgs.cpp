@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/ChatSession.h"
+#include "platform/Net.h"
 #include "protect/SafeText.h"
 
 namespace {
@@ -118,14 +119,6 @@ bool ParsePort(const std::string& text, uint16_t& port) {
   return true;
 }
 
-// An IPv6 address may come in [brackets], as in URLs; the resolver and the
-// certificate check take it bare.
-std::string BareHost(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    return host.substr(1, host.size() - 2);
-  return host;
-}
-
 // Reads the options; false with `problem` set.
 bool ReadOptions(int argc, char** argv, ChatArgs& args, ChatArgsOutcome& outcome, bool& caGiven,
                  std::string& problem) {
@@ -201,7 +194,8 @@ ChatArgsOutcome ParseChatArgs(int argc, char** argv, ChatArgs& args, std::string
     problem = "--ca and --insecure contradict each other";
   } else if (!tls.keyFile.empty() && tls.certFile.empty()) {
     problem = "--key needs --cert";
-  } else if ((args.options.target.host = BareHost(argv[optind])).empty()) {
+    // The resolver and the certificate check take an IPv6 address bare.
+  } else if ((args.options.target.host = WithoutBrackets(argv[optind])).empty()) {
     problem = "HOST is empty";
   } else if (!ParsePort(argv[optind + 1], args.options.target.port)) {
     problem = "PORT must be a number from 1 to 65535";

@@ -40,6 +40,16 @@ socklen_t ToSockaddr(const IpAddress& ip, uint16_t port, sockaddr_storage& out) 
   return sizeof *a;
 }
 
+// An IPv6 address's bytes as `ip`, an IPv4-mapped one as its IPv4 address.
+void FromIn6(const in6_addr& a6, IpAddress& ip) {
+  if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+    std::memcpy(ip.bytes, a6.s6_addr + 12, 4);
+  } else {
+    ip.v6 = true;
+    std::memcpy(ip.bytes, &a6, 16);
+  }
+}
+
 // The address and port of a socket address; false for another family.
 bool FromSockaddr(const sockaddr_storage& in, IpAddress& ip, int& port) {
   ip = IpAddress();
@@ -52,12 +62,7 @@ bool FromSockaddr(const sockaddr_storage& in, IpAddress& ip, int& port) {
   if (in.ss_family != AF_INET6) return false;
   const auto* a = reinterpret_cast<const sockaddr_in6*>(&in);
   port = ntohs(a->sin6_port);
-  if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
-    std::memcpy(ip.bytes, a->sin6_addr.s6_addr + 12, 4);
-  } else {
-    ip.v6 = true;
-    std::memcpy(ip.bytes, &a->sin6_addr, 16);
-  }
+  FromIn6(a->sin6_addr, ip);
   return true;
 }
 
@@ -66,18 +71,16 @@ bool FromSockaddr(const sockaddr_storage& in, IpAddress& ip, int& port) {
 bool ParseIpAddress(const std::string& text, IpAddress& ip) {
   ip = IpAddress();
   if (inet_pton(AF_INET, text.c_str(), ip.bytes) == 1) return true;
-  std::string bare = text;
-  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']')
-    bare = bare.substr(1, bare.size() - 2);
   in6_addr a6;
-  if (inet_pton(AF_INET6, bare.c_str(), &a6) != 1) return false;
-  if (IN6_IS_ADDR_V4MAPPED(&a6)) {
-    std::memcpy(ip.bytes, a6.s6_addr + 12, 4);
-  } else {
-    ip.v6 = true;
-    std::memcpy(ip.bytes, &a6, 16);
-  }
+  if (inet_pton(AF_INET6, WithoutBrackets(text).c_str(), &a6) != 1) return false;
+  FromIn6(a6, ip);
   return true;
+}
+
+std::string WithoutBrackets(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
 }
 
 std::string IpAddressText(const IpAddress& ip) {

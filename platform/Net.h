@@ -56,6 +56,10 @@ struct IpAddress {
 // for anything else, host names included.
 bool ParseIpAddress(const std::string& text, IpAddress& ip);
 
+// `host` without the [brackets] that an IPv6 address may come in (as in
+// URLs); anything else as it is.
+std::string WithoutBrackets(const std::string& host);
+
 // The standard text form: a dotted quad, or IPv6 as RFC 5952 writes it
 // (lower case, the longest run of zero groups as ::).
 std::string IpAddressText(const IpAddress& ip);
