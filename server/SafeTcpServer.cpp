@@ -33,8 +33,8 @@ constexpr int kConsoleStopWaitMs = 5000;
 void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd fd,
                      const IpAddress& peerIp, const std::string& peer) {
   ConnectionGate& gate = server.gate;
-  const std::string key = AddressKey(peerIp);
-  if (!AdmitConnection(gate, key, peer)) return;
+  const uint64_t gateId = AdmitConnection(gate, AddressKey(peerIp), peer);
+  if (gateId == 0) return;
   if (!listener.optionsInherited) SetConnectionOptions(fd.Get());
   const bool web = listener.kind == ListenerKind::kWeb;
   TlsConnPtr conn = NewTlsConn((web ? server.webCtx : server.ctx).get(), std::move(fd));
@@ -42,14 +42,15 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     Console& console = server.room.console;
     LinkPtr link;
     if (web) {
-      link = std::make_unique<WebLink>(std::move(conn), peer, console);
+      link = std::make_shared<WebLink>(std::move(conn), peer, console);
     } else {
-      link = std::make_unique<TlsLink>(std::move(conn), peer, console);
+      link = std::make_shared<TlsLink>(std::move(conn), peer, console);
     }
-    if (StartClientSession(server, Accepted{std::move(link), key})) return;
+    RegisterLink(gate, gateId, link);
+    if (StartClientSession(server, Accepted{std::move(link), gateId})) return;
   }
   // No TLS session, or no thread: the connection went down with it.
-  ReleaseConnection(gate, key);
+  ReleaseConnection(gate, gateId);
   NoteRefusal(gate, Refusal::kNoResources, peer);
 }
 
@@ -103,6 +104,14 @@ void StartSendMsgOrExit(SafeTcpServer& server) {
   }
 }
 
+// Without it a member whose socket is full would get nothing more.
+void StartBacklogWriterOrExit(Room& room) {
+  if (!StartDetachedThread([&room] { room.backlog.Run(); })) {
+    perror("send queue thread");
+    exit(kExitSetup);
+  }
+}
+
 // Without it nothing printed from here on would reach the console.
 void StartConsoleWriterOrExit(Console& console) {
   if (!StartDetachedThread([&console] { console.RunWriter(); })) {
@@ -111,8 +120,7 @@ void StartConsoleWriterOrExit(Console& console) {
   }
 }
 
-// SendMsg gives up its batch at the next write once the queue is stopped,
-// and every write ends within the send timeout, so this wait ends too.
+// SendMsg never waits for a connection, so this wait ends within a batch.
 void StopSendMsg(SafeTcpServer& server) {
   server.room.queue.Stop();
   while (!server.sendStopped.load())
@@ -137,8 +145,7 @@ void AcceptLoop(SafeTcpServer& server, const std::vector<Listener>& listeners) {
   reloadWait.fd = reloadFd;
   while (server.running.load() != 0) {
     const Deadline poll = woken ? Deadline::Never() : Deadline::In(kAcceptPollMs);
-    PollResult ready = PollFds(waits.data(), waits.size(),
-                               poll.Sooner(PrintDueRefusals(server.gate, server.room.console)));
+    PollResult ready = PollFds(waits.data(), waits.size(), poll);
     // The contexts are replaced here, on the accept thread, which is the
     // only one to read them: sessions use their own SSL objects, each of
     // which holds a reference to the context it was made from.
@@ -180,6 +187,7 @@ void SafeTcpServer::Run() {
 
   room.namesFromCertificates = requireClientCert;
   StartSendMsgOrExit(*this);
+  StartBacklogWriterOrExit(room);
   StartConsoleWriterOrExit(room.console);
 
   running = 1;
@@ -191,8 +199,8 @@ void SafeTcpServer::Run() {
 
   AcceptLoop(*this, listeners);
 
-  PrintDueRefusals(gate, room.console, true);
   StopSendMsg(*this);
+  room.backlog.Stop();
   // Open sessions keep their SSL objects, which hold their own references.
   ctx.reset();
   webCtx.reset();

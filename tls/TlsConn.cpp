@@ -63,6 +63,9 @@ TlsConnPtr NewTlsConn(SSL_CTX* ctx, UniqueFd fd) {
   }
   // Idle members would otherwise keep two 17 KiB record buffers each.
   SSL_set_mode(ssl.get(), SSL_MODE_RELEASE_BUFFERS);
+  // A send that does not wait returns after each record, and its retry may
+  // come from another buffer holding the same bytes.
+  SSL_set_mode(ssl.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // One read takes whatever has arrived, several records at once under load,
   // instead of a record header and then its body.
   SSL_set_read_ahead(ssl.get(), 1);
@@ -163,6 +166,34 @@ IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline)
     }
   }
   return IoStatus::kDone;
+}
+
+SendResult TlsSend(TlsConn& conn, const void* buf, size_t len) {
+  SendResult result;
+  std::lock_guard<std::mutex> hold(conn.ioLock);
+  if (conn.failed || !conn.ssl) {
+    result.ended = true;
+    return result;
+  }
+  const uint8_t* at = static_cast<const uint8_t*>(buf);
+  while (result.taken < len) {
+    const int chunk = static_cast<int>(std::min<size_t>(len - result.taken, INT_MAX));
+    ERR_clear_error();
+    const int n = SSL_write(conn.ssl.get(), at + result.taken, chunk);
+    if (n > 0) {
+      result.taken += static_cast<size_t>(n);
+      continue;
+    }
+    if (SSL_get_error(conn.ssl.get(), n) == SSL_ERROR_WANT_WRITE) {
+      result.blocked = true;
+    } else {
+      ERR_clear_error();
+      MarkFailed(conn);
+      result.ended = true;
+    }
+    break;
+  }
+  return result;
 }
 
 void TlsClose(TlsConn& conn) {

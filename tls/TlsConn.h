@@ -56,6 +56,19 @@ ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline);
 // then sees the end). Any thread may write.
 IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline);
 
+// What a write that does not wait did.
+struct SendResult {
+  size_t taken = 0;      // bytes handed over: the caller must not offer them again
+  bool blocked = false;  // the socket is full: offer the rest again once it polls writable
+  bool ended = false;    // the connection failed or was shut down
+};
+
+// Writes what the socket takes now of `len` bytes, without waiting, under
+// ioLock. After a blocked send the next must offer the same bytes first (it
+// may offer more after them, from another buffer). Any thread may send, one
+// at a time; failure shuts the connection down.
+SendResult TlsSend(TlsConn& conn, const void* buf, size_t len);
+
 // Sends the TLS close notification (without waiting) and shuts the socket
 // down in both directions. The objects stay until the TlsConn is freed.
 void TlsClose(TlsConn& conn);
