@@ -36,9 +36,12 @@ bool SendQueue::Put(FrameRun run) {
 
 void SendQueue::MarkDropped() {
   dropped_ = true;
-  runs_.clear();
-  bytes_ = frontTaken_ = pinned_ = 0;
-  linkHolds_ = false;
+  // A send in flight still reads the runs it was offered: they go after it.
+  if (!flushing_) {
+    runs_.clear();
+    bytes_ = frontTaken_ = pinned_ = 0;
+    linkHolds_ = false;
+  }
   if (waiting_) taken_.notify_all();
 }
 
@@ -77,12 +80,14 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
       flushing_ = false;
       return State::kIdle;
     }
+    // What is offered stays as it is, and alive, until the send is over.
+    pinned_ = std::max(pinned_, len);
     hold.unlock();
     const LinkSend sent = link_->Send(data, len);
     hold.lock();
     if (sent.ended || dropped_) {
-      MarkDropped();
       flushing_ = false;
+      MarkDropped();
       shut_ = true;
       hold.unlock();
       link_->Shutdown();  // a failed link is down already; a dropped one goes now

@@ -83,7 +83,7 @@ class SendQueue {
   std::deque<FrameRun> runs_;
   size_t bytes_ = 0;         // in runs_, less frontTaken_
   size_t frontTaken_ = 0;    // of runs_.front(), taken by the link
-  size_t pinned_ = 0;        // bytes from the head that a blocked send offered: kept as they are
+  size_t pinned_ = 0;        // bytes from the head offered to a send in flight or blocked: kept as they are
   bool linkHolds_ = false;   // the link reported bytes of its own still to go out
   bool flushing_ = false;    // one Flush at a time; another finds it busy and leaves it
   bool dropped_ = false;

@@ -136,30 +136,36 @@ ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline) {
 }
 
 IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline) {
-  std::lock_guard<std::mutex> hold(conn.ioLock);
-  if (conn.failed || !conn.ssl) return IoStatus::kEnded;
+  std::lock_guard<std::mutex> writing(conn.writeLock);
   // One deadline for the whole write: a peer reading a trickle cannot
   // stretch it poll by poll.
   const uint8_t* at = static_cast<const uint8_t*>(buf);
   while (len > 0) {
-    // After WANT_*, OpenSSL needs the same arguments again; `chunk` only
-    // changes once bytes went out.
-    int chunk = static_cast<int>(std::min<size_t>(len, INT_MAX));
-    ERR_clear_error();
-    int n = SSL_write(conn.ssl.get(), at, chunk);
-    if (n > 0) {
-      at += n;
-      len -= static_cast<size_t>(n);
-      continue;
+    int sslError;
+    {
+      std::lock_guard<std::mutex> hold(conn.ioLock);
+      if (conn.failed || !conn.ssl) return IoStatus::kEnded;
+      // After WANT_*, OpenSSL needs the same bytes again; `chunk` only
+      // changes once bytes went out.
+      const int chunk = static_cast<int>(std::min<size_t>(len, INT_MAX));
+      ERR_clear_error();
+      const int n = SSL_write(conn.ssl.get(), at, chunk);
+      if (n > 0) {
+        at += n;
+        len -= static_cast<size_t>(n);
+        continue;
+      }
+      sslError = SSL_get_error(conn.ssl.get(), n);
+      if (!IsRetry(sslError)) {
+        ERR_clear_error();
+        MarkFailed(conn);
+        return IoStatus::kEnded;
+      }
     }
-    int sslError = SSL_get_error(conn.ssl.get(), n);
     PollResult ready = PollResult::kTimeout;
-    if (!IsRetry(sslError)) {
-      ready = PollResult::kError;
-    } else if (!deadline.Passed()) {
-      ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline);
-    }
+    if (!deadline.Passed()) ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline);
     if (ready != PollResult::kReady) {
+      std::lock_guard<std::mutex> hold(conn.ioLock);
       ERR_clear_error();
       MarkFailed(conn);
       return ready == PollResult::kTimeout ? IoStatus::kTimeout : IoStatus::kEnded;

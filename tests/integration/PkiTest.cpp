@@ -94,7 +94,8 @@ const MemberCase kMemberCases[] = {
     {"certificate from another CA", "other/client", "alice", Outcome::kNoHandshake,
      "certificate verify failed"},
     {"another member's name", "members/alice", "bob", Outcome::kNameInUse,
-     "Login as bob refused: its certificate is for alice\n"},
+     "Names other than the certificate's: refused 1 since the last line (latest: bob, its "
+     "certificate is for alice)\n"},
     {"its own name", "members/alice", "alice", Outcome::kAccepted, "[#] User alice online\n"},
 };
 
@@ -134,6 +135,35 @@ TEST(PkiPrivateRoom, OnlyMembersGetInUnderTheNameInTheirCertificate) {
     EXPECT_NE(server.WaitFor(c.console, 5000, !accepted), std::string::npos)
         << server.out << server.err;
   }
+
+  // A certificate from the CA without a subject CN can never log in, and in
+  // a private room nothing it says reaches anyone, publicly or privately.
+  Proc openssl;
+  ASSERT_TRUE(openssl.Spawn({"/bin/sh", "-c",
+                             "openssl req -new -newkey rsa:2048 -nodes -subj /O=nobody "
+                             "-keyout nameless.key -out nameless.csr 2>/dev/null && "
+                             "openssl x509 -req -in nameless.csr -CA ca.crt -CAkey ca.key "
+                             "-days 1 -out nameless.crt 2>/dev/null"},
+                            certs));
+  ASSERT_EQ(openssl.WaitExit(), 0) << openssl.err;
+  TlsClientConfig alice = Trusting(certs + "/ca.crt");
+  alice.certFile = certs + "/members/alice.crt";
+  alice.keyFile = certs + "/members/alice.key";
+  auto member = Connect(server.port, alice);
+  ASSERT_TRUE(member->Login("alice"));
+  ASSERT_TRUE(WaitFrame(*member, [](const ReceivedFrame& f) { return f.type == FrameType::UserList; }));
+  TlsClientConfig nameless = Trusting(certs + "/ca.crt");
+  nameless.certFile = certs + "/nameless.crt";
+  nameless.keyFile = certs + "/nameless.key";
+  auto anonymous = Connect(server.port, nameless);
+  ASSERT_TRUE(anonymous->Login(""));
+  EXPECT_EQ(Next(*anonymous).type, FrameType::NameInUse);
+  ASSERT_TRUE(anonymous->SendChat("I am nobody") && anonymous->SendChat("psst", "alice"));
+  ASSERT_TRUE(member->SendChat("only members here"));
+  // Chat is relayed in order: anything of the stranger's would come first.
+  const ReceivedFrame heard = Next(*member);
+  EXPECT_EQ(std::make_pair(heard.name, heard.Text()),
+            std::make_pair(std::string("alice"), std::string("only members here")));
 }
 
 struct ReloadStep {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ class FakeLink : public Link {
   std::string certName;          // the client certificate's CN, if `hasCert`
   bool hasCert = false;
   size_t room = SIZE_MAX;        // bytes it takes until Read more: room += N
+  int sends = 0;                 // calls of Send that offered bytes
+  std::function<void()> duringSend;  // run inside each Send, as another thread would
 
   bool Open(Deadline) override { return true; }
   ReadResult Read(uint8_t*, size_t, Deadline) override { return ReadResult{}; }
@@ -29,6 +32,8 @@ class FakeLink : public Link {
   }
   LinkSend Send(const uint8_t* bytes, size_t len) override {
     LinkSend sent;
+    if (len > 0) ++sends;
+    if (duringSend) duringSend();
     if (shut) {
       sent.ended = true;
       return sent;

@@ -70,7 +70,7 @@ constexpr Case kCases[] = {
      "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9", "\\xe2\\x80\\xa8\\xe2\\x81\\x9fq\\xe2\\x80\\xa9"},
     // Invisible, not White_Space: shown wherever they stand in a name.
     {"zero width space", 'i', "\xe2\x80\x8bz", "\xe2\x80\x8bz", "\\xe2\\x80\\x8bz"},
-    {"Hangul filler, soft hyphen", 'i', "\xe3\x85\xa4a\xc2\xad", "\xe3\x85\xa4a\xc2\xad",
+    {"Hangul filler, soft hyphen", 'i', "\xe3\x85\xa4" "a\xc2\xad", "\xe3\x85\xa4" "a\xc2\xad",
      "\\xe3\\x85\\xa4a\\xc2\\xad"},
     {"invalid byte at the end", 'u', "a \xff", "a \\xff"},
 };

@@ -19,8 +19,8 @@ const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const shots = process.env.SAFEROOM_SCREENSHOTS;
 const kWaitMs = 10000;
 const kReconnectMs = 45000; // backoff 1, 2, 4, 8, 16 s covers a slow restart
-const hostile = '<b>x</b>\u202eab'; // markup and a right-to-left override, 13 bytes
-const hostileShown = '<b>x</b>\\xe2\\x80\\xaeab';
+const hostile = '<b>x</b>&amp;'; // markup and an entity, 13 bytes
+const hostileShown = hostile;
 const hostileText = '<img src=x onerror=alert(1)>';
 
 async function whyNot() {
