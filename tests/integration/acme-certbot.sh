@@ -18,6 +18,9 @@ for tool in pebble pebble-challtestsrv certbot openssl python3; do
   command -v "$tool" >/dev/null || { echo "acme-certbot: no $tool (scripts/deps.sh installs it)" >&2; exit 1; }
 done
 
+# Everything here is on loopback: no proxy in between.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+export no_proxy=127.0.0.1,localhost NO_PROXY=127.0.0.1,localhost
 work=$(mktemp -d)
 pids=()
 cleanup() {
