@@ -31,6 +31,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/certs}
 shift || true
 given=("$@")
+for h in "${given[@]}"; do
+  [[ $h != -* ]] || { echo "make-dev-certs: $h: options go before DIR; try 'scripts/make-dev-certs.sh --help'" >&2; exit 2; }
+done
 [ ${#given[@]} -gt 0 ] || given=(localhost 127.0.0.1 ::1)
 if $lan; then
   # shellcheck disable=SC2207
