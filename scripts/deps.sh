@@ -8,7 +8,9 @@ packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenc
           nlohmann-json3-dev libedit-dev libsystemd-dev openssl libboost-dev libwslay-dev
           libutf8proc-dev libicu-dev
           systemd iproute2 util-linux  # the tests: systemd-socket-activate, ip, unshare
-          dpkg-dev help2man procps)  # the package: cpack, man pages, its unit's kill
+          dpkg-dev help2man procps  # the package: cpack, man pages, its unit's kill
+          certbot pebble  # the ACME test: the client the README names, the test server
+          libnss3-tools)  # certutil: a trust store for the browser's check of the CA
 if [ "${1:-}" = --fuzz ]; then
   packages+=(clang libclang-rt-dev)
 fi

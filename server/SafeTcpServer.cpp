@@ -74,22 +74,76 @@ void AcceptOne(SafeTcpServer& server, const Listener& listener) {
   ServeConnection(server, listener, std::move(fd), peerIp, peer);
 }
 
+bool IsLoopback(const IpAddress& ip) {
+  static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return ip.v6 ? std::memcmp(ip.bytes, kLoopback6, sizeof kLoopback6) == 0 : ip.bytes[0] == 127;
+}
+
+// Whether the web listener takes connections to `ip`: one of its addresses
+// (--web-listen; none: 0.0.0.0) is `ip` or stands for all of its family, or
+// it is :: and no IPv4 address is given, so that it takes IPv4 too. Sockets
+// from systemd (`passed`) may be on any address.
+bool WebListensOn(const SafeTcpServer& server, const IpAddress& ip, bool passed) {
+  if (passed) return true;
+  std::vector<std::string> addresses = server.webListenAddresses;
+  if (addresses.empty()) addresses.push_back("0.0.0.0");
+  bool allV6 = false;
+  bool someV4 = false;
+  for (const std::string& text : addresses) {
+    IpAddress listen;
+    if (!ParseIpAddress(text, listen)) continue;
+    if (listen.v6 == ip.v6 &&
+        (IsAnyAddress(listen) || std::memcmp(listen.bytes, ip.bytes, sizeof ip.bytes) == 0)) {
+      return true;
+    }
+    allV6 = allV6 || (listen.v6 && IsAnyAddress(listen));
+    someV4 = someV4 || !listen.v6;
+  }
+  return !ip.v6 && allV6 && !someV4;
+}
+
+// The hosts of the web page's URLs, so that a friend finds one to use: the
+// certificate's host names, then those of its addresses that the listener
+// serves (loopback ones only without localhost, which says the same), in
+// the certificate's order; localhost when it names none of these.
+std::vector<std::string> WebPageHosts(const SafeTcpServer& server, bool passed) {
+  const ServedNames names = CertificateNames(server.webCtx.get());
+  std::vector<std::string> hosts;
+  auto add = [&hosts](const std::string& host) {
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+  };
+  for (const std::string& host : names.hosts)
+    add(host);
+  const bool localhost = std::find(hosts.begin(), hosts.end(), "localhost") != hosts.end();
+  for (const IpAddress& ip : names.addresses) {
+    if ((localhost && IsLoopback(ip)) || !WebListensOn(server, ip, passed)) continue;
+    add(ip.v6 ? "[" + IpAddressText(ip) + "]" : IpAddressText(ip));
+  }
+  if (hosts.empty()) hosts.push_back("localhost");
+  return hosts;
+}
+
 // One notice for each distinct port that `kind` is served on (port 0 lets
 // the system choose; the notice names the one it chose): a single line
-// unless systemd passed sockets on several.
+// unless systemd passed sockets on several. The web listener's names each
+// of the page's addresses (WebPageHosts), the first name first.
 void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners,
-                   ListenerKind kind, int asked) {
+                   ListenerKind kind, int asked, bool passed) {
   std::vector<int> ports;
+  std::vector<std::string> hosts;
+  if (kind == ListenerKind::kWeb) hosts = WebPageHosts(server, passed);
   for (const Listener& listener : listeners) {
     if (listener.kind != kind) continue;
     int bound = LocalPort(listener.fd.Get());
     if (bound < 0) bound = asked;
     if (std::find(ports.begin(), ports.end(), bound) != ports.end()) continue;
     ports.push_back(bound);
-    server.room.console.Out(kind == ListenerKind::kChat
-                                ? "[+] Server is working at " + std::to_string(bound) + "\n"
-                                : "[+] Web page at https://" + ServedHostName(server.webCtx.get()) +
-                                      ":" + std::to_string(bound) + "/\n");
+    if (kind == ListenerKind::kChat) {
+      server.room.console.Out("[+] Server is working at " + std::to_string(bound) + "\n");
+      continue;
+    }
+    for (const std::string& host : hosts)
+      server.room.console.Out("[+] Web page at https://" + host + ":" + std::to_string(bound) + "/\n");
   }
 }
 
@@ -173,7 +227,8 @@ void SafeTcpServer::Run() {
   SeedTlsRandom();
 
   std::vector<Listener> listeners;
-  if (TakePassedListenersOrExit(listeners, webPort >= 0)) {
+  const bool passed = TakePassedListenersOrExit(listeners, webPort >= 0);
+  if (passed) {
     if (!listenAddresses.empty() || !webListenAddresses.empty())
       room.console.Err("--listen is not used: serving on the sockets from systemd\n");
   } else {
@@ -194,8 +249,8 @@ void SafeTcpServer::Run() {
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
   InstallReloadHandler();
-  AnnouncePorts(*this, listeners, ListenerKind::kChat, port);
-  AnnouncePorts(*this, listeners, ListenerKind::kWeb, webPort);
+  AnnouncePorts(*this, listeners, ListenerKind::kChat, port, passed);
+  AnnouncePorts(*this, listeners, ListenerKind::kWeb, webPort, passed);
 
   AcceptLoop(*this, listeners);
 

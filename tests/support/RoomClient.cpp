@@ -13,8 +13,8 @@ TlsClientConfig TestTls(const std::string& certDir) {
   TlsClientConfig tls;
   tls.caFile = TestCertsDir() + "/ca.crt";
   if (!certDir.empty()) {
-    tls.certFile = certDir + "/client.crt";
-    tls.keyFile = certDir + "/client.key";
+    tls.certFile = TestMember(certDir) + ".crt";
+    tls.keyFile = TestMember(certDir) + ".key";
   }
   return tls;
 }

@@ -14,8 +14,8 @@
 
 using Names = std::vector<std::string>;
 
-// Verifying the server against the test CA; with `certDir`, presenting its
-// client.crt and client.key.
+// Verifying the server against the test CA; with `certDir`, presenting the
+// member certificate of that set (TestMember).
 TlsClientConfig TestTls(const std::string& certDir = "");
 // Connected to 127.0.0.1:port (from `sourceIp`, when given) with `tls`. Never
 // null: unconnected (conn null, every request fails) on failure.
