@@ -59,10 +59,10 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
   // A page in a context of its own (its own storage), or in the default
   // one, where the app can be installed (Chromium installs nothing from an
   // incognito-like context).
-  async function openPage(label, { own = true, size = phone } = {}) {
+  async function openPage(label, { own = true } = {}) {
     const context = own ? await browser.createBrowserContext() : browser.defaultBrowserContext();
     const page = watch.watch(await context.newPage(), label);
-    await page.setViewport(size);
+    await page.setViewport(phone);
     await page.goto(url, { waitUntil: 'load', timeout: kWaitMs });
     return page;
   }
@@ -73,11 +73,11 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
     await page.click('#login-button');
   }
 
+  // Polled: a page behind another gets no animation frames.
+  const until = (page, fn, ...args) => page.waitForFunction(fn, { timeout: kWaitMs, polling: 100 }, ...args);
   const inRoom = (page) => until(page, () => !document.getElementById('room').hidden);
   const lineTexts = (page) => page.$$eval('#messages .line', (ls) => ls.map((l) => l.textContent));
   const members = (page) => page.$$eval('#member-list li', (ls) => ls.map((l) => l.textContent));
-  // Polled: a page behind another gets no animation frames.
-  const until = (page, fn, ...args) => page.waitForFunction(fn, { timeout: kWaitMs, polling: 100 }, ...args);
   // A line whose text part reads `text`, with `selector` matching the line.
   const saw = (page, text, selector = '.line') => until(page,
     (sel, want) => [...document.querySelectorAll(`#messages ${sel}`)].some((l) => l.querySelector('.text')?.textContent === want),
@@ -322,7 +322,9 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
       await logIn(erin, 'erin');
       await noteSays(erin, /^No answer: the room is full \(5 members\) or the server is busy\.$/);
       await look(erin, phone, false, 'phone-login-full-light');
-      await a11y(erin, 'login, room full');
+      await a11y(erin, 'login, room full, light');
+      await look(erin, phone, true);
+      await a11y(erin, 'login, room full, dark');
       await dave.close();
       await erin.waitForFunction(() => !document.getElementById('room').hidden, { timeout: 15000, polling: 100 });
       await send(erin, '/quit');
