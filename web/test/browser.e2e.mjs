@@ -132,6 +132,31 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
       assert.ok(await alice.evaluate(() => navigator.serviceWorker.controller?.scriptURL), 'controlled');
     });
 
+    await step('the list: history outside the log, the oldest lines cut, empty blocks gone', async () => {
+      const shapes = await alice.evaluate(async () => {
+        const { MessageList } = await import('/message-list.js');
+        const box = document.body.appendChild(document.createElement('div'));
+        const list = new MessageList(box, 4);
+        const shape = () => [...box.children].map((b) => `${b.getAttribute('role') ?? 'plain'}:${[...b.children].map((l) => l.textContent)}`);
+        const steps = [
+          // lines as "text" (live) or "text*" (from the history)
+          ['h1*', 'h2*'], ['a'], ['m1*', 'b'], ['c', 'd', 'e'],
+        ].map((lines) => {
+          for (const l of lines) list.add(Object.assign(document.createElement('div'), { textContent: l.replace('*', '') }), l.endsWith('*'));
+          list.flush();
+          return shape();
+        });
+        box.remove();
+        return steps;
+      });
+      assert.deepEqual(shapes, [
+        ['plain:h1,h2', 'log:'], // the history goes before the empty live block
+        ['plain:h1,h2', 'log:a'],
+        ['plain:h2', 'plain:a', 'plain:m1', 'log:b'], // what was missed while away: the live block ends there
+        ['log:b,c,d,e'],
+      ]);
+    });
+
     const bob = await openPage('bob');
     await step('the login screen counts the name in bytes as it is typed', async () => {
       await bob.type('#login-name', '\u00e9'.repeat(11));
