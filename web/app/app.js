@@ -15,7 +15,7 @@ import { Cause, ConnectionWords } from './status-words.js';
 import { earlierEndLine, messageLine, noticeLine, renderMembers } from './view.js';
 
 const kNameKey = 'saferoom.name';
-const kDialMs = 10000; // a network that drops packets gets no longer
+const kDialMs = 10000; // a dial that hangs (a network that drops packets) fails after this, as chat's does
 const $ = (id) => document.getElementById(id);
 
 const ui = {
