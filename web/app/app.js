@@ -113,7 +113,10 @@ function stopTrying() {
   old?.leave();
 }
 
-const pageNotice = (line, tone) => messages.add(noticeLine({ kind: 'status', at: Date.now(), line }, tone));
+const pageNotice = (line, tone) => {
+  const event = { kind: 'status', at: Date.now(), line };
+  messages.add(() => noticeLine(event, tone));
+};
 
 function onEvent(event) {
   switch (event.kind) {
@@ -128,14 +131,14 @@ function onEvent(event) {
       break;
     case 'message':
     case 'sentPrivate':
-      messages.add(messageLine(event), event.earlier);
+      messages.add(() => messageLine(event), event.earlier);
       if (event.kind === 'message') noteArrival(event);
       break;
     case 'history':
-      messages.add(earlierEndLine(event), true);
+      messages.add(() => earlierEndLine(event), true);
       break;
     case 'refused':
-      if (entered) messages.add(noticeLine(event, 'refused'));
+      if (entered) messages.add(() => noticeLine(event, 'refused'));
       else loginNote = { text: event.line, trouble: true };
       break;
     case 'done':
@@ -148,7 +151,7 @@ function onEvent(event) {
     case 'joined':
     case 'left':
     case 'info':
-      messages.add(noticeLine(event));
+      messages.add(() => noticeLine(event));
       break;
     default: // 'status', 'nameInUse': the phase says it in the page's words
   }

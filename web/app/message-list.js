@@ -27,10 +27,11 @@ export class MessageList {
     new ResizeObserver(() => this.#atEnd && this.#toEnd()).observe(scroller);
   }
 
-  // Queues a line; `earlier` for one from the room's history.
-  add(line, earlier = false) {
-    this.#pending.push({ line, earlier });
-    // Lines that would be cut at once need not be made part of the page.
+  // Queues a line, made by `make()` only if it is to be shown: of a burst
+  // longer than the list, the first are never made. `earlier` for one from
+  // the room's history.
+  add(make, earlier = false) {
+    this.#pending.push({ make, earlier });
     if (this.#pending.length > this.limit) this.#pending.shift();
     if (this.#scheduled) return;
     this.#scheduled = true;
@@ -48,7 +49,7 @@ export class MessageList {
       const earlier = pending[from].earlier;
       let to = from;
       while (to < pending.length && pending[to].earlier === earlier) ++to;
-      const lines = pending.slice(from, to).map((p) => p.line);
+      const lines = pending.slice(from, to).map((p) => p.make());
       (earlier ? this.#earlierBlock() : this.#live).append(...lines);
       this.#count += lines.length;
       from = to;
