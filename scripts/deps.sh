@@ -10,7 +10,8 @@ packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenc
           systemd iproute2 util-linux  # the tests: systemd-socket-activate, ip, unshare
           dpkg-dev help2man procps  # the package: cpack, man pages, its unit's kill
           certbot pebble  # the ACME test: the client the README names, the test server
-          libnss3-tools)  # certutil: a trust store for the browser's check of the CA
+          libnss3-tools  # certutil: a trust store for the browser's check of the CA
+          librsvg2-bin)  # the web app's PNG icons, drawn from its SVG at build time
 if [ "${1:-}" = --fuzz ]; then
   packages+=(clang libclang-rt-dev)
 fi
