@@ -10,6 +10,7 @@
 #include "platform/Os.h"
 #include "tests/support/Pty.h"
 #include "tests/support/RoomClient.h"
+#include "tests/support/TcpRelay.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -245,4 +246,31 @@ TEST_F(ChatCli, OnATerminalSuspendPasteResizeAndInterrupt) {
   EXPECT_NE(server.WaitFor("[!] User alice offline\n"), kNone);
   EXPECT_NE(term.WaitFor("$ ", at), kNone) << term.out;
   EXPECT_EQ(Next(*watcher).Names(), Names{"watcher"}) << "the cleared draft was sent";
+}
+
+// A line entered while the connection is down goes once back in the room,
+// and leaves the input line empty for what is typed next.
+TEST_F(ChatCli, OnATerminalALineTypedWhileReconnectingGoesOnceBack) {
+  auto watcher = Join(server.port, "watcher");
+  TcpRelay relay;
+  ASSERT_TRUE(relay.Start(server.port));
+  PtyShell term;
+  ASSERT_TRUE(term.Spawn(60, 40, server.dir));
+  ASSERT_TRUE(term.Send(ChatBinary() + " 127.0.0.1 " + std::to_string(relay.port) + " alice\n"));
+  size_t at = term.WaitFor("alice> ");
+  ASSERT_NE(at, kNone) << term.out;
+  ASSERT_TRUE(WaitForList(*watcher, {"alice", "watcher"}));
+
+  ASSERT_TRUE(relay.Cut());
+  ASSERT_NE(at = term.WaitFor("reconnecting in", at), kNone) << term.out;
+  ASSERT_TRUE(term.Send("while away\r"));
+  ASSERT_NE(at = term.WaitFor("Held until back in the room: while away", at), kNone) << term.out;
+  ASSERT_TRUE(term.Send("next"));
+  ASSERT_NE(at = term.WaitFor("next", at), kNone) << term.out;
+  relay.Restore();
+  EXPECT_EQ(NextChat(*watcher), "alice: while away");
+  ASSERT_NE(at = term.WaitFor("alice> ", at, 15000), kNone) << term.out;
+  ASSERT_TRUE(term.Send("\r"));
+  EXPECT_EQ(NextChat(*watcher), "alice: next") << term.screen.Text();
+  EXPECT_EQ(term.screen.RowsWith("while away next"), 0) << term.screen.Text();
 }
