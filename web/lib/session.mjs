@@ -16,9 +16,13 @@ export const kEchoWaitMs = 10000;
 // After Logout, how long the server may take to close the connection.
 export const kCloseWaitMs = 3000;
 // Reconnecting waits this long first, then twice as long each time, up to
-// kRetryMaxMs.
+// kRetryMaxMs. Only a connection that stayed in the room for kStayedMs
+// starts it again at kRetryFirstMs: a server that drops us within seconds
+// of every login (one that sends what no client takes) is not dialled every
+// second.
 export const kRetryFirstMs = 1000;
 export const kRetryMaxMs = 30000;
+export const kStayedMs = 30000;
 // The server's member table holds this many names.
 export const kRoomSize = 5;
 // The most earlier messages held for one answer (the most a server keeps),
@@ -127,7 +131,8 @@ export class ChatSession {
     this.echoDeadline = -1;
     this.closeDeadline = -1;
     this.retryAt = -1;
-    this.retryDelayMs = 0;
+    this.retryDelayMs = 0; // the last pause before a dial; 0 before the first
+    this.enteredAt = -1; // when this connection's login was accepted
     this.outcome = null; // an Outcome once Done
     this.failure = '';
     this.requests = []; // to send, oldest first; the driver takes them
@@ -339,7 +344,9 @@ export class ChatSession {
     this.shownMembers = false;
     this.loginDeadline = -1;
     this.phase = Phase.Offline;
-    this.retryDelayMs = kRetryFirstMs;
+    const stayed = this.enteredAt >= 0 && now - this.enteredAt >= kStayedMs;
+    this.retryDelayMs = !this.retryDelayMs || stayed ? kRetryFirstMs : Math.min(2 * this.retryDelayMs, kRetryMaxMs);
+    this.enteredAt = -1;
     this.retryAt = now + this.retryDelayMs;
     this.#event('members', { members: [] });
     this.#status(`Connection lost${why ? ' (' + why + ')' : ''}; reconnecting in ${this.retryDelayMs / 1000} s`);
@@ -418,7 +425,7 @@ export class ChatSession {
     this.phase = Phase.InRoom;
     this.loginDeadline = -1;
     this.wasInRoom = true;
-    this.retryDelayMs = 0;
+    this.enteredAt = this.now;
     // A list may have come first (another member joined meanwhile).
     if (this.haveMembers) this.#showFirstList();
     if (this.history) {
