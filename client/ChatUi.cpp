@@ -229,6 +229,18 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
   if (!afterMsg) {
     size_t space = before.rfind(' ');
     result.from = space == std::string::npos ? 0 : space + 1;
+    // A name may hold spaces: the earliest word from which the rest of the
+    // line begins a member's name, as "bob s" begins "bob smith".
+    for (size_t at = 0; at < result.from; ++at) {
+      if (before[at] == ' ' || (at > 0 && before[at - 1] != ' ')) continue;
+      const std::string sofar = before.substr(at);
+      if (std::any_of(members.begin(), members.end(), [&](const std::string& m) {
+            return offered(m) && SameIgnoringCase(m, 0, sofar);
+          })) {
+        result.from = at;
+        break;
+      }
+    }
   }
   const bool quoted = afterMsg && result.from < before.size() && before[result.from] == '"';
   const std::string typed = before.substr(result.from + (quoted ? 1 : 0));

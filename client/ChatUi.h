@@ -78,9 +78,10 @@ struct Completion {
   std::vector<std::string> choices;
 };
 
-// Completes a member name other than `self`: the word being typed, or the
-// name after /msg (quoted when it holds a space, also when typed so far
-// without quotes: "/msg bob s" for "bob smith"). Prefixes match ignoring
+// Completes a member name other than `self`: the word being typed (or the
+// words, when they begin a name with spaces: "hi bob s" for "bob smith"),
+// or the name after /msg (quoted when it holds a space, also when typed so
+// far without quotes: "/msg bob s"). Prefixes match ignoring
 // ASCII case; names that would show escaped are never offered.
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self);

@@ -404,6 +404,11 @@ TEST(ChatUi, CompletesMemberNames) {
       {"/msg \"bo ", 5, "\"bo b\" ", ""},
       {"/msg \"bo", 5, "", "bo b bob bobby"},
       {"/msg bob hi bobb", 12, "bobby ", ""},
+      // Inside a line too, a name may go on past a space.
+      {"hi bo b", 3, "bo b ", ""},
+      {"hi Bo ", 3, "bo b ", ""},
+      {"so bo b and  bobb", 13, "bobby ", ""},
+      {"hi bob h", 0, "", ""},
       {"z", 0, "", "z\xc3\xa8tb z\xc3\xa9ta"},  // never half a character
       {"\x1b", 0, "", ""},
       {"", 0, "", ""},
