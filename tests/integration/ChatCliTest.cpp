@@ -2,6 +2,7 @@
 // terminal in a shell, against the real server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -110,14 +111,27 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
     EXPECT_NE(chat.err.find(c.says), kNone) << chat.err;
   }
 
+  // Every complaint begins with the name it was started as (installed:
+  // saferoom), as --help does.
+  const std::string link = server.dir + "/saferoom";
+  ASSERT_EQ(symlink(ChatBinary().c_str(), link.c_str()), 0);
+  Proc usage;
+  ASSERT_TRUE(usage.Spawn({link, "--bogus"}));
+  EXPECT_EQ(usage.WaitExit(), 2);
+  EXPECT_EQ(usage.err, "saferoom: unknown option --bogus; try saferoom --help\n");
   members.pop_back();
   Proc insecure;
-  ASSERT_TRUE(StartChat(insecure, "trusting", {"--insecure"}, "127.0.0.2"));
-  ASSERT_TRUE(insecure.Send("made it\n"));
+  ASSERT_TRUE(
+      insecure.Spawn({link, "--insecure", "127.0.0.2", std::to_string(server.port), "trusting"}));
+  ASSERT_TRUE(insecure.Send("made it\n/msg nobody x\n"));
   EXPECT_NE(insecure.WaitFor("<trusting> made it\n"), kNone) << insecure.err;
   insecure.CloseInput();
-  EXPECT_EQ(insecure.WaitExit(), 0) << insecure.err;
-  EXPECT_EQ(insecure.err, "chat: --insecure: the server's certificate is not verified\n");
+  EXPECT_EQ(insecure.WaitExit(), 8) << insecure.err;
+  EXPECT_EQ(insecure.err,
+            "saferoom: --insecure: the server's certificate is not verified\n"
+            "saferoom: not sent: nobody named nobody is in the room (names are case-sensitive; "
+            "/who lists them)\n"
+            "saferoom: 1 input line(s) not sent, each said above\n");
 }
 
 TEST_F(ChatCli, EndOfInputLogsOutAfterTheRoomGotEverything) {
