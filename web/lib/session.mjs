@@ -44,6 +44,7 @@ export const Phase = Object.freeze({
 export const Outcome = Object.freeze({
   Ok: 'ok', // logged out
   NameInUse: 'nameInUse', // and nobody to pick another
+  NameRefused: 'nameRefused', // no server takes it (CheckName says why); nothing was dialled
   NoAnswer: 'noAnswer', // the room is full or not answering
   Lost: 'lost', // no connection, or it was lost without reconnecting
 });
@@ -60,12 +61,44 @@ export const sameBytes = (a, b) => a.length === b.length && a.every((v, i) => v 
 const named = (bytes) => ({ name: decoder.decode(bytes), nameBytes: bytes });
 const texted = (bytes) => ({ text: decoder.decode(bytes), textBytes: bytes });
 
-// Why `name` cannot be asked for, or '' when it can.
-export function CheckName(name) {
+// Why no server takes `name` as a member's name, or '' when it does: the
+// server's name rules (protect/SafeText's NameFault, in the same words),
+// under which one name could pass for another. The server refuses such a
+// name as one in use, which would say nothing of why.
+export function NameFault(name) {
   const bytes = toBytes(name);
+  // Byte by byte, so that the first fault is the one named, as the server does.
+  const decoder = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
+  let text = '';
+  try {
+    for (let at = 0; at <= bytes.length; at++) {
+      const got = at < bytes.length ? decoder.decode(bytes.subarray(at, at + 1), { stream: true }) : decoder.decode();
+      if (/[\0-\x1f\x7f-\x9f]/.test(got)) return 'it holds a control character';
+      text += got;
+    }
+  } catch {
+    return 'it is not valid UTF-8';
+  }
+  if (/^\p{White_Space}/u.test(text)) return 'it begins with white space';
+  if (/\p{White_Space}$/u.test(text)) return 'it ends with white space';
+  return '';
+}
+
+// Why `name` cannot be sent in a Login at all, or ''.
+function encodingFault(bytes) {
   if (bytes.length > kNameSize) return `a name is at most ${kNameSize} bytes`;
   if (bytes.includes(0)) return 'a name cannot hold a NUL byte';
   return '';
+}
+
+const refusal = (bytes, fault) => `the name ${ShownName(bytes)} is no name a server takes: ${fault}`;
+
+// Why `name` cannot be asked for, or '' when it can; without `rules`, only
+// what a Login cannot carry.
+export function CheckName(name, rules = true) {
+  const bytes = toBytes(name);
+  const fault = rules ? NameFault(bytes) : '';
+  return encodingFault(bytes) || (fault && refusal(bytes, fault));
 }
 
 // "In the room (2): alice, bob".
@@ -138,6 +171,8 @@ export class ChatSession {
     this.requests = []; // to send, oldest first; the driver takes them
     this.events = []; // to show, oldest first; the front end takes them
     this.now = 0; // the time of the latest input, stamped on events
+    const fault = NameFault(this.name);
+    if (fault) this.#finish(Outcome.NameRefused, refusal(this.name, fault));
   }
 
   // --- inputs -------------------------------------------------------------

@@ -132,6 +132,12 @@ const cases = [
       'refused you are in the room as alice; a new name is picked only while yours is in use']],
   ['a name longer than 20 bytes is refused', { interactive: true }, ['dial ok', '<inuse', 'rename ' + 'x'.repeat(21)],
     ['>login alice', 'nameInUse alice', 'refused a name is at most 20 bytes']],
+  // The server would answer NameInUse, which would say nothing of why: the
+  // name rules tell, before anything is dialled.
+  ['a name no server takes ends a bot at once, with why', { name: 'alice ' }, ['wait'],
+    ['done nameRefused the name alice\\x20 is no name a server takes: it ends with white space']],
+  ['another name no server takes is refused with why', { interactive: true }, ['dial ok', '<inuse', 'rename bob\x1b'],
+    ['>login alice', 'nameInUse alice', 'refused the name bob\\x1b is no name a server takes: it holds a control character']],
   ['public: ours comes back, a mention alerts, a longer word does not', {},
     [...inRoom, 'say hi', '<chat alice hi', '<chat bob hey Alice!', '<chat bob alicex', '<chat bob @alice:'],
     [...entered, '>chat - hi', 'message alice: hi (ours)', 'message bob: hey Alice! (alert)', 'message bob: alicex',
