@@ -85,11 +85,3 @@ struct Completion {
 // ASCII case; names that would show escaped are never offered.
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self);
-
-// The row, counting from 0 at the first, that a terminal `cols` cells wide
-// shows the cursor on after the first `cursor` characters of `line` (the
-// prompt, then the input line), laid out as libedit does: a wide character
-// that does not fit goes to the next row, a tab to the next multiple of 8,
-// a control character as ^X. A row filled to its end puts the cursor on the
-// next one.
-int CursorRow(const std::wstring& line, size_t cursor, int cols);

@@ -3,7 +3,6 @@
 // parsing, name completion and command line.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <sstream>
 
 #include "client/ChatArgs.h"
@@ -424,30 +423,6 @@ TEST(ChatUi, CompletesMemberNames) {
       EXPECT_EQ(got.from, c.from);
     }
     EXPECT_EQ(choices, c.choices);
-  }
-}
-
-// After a resize, the input line is erased from the row the cursor is on.
-TEST(ChatUi, FindsTheCursorRowOfAWrappedLine) {
-  std::setlocale(LC_CTYPE, "C.UTF-8");
-  constexpr struct {
-    const wchar_t* line;
-    size_t cursor;
-    int cols;
-    int row;
-  } kCases[] = {
-      {L"alice> 0123456789012", 19, 20, 0},
-      {L"alice> 0123456789012", 20, 20, 1},    // a full row: the cursor goes on
-      {L"alice> 0123456789012xyz", 8, 20, 0},  // the cursor, not the end, counts
-      {L"abcdefghij", 10, 3, 3},
-      {L"ab\u6f22\u5b57", 3, 3, 1},  // a wide character never splits
-      {L"ab\u6f22\u5b57", 4, 3, 2},
-      {L"a\tb", 3, 8, 1},      // a tab reaches the next stop
-      {L"a\x01zcd", 5, 5, 1},  // ^A takes two cells
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(testing::Message() << c.cursor << " of " << c.cols);
-    EXPECT_EQ(CursorRow(c.line, c.cursor, c.cols), c.row);
   }
 }
 
