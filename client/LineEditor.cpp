@@ -329,7 +329,6 @@ void LineEditor::WaitForKeys() {
 }
 
 bool LineEditor::ReadInput() {
-  FollowWindowSize();  // before keys are drawn at the old width
   char buf[4096];
   long got = ReadFd(0, buf, sizeof buf);
   if (got <= 0) return false;
@@ -415,10 +414,13 @@ void LineEditor::HandPaste(const std::vector<std::string>& lines, const std::str
 }
 
 // From the cursor's row up to the prompt's, and all below: the input line
-// gone, the cursor where it began.
+// gone, the cursor where it began. The terminal may have been resized since
+// the line was drawn: it has kept the rows, or (narrower, as most do)
+// rewrapped each by itself, and the cursor's row is known either way, so
+// nothing above the line is erased.
 void LineEditor::Erase() {
   if (!shown_) return;
-  Write(Up(drawn_.cursorRow) + "\r\x1b[J");
+  Write(Up(CursorRowAt(drawn_, Columns())) + "\r\x1b[J");
   shown_ = false;
 }
 
@@ -451,7 +453,6 @@ void LineEditor::Print(const std::string& text) {
     std::fflush(stdout);
     return;
   }
-  FollowWindowSize();
   Erase();
   Write(text);
   Draw();
@@ -465,11 +466,5 @@ void LineEditor::SetPrompt(const std::string& prompt) {
 }
 
 void LineEditor::FollowWindowSize() {
-  const int cols = Columns();
-  if (!Active() || suspended_ || !shown_ || cols == drawn_.cols) return;
-  // The terminal has kept the rows, or (narrower, as most do) rewrapped
-  // each by itself: the cursor's row is known either way, so the line is
-  // erased from there, and nothing above it.
-  drawn_.cursorRow = CursorRowAt(drawn_, cols);
-  Redraw();
+  if (Active() && !suspended_ && shown_ && Columns() != drawn_.cols) Redraw();
 }

@@ -59,7 +59,7 @@ class LineEditor {
   // Prints `text` (whole lines) above the input line, then redraws it.
   void Print(const std::string& text);
   void SetPrompt(const std::string& prompt);
-  // Redraws when the terminal's size has changed.
+  // Redraws at the terminal's width when that has changed.
   void FollowWindowSize();
 
  private:
