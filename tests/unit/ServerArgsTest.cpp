@@ -107,8 +107,8 @@ TEST(ServerArgs, HelpListsEveryExitStatus) {
   const std::string help = ServerHelp("server");
   const size_t section = help.find("\nExit status:\n");
   ASSERT_NE(section, std::string::npos) << help;
-  for (int status : {kExitStopped, kExitSetup, kExitCert, kExitKey, kExitMismatch, kExitUsage,
-                     kExitBadPort}) {
+  for (int status :
+       {kExitStopped, kExitSetup, kExitCert, kExitKey, kExitMismatch, kExitUsage, kExitBadPort}) {
     EXPECT_NE(help.find("\n  " + std::to_string(status & 0xff) + " ", section), std::string::npos)
         << status;
   }
