@@ -5,8 +5,8 @@ set -euo pipefail
 case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 
 packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libedit-dev libsystemd-dev openssl libboost-dev libwslay-dev
-          libutf8proc-dev libicu-dev
+          nlohmann-json3-dev libedit-dev libutf8proc-dev libsystemd-dev openssl libboost-dev libwslay-dev
+          libicu-dev
           systemd iproute2 util-linux  # the tests: systemd-socket-activate, ip, unshare
           dpkg-dev help2man procps  # the package: cpack, man pages, its unit's kill
           certbot pebble  # the ACME test: the client the README names, the test server
