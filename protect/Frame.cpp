@@ -2,8 +2,10 @@
 // Called by the server's room code, the chat client and the tests.
 #include "protect/Frame.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "protect/Sm4.h"
@@ -135,4 +137,39 @@ std::string NameString(const uint8_t name[kNameSize]) {
   const void* nul = std::memchr(name, 0, kNameSize);
   const size_t len = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - name) : kNameSize;
   return std::string(reinterpret_cast<const char*>(name), len);
+}
+
+void PutReclaim(const ReclaimFields& fields, uint8_t out[kReclaimSize]) {
+  std::memset(out, 0, kReclaimSize);
+  std::memcpy(out, fields.name, kNameSize);
+  StoreLe64(out + 24, fields.received);
+  std::memcpy(out + 32, fields.key, kReclaimKeySize);
+}
+
+ReclaimFields ReadReclaim(const uint8_t* plain, size_t size) {
+  uint8_t in[kReclaimSize] = {};
+  if (size > 0) std::memcpy(in, plain, std::min<size_t>(size, kReclaimSize));
+  ReclaimFields fields;
+  std::memcpy(fields.name, in, kNameSize);
+  fields.received = LoadLe64(in + 24);
+  std::memcpy(fields.key, in + 32, kReclaimKeySize);
+  OPENSSL_cleanse(in, sizeof in);
+  return fields;
+}
+
+void PutReclaimed(const ReclaimedFields& fields, uint8_t out[kReclaimedSize]) {
+  StoreLe64(out, fields.chatsRelayed);
+  StoreLe64(out + 8, fields.lost);
+  std::memcpy(out + 16, fields.key, kReclaimKeySize);
+}
+
+ReclaimedFields ReadReclaimed(const uint8_t* plain, size_t size) {
+  uint8_t in[kReclaimedSize] = {};
+  if (size > 0) std::memcpy(in, plain, std::min<size_t>(size, kReclaimedSize));
+  ReclaimedFields fields;
+  fields.chatsRelayed = LoadLe64(in);
+  fields.lost = LoadLe64(in + 8);
+  std::memcpy(fields.key, in + 16, kReclaimKeySize);
+  OPENSSL_cleanse(in, sizeof in);
+  return fields;
 }

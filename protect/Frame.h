@@ -27,6 +27,12 @@ constexpr uint32_t UserList = 4;       // server -> client
 constexpr uint32_t HistoryRequest = 16;  // client -> server
 constexpr uint32_t HistoryItem = 16;     // server -> client: one kept message
 constexpr uint32_t HistoryEnd = 17;      // server -> client: the answer is complete
+// The reclaim extension: a member that asked holds a key, with which a new
+// connection of its own takes its name back from its stale one.
+constexpr uint32_t ReclaimKeyRequest = 18;  // client -> server: a key for this membership
+constexpr uint32_t ReclaimKey = 18;         // server -> client: the key
+constexpr uint32_t Reclaim = 19;            // client -> server: in place of a Login
+constexpr uint32_t Reclaimed = 19;          // server -> client: the name is this connection's now
 }  // namespace FrameType
 
 // The history extension's payloads; every number is a u64, little-endian,
@@ -39,6 +45,36 @@ constexpr uint32_t kHistoryItemPrefix = 16;
 // HistoryEnd: run id (the server's start time), boundary time and ordinal
 // (the last public message before the asker joined), then 8 zero bytes.
 constexpr uint32_t kHistoryEndSize = 32;
+
+// The reclaim extension's payloads; numbers are u64, little-endian. The key
+// is random bytes; ReclaimKey carries it alone.
+constexpr uint32_t kReclaimKeySize = 32;
+// Reclaim: the name (20 bytes), 4 zero bytes, `received` (the bytes of whole
+// frames the stale connection brought, or kReclaimFresh), then the key.
+constexpr uint32_t kReclaimSize = 64;
+// As `received`: a client that kept nothing of the stale connection (a
+// reloaded page) takes the slot alone, nothing given back.
+constexpr uint64_t kReclaimFresh = ~uint64_t{0};
+// Reclaimed: the stale connection's Chat frames relayed, the bytes written
+// to it after `received` that do not follow (0: what follows is the rest of
+// its stream), then the next key.
+constexpr uint32_t kReclaimedSize = 48;
+
+struct ReclaimFields {
+  uint8_t name[kNameSize] = {};
+  uint64_t received = 0;
+  uint8_t key[kReclaimKeySize] = {};
+};
+struct ReclaimedFields {
+  uint64_t chatsRelayed = 0;
+  uint64_t lost = 0;
+  uint8_t key[kReclaimKeySize] = {};
+};
+// Payloads as laid out above; a shorter payload reads as zero-filled.
+void PutReclaim(const ReclaimFields& fields, uint8_t out[kReclaimSize]);
+ReclaimFields ReadReclaim(const uint8_t* plain, size_t size);
+void PutReclaimed(const ReclaimedFields& fields, uint8_t out[kReclaimedSize]);
+ReclaimedFields ReadReclaimed(const uint8_t* plain, size_t size);
 
 // The low two bits of LengthWord.
 namespace PayloadKind {

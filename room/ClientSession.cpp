@@ -1,6 +1,9 @@
 // One connection's session: its opening, then requests until it ends.
 #include "room/ClientSession.h"
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -52,6 +55,7 @@ void BindNameToCertificate(Link& link, ClientState& state) {
 // at most: a client that repeats one cannot flood the log.
 constexpr const char* kLookAlikeTitle = "Names that could pass for another: refused";
 constexpr const char* kCertNameTitle = "Names other than the certificate's: refused";
+constexpr const char* kReclaimTitle = "Reclaims of a name: refused";
 
 // False, with the reason counted, when the certificate names someone else.
 bool CertificateAllows(Room& room, const ClientState& state, const uint8_t name[kNameSize]) {
@@ -144,6 +148,7 @@ void HandleChat(Room& room, ClientState& state, const FrameHeader& header,
   auto item = std::make_unique<ChatItem>();
   item->lengthWord = header.lengthWord;
   item->payload = std::move(plain);
+  if (state.reclaimable) item->from = state.out;
   std::memcpy(item->sender, state.senderName, kNameSize);
   if (header.scope == Scope::Private) std::memcpy(item->recipient, header.name, kNameSize);
   state.chats.push_back(std::move(item));
@@ -158,6 +163,7 @@ void HandleHistoryRequest(Room& room, ClientState& state, const std::vector<uint
   uint8_t since[8] = {};  // a shorter payload asks for everything kept
   if (!plain.empty()) std::memcpy(since, plain.data(), std::min(plain.size(), sizeof since));
   item->since = LoadLe64(since);
+  if (state.reclaimable) item->from = state.out;
   {
     std::lock_guard<std::mutex> lock(room.userLock);
     UserRecord* record = room.users[state.senderSlot].get();
@@ -170,6 +176,118 @@ void HandleHistoryRequest(Room& room, ClientState& state, const std::vector<uint
   }
   // Queued with the chat read before it, so it is answered in that order.
   state.chats.push_back(std::move(item));
+}
+
+// Members only: a fresh key for the membership its chat goes out under,
+// which replaces any earlier one.
+void HandleReclaimKeyRequest(Room& room, ClientState& state) {
+  if (state.senderSlot < 0) return;
+  uint8_t key[kReclaimKeySize];
+  if (RAND_bytes(key, sizeof key) != 1) return;  // no key: it comes back with a Login
+  Frame frame =
+      BuildFrame(FrameType::ReclaimKey, PayloadKind::Binary, key, sizeof key, nullptr, Scope::None);
+  if (!frame.empty()) {
+    const size_t size = frame.size();
+    FrameRun run{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size, false};
+    std::lock_guard<std::mutex> lock(room.userLock);
+    UserRecord* record = room.users[state.senderSlot].get();
+    if (record && record->out == state.out) {
+      std::memcpy(record->reclaimKey, key, sizeof key);
+      record->hasKey = true;
+      state.out->StartReplay();
+      state.reclaimable = true;
+      state.out->Put(std::move(run));  // under userLock: in order with what the room puts
+    }
+  }
+  OPENSSL_cleanse(key, sizeof key);
+  FlushOwn(room, state);
+}
+
+// The caller holds userLock. Why `record` may not be taken over by the
+// connection of `state` with `key`, or null when it may.
+const char* ReclaimRefusal(const UserRecord* record, const ClientState& state,
+                           const uint8_t key[kReclaimKeySize]) {
+  if (!record) return "nobody holds it";
+  // In constant time: a key is never found out byte by byte.
+  if (!record->hasKey || CRYPTO_memcmp(record->reclaimKey, key, kReclaimKeySize) != 0)
+    return "not the key of its member";
+  if (record->out == state.out) return "this connection holds it already";
+  return nullptr;
+}
+
+// A member's new connection takes its slot from the stale one, with the
+// key it was last given: the stale connection is closed, and this one is
+// sent what that one's client never had of its stream (or, when that
+// cannot be given whole, a fresh start). Refused like a name in use.
+void HandleReclaim(Room& room, ClientState& state, const std::vector<uint8_t>& plain) {
+  ReclaimFields asked = ReadReclaim(plain.data(), plain.size());
+  ReclaimedFields answer;
+  const bool keyMade = RAND_bytes(answer.key, sizeof answer.key) == 1;
+  const char* refusal = keyMade ? nullptr : "no key could be made";
+  int slot = -1;
+  SendQueuePtr stale;
+  if (!CertificateAllows(room, state, asked.name)) {
+    refusal = "";  // counted already
+  } else if (keyMade) {
+    std::lock_guard<std::mutex> lock(room.userLock);
+    slot = FindUserByName(room.users, asked.name);
+    UserRecord* record = slot >= 0 ? room.users[slot].get() : nullptr;
+    refusal = ReclaimRefusal(record, state, asked.key);
+    if (refusal == nullptr) {
+      stale = record->out;
+      stale->link().replaced = true;
+      std::vector<FrameRun> rest;
+      const bool fresh = asked.received == kReclaimFresh;
+      const bool whole = stale->HandOver(asked.received, rest, answer.lost) && !fresh;
+      if (fresh) answer.lost = 0;
+      answer.chatsRelayed = record->chatsRelayed;
+      record->out = state.out;
+      record->link = &state.out->link();
+      record->link->member = true;
+      stale->link().member = FindUserBySession(room.users, &stale->link()) >= 0;
+      std::memcpy(record->reclaimKey, answer.key, sizeof answer.key);
+      record->chatsRelayed = 0;
+      // A request of the stale connection's goes nowhere now; after a fresh
+      // start the history answers from here, as after a login.
+      record->historyPending = false;
+      if (!whole) {
+        record->joined = room.history.last;
+        record->joinId = ++room.history.joins;
+      }
+      state.out->StartReplay();
+      state.reclaimable = true;
+      uint8_t payload[kReclaimedSize];
+      PutReclaimed(answer, payload);
+      Frame frame = BuildFrame(FrameType::Reclaimed, PayloadKind::Binary, payload, sizeof payload,
+                               nullptr, Scope::None);
+      OPENSSL_cleanse(payload, sizeof payload);
+      // Without its answer (no IV could be made) the client's wait for one
+      // ends the connection, and with it the slot.
+      if (!frame.empty()) {
+        const size_t size = frame.size();
+        state.out->Put(FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0,
+                                size, false});
+        for (FrameRun& run : rest)
+          state.out->Put(std::move(run));
+        FrameRun list = UserListRun(room.users);
+        if (list.Size() > 0) state.out->Put(std::move(list));
+      }
+    }
+  }
+  OPENSSL_cleanse(asked.key, sizeof asked.key);
+  OPENSSL_cleanse(answer.key, sizeof answer.key);
+  if (refusal != nullptr) {
+    if (*refusal != '\0')
+      room.console.Count(kReclaimTitle, SafeName(NameString(asked.name)) + ", " + refusal);
+    Reply(room, state, FrameType::NameInUse);
+    return;
+  }
+  if (slot > state.senderSlot) {
+    state.senderSlot = slot;
+    std::memcpy(state.senderName, asked.name, kNameSize);
+  }
+  stale->Flush(state.scratch);  // dropped: shuts the stale link down
+  FlushOwn(room, state);
 }
 
 // The next whole frame: its header and a pointer to its payload, valid until
@@ -221,6 +339,8 @@ void ServeFrames(Room& room, SendQueuePtr out) {
 
 bool HandleRequest(Room& room, ClientState& state, const FrameHeader& header,
                    std::vector<uint8_t>& plain) {
+  // Its member went on on another connection: this one is done.
+  if (state.senderSlot >= 0 && state.out->link().replaced) return false;
   switch (header.type) {
     case FrameType::Login:
       if (!plain.empty()) HandleLogin(room, state, plain);
@@ -232,6 +352,12 @@ bool HandleRequest(Room& room, ClientState& state, const FrameHeader& header,
       return true;
     case FrameType::HistoryRequest:
       HandleHistoryRequest(room, state, plain);
+      return true;
+    case FrameType::ReclaimKeyRequest:
+      HandleReclaimKeyRequest(room, state);
+      return true;
+    case FrameType::Reclaim:
+      HandleReclaim(room, state, plain);
       return true;
     default:
       return true;

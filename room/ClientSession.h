@@ -45,6 +45,9 @@ struct ClientState {
   // Chat read but not yet queued: what one read brought goes to the queue
   // together, so SendMsg wakes once for it and relays it in one write.
   std::vector<ChatItemPtr> chats;
+  // It was given a reclaim key: its chat is counted as relayed, and its
+  // queue keeps a replay, for a reclaim by the member's next connection.
+  bool reclaimable = false;
 };
 
 // Serves `link` and lets go of it at the end, when no slot names it any more.

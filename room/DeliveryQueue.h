@@ -18,6 +18,8 @@
 // down, nothing is dropped.
 constexpr size_t kQueueCapacity = 1024;
 
+class SendQueue;
+
 struct ChatItem {
   uint32_t lengthWord = 0;       // payload length << 2 | sender's PayloadKind
   std::vector<uint8_t> payload;  // decrypted plaintext
@@ -28,6 +30,10 @@ struct ChatItem {
   bool historyRequest = false;
   uint64_t since = 0;  // µs since the epoch: kept messages after this
   uint64_t joinId = 0;
+  // From a member that may be reclaimed: its connection's queue, by which
+  // the relay counts what it relayed from there, and drops what comes after
+  // a reclaim took the slot away. Null for everyone else.
+  std::shared_ptr<SendQueue> from;
 
   // The bytes of the frame SendMsg builds from it.
   size_t FrameSize() const { return kHeaderSize + PayloadLength(lengthWord); }

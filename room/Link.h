@@ -54,6 +54,9 @@ class Link {
   // the opening is done, and the connection holds a slot.
   std::atomic<bool> opened{false};
   std::atomic<bool> member{false};
+  // Set under userLock when a new connection of its member reclaimed its
+  // slot: what it sent and was not relayed yet goes nowhere.
+  std::atomic<bool> replaced{false};
 };
 
 // Shared: the session owns it, and whoever writes to it or may close it

@@ -12,6 +12,7 @@
 #include "platform/Os.h"
 #include "room/Link.h"
 #include "room/Room.h"
+#include "room/SendQueue.h"
 
 namespace {
 
@@ -185,6 +186,13 @@ bool RelayBatch(Room& room, Relay& relay) {
     const uint64_t now = WallClockMicros();
     for (size_t i = 0; i < relay.items.size(); ++i) {
       const ChatItem& item = *relay.items[i];
+      if (item.from) {
+        // After a reclaim its client sends again what was not counted here.
+        if (item.from->link().replaced) continue;
+        for (const auto& record : room.users) {
+          if (record && record->out == item.from && !item.historyRequest) ++record->chatsRelayed;
+        }
+      }
       if (item.historyRequest) {
         AnswerHistory(room, item, bytes, relay);
         continue;

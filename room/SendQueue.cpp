@@ -94,6 +94,8 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
       return State::kDropped;
     }
     if (sent.taken > 0 || sent.wrote) waitingSinceMs_ = MonotonicMs();
+    if (replaying_) Record(data, std::min(sent.taken, len));
+    takenBytes_ += std::min(sent.taken, len);
     for (size_t left = std::min(sent.taken, len); left > 0;) {
       const size_t n = std::min(left, runs_.front().Size() - frontTaken_);
       frontTaken_ += n;
@@ -112,6 +114,57 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
       return State::kBacklog;
     }
   }
+}
+
+void SendQueue::Record(const uint8_t* data, size_t len) {
+  // Only from replayFrom_ on, the start of a frame.
+  const size_t skip =
+      takenBytes_ >= replayFrom_ ? 0 : std::min<uint64_t>(len, replayFrom_ - takenBytes_);
+  replay_.insert(replay_.end(), data + skip, data + len);
+  // Whole frames go from the front, so that it always starts with one.
+  while (replay_.size() > kReplayBytes) {
+    uint32_t lengthWord = 0;
+    for (int i = 7; i >= 4; --i)
+      lengthWord = (lengthWord << 8) | replay_[static_cast<size_t>(i)];
+    const size_t frame = kHeaderSize + PayloadLength(lengthWord);
+    if (frame > replay_.size()) break;
+    replay_.erase(replay_.begin(), replay_.begin() + static_cast<std::ptrdiff_t>(frame));
+  }
+}
+
+void SendQueue::StartReplay() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (replaying_) return;
+  replaying_ = true;
+  replayFrom_ = takenBytes_ + bytes_;
+}
+
+bool SendQueue::HandOver(uint64_t received, std::vector<FrameRun>& rest, uint64_t& lost) {
+  std::lock_guard<std::mutex> hold(lock_);
+  rest.clear();
+  const uint64_t end = takenBytes_ + bytes_;
+  const uint64_t kept = takenBytes_ - replay_.size();
+  const bool whole = replaying_ && !dropped_ && received >= kept && received <= takenBytes_ &&
+                     end - received <= kSendQueueBytes - kReclaimHeadroom;
+  // A queue dropped before kept nothing of what it held: "at least one".
+  lost = whole ? 0 : std::max<uint64_t>(1, end > received ? end - received : 0);
+  if (whole) {
+    if (received < takenBytes_) {
+      const auto from = replay_.begin() + static_cast<std::ptrdiff_t>(received - kept);
+      auto bytes = std::make_shared<const std::vector<uint8_t>>(from, replay_.end());
+      rest.push_back(FrameRun{bytes, 0, bytes->size(), false});
+    }
+    for (size_t i = 0; i < runs_.size(); ++i) {
+      rest.push_back(runs_[i]);
+      // The rest of a frame begun is no list that a newer one may replace.
+      if (i == 0 && frontTaken_ > 0) {
+        rest.back().begin += frontTaken_;
+        rest.back().memberList = false;
+      }
+    }
+  }
+  MarkDropped();
+  return whole;
 }
 
 bool SendQueue::DropIfStalled() {

@@ -17,6 +17,7 @@
 
 #include "platform/Deadline.h"
 #include "platform/Net.h"
+#include "protect/Frame.h"
 #include "room/Link.h"
 
 // The bytes one connection may have waiting. More than a whole history
@@ -29,6 +30,14 @@ constexpr int kSendStallMs = 5000;
 // Bytes handed to the link in one send: whole frames, runs gathered into
 // one TLS write up to this, a bigger frame alone.
 constexpr size_t kSendChunkBytes = 64 * 1024;
+// What a reclaimable member's queue keeps of the bytes its link took, for a
+// reclaim to give again what the stale connection took and never delivered:
+// more than its socket holds unsent (128 KiB), a web link's own buffer (one
+// send) and what an ordinary line has in flight.
+constexpr size_t kReplayBytes = 256 * 1024;
+// What a reclaim puts besides what it hands over (its answer, a member
+// list), and the replies that may wait already.
+constexpr size_t kReclaimHeadroom = 4096;
 
 using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
@@ -74,9 +83,24 @@ class SendQueue {
   // within kSendStallMs, so the wait ends.
   void WaitBelow(size_t bytes);
 
+  // Under userLock, for a member that may be reclaimed: from the end of what
+  // waits now, keeps the last kReplayBytes the link takes, in whole frames.
+  void StartReplay();
+  // Under userLock, when a new connection reclaims this queue's member:
+  // drops the queue (the caller then calls Flush after its locks, which
+  // shuts the link down) and puts into `rest` what its client has not had
+  // after the first `received` bytes of the stream: the bytes the link took
+  // since, from the replay, then what waits unwritten. True then. False,
+  // with `rest` empty, when that cannot be given whole (the replay does not
+  // reach back so far, or it would not fit a queue); `lost` is then the
+  // bytes after `received` that the client will not get.
+  bool HandOver(uint64_t received, std::vector<FrameRun>& rest, uint64_t& lost);
+
  private:
   // The caller holds lock_.
   void MarkDropped();
+  // The caller holds lock_: `len` bytes just taken, at takenBytes_, into the replay.
+  void Record(const uint8_t* data, size_t len);
 
   const LinkPtr link_;
   std::mutex lock_;  // lock order: userLock, then this; never held across a Send
@@ -92,6 +116,12 @@ class SendQueue {
   std::condition_variable taken_;  // for WaitBelow
   size_t waitMark_ = 0;            // a waiter wakes once bytes_ is at most this
   bool waiting_ = false;           // the owning session waits in WaitBelow
+  uint64_t takenBytes_ = 0;        // bytes the link took since the queue was made
+  // The replay: the stream's bytes [takenBytes_ - replay_.size(), takenBytes_), whole
+  // frames from its start, once takenBytes_ passed replayFrom_.
+  bool replaying_ = false;
+  uint64_t replayFrom_ = 0;
+  std::deque<uint8_t> replay_;
 };
 using SendQueuePtr = std::shared_ptr<SendQueue>;
 

@@ -1,6 +1,8 @@
 // The member table: lookups, joins and leaves, presence notices, member list.
 #include "room/UserTable.h"
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -23,6 +25,10 @@ std::string PrintableName(const uint8_t name[kNameSize]) {
 }
 
 }  // namespace
+
+UserRecord::~UserRecord() {
+  OPENSSL_cleanse(reclaimKey, sizeof reclaimKey);
+}
 
 int FindUserByName(const UserTable& users, const uint8_t name[kNameSize]) {
   for (int slot = kNumSlots - 1; slot >= 0; --slot) {
@@ -89,20 +95,25 @@ void OnUserOffline(Room& room, Link* link) {
   if (!lines.empty()) room.console.Out(lines);
 }
 
-void PutUserList(const UserTable& users, Touched& touched) {
+FrameRun UserListRun(const UserTable& users) {
   uint8_t names[kNumSlots * kNameSize] = {};
   uint32_t count = 0;
   for (const auto& record : users) {
     if (record) std::memcpy(names + kNameSize * count++, record->name, kNameSize);
   }
-  if (count == 0) return;  // one who joins now gets a list of its own
+  if (count == 0) return FrameRun{};  // one who joins now gets a list of its own
   Frame frame = BuildFrame(FrameType::UserList, PayloadKind::Binary, names, count * kNameSize,
                            nullptr, Scope::None);
-  if (frame.empty()) return;
+  if (frame.empty()) return FrameRun{};
   const size_t size = frame.size();
-  auto bytes = std::make_shared<const std::vector<uint8_t>>(std::move(frame));
+  return FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size, true};
+}
+
+void PutUserList(const UserTable& users, Touched& touched) {
+  const FrameRun list = UserListRun(users);
+  if (list.Size() == 0) return;
   for (const auto& record : users) {
-    if (record) touched.Put(record->out, FrameRun{bytes, 0, size, true});
+    if (record) touched.Put(record->out, list);
   }
 }
 

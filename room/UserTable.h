@@ -21,6 +21,8 @@ struct Room;
 constexpr int kNumSlots = 5;
 
 struct UserRecord {
+  ~UserRecord();  // the key goes with it
+
   Link* link = nullptr;  // the connection, kept alive by `out`
   SendQueuePtr out;      // where everything for this member goes
   uint8_t name[kNameSize] = {};
@@ -36,6 +38,12 @@ struct UserRecord {
   // What answers this member was sent in the current minute.
   int64_t answersSinceMs = 0;
   size_t answersBytes = 0;
+  // The reclaim extension: the key a new connection of this member shows to
+  // take the slot from the current one (none until asked for), and the Chat
+  // frames relayed from the current one, which that new one is told.
+  bool hasKey = false;
+  uint8_t reclaimKey[kReclaimKeySize] = {};
+  uint64_t chatsRelayed = 0;
 };
 
 using UserTable = std::array<std::unique_ptr<UserRecord>, kNumSlots>;
@@ -51,6 +59,8 @@ int FindUserBySession(const UserTable& users, const Link* link);
 int AddUser(UserTable& users, const SendQueuePtr& out, const uint8_t name[kNameSize]);
 // Puts the current member list into every member's queue.
 void PutUserList(const UserTable& users, Touched& touched);
+// The current member list as a run; an empty one when nobody is in the room.
+FrameRun UserListRun(const UserTable& users);
 
 // These take userLock.
 // Removes every slot this connection holds, then shuts the connection down.

@@ -105,6 +105,7 @@ class RoomLogic : public ::testing::Test {
   // Every frame written to connection `c` since the last Take, decrypted.
   std::vector<ReceivedFrame> Take(int c) {
     std::vector<uint8_t>& bytes = conns[c].link->written;
+    conns[c].taken += bytes.size();
     std::vector<ReceivedFrame> frames;
     EXPECT_TRUE(WalkFrames(bytes.data(), bytes.size(), [&](const FrameHeader& h, const uint8_t* p) {
       frames.push_back({h.type, KindOf(h.lengthWord), h.scope, NameString(h.name), {}});
@@ -185,9 +186,67 @@ class RoomLogic : public ::testing::Test {
     StartHistory(room.history, length);
   }
 
+  // The bytes of whole frames connection `c`'s client has had: all its
+  // link took.
+  uint64_t Received(int c) { return conns[c].taken + conns[c].link->written.size(); }
+
+  // Asks for a reclaim key on `c`: the key, or "" when none came.
+  std::string AskKey(int c) {
+    Send(c, BuildFrame(FrameType::ReclaimKeyRequest, 0, nullptr, 0, nullptr, 0));
+    for (const ReceivedFrame& f : Take(c)) {
+      if (f.type == FrameType::ReclaimKey && f.payload.size() == kReclaimKeySize)
+        return std::string(f.payload.begin(), f.payload.end());
+    }
+    return "";
+  }
+
+  void Reclaim(int c, const std::string& name, const std::string& key, uint64_t received) {
+    ReclaimFields fields;
+    name.copy(reinterpret_cast<char*>(fields.name), kNameSize);
+    key.copy(reinterpret_cast<char*>(fields.key), kReclaimKeySize);
+    fields.received = received;
+    uint8_t payload[kReclaimSize];
+    PutReclaim(fields, payload);
+    Send(c, BuildFrame(FrameType::Reclaim, 0, payload, sizeof payload, nullptr, 0));
+  }
+
+  // The answer to a reclaim, first of what `c` was written: its fields, and
+  // the frames after it as "type N" or chat lines ("<alice> hi", "*alice*
+  // psst"), the member list as "list a,b".
+  struct Reclaimed {
+    bool accepted = false;
+    ReclaimedFields fields;
+    std::vector<std::string> after;
+  };
+  Reclaimed ReclaimAnswer(int c) {
+    Reclaimed got;
+    std::vector<ReceivedFrame> frames = Take(c);
+    if (frames.empty() || frames[0].type != FrameType::Reclaimed) return got;
+    got.accepted = frames[0].payload.size() == kReclaimedSize;
+    got.fields = ReadReclaimed(frames[0].payload.data(), frames[0].payload.size());
+    for (size_t i = 1; i < frames.size(); ++i)
+      got.after.push_back(Shown(frames[i]));
+    return got;
+  }
+
+  static std::string Shown(const ReceivedFrame& f) {
+    if (f.type == FrameType::Chat) {
+      return f.scope == Scope::Private ? "*" + f.name + "* " + f.Text()
+                                       : "<" + f.name + "> " + f.Text();
+    }
+    if (f.type == FrameType::UserList) {
+      std::string names;
+      for (const std::string& n : f.Names())
+        names += (names.empty() ? "" : ",") + n;
+      return "list " + names;
+    }
+    return "type " + std::to_string(f.type);
+  }
+
   struct Conn {
     std::shared_ptr<FakeLink> link;
     ClientState state;
+    uint64_t taken = 0;  // bytes read by Take
   };
   Room room;
   std::thread writer{[this] { room.console.RunWriter(); }};
@@ -562,6 +621,203 @@ TEST_F(RoomLogic, HistoryAnswersMembersOnceAtATimeWithWhatCameBeforeTheyJoined) 
   Ask(erin, 0);
   DeliverAll();
   EXPECT_EQ(History(erin).ends.size(), 1u);
+}
+
+// Reclaiming: a member's new connection takes the slot from the stale one
+// with its key, whatever the stale link had taken when it went silent
+// (nothing, part of a frame, all): the stale link is shut down, nobody else
+// hears of it, and the new connection gets what the client never had, in
+// order, once: what the stale link took after the client's count, then what
+// waited for it.
+TEST_F(RoomLogic, ReclaimTakesTheSlotAndGivesTheStreamOnWhole) {
+  const struct {
+    const char* name;
+    size_t takes;  // bytes the stale link takes after the cut
+  } kCases[] = {{"nothing taken", 0}, {"part of a frame", 70}, {"all taken", SIZE_MAX}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Reset(0);
+    const int alice = Member("alice");
+    const int bob = Member("bob");
+    const std::string key = AskKey(bob);
+    ASSERT_EQ(key.size(), kReclaimKeySize);
+    Chat(alice, "seen");
+    DeliverAll();
+    Take(alice);
+    EXPECT_EQ(Chats(bob), (std::vector<Seen>{{"alice", Scope::Public, "seen"}}));
+    const uint64_t cut = Received(bob);  // the client had all of this
+    conns[bob].link->room = c.takes;
+    Chat(alice, "p1", "bob");
+    Chat(alice, "pub");
+    DeliverAll();
+    room.backlog.RunOnce(Deadline::In(0));
+    Chat(alice, "p2", "bob");
+    DeliverAll();
+    Take(alice);
+
+    StartNotices();
+    const int back = Open();
+    Reclaim(back, "bob", key, cut);
+    const Reclaimed got = ReclaimAnswer(back);
+    ASSERT_TRUE(got.accepted);
+    EXPECT_EQ(got.fields.lost, 0u);
+    EXPECT_EQ(got.after, (std::vector<std::string>{"*alice* p1", "<alice> pub", "*alice* p2",
+                                                   "list bob,alice"}));
+    EXPECT_NE(std::string(got.fields.key, got.fields.key + kReclaimKeySize), key);
+    EXPECT_TRUE(conns[bob].link->shut);
+    EXPECT_EQ(FindUserBySession(room.users, conns[back].link.get()), 3);
+    EXPECT_EQ(FindUserBySession(room.users, conns[bob].link.get()), -1);
+    // The new connection is bob: what it says goes out under that name, and
+    // what is sent to bob reaches it.
+    Chat(back, "I am back");
+    Chat(alice, "p3", "bob");
+    DeliverAll();
+    EXPECT_EQ(Chats(alice), (std::vector<Seen>{{"bob", Scope::Public, "I am back"}}));
+    EXPECT_EQ(Chats(back), (std::vector<Seen>{{"bob", Scope::Public, "I am back"},
+                                              {"alice", Scope::Private, "p3"}}));
+    // The stale session's next frame ends it, without a notice, as any
+    // connection without a slot ends: the unchanged list to the rest.
+    Chat(bob, "late");
+    DeliverAll();
+    EXPECT_EQ(Notices(), "");
+    std::vector<ReceivedFrame> left = Take(alice);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].Names(), (Names{"bob", "alice"}));
+  }
+}
+
+// The stale connection's Chat frames relayed before the reclaim are counted
+// in its answer; what it sent that was not relayed yet is never relayed, so
+// that the client sends it again, once.
+TEST_F(RoomLogic, ReclaimCountsWhatWasRelayedAndDropsTheRest) {
+  const int alice = Member("alice");
+  const int bob = Member("bob");
+  const std::string key = AskKey(bob);
+  Chat(bob, "one");
+  Chat(bob, "two", "alice");
+  DeliverAll();
+  Chat(bob, "three");  // queued, not yet relayed
+  Ask(bob, 0);         // nor this
+  const int back = Open();
+  Reclaim(back, "bob", key, Received(bob));
+  Reclaimed got = ReclaimAnswer(back);
+  ASSERT_TRUE(got.accepted);
+  EXPECT_EQ(got.fields.chatsRelayed, 2u);
+  DeliverAll();
+  EXPECT_EQ(Chats(alice),
+            (std::vector<Seen>{{"bob", Scope::Public, "one"}, {"bob", Scope::Private, "two"}}));
+  EXPECT_EQ(Chats(back), std::vector<Seen>{});  // no echo, no history answer
+  // Counted anew on the new connection, for its own reclaim.
+  Chat(back, "three");
+  DeliverAll();
+  Take(back);
+  const int again = Open();
+  Reclaim(again, "bob", std::string(got.fields.key, got.fields.key + kReclaimKeySize),
+          Received(back));
+  got = ReclaimAnswer(again);
+  ASSERT_TRUE(got.accepted);
+  EXPECT_EQ(got.fields.chatsRelayed, 1u);
+  EXPECT_EQ(got.after, (std::vector<std::string>{"list bob,alice"}));
+}
+
+// When the stream cannot be given whole (the client's count is older than
+// the replay reaches), or the client asks for a fresh start, the slot is
+// still taken, nothing is given back, the answer says how much was lost,
+// and the history answers from the reclaim on, as after a login.
+TEST_F(RoomLogic, ReclaimThatCannotGiveTheStreamWholeStartsAfresh) {
+  const struct {
+    const char* name;
+    bool fresh;
+  } kCases[] = {{"a count older than the replay", false}, {"a fresh start", true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Reset(10);
+    const int alice = Member("alice");
+    const int bob = Member("bob");
+    const std::string key = AskKey(bob);
+    const uint64_t early = Received(bob);
+    // More than the replay keeps, in messages of 16 KiB.
+    const std::string big(16 * 1024, 'x');
+    for (size_t sent = 0; sent <= kReplayBytes + 16 * 1024; sent += big.size())
+      Chat(alice, big, "bob");
+    Chat(alice, "kept");
+    DeliverAll();
+    const uint64_t written = Received(bob);
+    const int back = Open();
+    Reclaim(back, "bob", key, c.fresh ? kReclaimFresh : early);
+    const Reclaimed got = ReclaimAnswer(back);
+    ASSERT_TRUE(got.accepted);
+    EXPECT_EQ(got.fields.lost, c.fresh ? 0 : written - early);
+    EXPECT_EQ(got.after, (std::vector<std::string>{"list bob,alice"}));
+    EXPECT_TRUE(conns[bob].link->shut);
+    Ask(back, 0);
+    DeliverAll();
+    EXPECT_EQ(History(back).items, (std::vector<Seen>{{"alice", 1, Relayed("kept")}}));
+  }
+}
+
+// A reclaim is refused like a name in use, the slot and the stale
+// connection left as they are, unless it shows its member's latest key, for
+// a name the connection may have: a wrong key, a used one, another
+// member's, none asked for, a name nobody holds, a name not the
+// certificate's in a private room. Refusals are counted on standard error.
+TEST_F(RoomLogic, ReclaimIsRefusedWithoutTheMembersLatestKey) {
+  const int alice = Member("alice");
+  const int bob = Member("bob");
+  const int carol = Member("carol");  // never asks for a key
+  const std::string used = AskKey(bob);
+  const std::string key = AskKey(bob);  // the latest replaces the first
+  const std::string alices = AskKey(alice);
+  ASSERT_EQ(key.size(), kReclaimKeySize);
+  EXPECT_NE(key, used);
+  std::string wrong = key;
+  wrong[kReclaimKeySize - 1] ^= 1;
+  const struct {
+    const char* name;
+    std::string key;
+  } kRefused[] = {
+      {"bob", wrong}, {"bob", used}, {"bob", alices}, {"carol", std::string(kReclaimKeySize, '\0')},
+      {"dave", key},  {"Bob", key},
+  };
+  testing::internal::CaptureStderr();
+  for (const auto& r : kRefused) {
+    SCOPED_TRACE(r.name);
+    const int c = Open();
+    Reclaim(c, r.name, r.key, 0);
+    EXPECT_EQ(FirstType(c), FrameType::NameInUse);
+    EXPECT_EQ(FindUserBySession(room.users, conns[c].link.get()), -1);
+  }
+  Reclaim(bob, "bob", key, 0);  // from its own connection: nothing to take
+  EXPECT_EQ(FirstType(bob), FrameType::NameInUse);
+  for (int member : {alice, bob, carol}) {
+    EXPECT_FALSE(conns[member].link->shut);
+    EXPECT_TRUE(Take(member).empty());
+  }
+  // A private room: the certificate's name only, as for a Login.
+  const auto certified = [&](const std::string& cn) {
+    const int c = Open();
+    ClientState& state = conns[c].state;
+    state.nameFromCert = state.certHasName = true;
+    cn.copy(reinterpret_cast<char*>(state.certName), kNameSize);
+    return c;
+  };
+  const int other = certified("mallory");
+  Reclaim(other, "bob", key, 0);
+  EXPECT_EQ(FirstType(other), FrameType::NameInUse);
+  const int mine = certified("bob");
+  Reclaim(mine, "bob", key, 0);
+  EXPECT_TRUE(ReclaimAnswer(mine).accepted);
+  room.console.CloseWith("");  // counts still waiting come out now
+  EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "Reclaims of a name: refused 1 since the last line (latest: bob, not the key of its "
+            "member)\n"
+            "Names other than the certificate's: refused 1 since the last line (latest: bob, its "
+            "certificate is for mallory)\n"
+            "Reclaims of a name: refused 6 since the last line (latest: bob, this connection holds "
+            "it already)\n");
+  EXPECT_EQ(err.find(key), std::string::npos);
 }
 
 }  // namespace
