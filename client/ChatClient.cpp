@@ -2,6 +2,8 @@
 // Called by the chat command, the integration tests and the benchmarks.
 #include "client/ChatClient.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -86,6 +88,26 @@ bool ChatClient::RequestHistory(uint64_t sinceUs) {
   StoreLe64(payload, sinceUs);
   Frame frame = BuildFrame(FrameType::HistoryRequest, PayloadKind::Binary, payload, sizeof payload,
                            nullptr, Scope::None);
+  return !frame.empty() && SendRaw(frame.data(), frame.size());
+}
+
+bool ChatClient::RequestReclaimKey() {
+  Frame frame = BuildFrame(FrameType::ReclaimKeyRequest, PayloadKind::Binary, nullptr, 0, nullptr,
+                           Scope::None);
+  return !frame.empty() && SendRaw(frame.data(), frame.size());
+}
+
+bool ChatClient::Reclaim(const std::string& name, const std::string& key, uint64_t received) {
+  ReclaimFields fields;
+  CopyName(name, fields.name);
+  std::memcpy(fields.key, key.data(), std::min<size_t>(key.size(), kReclaimKeySize));
+  fields.received = received;
+  uint8_t payload[kReclaimSize];
+  PutReclaim(fields, payload);
+  Frame frame = BuildFrame(FrameType::Reclaim, PayloadKind::Binary, payload, sizeof payload,
+                           nullptr, Scope::None);
+  OPENSSL_cleanse(payload, sizeof payload);
+  OPENSSL_cleanse(fields.key, sizeof fields.key);
   return !frame.empty() && SendRaw(frame.data(), frame.size());
 }
 

@@ -67,6 +67,13 @@ struct ChatClient {
   // Asks for the messages the room kept that were relayed after `sinceUs`
   // (µs since the epoch; 0: all). A server that predates it ignores it.
   bool RequestHistory(uint64_t sinceUs);
+  // Asks for a key to reclaim the name with after a cut; a server that
+  // predates it ignores it.
+  bool RequestReclaimKey();
+  // In place of a Login: the name back from our own stale connection, with
+  // its `key` (kReclaimKeySize bytes) and the bytes of frames it brought
+  // (kReclaimFresh: none kept).
+  bool Reclaim(const std::string& name, const std::string& key, uint64_t received);
   // Any bytes at all, for tests that send what a real client would not.
   bool SendRaw(const void* data, size_t len);
 

@@ -26,6 +26,10 @@ bool SendRequest(ChatClient& client, const Request& r) {
       return client.SendChat(r.text, r.name);
     case Request::kHistory:
       return client.RequestHistory(r.since);
+    case Request::kReclaimKey:
+      return client.RequestReclaimKey();
+    case Request::kReclaim:
+      return client.Reclaim(r.name, r.text, r.since);
   }
   return false;
 }

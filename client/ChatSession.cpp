@@ -46,13 +46,62 @@ void PushBounded(std::vector<T>& v, T value) {
   v.push_back(std::move(value));
 }
 
-void Login(ChatSession& s, int64_t now) {
+// A Chat frame, remembered for a reclaim.
+void SendChat(ChatSession& s, const std::string& to, const std::string& text) {
+  Send(s, Request::kChat, to, text);
+  ++s.sentChats;
+  if (s.lastSent.size() >= kMaxResent) s.lastSent.erase(s.lastSent.begin());
+  s.lastSent.push_back(HeldLine{text, to});
+}
+
+// A history answer starts afresh, as after a login.
+void NewPlaceInHistory(ChatSession& s) {
   s.liveCount = 0;
   s.historyPlaced = false;
   s.liveHere.clear();
+}
+
+void Login(ChatSession& s, int64_t now) {
+  NewPlaceInHistory(s);
   Send(s, Request::kLogin, s.name);
   s.phase = Phase::kLoggingIn;
   s.loginDeadline = now + kLoginAnswerMs;
+}
+
+// In place of a Login after a cut: the name back from the stale connection,
+// and the rest of its stream.
+void Reclaim(ChatSession& s, int64_t now) {
+  s.requests.push_back(Request{Request::kReclaim, s.name, s.reclaimKey, s.awayReceived});
+  s.reclaiming = true;
+  s.phase = Phase::kLoggingIn;
+  s.loginDeadline = now + kLoginAnswerMs;
+}
+
+void AskHistory(ChatSession& s) {
+  // After a reconnect, from where the last answer left off.
+  s.requests.push_back(Request{Request::kHistory, "", "", s.seen.known ? s.seen.time : 0});
+  s.awaitingHistory = true;
+  s.held.clear();
+}
+
+// What a lost connection leaves unknown: the echoes due, the place of an
+// answer under way, the members.
+void ForgetRoom(ChatSession& s, bool sayEchoes) {
+  if (s.pendingEchoes > 0 && sayEchoes) {
+    RefuseInput(s, std::to_string(s.pendingEchoes) +
+                       " message(s) sent just before may not have reached the room");
+  }
+  s.pendingEchoes = 0;
+  // An answer that never ended: its messages come again in the next one,
+  // and what came live meanwhile can only be told by its content.
+  s.awaitingHistory = false;
+  s.held.clear();
+  for (auto& live : s.liveHere)
+    PushBounded(s.unplaced, std::move(live));
+  s.liveHere.clear();
+  s.members.clear();
+  s.haveMembers = false;
+  s.shownMembers = false;
 }
 
 void Leave(ChatSession& s, int64_t now) {
@@ -80,12 +129,50 @@ void EnterRoom(ChatSession& s, int64_t now) {
     Emit(s, ChatEvent::kMembers, FormatMembers(s.members));
     s.shownMembers = true;
   }
-  if (s.history) {
-    // After a reconnect, from where the last answer left off.
-    s.requests.push_back(Request{Request::kHistory, "", "", s.seen.known ? s.seen.time : 0});
-    s.awaitingHistory = true;
-    s.held.clear();
+  // A key first, so that every chat after it counts for a reclaim.
+  if (s.reconnect) Send(s, Request::kReclaimKey);
+  if (s.history) AskHistory(s);
+  SendHeld(s);
+}
+
+// The slot is this connection's again. Either the rest of the stale
+// connection's stream follows, or (some of it is lost) a fresh start, as
+// after a login; the chat lines the stale one did not bring go again.
+void HandleReclaimed(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
+  if (s.phase != Phase::kLoggingIn || !s.reclaiming) return;
+  const ReclaimedFields answer = ReadReclaimed(frame.payload.data(), frame.payload.size());
+  s.reclaimKey.assign(reinterpret_cast<const char*>(answer.key), kReclaimKeySize);
+  s.reclaiming = s.away = false;
+  s.phase = Phase::kInRoom;
+  s.loginDeadline = -1;
+  s.enteredAt = now;
+  if (answer.lost == 0) {
+    Emit(s, ChatEvent::kStatus,
+         "Back in the room as " + ShownName(s.name) + "; nothing was missed.");
+    // A request the stale connection may not have brought.
+    if (s.awaitingHistory) AskHistory(s);
+  } else {
+    // Its echoes were relayed, and may be among what is lost.
+    ForgetRoom(s, false);
+    NewPlaceInHistory(s);
+    Emit(s, ChatEvent::kStatus,
+         "Back in the room as " + ShownName(s.name) + "; " + std::to_string(answer.lost) +
+             " bytes the room sent just before are lost");
+    if (s.history) AskHistory(s);
   }
+  const uint64_t notRelayed =
+      s.awaySent > answer.chatsRelayed ? s.awaySent - answer.chatsRelayed : 0;
+  const size_t again = static_cast<size_t>(std::min<uint64_t>(notRelayed, s.awayLastSent.size()));
+  if (notRelayed > again) {
+    RefuseInput(s, std::to_string(notRelayed - again) +
+                       " message(s) sent before the connection failed did not reach the room");
+  }
+  for (size_t i = s.awayLastSent.size() - again; i < s.awayLastSent.size(); ++i) {
+    const HeldLine& line = s.awayLastSent[i];
+    SendChat(s, line.to, line.text);
+    if (answer.lost > 0 && (line.to.empty() || line.to == s.name)) ++s.pendingEchoes;
+  }
+  s.awayLastSent.clear();
   SendHeld(s);
 }
 
@@ -256,7 +343,7 @@ void SendText(ChatSession& s, const std::string& text, const std::string& to,
     RefuseInput(s, "not sent: nobody named " + ShownName(to) +
                        " is in the room (names are case-sensitive; /who lists them)");
   } else {
-    Send(s, Request::kChat, to, text);
+    SendChat(s, to, text);
     if (to.empty() || to == s.name) {
       ++s.pendingEchoes;
     } else if (s.terminal) {
@@ -302,21 +389,21 @@ void HandleNick(ChatSession& s, const std::string& name, int64_t now) {
 // the line that says when the next try is.
 void GoOffline(ChatSession& s, int code, const std::string& reason, const std::string& status,
                int64_t now) {
-  if (s.pendingEchoes > 0) {
-    RefuseInput(s, std::to_string(s.pendingEchoes) +
-                       " message(s) sent just before may not have reached the room");
+  // With a key, the room as it was waits for the reclaim (also when the
+  // connection for it is lost too).
+  const bool reclaimable =
+      s.reconnect && !s.reclaimKey.empty() && (s.phase == Phase::kInRoom || s.reclaiming);
+  if (reclaimable && !s.away) {
+    s.away = true;
+    s.awayReceived = s.receivedBytes;
+    s.awaySent = s.sentChats;
+    s.awayLastSent.swap(s.lastSent);
+  } else if (!reclaimable) {
+    s.away = false;
+    s.awayLastSent.clear();
+    ForgetRoom(s, true);
   }
-  s.pendingEchoes = 0;
-  // An answer that never ended: its messages come again in the next one,
-  // and what came live meanwhile can only be told by its content.
-  s.awaitingHistory = false;
-  s.held.clear();
-  for (auto& live : s.liveHere)
-    PushBounded(s.unplaced, std::move(live));
-  s.liveHere.clear();
-  s.members.clear();
-  s.haveMembers = false;
-  s.shownMembers = false;
+  s.reclaiming = false;
   s.loginDeadline = -1;
   s.phase = Phase::kOffline;
   s.offlineCode = code;
@@ -338,12 +425,23 @@ void StartSession(ChatSession& s, int64_t now) {
 }
 
 void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
+  s.receivedBytes += kHeaderSize + frame.payload.size();
   switch (frame.type) {
     case FrameType::LoginAccepted:
-      if (s.phase == Phase::kLoggingIn) EnterRoom(s, now);
+      if (s.phase == Phase::kLoggingIn && !s.reclaiming) EnterRoom(s, now);
       break;
     case FrameType::NameInUse:
-      HandleNameInUse(s);
+      if (s.reclaiming) {
+        // Not ours to take back (the server restarted, say): a login as
+        // after any outage.
+        s.reclaiming = s.away = false;
+        s.reclaimKey.clear();
+        s.awayLastSent.clear();
+        ForgetRoom(s, true);
+        Login(s, now);
+      } else {
+        HandleNameInUse(s);
+      }
       break;
     case FrameType::Chat:
       HandleChat(s, frame, now);
@@ -356,6 +454,14 @@ void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
       break;
     case FrameType::HistoryEnd:
       HandleHistoryEnd(s, frame);
+      break;
+    case FrameType::ReclaimKey:
+      // Only asked for when reconnecting, and only a member's.
+      if (s.reconnect && s.phase == Phase::kInRoom && frame.payload.size() >= kReclaimKeySize)
+        s.reclaimKey.assign(frame.payload.begin(), frame.payload.begin() + kReclaimKeySize);
+      break;
+    case FrameType::Reclaimed:
+      HandleReclaimed(s, frame, now);
       break;
     default:
       break;  // nothing else is meant for clients
@@ -422,7 +528,7 @@ void RequestQuit(ChatSession& s, int64_t now) {
   } else {
     // The server relays in order: once this is back, so is everything sent
     // before it, private messages to others included.
-    Send(s, Request::kChat, s.name, "");
+    SendChat(s, s.name, "");
     ++s.pendingEchoes;
     s.echoDeadline = now + kEchoWaitMs;
   }
@@ -435,6 +541,8 @@ void HandleTick(ChatSession& s, int64_t now) {
     const std::string why = "no answer to the login within " +
                             std::to_string(kLoginAnswerMs / 1000) + " s: the room is full (" +
                             std::to_string(kRoomSize) + " members) or not answering";
+    // A server that does not answer a reclaim gets a plain login next.
+    if (s.reclaiming) s.reclaimKey.clear();
     if (s.quitting || !s.reconnect) {
       Finish(s, kExitNoAnswer, why);
     } else if (s.wasInRoom) {
@@ -479,8 +587,14 @@ void HandleDialed(ChatSession& s, bool ok, const std::string& why, int64_t now) 
   if (s.exitCode >= 0 || s.phase != Phase::kOffline) return;
   if (ok) {
     s.retryAt = -1;
+    s.receivedBytes = s.sentChats = 0;
+    s.lastSent.clear();
     Emit(s, ChatEvent::kStatus, "Reconnected; logging in as " + ShownName(s.name) + ".");
-    Login(s, now);
+    if (s.away) {
+      Reclaim(s, now);
+    } else {
+      Login(s, now);
+    }
     return;
   }
   s.retryDelayMs = std::min(s.retryDelayMs * 2, kRetryMaxMs);

@@ -47,14 +47,20 @@ constexpr size_t kMaxEarlier = 1000;
 // Lines typed on a terminal while not in the room (reconnecting, or before
 // the first login is answered) wait for it, at most this many.
 constexpr size_t kMaxHeldLines = 100;
+// The chat lines last sent on a connection that are remembered, to be sent
+// again after a reclaim if the stale connection did not bring them to the
+// room: more than a pipe has in flight (kEchoWindow) or a person types
+// while a connection fails.
+constexpr size_t kMaxResent = 100;
 
 // A frame for the driver to send.
 struct Request {
-  enum Kind { kLogin, kLogout, kChat, kHistory };
+  enum Kind { kLogin, kLogout, kChat, kHistory, kReclaimKey, kReclaim };
   Kind kind = kChat;
-  std::string name;    // kLogin: the name; kChat: the recipient, empty for everyone
-  std::string text;    // kChat
-  uint64_t since = 0;  // kHistory: relayed after this (µs since the epoch), 0: all
+  std::string name;    // kLogin, kReclaim: the name; kChat: the recipient, empty for everyone
+  std::string text;    // kChat; kReclaim: the key
+  uint64_t since = 0;  // kHistory: relayed after this (µs since the epoch), 0: all;
+                       // kReclaim: the bytes of frames the stale connection brought
 };
 
 // A typed message waiting for the room: `text` to `to` (empty: everyone).
@@ -141,6 +147,22 @@ struct ChatSession {
   // Typed while not in the room; sent in order once in it with its member
   // list (a /msg is checked against that list then).
   std::vector<HeldLine> heldLines;
+
+  // Coming back after a cut, when reconnecting: the key the server gave
+  // for this membership (empty: none), and what this connection brought
+  // and sent, so that a reclaim goes on where the stale one broke off.
+  std::string reclaimKey;
+  uint64_t receivedBytes = 0;      // whole frames received on this connection
+  uint64_t sentChats = 0;          // Chat frames sent on it since it entered the room
+  std::vector<HeldLine> lastSent;  // the last kMaxResent of them, oldest first
+  // Lost with a key: the room as it was (members, echoes due, the place in
+  // the history) is kept until the reclaim is answered, with the stale
+  // connection's counts.
+  bool away = false;
+  bool reclaiming = false;  // the Reclaim went out: its answer is due
+  uint64_t awayReceived = 0;
+  uint64_t awaySent = 0;
+  std::vector<HeldLine> awayLastSent;
 
   std::vector<Request> requests;  // to send, oldest first; the driver takes them
   std::vector<ChatEvent> events;  // to show, oldest first; the front end takes them

@@ -367,3 +367,44 @@ TEST_F(ChatCli, OnATerminalALineTypedWhileReconnectingGoesOnceBack) {
   EXPECT_EQ(NextChat(*watcher), "alice: next") << term.screen.Text();
   EXPECT_EQ(term.screen.RowsWith("while away next"), 0) << term.screen.Text();
 }
+
+// A cut that leaves the server's end of the connection open, as a phone
+// that changed networks does: the server still holds alice's name and
+// writes to the dead connection. chat dials again and takes its name back
+// with its key, and gets what was written to the dead connection meanwhile,
+// private and public, once; nobody sees alice leave or join.
+TEST_F(ChatCli, PipeReclaimsItsNameAfterACutAndMissesNothing) {
+  auto bob = Join(server.port, "bob");
+  TcpRelay relay;
+  ASSERT_TRUE(relay.Start(server.port));
+  Proc alice;
+  ASSERT_TRUE(StartChat(alice, "alice", {"--ca", TestCertsDir() + "/ca.crt", "--reconnect"},
+                        "127.0.0.1", "", relay.port));
+  ASSERT_TRUE(alice.Send("before\n"));
+  size_t at = alice.WaitFor("<alice> before\n");
+  ASSERT_NE(at, kNone) << alice.err;
+  ASSERT_TRUE(WaitForList(*bob, {"alice", "bob"}));
+  ASSERT_TRUE(IsChat(Next(*bob), "alice", "before"));
+
+  ASSERT_TRUE(relay.Cut(true));
+  ASSERT_TRUE(bob->SendChat("while away", "alice"));
+  ASSERT_TRUE(bob->SendChat("public meanwhile"));
+  // Back to bob: relayed, so written to alice's dead connection too.
+  ASSERT_TRUE(IsChat(Next(*bob), "bob", "public meanwhile"));
+  relay.Restore();
+  at = alice.WaitFor("*bob* (private) while away\n<bob> public meanwhile\n", 15000, false, at);
+  ASSERT_NE(at, kNone) << alice.out << alice.err;
+  ASSERT_TRUE(alice.Send("after\n"));
+  EXPECT_EQ(NextChat(*bob), "alice: after");  // after an unchanged list, as the stale one ends
+  ASSERT_NE(alice.WaitFor("<alice> after\n", 5000, false, at), kNone) << alice.err;
+  alice.CloseInput();
+  EXPECT_EQ(alice.WaitExit(), 0) << alice.err;
+  EXPECT_NE(alice.err.find("Back in the room as alice; nothing was missed."), kNone) << alice.err;
+  EXPECT_EQ(alice.out.find("In the room"), alice.out.rfind("In the room")) << alice.out;
+  EXPECT_EQ(alice.out.find("while away"), alice.out.rfind("while away")) << alice.out;
+  EXPECT_NE(server.WaitFor("[!] User alice offline\n"), kNone);  // the logout at the end
+  EXPECT_EQ(server.out.find("[!] User alice offline\n"),
+            server.out.rfind("[!] User alice offline\n"));
+  EXPECT_EQ(server.out.find("[#] User alice online\n"),
+            server.out.rfind("[#] User alice online\n"));
+}

@@ -70,7 +70,8 @@ bool TcpRelay::Start(int targetPort) {
   return port > 0;
 }
 
-bool TcpRelay::Cut() {
+bool TcpRelay::Cut(bool keepServerSide) {
+  keepServerSide_ = keepServerSide;
   cutDone_ = false;
   cut_ = true;
   const Deadline deadline = Deadline::In(5000);
@@ -81,10 +82,14 @@ bool TcpRelay::Cut() {
 
 void TcpRelay::Run() {
   std::vector<Line> lines;
+  std::vector<UniqueFd> stale;  // servers' ends kept open after a cut
   std::vector<PollItem> items;
   while (!stop_) {
     const bool cut = cut_;
     if (cut) {
+      for (Line& l : lines) {
+        if (keepServerSide_) stale.push_back(std::move(l.server));
+      }
       lines.clear();  // closing both ends: each peer sees its connection end
       cutDone_ = true;
     }

@@ -16,7 +16,10 @@ class TcpRelay {
   bool Start(int targetPort);
   // Closes every relayed connection, both ways, and accepts no more until
   // Restore: new dials wait in the listen backlog. Returns once it is done.
-  bool Cut();
+  // With `keepServerSide`, only the clients' ends close: the server's stay
+  // open and are never read again, as a phone that changed networks leaves
+  // them (until the relay goes).
+  bool Cut(bool keepServerSide = false);
   void Restore() { cut_ = false; }
 
   int port = 0;
@@ -28,6 +31,7 @@ class TcpRelay {
   int target_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<bool> cut_{false};
+  std::atomic<bool> keepServerSide_{false};
   std::atomic<bool> cutDone_{false};  // the thread has closed what was open
   std::thread thread_;
 };

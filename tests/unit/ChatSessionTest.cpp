@@ -36,7 +36,9 @@ std::string Le64s(std::initializer_list<uint64_t> words) {
 
 // Applies one step. "<ok", "<inuse", "<list a,b", "<in" (both: kInRoom),
 // "<chat NAME TEXT", "<priv NAME TEXT", "<item NAME ORDINAL SECONDS TEXT" (a
-// kept message), "<end RUN SECONDS ORDINAL" (an answer's end), "<lost",
+// kept message), "<end RUN SECONDS ORDINAL" (an answer's end), "<key C" (a
+// reclaim key of 32 C), "<reclaimed CHATS LOST C" (the answer to a reclaim,
+// the next key of 32 C), "<lost",
 // "<bad" (the driver found a malformed frame), "+MS" (time passes), "dial
 // ok", "dial no", "esc", "wait" (no dial due yet), "back" (the pause until
 // the next dial, dial ok, <ok), "eof", "cert [CN]" (we present a
@@ -56,6 +58,17 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
                 MakeFrame(FrameType::HistoryItem, Scope::Public, from,
                           Le64s({b * 1000000, a}) + said, PayloadKind::Text),
                 now);
+  } else if (word == "<key") {
+    HandleFrame(s, MakeFrame(FrameType::ReclaimKey, 0, "", std::string(kReclaimKeySize, rest[0])),
+                now);
+  } else if (word == "<reclaimed") {
+    std::istringstream fields(rest);
+    char next = 0;
+    fields >> a >> b >> next;
+    HandleFrame(
+        s,
+        MakeFrame(FrameType::Reclaimed, 0, "", Le64s({a, b}) + std::string(kReclaimKeySize, next)),
+        now);
   } else if (word == "<end" && numbers >> a >> b) {
     HandleFrame(
         s, MakeFrame(FrameType::HistoryEnd, 0, "", Le64s({std::stoull(from), a * 1000000, b, 0})),
@@ -101,15 +114,24 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
 }
 
 // What the session asked for and showed since the last call, one line each:
-// "send chat bob: hi", "send history since 5", "show <bob> hi" ("show!" for
+// "send chat bob: hi", "send history since 5", "send key", "send reclaim
+// alice with k after 236" (the key's first byte, the bytes received),
+// "show <bob> hi" ("show!" for
 // an alert), "show earlier <bob> hi @SECONDS", "keep LINE" (back on the input
 // line; a long one as "keep N bytes"), "exit 7: why".
 void Collect(ChatSession& s, std::vector<std::string>& out) {
-  static const char* const kKinds[] = {"login", "logout", "chat", "history"};
+  static const char* const kKinds[] = {"login", "logout", "chat", "history", "key", "reclaim"};
   for (const Request& r : s.requests) {
-    out.push_back(std::string("send ") + kKinds[r.kind] + " " +
-                  (r.kind == Request::kHistory ? "since " + std::to_string(r.since / 1000000)
-                                               : r.name + ": " + r.text));
+    std::string line = std::string("send ") + kKinds[r.kind];
+    if (r.kind == Request::kHistory) {
+      line += " since " + std::to_string(r.since / 1000000);
+    } else if (r.kind == Request::kReclaim) {
+      line += " " + r.name + " with " + r.text.substr(0, 1) + " after " + std::to_string(r.since);
+      EXPECT_EQ(r.text, std::string(kReclaimKeySize, r.text[0]));
+    } else if (r.kind != Request::kReclaimKey) {
+      line += " " + r.name + ": " + r.text;
+    }
+    out.push_back(line);
   }
   for (const ChatEvent& e : s.events) {
     const std::string shown = FormatEvent(e, TextStyle());
@@ -317,6 +339,62 @@ const Script kScripts[] = {
      {kInRoom, "<end 0 0 0", "<lost", "back", "hi"},
      {"send history since 0", "send history since 0", "send chat : hi", "!earlier",
       "prompt alice> "}},
+    // Coming back after a cut with a key: the name is reclaimed, with the
+    // count of bytes received (the login's answer and list, 48 + 108, the
+    // key, 80, bob's line, 48 + 3). Of the two lines sent, the room
+    // relayed one: the other goes again, before what was typed meanwhile.
+    // The room's view stays: no new member list, no line twice.
+    {"reclaim after a cut: the rest follows",
+     "pipe --reconnect",
+     {kInRoom, "<key k", "hi", "/msg bob psst", "<chat bob yo", "<lost", "+1000", "dial ok",
+      "<reclaimed 1 0 n", "<list alice,bob,bob smith", "later", "<lost", "+2000", "dial ok"},
+     {"send login alice", "send key", "send chat : hi", "send chat bob: psst",
+      "Connection lost; reconnecting in 1 s", "send reclaim alice with k after 287",
+      "send chat bob: psst", "Back in the room as alice; nothing was missed.", "send chat : later",
+      "send reclaim alice with n after 204", "!may not have reached", "!send login alice\n",
+      "!show In the room (3): alice, bob, bob smith\n  show In"}},
+    {"reclaim with lines typed while away, and a history answer still due",
+     "term",
+     {kInRoom, "<key k", "<lost", "+200", "while away", "+800", "dial ok", "<reclaimed 0 0 n"},
+     {"send key", "send history since 0", "Held until back in the room: while away",
+      "send reclaim alice", "send history since 0", "send chat : while away", "nothing was missed",
+      "prompt alice> "}},
+    // Lost in part: a fresh start, as after a login (the history asked
+    // again, the member list shown anew); what the room did not relay goes
+    // again all the same.
+    {"reclaim that lost part of the stream",
+     "term",
+     {kInRoom, "<key k", "<end 7 3 3", "one", "two", "<lost", "+1000", "dial ok",
+      "<reclaimed 1 500 n", "<list alice,bob", "<item bob 4 4 missed", "<end 7 4 4"},
+     {"send reclaim alice", "send history since 3", "send chat : two",
+      "show Back in the room as alice; 500 bytes the room sent just before are lost",
+      "show In the room (2): alice, bob", "show earlier <bob> missed @4", "!may not have reached",
+      "!send chat : one\n  show"}},
+    // Refused (the server restarted, say): a login, as after any outage.
+    {"reclaim refused",
+     "pipe --reconnect",
+     {kInRoom, "<key k", "hi", "<lost", "+1000", "dial ok", "<inuse", "<in"},
+     {"send reclaim alice with k after", "send login alice",
+      "1 message(s) sent just before may not have reached the room",
+      "show In the room (3): alice, bob, bob smith", "prompt alice> "}},
+    // Lost again before the answer: the same reclaim next time; no answer
+    // at all within 5 s: the key is dropped, and a login comes next.
+    {"reclaim unanswered",
+     "pipe --reconnect",
+     {kInRoom, "<key k", "<lost", "+1000", "dial ok", "<lost", "+2000", "dial ok", "+5000", "+4000",
+      "dial ok"},
+     {"send reclaim alice with k after 236", "send reclaim alice with k after 236",
+      "no answer to the login within 5 s", "send login alice",
+      "!send reclaim alice with k after 0"}},
+    // Only when reconnecting, and never without a key: then nothing new.
+    {"no key asked without --reconnect",
+     "pipe",
+     {kInRoom, "<key k", "<lost"},
+     {"!send key", "exit 7: connection lost"}},
+    {"no key given",
+     "pipe --reconnect",
+     {kInRoom, "<lost", "+1000", "dial ok"},
+     {"send login alice", "!send reclaim"}},
 };
 
 TEST(ChatSession, FollowsItsScripts) {
@@ -352,6 +430,33 @@ TEST(ChatSession, FollowsItsScripts) {
       ++at;
     }
   }
+}
+
+// A reclaim that finds more lines not relayed than the client remembers
+// sends those it has, and says how many did not reach the room.
+TEST(ChatSession, ReclaimSendsAgainWhatItRemembers) {
+  ChatSession s;
+  s.name = "alice";
+  s.reconnect = true;
+  StartSession(s, 0);
+  HandleFrame(s, MakeFrame(FrameType::LoginAccepted), 0);
+  HandleFrame(s, MemberList("alice,bob"), 0);
+  HandleFrame(s, MakeFrame(FrameType::ReclaimKey, 0, "", std::string(kReclaimKeySize, 'k')), 0);
+  const size_t sent = kMaxResent + 5;
+  for (size_t i = 0; i < sent; ++i)
+    HandleLine(s, "/msg bob m" + std::to_string(i), 0);
+  HandleLost(s, "", 0);
+  HandleDialed(s, true, "", 1000);
+  s.requests.clear();
+  s.events.clear();
+  HandleFrame(s, MakeFrame(FrameType::Reclaimed, 0, "", Le64s({2, 0}) + std::string(32, 'n')),
+              1000);
+  ASSERT_EQ(s.requests.size(), kMaxResent);
+  EXPECT_EQ(s.requests.front().text, "m5");
+  EXPECT_EQ(s.requests.back().text, "m" + std::to_string(sent - 1));
+  ASSERT_FALSE(s.events.empty());
+  EXPECT_EQ(s.events.back().text,
+            "3 message(s) sent before the connection failed did not reach the room");
 }
 
 TEST(ChatSession, PipeInputWaitsForTheRoomAndTheEchoWindow) {
