@@ -204,14 +204,15 @@ void HandleReclaimKeyRequest(Room& room, ClientState& state) {
 }
 
 // The caller holds userLock. Why `record` may not be taken over by the
-// connection of `state` with `key`, or null when it may.
+// connection of `state` with `key`, to be counted (a wrong key), or "" (the
+// stale connection ended already, or it is this one), or null when it may.
 const char* ReclaimRefusal(const UserRecord* record, const ClientState& state,
                            const uint8_t key[kReclaimKeySize]) {
-  if (!record) return "nobody holds it";
+  if (!record) return "";
   // In constant time: a key is never found out byte by byte.
   if (!record->hasKey || CRYPTO_memcmp(record->reclaimKey, key, kReclaimKeySize) != 0)
     return "not the key of its member";
-  if (record->out == state.out) return "this connection holds it already";
+  if (record->out == state.out) return "";
   return nullptr;
 }
 
