@@ -25,6 +25,12 @@ export const FrameType = Object.freeze({
   HistoryRequest: 16, // client -> server
   HistoryItem: 16, // server -> client: one kept message
   HistoryEnd: 17, // server -> client: the answer is complete
+  // The reclaim extension: a member that asked holds a key, with which a new
+  // connection of its own takes its name back from its stale one.
+  ReclaimKeyRequest: 18, // client -> server: a key for this membership
+  ReclaimKey: 18, // server -> client: the key
+  Reclaim: 19, // client -> server: in place of a Login
+  Reclaimed: 19, // server -> client: the name is this connection's now
 });
 
 // The history extension's payloads: u64 little-endian words, times in µs
@@ -34,6 +40,17 @@ export const FrameType = Object.freeze({
 export const kHistoryRequestSize = 16;
 export const kHistoryItemPrefix = 16;
 export const kHistoryEndSize = 32;
+
+// The reclaim extension's payloads (u64 little-endian numbers). ReclaimKey:
+// the key alone. Reclaim: the name (20 bytes), 4 zero bytes, `received` (the
+// bytes of whole frames the stale connection brought, or kReclaimFresh for
+// none kept), then the key. Reclaimed: the stale connection's Chat frames
+// relayed, the bytes written to it after `received` that do not follow (0:
+// what follows is the rest of its stream), then the next key.
+export const kReclaimKeySize = 32;
+export const kReclaimSize = 64;
+export const kReclaimedSize = 48;
+export const kReclaimFresh = 2n ** 64n - 1n;
 
 // The low two bits of LengthWord.
 export const PayloadKind = Object.freeze({ Binary: 0, Text: 1 });
@@ -135,6 +152,33 @@ export function HistoryRequestFrame(since, iv) {
   const payload = new Uint8Array(kHistoryRequestSize);
   new DataView(payload.buffer).setBigUint64(0, BigInt(since), true);
   return BuildFrame(FrameType.HistoryRequest, PayloadKind.Binary, payload, null, Scope.None, iv);
+}
+
+// Asks for a key to reclaim the name with after a cut; a server that
+// predates it ignores it.
+export function ReclaimKeyRequestFrame(iv) {
+  return BuildFrame(FrameType.ReclaimKeyRequest, PayloadKind.Binary, null, null, Scope.None, iv);
+}
+
+// In place of a Login: `name` back from our own stale connection with its
+// `key`, and `received`, the bytes of frames it brought (a Number or BigInt;
+// kReclaimFresh: none kept).
+export function ReclaimFrame(name, key, received, iv) {
+  const payload = new Uint8Array(kReclaimSize);
+  payload.set(name.subarray(0, kNameSize));
+  new DataView(payload.buffer).setBigUint64(24, BigInt(received), true);
+  payload.set(key.subarray(0, kReclaimKeySize), 32);
+  const frame = BuildFrame(FrameType.Reclaim, PayloadKind.Binary, payload, null, Scope.None, iv);
+  payload.fill(0);
+  return frame;
+}
+
+// A Reclaimed payload: { chatsRelayed, lost, key } (counts as Numbers;
+// zero-filled when short).
+export function ReadReclaimed(payload) {
+  const fields = new Uint8Array(kReclaimedSize);
+  fields.set(payload.subarray(0, kReclaimedSize));
+  return { chatsRelayed: LoadLe64(fields, 0), lost: LoadLe64(fields, 8), key: fields.slice(16) };
 }
 
 // The u64 little-endian word at `at` as a Number (exact below 2^53: times in

@@ -7,7 +7,9 @@
 // (in any split) and onclose(why) once when the connection ends by itself;
 // send(Uint8Array) writes bytes, close() ends it without calling onclose.
 // It rejects with an Error when it cannot connect.
-import { ChatFrame, DecodeFrame, HistoryRequestFrame, LoginFrame, LogoutFrame } from './frame.mjs';
+import {
+  ChatFrame, DecodeFrame, HistoryRequestFrame, LoginFrame, LogoutFrame, ReclaimFrame, ReclaimKeyRequestFrame,
+} from './frame.mjs';
 import { FrameReader } from './frame-reader.mjs';
 import { ChatSession, CheckName, Phase } from './session.mjs';
 
@@ -25,12 +27,14 @@ export class ChatRoom {
 
   // name: the name to log in with (string or UTF-8 bytes, at most 20
   // bytes; a RangeError otherwise). One that no server takes ends the room
-  // at once, outcome 'nameRefused'. interactive, reconnect and history: as
-  // ChatSession takes them. clock: ms, for tests.
-  constructor({ name, dial, interactive = false, reconnect = false, history = false, clock = () => Date.now() }) {
+  // at once, outcome 'nameRefused'. interactive, reconnect, history and
+  // reclaimKey: as ChatSession takes them. clock: ms, for tests.
+  constructor({
+    name, dial, interactive = false, reconnect = false, history = false, reclaimKey = null, clock = () => Date.now(),
+  }) {
     const why = CheckName(name ?? '', false);
     if (why) throw new RangeError(why);
-    this.#session = new ChatSession({ name, interactive, reconnect, history });
+    this.#session = new ChatSession({ name, interactive, reconnect, history, reclaimKey });
     this.#dial = dial;
     this.#clock = clock;
     // Resolves with { outcome, reason } when the session is over.
@@ -39,7 +43,8 @@ export class ChatRoom {
 
   // Listens to one kind of event ('message', 'joined', 'left', 'members',
   // 'entered', 'nameInUse', 'sentPrivate', 'history', 'info', 'refused',
-  // 'status', 'done'), or to all with '*'. Returns the room, for chaining.
+  // 'status', 'key', 'done'), or to all with '*'. Returns the room, for
+  // chaining.
   on(kind, listener) {
     if (!this.#listeners.has(kind)) this.#listeners.set(kind, []);
     this.#listeners.get(kind).push(listener);
@@ -133,9 +138,15 @@ export class ChatRoom {
 
   #send(request) {
     if (!this.#transport) return; // nothing is asked for while not connected
-    const frame = request.kind === 'login' ? LoginFrame(request.name)
-      : request.kind === 'logout' ? LogoutFrame()
-        : request.kind === 'history' ? HistoryRequestFrame(request.since) : ChatFrame(request.text, request.to);
+    const frames = {
+      login: () => LoginFrame(request.name),
+      logout: () => LogoutFrame(),
+      history: () => HistoryRequestFrame(request.since),
+      reclaimKey: () => ReclaimKeyRequestFrame(),
+      reclaim: () => ReclaimFrame(request.name, request.key, request.received),
+      chat: () => ChatFrame(request.text, request.to),
+    };
+    const frame = frames[request.kind]();
     try {
       this.#transport.send(frame);
     } catch (err) {

@@ -4,8 +4,8 @@
 // JavaScript). Driven by room.mjs; the web app and bots read its events.
 import { CommandHelp, Mentions, ParseCommand } from './commands.mjs';
 import {
-  FrameType, kHistoryEndSize, kHistoryItemPrefix, kMaxTextLen, kNameSize, LoadLe64, NameString, Scope,
-  UserListNames,
+  FrameType, kHeaderSize, kHistoryEndSize, kHistoryItemPrefix, kMaxTextLen, kNameSize, kReclaimFresh, kReclaimKeySize,
+  LoadLe64, NameString, ReadReclaimed, Scope, UserListNames,
 } from './frame.mjs';
 import { IsInvisible, SafeText, ShownName } from './safe-text.mjs';
 
@@ -29,6 +29,10 @@ export const kRoomSize = 5;
 // and the most live ones remembered while their place in the room's history
 // is not known.
 export const kMaxEarlier = 1000;
+// The chat lines last sent on a connection that are remembered, to be sent
+// again after a reclaim if the stale connection did not bring them to the
+// room: more than a person types while a connection fails.
+export const kMaxResent = 100;
 
 export const Phase = Object.freeze({
   Connecting: 'connecting', // the first dial is due
@@ -129,10 +133,14 @@ function memberChanges(before, after) {
 export class ChatSession {
   // interactive: a person can pick another name when theirs is in use (else
   // the session ends). reconnect: a lost connection, or a room that does not
-  // answer, is tried again with growing pauses. history: after every login,
-  // ask for what the room said before (shown as 'message' events marked
-  // `earlier`, then one 'history' event).
-  constructor({ name, interactive = false, reconnect = false, history = false }) {
+  // answer, is tried again with growing pauses, and the name is taken back
+  // from the stale connection with a key the server gives (each new key is
+  // a 'key' event, and `null` when it is dropped). history: after every
+  // login, ask for what the room said before (shown as 'message' events
+  // marked `earlier`, then one 'history' event). reclaimKey: a key kept from
+  // before (a page's, across a reload): the first connection reclaims the
+  // name with it, keeping nothing of the stale one's stream.
+  constructor({ name, interactive = false, reconnect = false, history = false, reclaimKey = null }) {
     this.name = toBytes(name); // the name asked for last: ours once in the room
     this.interactive = interactive;
     this.reconnect = reconnect;
@@ -172,6 +180,21 @@ export class ChatSession {
     this.requests = []; // to send, oldest first; the driver takes them
     this.events = []; // to show, oldest first; the front end takes them
     this.now = 0; // the time of the latest input, stamped on events
+    // Coming back after a cut: the key for this membership (null: none),
+    // and what this connection brought and sent, so that a reclaim goes on
+    // where the stale one broke off. Lost with a key, the room as it was
+    // (members, echoes due, the place in the history) waits for the answer,
+    // with the stale connection's counts.
+    this.reclaimKey = reclaimKey && reclaimKey.length === kReclaimKeySize ? reclaimKey : null;
+    this.receivedBytes = 0; // whole frames received on this connection
+    this.sentChats = 0; // Chat frames sent on it since it entered the room
+    this.lastSent = []; // the last kMaxResent of them: { to, text }
+    this.away = false;
+    this.reclaiming = false; // the Reclaim went out: its answer is due
+    this.freshReclaim = false; // that Reclaim keeps nothing of the stale stream
+    this.awayReceived = 0;
+    this.awaySent = 0;
+    this.awayLastSent = [];
     const fault = NameFault(this.name);
     if (fault) this.#finish(Outcome.NameRefused, refusal(this.name, fault));
   }
@@ -185,7 +208,11 @@ export class ChatSession {
     if (ok) {
       if (this.phase === Phase.Offline) this.#status(`Reconnected; logging in as ${ShownName(this.name)}.`);
       this.retryAt = -1;
-      this.#login(now);
+      this.receivedBytes = this.sentChats = 0;
+      this.lastSent = [];
+      if (this.away) this.#reclaim(this.awayReceived, now);
+      else if (this.reclaimKey && !this.wasInRoom) this.#reclaim(kReclaimFresh, now);
+      else this.#login(now);
       return;
     }
     const reason = `cannot connect${why ? ': ' + why : ''}`;
@@ -204,12 +231,21 @@ export class ChatSession {
   handleFrame(frame, now) {
     this.now = now;
     if (this.phase === Phase.Done) return;
+    this.receivedBytes += kHeaderSize + frame.payload.length;
     switch (frame.type) {
       case FrameType.LoginAccepted:
-        if (this.phase === Phase.LoggingIn) this.#enterRoom();
+        if (this.phase === Phase.LoggingIn && !this.reclaiming) this.#enterRoom();
         break;
       case FrameType.NameInUse:
-        this.#nameInUse();
+        if (this.reclaiming) {
+          // Not ours to take back (the stale connection ended, or the server
+          // restarted): a login, as after any outage.
+          this.#dropKey();
+          this.#forgetRoom(true);
+          this.#login(now);
+        } else {
+          this.#nameInUse();
+        }
         break;
       case FrameType.Chat:
         this.#chat(frame, now);
@@ -222,6 +258,15 @@ export class ChatSession {
         break;
       case FrameType.HistoryEnd:
         this.#historyEnd(frame);
+        break;
+      case FrameType.ReclaimKey:
+        // Only asked for when reconnecting, and only a member's.
+        if (this.reconnect && this.phase === Phase.InRoom && frame.payload.length >= kReclaimKeySize) {
+          this.#setKey(frame.payload.slice(0, kReclaimKeySize));
+        }
+        break;
+      case FrameType.Reclaimed:
+        this.#reclaimed(frame, now);
         break;
       default:
         break; // nothing else is meant for clients
@@ -251,7 +296,7 @@ export class ChatSession {
       // The server compares names exactly and drops what matches nobody.
       return this.#refuse(`not sent: nobody named ${ShownName(recipient)} is in the room (names are case-sensitive)`);
     }
-    this.requests.push({ kind: 'chat', to: recipient, text: textBytes });
+    this.#sendChat(recipient, textBytes);
     if (recipient.length === 0 || sameBytes(recipient, this.name)) {
       ++this.pendingEchoes;
     } else {
@@ -325,7 +370,7 @@ export class ChatSession {
       // recipient means a public message.
       this.#leave(now);
     } else {
-      this.requests.push({ kind: 'chat', to: this.name, text: new Uint8Array(0) });
+      this.#sendChat(this.name, new Uint8Array(0));
       ++this.pendingEchoes;
       this.echoDeadline = now + kEchoWaitMs;
     }
@@ -339,6 +384,8 @@ export class ChatSession {
       this.loginDeadline = -1;
       const why = `no answer to the login within ${kLoginAnswerMs / 1000} s: ` +
         `the room is full (${kRoomSize} members) or not answering`;
+      // A server that does not answer a reclaim gets a plain login next.
+      if (this.reclaiming) this.#dropKey();
       // A person waits for a place; a full room is one more outage to wait out.
       if (this.reconnect && !this.quitting) this.handleLost(why, now);
       else this.#finish(Outcome.NoAnswer, why);
@@ -365,19 +412,21 @@ export class ChatSession {
       this.#finish(Outcome.Lost, this.lostReason);
       return;
     }
-    if (this.pendingEchoes > 0) {
-      this.#refuse(`${this.pendingEchoes} message(s) sent just before may not have reached the room`);
+    // With a key, the room as it was waits for the reclaim (also when the
+    // connection for it is lost too).
+    const reclaimable = this.reclaimKey !== null && (this.phase === Phase.InRoom || this.reclaiming);
+    if (reclaimable && !this.away) {
+      this.away = true;
+      this.awayReceived = this.receivedBytes;
+      this.awaySent = this.sentChats;
+      this.awayLastSent = this.lastSent;
+      this.lastSent = [];
+    } else if (!reclaimable) {
+      this.away = false;
+      this.awayLastSent = [];
+      this.#forgetRoom(true);
     }
-    this.pendingEchoes = 0;
-    // An answer that never ended: its messages come again in the next one,
-    // and what came live meanwhile can only be told by its content.
-    this.awaitingHistory = false;
-    this.held = [];
-    this.liveHere.forEach((live) => pushBounded(this.unplaced, live));
-    this.liveHere = [];
-    this.members = [];
-    this.haveMembers = false;
-    this.shownMembers = false;
+    this.reclaiming = false;
     this.loginDeadline = -1;
     this.phase = Phase.Offline;
     const stayed = this.enteredAt >= 0 && now - this.enteredAt >= kStayedMs;
@@ -440,13 +489,112 @@ export class ChatSession {
     this.#event('done', { outcome, reason: failure });
   }
 
-  #login(now) {
+  // A Chat frame, remembered for a reclaim.
+  #sendChat(to, text) {
+    this.requests.push({ kind: 'chat', to, text });
+    ++this.sentChats;
+    if (this.lastSent.length >= kMaxResent) this.lastSent.shift();
+    this.lastSent.push({ to, text });
+  }
+
+  #setKey(key) {
+    this.reclaimKey = key;
+    this.#event('key', { key });
+  }
+
+  #dropKey() {
+    this.reclaiming = this.away = false;
+    this.awayLastSent = [];
+    if (this.reclaimKey) this.#setKey(null);
+  }
+
+  // A history answer starts afresh, as after a login.
+  #newPlaceInHistory() {
     this.liveCount = 0;
     this.historyPlaced = false;
     this.liveHere = [];
+  }
+
+  #login(now) {
+    this.#newPlaceInHistory();
     this.requests.push({ kind: 'login', name: this.name });
     this.phase = Phase.LoggingIn;
     this.loginDeadline = now + kLoginAnswerMs;
+  }
+
+  // In place of a Login: the name back from the stale connection, and the
+  // rest of its stream after `received` bytes.
+  #reclaim(received, now) {
+    this.requests.push({ kind: 'reclaim', name: this.name, key: this.reclaimKey, received });
+    this.reclaiming = true;
+    this.freshReclaim = received === kReclaimFresh;
+    this.phase = Phase.LoggingIn;
+    this.loginDeadline = now + kLoginAnswerMs;
+  }
+
+  #askHistory() {
+    // After a reconnect, from where the last answer left off.
+    this.requests.push({ kind: 'history', since: this.seen.known ? this.seen.time : 0 });
+    this.awaitingHistory = true;
+    this.held = [];
+  }
+
+  // What a lost connection leaves unknown: the echoes due, the place of an
+  // answer under way, the members.
+  #forgetRoom(sayEchoes) {
+    if (this.pendingEchoes > 0 && sayEchoes) {
+      this.#refuse(`${this.pendingEchoes} message(s) sent just before may not have reached the room`);
+    }
+    this.pendingEchoes = 0;
+    // An answer that never ended: its messages come again in the next one,
+    // and what came live meanwhile can only be told by its content.
+    this.awaitingHistory = false;
+    this.held = [];
+    this.liveHere.forEach((live) => pushBounded(this.unplaced, live));
+    this.liveHere = [];
+    this.members = [];
+    this.haveMembers = false;
+    this.shownMembers = false;
+  }
+
+  // The slot is this connection's again. Either the rest of the stale
+  // connection's stream follows, or (some of it is lost, or nothing of it
+  // was kept) a fresh start, as after a login; the chat lines the stale one
+  // did not bring to the room go again.
+  #reclaimed(frame, now) {
+    if (this.phase !== Phase.LoggingIn || !this.reclaiming) return;
+    const answer = ReadReclaimed(frame.payload);
+    this.#setKey(answer.key);
+    this.reclaiming = this.away = false;
+    if (this.freshReclaim) {
+      this.#enterRoom(false);
+      return;
+    }
+    this.phase = Phase.InRoom;
+    this.loginDeadline = -1;
+    this.enteredAt = now;
+    if (answer.lost === 0) {
+      this.#status(`Back in the room as ${ShownName(this.name)}; nothing was missed.`);
+      if (this.haveMembers) this.#showFirstList();
+      // A request the stale connection may not have brought.
+      if (this.awaitingHistory) this.#askHistory();
+    } else {
+      // Its echoes were relayed, and may be among what is lost.
+      this.#forgetRoom(false);
+      this.#newPlaceInHistory();
+      this.#status(`Back in the room as ${ShownName(this.name)}; ${answer.lost} bytes the room sent just before are lost`);
+      if (this.history) this.#askHistory();
+    }
+    const notRelayed = Math.max(0, this.awaySent - answer.chatsRelayed);
+    const again = Math.min(notRelayed, this.awayLastSent.length);
+    if (notRelayed > again) {
+      this.#refuse(`${notRelayed - again} message(s) sent before the connection failed did not reach the room`);
+    }
+    for (const line of this.awayLastSent.slice(this.awayLastSent.length - again)) {
+      this.#sendChat(line.to, line.text);
+      if (answer.lost > 0 && (line.to.length === 0 || sameBytes(line.to, this.name))) ++this.pendingEchoes;
+    }
+    this.awayLastSent = [];
   }
 
   #leave(now) {
@@ -457,19 +605,17 @@ export class ChatSession {
     this.requests.push({ kind: 'logout' });
   }
 
-  #enterRoom() {
+  // `askKey`: false when a key came with the answer.
+  #enterRoom(askKey = true) {
     this.phase = Phase.InRoom;
     this.loginDeadline = -1;
     this.wasInRoom = true;
     this.enteredAt = this.now;
     // A list may have come first (another member joined meanwhile).
     if (this.haveMembers) this.#showFirstList();
-    if (this.history) {
-      // After a reconnect, from where the last answer left off.
-      this.requests.push({ kind: 'history', since: this.seen.known ? this.seen.time : 0 });
-      this.awaitingHistory = true;
-      this.held = [];
-    }
+    // A key first, so that every chat after it counts for a reclaim.
+    if (this.reconnect && askKey) this.requests.push({ kind: 'reclaimKey' });
+    if (this.history) this.#askHistory();
   }
 
   #historyItem(frame) {

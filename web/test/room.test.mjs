@@ -31,7 +31,10 @@ function fakeServer() {
           server.sent.push(f.type === FrameType.Login ? `login ${str(NameString(f.payload))}`
             : f.type === FrameType.Logout ? 'logout'
               : f.type === FrameType.HistoryRequest ? `history ${LoadLe64(f.payload, 0)}`
-                : `chat ${str(f.name) || '-'} ${str(NameString(f.payload))}`);
+                : f.type === FrameType.ReclaimKeyRequest ? 'key'
+                  : f.type === FrameType.Reclaim
+                    ? `reclaim ${str(NameString(f.payload.subarray(0, 20)))} with ${f.payload[32]} after ${new DataView(f.payload.buffer, f.payload.byteOffset).getBigUint64(24, true)}`
+                    : `chat ${str(f.name) || '-'} ${str(NameString(f.payload))}`);
         }
       },
       close() {
@@ -55,6 +58,13 @@ const replies = {
     const frame = BuildFrame(FrameType.HistoryItem, 0, payload, field(from), Scope.Public);
     frame[4] |= 1;
     return frame;
+  },
+  key: (fill) => BuildFrame(FrameType.ReclaimKey, 0, new Uint8Array(32).fill(fill), null, 0),
+  reclaimed: (chats, lost, fill) => {
+    const payload = new Uint8Array(48).fill(fill);
+    new DataView(payload.buffer).setBigUint64(0, BigInt(chats), true);
+    new DataView(payload.buffer).setBigUint64(8, BigInt(lost), true);
+    return BuildFrame(FrameType.Reclaimed, 0, payload, null, 0);
   },
   end: (run, timeUs, ordinal) => {
     const payload = new Uint8Array(32);
@@ -136,11 +146,46 @@ test('reconnecting: the old connection is closed and its late bytes ignored', as
   room.retryNow();
   await settle();
   assert.equal(server.dials, 2);
-  assert.deepEqual(server.sent, ['login alice', 'login alice']);
+  assert.deepEqual(server.sent, ['login alice', 'key', 'login alice']); // no key came: a login
   assert.ok(!events.some((e) => e.includes('old connection')));
   room.leave();
   server.hangUp('closed');
   assert.equal((await room.done).outcome, 'ok');
+});
+
+// The frames' sizes, as the session counts what a connection brought.
+test('reconnecting with a key: the name is taken back, the count of bytes received with it', async () => {
+  const keys = [];
+  const { server, room } = await enteredRoom({ reconnect: true });
+  room.on('key', (e) => keys.push(e.key?.[0]));
+  server.push(replies.key(7));
+  server.hangUp('reset');
+  room.retryNow();
+  await settle();
+  // LoginAccepted 48, the list 48 + 48, the key 48 + 32.
+  assert.deepEqual(server.sent, ['login alice', 'key', 'reclaim alice with 7 after 224']);
+  server.push(Uint8Array.from([...replies.reclaimed(0, 0, 9), ...replies.list('alice', 'bob')]));
+  assert.equal(room.phase, 'inRoom');
+  assert.deepEqual(keys, [7, 9]);
+  room.leave();
+  server.hangUp('closed');
+  await room.done;
+});
+
+test('a key kept from before (a reloaded page): the first dial reclaims, keeping nothing', async () => {
+  const server = fakeServer();
+  const room = new ChatRoom({ name: 'alice', dial: server.dial, reconnect: true, reclaimKey: new Uint8Array(32).fill(5) });
+  const events = [];
+  room.on('*', (e) => events.push(e.kind));
+  room.start();
+  await settle();
+  assert.deepEqual(server.sent, [`reclaim alice with 5 after ${2n ** 64n - 1n}`]);
+  server.push(Uint8Array.from([...replies.reclaimed(0, 0, 6), ...replies.list('alice', 'bob')]));
+  assert.deepEqual(events, ['key', 'entered', 'members']);
+  assert.equal(server.sent.length, 1, 'no key asked for: it came with the answer');
+  room.leave();
+  server.hangUp('closed');
+  await room.done;
 });
 
 test('a dial that fails ends a bot with its reason', async () => {

@@ -31,6 +31,19 @@ function item(from, ordinal, seconds, text) {
   return { type: FrameType.HistoryItem, kind: 1, scope: Scope.Public, name: enc(from), payload };
 }
 
+// A reclaim key of 32 `fill`, and the answer to a reclaim with the next.
+function key(fill) {
+  return { type: FrameType.ReclaimKey, scope: 0, name: new Uint8Array(0), payload: new Uint8Array(32).fill(fill) };
+}
+
+function reclaimed(chats, lost, fill) {
+  const payload = new Uint8Array(48).fill(fill);
+  const words = new DataView(payload.buffer);
+  words.setBigUint64(0, BigInt(chats), true);
+  words.setBigUint64(8, BigInt(lost), true);
+  return { type: FrameType.Reclaimed, scope: 0, name: new Uint8Array(0), payload };
+}
+
 function end(run, seconds, ordinal) {
   const payload = new Uint8Array(32);
   const words = new DataView(payload.buffer);
@@ -42,7 +55,8 @@ function end(run, seconds, ordinal) {
 
 // Applies one step: "<ok", "<inuse", "<list a,b", "<chat NAME TEXT", "<priv
 // NAME TEXT", "<item NAME ORDINAL SECONDS TEXT", "<end RUN SECONDS ORDINAL",
-// "<lost", "+MS" (time passes), "dial ok", "dial no", "wait" (no dial due),
+// "<key N" (a reclaim key of 32 N), "<reclaimed CHATS LOST N" (the answer
+// to a reclaim, the next key of 32 N), "<lost", "+MS" (time passes), "dial ok", "dial no", "wait" (no dial due),
 // "now" (retry at once), "quit", "say TEXT", "to NAME TEXT", "rename NAME";
 // anything else is a typed line.
 function step(s, line, clock) {
@@ -58,6 +72,8 @@ function step(s, line, clock) {
   else if (word === '<priv') s.handleFrame(chat(Scope.Private, from, text), now);
   else if (word === '<item') s.handleFrame(item(from, words[0], words[1], words.slice(2).join(' ')), now);
   else if (word === '<end') s.handleFrame(end(from, words[0], words[1]), now);
+  else if (word === '<key') s.handleFrame(key(Number(arg)), now);
+  else if (word === '<reclaimed') s.handleFrame(reclaimed(from, words[0], Number(words[1])), now);
   else if (word === '<lost') s.handleLost('', now);
   else if (word[0] === '+') {
     clock.now += Number(word.slice(1));
@@ -85,13 +101,16 @@ function describe(e) {
     case 'sentPrivate': return `sent ${e.name}: ${e.text}`;
     case 'members': return `members ${e.members.map((m) => m.name).join(',')}`;
     case 'done': return `done ${e.outcome}${e.reason ? ' ' + e.reason : ''}`;
+    case 'key': return `key ${e.key ? e.key[0] : 'dropped'}`;
     case 'info': case 'refused': case 'status': return `${e.kind} ${e.line}`;
     default: return `${e.kind} ${e.name}`;
   }
 }
 
 // What the session did over a script, as lines: ">login NAME", ">chat TO
-// TEXT" ("-" for everyone), ">logout", then its events, step by step.
+// TEXT" ("-" for everyone), ">logout", ">key", ">reclaim NAME with N after
+// BYTES" (the key's first byte; "fresh" for none kept), then its events,
+// step by step.
 function run(steps, options = {}) {
   const s = new ChatSession({ name: 'alice', ...options });
   const clock = { now: 1000 };
@@ -101,7 +120,10 @@ function run(steps, options = {}) {
     for (const r of s.requests.splice(0)) {
       out.push(r.kind === 'login' ? `>login ${str(r.name)}`
         : r.kind === 'logout' ? '>logout'
-          : r.kind === 'history' ? `>history ${r.since / 1e6}` : `>chat ${str(r.to) || '-'} ${str(r.text)}`);
+          : r.kind === 'history' ? `>history ${r.since / 1e6}`
+            : r.kind === 'reclaimKey' ? '>key'
+              : r.kind === 'reclaim' ? `>reclaim ${str(r.name)} with ${r.key[0]} after ${r.received === 2n ** 64n - 1n ? 'fresh' : r.received}`
+                : `>chat ${str(r.to) || '-'} ${str(r.text)}`);
     }
     out.push(...s.events.splice(0).map(describe));
   }
@@ -111,8 +133,11 @@ function run(steps, options = {}) {
 const inRoom = ['dial ok', '<ok', '<list alice,bob'];
 const entered = ['>login alice', 'entered alice', 'members alice,bob'];
 const reconnecting = { reconnect: true };
-const backIn = ['>login alice', 'status Reconnected; logging in as alice.', 'entered alice', 'members alice,bob'];
+const backIn = ['>login alice', 'status Reconnected; logging in as alice.', '>key', 'entered alice', 'members alice,bob'];
 const enteredAsking = ['>login alice', '>history 0', 'entered alice', 'members alice,bob'];
+// Reconnecting, a key is asked for after each login, first.
+const enteredKeyed = ['>login alice', '>key', 'entered alice', 'members alice,bob'];
+const enteredKeyedAsking = ['>login alice', '>key', '>history 0', 'entered alice', 'members alice,bob'];
 
 const cases = [
   // name, options, steps, what comes out
@@ -170,24 +195,24 @@ const cases = [
   ['reconnecting backs off to 30 s and logs in again', reconnecting,
     [...inRoom, 'say hi', '<lost', 'say offline', 'wait', '+1000', 'dial no', '+1999', 'wait', '+1', 'dial no', '+4000', 'dial no',
       '+8000', 'dial no', '+16000', 'dial no', '+30000', 'dial no', 'now', 'dial ok', '<ok', '<list alice'],
-    [...entered, '>chat - hi', 'refused 1 message(s) sent just before may not have reached the room', 'members ',
+    [...enteredKeyed, '>chat - hi', 'refused 1 message(s) sent just before may not have reached the room', 'members ',
       'status Connection lost; reconnecting in 1 s', 'refused not sent: not in the room',
       'status Cannot connect (refused); next try in 2 s', 'status Cannot connect (refused); next try in 4 s',
       'status Cannot connect (refused); next try in 8 s', 'status Cannot connect (refused); next try in 16 s',
       'status Cannot connect (refused); next try in 30 s', 'status Cannot connect (refused); next try in 30 s',
-      '>login alice', 'status Reconnected; logging in as alice.', 'entered alice', 'members alice']],
+      '>login alice', 'status Reconnected; logging in as alice.', '>key', 'entered alice', 'members alice']],
   // A connection lost within seconds of its login (a server that sends a
   // frame no client takes, say) keeps the pause growing; only one that
   // stayed 30 s starts it at 1 s again.
   ['reconnecting after short stays keeps backing off', reconnecting,
     [...inRoom, '<lost', '+1000', ...inRoom, '+2999', '<lost', '+1999', 'wait', '+1', ...inRoom,
       '<lost', '+4000', ...inRoom, '+30000', '<lost'],
-    [...entered, 'members ', 'status Connection lost; reconnecting in 1 s', ...backIn,
+    [...enteredKeyed, 'members ', 'status Connection lost; reconnecting in 1 s', ...backIn,
       'members ', 'status Connection lost; reconnecting in 2 s', ...backIn,
       'members ', 'status Connection lost; reconnecting in 4 s', ...backIn,
       'members ', 'status Connection lost; reconnecting in 1 s']],
   ['quitting while offline ends at once', reconnecting, [...inRoom, '<lost', 'quit'],
-    [...entered, 'members ', 'status Connection lost; reconnecting in 1 s', 'done lost connection lost']],
+    [...enteredKeyed, 'members ', 'status Connection lost; reconnecting in 1 s', 'done lost connection lost']],
   // The room's history: live lines at once, the answer held until its end,
   // then shown with its own times; nothing after the end is taken.
   ['history: a late joiner sees what was said before', { history: true },
@@ -197,22 +222,66 @@ const cases = [
     [...inRoom, '<item bob 1 1 one', '<end 7 1 1', '<chat bob two', '<priv bob p', '<lost', 'now', 'dial ok', '<ok',
       '<chat bob live', '<item bob 2 2 two', '<item bob 3 3 gone', '<end 7 3 3', '<lost', 'now', 'dial ok', '<ok',
       '<item bob 4 4 live', '<item bob 5 5 gone2', '<end 7 5 5'],
-    [...enteredAsking, 'earlier bob: one @1', 'history 1', 'message bob: two', 'message bob: p (private, alert)',
+    [...enteredKeyedAsking, 'earlier bob: one @1', 'history 1', 'message bob: two', 'message bob: p (private, alert)',
       'members ', 'status Connection lost; reconnecting in 1 s', '>login alice', 'status Reconnected; logging in as alice.',
-      '>history 1', 'message bob: live', 'earlier bob: gone @3', 'history 1',
+      '>key', '>history 1', 'message bob: live', 'earlier bob: gone @3', 'history 1',
       'members ', 'status Connection lost; reconnecting in 2 s', '>login alice', 'status Reconnected; logging in as alice.',
-      '>history 3', 'earlier bob: gone2 @5', 'history 1']],
+      '>key', '>history 3', 'earlier bob: gone2 @5', 'history 1']],
   ['history of a restarted server: all of it is new', { history: true, reconnect: true },
     [...inRoom, '<end 7 3 3', '<chat bob x', '<lost', 'now', 'dial ok', '<ok', '<item bob 1 9 x', '<end 8 9 1'],
-    [...enteredAsking, 'message bob: x', 'members ', 'status Connection lost; reconnecting in 1 s', '>login alice',
-      'status Reconnected; logging in as alice.', '>history 3', 'earlier bob: x @9', 'history 1']],
+    [...enteredKeyedAsking, 'message bob: x', 'members ', 'status Connection lost; reconnecting in 1 s', '>login alice',
+      'status Reconnected; logging in as alice.', '>key', '>history 3', 'earlier bob: x @9', 'history 1']],
   ['history lost on the way: what came live meanwhile is known by its content', { history: true, reconnect: true },
     [...inRoom, '<chat bob early', '<item bob 1 1 old', '<lost', 'now', 'dial ok', '<ok',
       '<item bob 1 1 old', '<item bob 2 2 early', '<item bob 3 3 missed', '<end 7 3 3'],
-    [...enteredAsking, 'message bob: early', 'members ', 'status Connection lost; reconnecting in 1 s', '>login alice',
-      'status Reconnected; logging in as alice.', '>history 0', 'earlier bob: old @1', 'earlier bob: missed @3', 'history 2']],
+    [...enteredKeyedAsking, 'message bob: early', 'members ', 'status Connection lost; reconnecting in 1 s', '>login alice',
+      'status Reconnected; logging in as alice.', '>key', '>history 0', 'earlier bob: old @1', 'earlier bob: missed @3', 'history 2']],
   ['no history unless asked for; a stray answer is ignored', {}, [...inRoom, '<item bob 1 1 old', '<end 7 1 1', '<chat bob hi'],
     [...entered, 'message bob: hi']],
+  // Coming back after a cut with a key: the name is reclaimed with the
+  // bytes received (the login's answer 48, the list 48 + 56, the key 48 +
+  // 32, bob's line 48 + 16); of the two lines sent the room relayed one,
+  // and the other goes again. The room's view stays; the bar's list comes
+  // back as it was.
+  ['reclaim after a cut: the rest follows', reconnecting,
+    [...inRoom, '<key 7', 'say hi', 'to bob psst', '<chat bob yo', '<lost', 'now', 'dial ok', '<reclaimed 1 0 8',
+      '<list alice,bob,carol', 'say later'],
+    [...enteredKeyed, 'key 7', '>chat - hi', '>chat bob psst', 'sent bob: psst', 'message bob: yo', 'members ',
+      'status Connection lost; reconnecting in 1 s', '>reclaim alice with 7 after 296',
+      'status Reconnected; logging in as alice.', '>chat bob psst', 'key 8',
+      'status Back in the room as alice; nothing was missed.', 'entered alice', 'members alice,bob',
+      'joined carol', 'members alice,bob,carol', '>chat - later']],
+  // Lost in part: a fresh start, as after a login; what was not relayed
+  // goes again all the same.
+  ['reclaim that lost part of the stream', { reconnect: true, history: true },
+    [...inRoom, '<key 7', '<end 7 3 3', 'say one', 'say two', '<lost', 'now', 'dial ok', '<reclaimed 1 500 8',
+      '<list alice,bob', '<item bob 4 4 missed', '<end 7 4 4'],
+    ['>login alice', '>key', '>history 0', 'entered alice', 'members alice,bob', 'key 7', '>chat - one', '>chat - two',
+      'members ', 'status Connection lost; reconnecting in 1 s', '>reclaim alice with 7 after 312',
+      'status Reconnected; logging in as alice.', '>history 3', '>chat - two', 'key 8',
+      'status Back in the room as alice; 500 bytes the room sent just before are lost', 'entered alice',
+      'members alice,bob', 'earlier bob: missed @4', 'history 1']],
+  // Refused (the stale connection ended first, the server restarted): a
+  // login, as after any outage; unanswered, the key is dropped.
+  ['reclaim refused: a login', reconnecting,
+    [...inRoom, '<key 7', 'say hi', '<lost', 'now', 'dial ok', '<inuse', '<ok', '<list alice'],
+    [...enteredKeyed, 'key 7', '>chat - hi', 'members ', 'status Connection lost; reconnecting in 1 s',
+      '>reclaim alice with 7 after 232', 'status Reconnected; logging in as alice.', '>login alice', 'key dropped',
+      'refused 1 message(s) sent just before may not have reached the room', '>key', 'entered alice', 'members alice']],
+  ['reclaim unanswered: the key dropped, a login next', reconnecting,
+    [...inRoom, '<key 7', '<lost', 'now', 'dial ok', '+5000', 'now', 'dial ok'],
+    [...enteredKeyed, 'key 7', 'members ', 'status Connection lost; reconnecting in 1 s',
+      '>reclaim alice with 7 after 232', 'status Reconnected; logging in as alice.', 'key dropped', 'members ',
+      'status Connection lost (no answer to the login within 5 s: the room is full (5 members) or not answering); reconnecting in 2 s',
+      '>login alice', 'status Reconnected; logging in as alice.']],
+  // A page reloaded with the key it kept: the slot back at once, fresh.
+  ['a kept key reclaims at the first dial, keeping nothing', { reconnect: true, history: true, reclaimKey: new Uint8Array(32).fill(5) },
+    ['dial ok', '<reclaimed 0 0 6', '<list alice,bob'],
+    ['>reclaim alice with 5 after fresh', '>history 0', 'key 6', 'entered alice', 'members alice,bob']],
+  ['a kept key refused: a login', { reconnect: true, reclaimKey: new Uint8Array(32).fill(5) },
+    ['dial ok', '<inuse', ...inRoom.slice(1)],
+    ['>reclaim alice with 5 after fresh', '>login alice', 'key dropped', '>key', 'entered alice', 'members alice,bob']],
+  ['no key asked for without reconnecting; one given is not taken', {}, [...inRoom, '<key 7'], entered],
 ];
 
 test('session scripts', async (t) => {
