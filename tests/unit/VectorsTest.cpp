@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "protect/Frame.h"
@@ -107,6 +108,50 @@ TEST(Vectors, FramesBuiltAndReadBack) {
     DecryptPayload(h, want.data() + kHeaderSize, want.size() - kHeaderSize, plain);
     EXPECT_EQ(plain, Hex(v, "plaintext"));
   }
+}
+
+// The reclaim extension's payloads as protect/ lays them out and reads
+// them: the request the client makes, the answer the server makes.
+TEST(Vectors, ReclaimPayloadsBothWays) {
+  const json* request = nullptr;
+  const json* answer = nullptr;
+  for (const json& v : Vectors()["frames"]) {
+    if (v["name"] == "reclaim") request = &v;
+    if (v["name"] == "reclaimed") answer = &v;
+  }
+  ASSERT_TRUE(request && answer);
+  ReclaimFields asked;
+  const std::string name = (*request)["request"]["name"];
+  name.copy(reinterpret_cast<char*>(asked.name), kNameSize);
+  asked.received = (*request)["request"]["received"];
+  const Bytes key = FromHex((*request)["request"]["key"]);
+  ASSERT_EQ(key.size(), kReclaimKeySize);
+  std::copy(key.begin(), key.end(), asked.key);
+  uint8_t payload[kReclaimSize];
+  PutReclaim(asked, payload);
+  EXPECT_EQ(Bytes(payload, payload + kReclaimSize), FromHex((*request)["build"]["data"]));
+  const Bytes plain = Hex(*request, "plaintext");
+  const ReclaimFields read = ReadReclaim(plain.data(), plain.size());
+  EXPECT_EQ(NameString(read.name), name);
+  EXPECT_EQ(read.received, asked.received);
+  EXPECT_EQ(Bytes(read.key, read.key + kReclaimKeySize), key);
+
+  const json& fields = (*answer)["answer"];
+  ReclaimedFields given;
+  given.chatsRelayed = fields["chatsRelayed"];
+  given.lost = fields["lost"];
+  const Bytes next = FromHex(fields["key"]);
+  ASSERT_EQ(next.size(), kReclaimKeySize);
+  std::copy(next.begin(), next.end(), given.key);
+  uint8_t out[kReclaimedSize];
+  PutReclaimed(given, out);
+  EXPECT_EQ(Bytes(out, out + kReclaimedSize), Hex(*answer, "plaintext"));
+  const ReclaimedFields back = ReadReclaimed(out, sizeof out);
+  EXPECT_EQ(std::make_tuple(back.chatsRelayed, back.lost),
+            std::make_tuple(given.chatsRelayed, given.lost));
+  EXPECT_EQ(Bytes(back.key, back.key + kReclaimKeySize), next);
+  // A short payload reads as zero-filled.
+  EXPECT_EQ(ReadReclaimed(out, 8).lost, 0u);
 }
 
 TEST(Vectors, EscapingAsTheConsoleAndEveryClientShowIt) {

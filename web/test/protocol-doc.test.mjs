@@ -5,6 +5,7 @@ import { readFileSync } from 'node:fs';
 import test from 'node:test';
 import {
   FrameKey, FrameType, IvMaskStep, kHistoryEndSize, kHistoryItemPrefix, kHistoryRequestSize, kMaxPayload,
+  kReclaimedSize, kReclaimKeySize, kReclaimSize,
 } from '../lib/index.mjs';
 import { exampleBlock, exampleNames, ivMaskBlock, vectors } from '../tools/protocol-examples.mjs';
 
@@ -30,4 +31,12 @@ test('the constants PROTOCOL.md states are the library\'s', () => {
   assert.ok(doc.includes(`${kHistoryRequestSize} bytes of plaintext`));
   assert.ok(doc.includes(`L is ${kHistoryItemPrefix} more than the live frame's`));
   assert.ok(doc.includes(`${kHistoryEndSize} bytes, the run id`));
+  // Coming back after a cut: its codes and payload sizes.
+  assert.ok(doc.includes(`| ${FrameType.ReclaimKeyRequest} | \`ReclaimKeyRequest\` | \`ReclaimKey\``));
+  assert.ok(doc.includes(`| ${FrameType.Reclaim} | \`Reclaim\`: in place of a \`Login\` | \`Reclaimed\``));
+  assert.equal(FrameType.ReclaimKey, FrameType.ReclaimKeyRequest);
+  assert.equal(FrameType.Reclaimed, FrameType.Reclaim);
+  assert.ok(doc.includes(`**\`ReclaimKey\`**: ${kReclaimKeySize} bytes, the key`));
+  assert.ok(doc.includes(`**\`Reclaim\`**: ${kReclaimSize} bytes`));
+  assert.ok(doc.includes(`**\`Reclaimed\`**: ${kReclaimedSize} bytes`));
 });

@@ -7,7 +7,8 @@ import { readFileSync } from 'node:fs';
 import test from 'node:test';
 import {
   ApplyIvMask, BuildFrame, ChatFrame, DecodeFrame, FrameKey, HistoryRequestFrame, kHeaderSize, LoginFrame, LogoutFrame,
-  NameFault, ParseHeader, SafeText, ShownName, Sm4Cbc, Sm4CryptBlock, Sm4ExpandKey, Sm4ReverseKeys, UserListNames,
+  NameFault, ParseHeader, ReadReclaimed, ReclaimFrame, ReclaimKeyRequestFrame, SafeText, ShownName, Sm4Cbc, Sm4CryptBlock,
+  Sm4ExpandKey, Sm4ReverseKeys, UserListNames,
 } from '../lib/index.mjs';
 
 const vectors = JSON.parse(readFileSync(new URL('../../tests/vectors/protocol.json', import.meta.url)));
@@ -82,12 +83,20 @@ test('the client requests make the frames of the vectors', () => {
     logout: (r, iv) => LogoutFrame(iv),
     chat: (r, iv) => ChatFrame(enc(r.text), enc(r.to), iv),
     history: (r, iv) => HistoryRequestFrame(r.since, iv),
+    reclaimKey: (r, iv) => ReclaimKeyRequestFrame(iv),
+    reclaim: (r, iv) => ReclaimFrame(enc(r.name), bytes(r.key), r.received, iv),
   };
   const withRequests = vectors.frames.filter((v) => v.request);
-  assert.ok(withRequests.length >= 4);
+  assert.ok(withRequests.length >= 6);
   for (const v of withRequests) {
     assert.equal(hex(made[v.request.kind](v.request, bytes(v.iv))), v.frame, v.name);
   }
+});
+
+test('a Reclaimed payload reads as its vector says', () => {
+  const v = vectors.frames.find((f) => f.name === 'reclaimed');
+  const got = ReadReclaimed(bytes(v.plaintext));
+  assert.deepEqual([got.chatsRelayed, got.lost, hex(got.key)], [v.answer.chatsRelayed, v.answer.lost, v.answer.key]);
 });
 
 test('the member list vector lists its names in order', () => {
