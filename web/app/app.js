@@ -15,6 +15,12 @@ import { Cause, ConnectionWords } from './status-words.js';
 import { earlierEndLine, messageLine, noticeLine, renderMembers } from './view.js';
 
 const kNameKey = 'saferoom.name';
+// This tab's place in the room, in sessionStorage: it outlives a reload
+// (and a tab the browser restores) but not the tab, and no other tab sees
+// it, so that a reload goes back in while a second tab does not push the
+// first one out; the user's leaving clears it.
+const kInRoomKey = 'saferoom.inRoom'; // the name this tab is in the room under
+const kReclaimKey = 'saferoom.reclaimKey'; // the key that takes it back from a stale connection, in hex
 const kDialMs = 10000; // a dial that hangs (a network that drops packets) fails after this, as chat's does
 const $ = (id) => document.getElementById(id);
 
@@ -58,6 +64,31 @@ function saveName(name) {
   }
 }
 
+function tabGet(key) {
+  try {
+    return sessionStorage.getItem(key);
+  } catch {
+    return null;
+  }
+}
+
+function tabSet(key, value) {
+  try {
+    if (value === null) sessionStorage.removeItem(key);
+    else sessionStorage.setItem(key, value);
+  } catch {
+    // Not kept: a reload then shows the login screen.
+  }
+}
+
+const toHex = (bytes) => [...bytes].map((b) => b.toString(16).padStart(2, '0')).join('');
+const fromHex = (hex) => (/^([0-9a-f]{2})+$/.test(hex ?? '') ? Uint8Array.from(hex.match(/../g), (h) => parseInt(h, 16)) : null);
+
+function leftTheRoom() {
+  tabSet(kInRoomKey, null);
+  tabSet(kReclaimKey, null);
+}
+
 // The page's WebSocket with a deadline, noting what became of it: the
 // session sees a lost connection either way, the words tell them apart.
 function watchedDialer(dial) {
@@ -93,10 +124,13 @@ function offlineCause() {
 }
 
 // A new try at the room under `name`; one that is still waiting ends.
-function enter(name) {
+// `reclaimKey`: the key kept from before a reload, to take the name back
+// at once from a connection the server has not seen end.
+function enter(name, reclaimKey = null) {
   const old = room;
   const attempt = new ChatRoom({
     name, dial: watchedDialer(webSocketDialer(pageWebSocketUrl())), interactive: true, reconnect: true, history: true,
+    reclaimKey,
   });
   room = attempt;
   entered = false;
@@ -110,6 +144,7 @@ function enter(name) {
 function stopTrying() {
   const old = room;
   room = null;
+  leftTheRoom();
   old?.leave();
 }
 
@@ -124,6 +159,13 @@ function onEvent(event) {
       if (entered) pageNotice('Back in the room.');
       entered = true;
       saveName(ui.loginName.value);
+      tabSet(kInRoomKey, ui.loginName.value);
+      break;
+    case 'key':
+      tabSet(kReclaimKey, event.key ? toHex(event.key) : null);
+      break;
+    case 'missed':
+      pageNotice('Some of what was sent to you as the connection failed is lost.', 'trouble');
       break;
     case 'members':
       members = event.members;
@@ -143,6 +185,7 @@ function onEvent(event) {
       break;
     case 'done':
       room = null;
+      leftTheRoom();
       entered = false;
       members = [];
       setTarget(null);
@@ -325,5 +368,8 @@ ui.membersToggle.addEventListener('click', () => showMembers(!ui.room.classList.
 window.addEventListener('online', () => room?.retryNow());
 
 registerWorker();
-ui.loginName.value = savedName();
+const rejoin = tabGet(kInRoomKey);
+ui.loginName.value = rejoin ?? savedName();
 showNameSize();
+// A reload goes back into the room under the name this tab was in with.
+if (rejoin !== null) enter(rejoin, fromHex(tabGet(kReclaimKey)));

@@ -43,7 +43,7 @@ export class ChatRoom {
 
   // Listens to one kind of event ('message', 'joined', 'left', 'members',
   // 'entered', 'nameInUse', 'sentPrivate', 'history', 'info', 'refused',
-  // 'status', 'key', 'done'), or to all with '*'. Returns the room, for
+  // 'status', 'key', 'missed', 'done'), or to all with '*'. Returns the room, for
   // chaining.
   on(kind, listener) {
     if (!this.#listeners.has(kind)) this.#listeners.set(kind, []);

@@ -583,6 +583,7 @@ export class ChatSession {
       this.#forgetRoom(false);
       this.#newPlaceInHistory();
       this.#status(`Back in the room as ${ShownName(this.name)}; ${answer.lost} bytes the room sent just before are lost`);
+      this.#event('missed', { bytes: answer.lost });
       if (this.history) this.#askHistory();
     }
     const notRelayed = Math.max(0, this.awaySent - answer.chatsRelayed);

@@ -39,6 +39,53 @@ export function freePort() {
   });
 }
 
+// A loopback relay in front of a port, for a network change: cut() ends the
+// browser's end of every connection it carries and leaves the server's end
+// open and unread, as a phone that moved to another network leaves it; new
+// connections go through as before. close() ends it all.
+export function startRelay(targetPort) {
+  const lines = new Set();
+  const stale = [];
+  const relay = net.createServer((client) => {
+    const upstream = net.connect(targetPort, '127.0.0.1');
+    const line = { client, upstream, cut: false };
+    lines.add(line);
+    const end = () => {
+      if (line.cut) return;
+      lines.delete(line);
+      client.destroy();
+      upstream.destroy();
+    };
+    for (const socket of [client, upstream]) socket.on('error', end).on('close', end);
+    client.pipe(upstream);
+    upstream.pipe(client);
+  });
+  return new Promise((resolve, reject) => {
+    relay.once('error', reject).listen(0, '127.0.0.1', () => resolve({
+      port: relay.address().port,
+      cut() {
+        for (const line of lines) {
+          line.cut = true;
+          line.upstream.unpipe(line.client);
+          line.client.unpipe(line.upstream);
+          line.upstream.pause();
+          stale.push(line.upstream);
+          line.client.destroy();
+        }
+        lines.clear();
+      },
+      close() {
+        for (const line of lines) {
+          line.client.destroy();
+          line.upstream.destroy();
+        }
+        for (const socket of stale) socket.destroy();
+        relay.close();
+      },
+    }));
+  });
+}
+
 // The server with its web listener; null when it does not take --web.
 export async function startWebServer(cwd, webPort, port, extra = []) {
   const server = new Child(serverBin, [...extra, '--web', String(webPort), String(port)], { cwd });

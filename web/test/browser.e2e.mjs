@@ -8,8 +8,9 @@
 // size, room-full and server-down states, login, public and private both
 // ways, refused commands, links, right-to-left text, hostile names and
 // texts, 2,000 arriving messages (the time they take is printed), the
-// list's bound, a server restart, /quit, and axe-core's scan, light and
-// dark, at both sizes. Screenshots go to $SAFEROOM_SCREENSHOTS when it is
+// list's bound, a server restart, /quit, a network change (through a relay
+// that leaves the server's end of the connection open) and reloads, and
+// axe-core's scan, light and dark, at both sizes. Screenshots go to $SAFEROOM_SCREENSHOTS when it is
 // set. Skips, saying why, where Chromium, puppeteer-core or axe-core is
 // missing (scripts/web-deps.sh).
 import assert from 'node:assert/strict';
@@ -21,12 +22,14 @@ import { ChatRoom } from '../lib/index.mjs';
 import { tlsDialer } from '../lib/tls.mjs';
 import { certDir, chatBin, Child, serverBin } from '../tools/server-process.mjs';
 import {
-  accessibilityProblems, desktop, freePort, kWaitMs, launchChromium, look, PageWatch, phone, startWebServer, whyNot,
+  accessibilityProblems, desktop, freePort, kWaitMs, launchChromium, look, PageWatch, phone, startRelay, startWebServer,
+  whyNot,
 } from './browser-support.mjs';
 
 const kReconnectMs = 45000; // backoff 1, 2, 4, 8, 16 s covers a slow restart
 const kFlood = 2000;
 const kFloodBoundMs = 3000; // generous: the page took 10.5 s before batching; a loaded 2-core machine varies
+const kBackMs = 5000; // after a network change, back in the room within this (the first retry is after 1 s)
 const kMaxLines = 1000;
 // Markup and an entity, 13 bytes: a name the server takes (invisible marks
 // it refuses), which must show as text.
@@ -57,6 +60,7 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
   let carol = null;
   let bot = null;
   let dave = null; // opened with the server down, closed to free a place
+  let relay = null; // the phone's network, which the test changes
 
   // A page in a context of its own (its own storage), or in the default
   // one, where the app can be installed (Chromium installs nothing from an
@@ -393,6 +397,70 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
       bot = null;
     });
 
+    let pat = null;
+    const status = (page) => page.$eval('#status', (e) => e.textContent);
+    const serverSaid = (from, pattern) => server.lines.slice(from).filter((l) => pattern.test(l));
+    await step('a network change: back in the room under the same name within 5 s, what was sent meanwhile delivered', async () => {
+      // The phone reaches the page through its "network", a relay.
+      relay = await startRelay(webPort);
+      pat = watch.watch(await (await browser.createBrowserContext()).newPage(), 'pat');
+      await pat.setViewport(phone);
+      await pat.goto(`https://127.0.0.1:${relay.port}/`, { waitUntil: 'load', timeout: kWaitMs });
+      await logIn(pat, 'pat');
+      await inRoom(pat);
+      await saw(alice, 'pat joined');
+      await send(pat, 'before the move');
+      await saw(alice, 'before the move', '.msg.public');
+      const from = server.lines.length;
+      // The old network is gone; the server keeps its end of the connection.
+      outage = true;
+      relay.cut();
+      const cutAt = Date.now();
+      await pick(alice, 'pat');
+      await send(alice, 'sent while you moved');
+      await saw(alice, 'sent while you moved', '.msg.sent');
+      await alice.click('#target-clear');
+      await pat.waitForFunction(() => [...document.querySelectorAll('#messages .notice .text')].some((n) => n.textContent === 'Back in the room.'),
+        { timeout: kBackMs, polling: 100 });
+      t.diagnostic(`back in the room ${Date.now() - cutAt} ms after the network changed`);
+      assert.equal(await status(pat), 'You are pat');
+      await saw(pat, 'sent while you moved', '.msg.private');
+      assert.equal((await lineTexts(pat)).filter((l) => l.includes('sent while you moved')).length, 1, 'once');
+      assert.equal((await lineTexts(pat)).filter((l) => l.includes('before the move')).length, 1, 'nothing twice');
+      assert.deepEqual(serverSaid(from, /User pat/), [], 'the room never saw pat leave');
+      const seen = (await lineTexts(alice)).filter((l) => /pat (left|joined)$/.test(l));
+      assert.equal(seen.length, 1, `nor did alice: ${seen}`);
+      await look(pat, phone, false, 'phone-back-light');
+      await a11y(pat, 'phone, back after a network change');
+      outage = false;
+    });
+
+    await step('a reload goes back in without a tap, also while the server still holds the name; not after /quit', async () => {
+      await pat.reload({ waitUntil: 'load' });
+      await inRoom(pat);
+      await until(pat, () => document.getElementById('status').textContent === 'You are pat');
+      assert.ok((await members(pat)).includes('pat (you)'));
+      // The network lost, then a reload: the server has not seen the old
+      // connection end, and the key the tab kept takes the name back.
+      const from = server.lines.length;
+      outage = true;
+      relay.cut();
+      await pat.reload({ waitUntil: 'load' });
+      await inRoom(pat);
+      await until(pat, () => document.getElementById('status').textContent === 'You are pat');
+      assert.deepEqual(serverSaid(from, /User pat/), [], 'taken back, not logged in again');
+      await saw(pat, 'before the move', '.msg.earlier');
+      await look(pat, phone, false, 'phone-reloaded-light');
+      outage = false;
+      await send(pat, '/quit');
+      await noteSays(pat, /^You left the room\.$/);
+      await pat.reload({ waitUntil: 'load' });
+      await new Promise((resolve) => setTimeout(resolve, 1500));
+      assert.deepEqual(await pat.$eval('#room', (r) => r.hidden), true, 'left: the reload shows the login screen');
+      assert.equal(await pat.$eval('#login-name', (i) => i.value), 'pat', 'with the name');
+      await pat.close();
+    });
+
     assert.deepEqual(watch.dialogs, [], 'no script ran from a name or text');
     assert.deepEqual(watch.errors, [], 'no console errors');
   } catch (err) {
@@ -400,6 +468,7 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
     err.message += `\nconsole errors:\n${watch.errors.join('\n')}\nthe server's last lines:\n${server?.lines.slice(-40).join('\n')}`;
     throw err;
   } finally {
+    relay?.close();
     bot?.leave();
     carol?.proc.stdin.end();
     await carol?.stop();

@@ -102,6 +102,7 @@ function describe(e) {
     case 'members': return `members ${e.members.map((m) => m.name).join(',')}`;
     case 'done': return `done ${e.outcome}${e.reason ? ' ' + e.reason : ''}`;
     case 'key': return `key ${e.key ? e.key[0] : 'dropped'}`;
+    case 'missed': return `missed ${e.bytes}`;
     case 'info': case 'refused': case 'status': return `${e.kind} ${e.line}`;
     default: return `${e.kind} ${e.name}`;
   }
@@ -259,7 +260,7 @@ const cases = [
     ['>login alice', '>key', '>history 0', 'entered alice', 'members alice,bob', 'key 7', '>chat - one', '>chat - two',
       'members ', 'status Connection lost; reconnecting in 1 s', '>reclaim alice with 7 after 312',
       'status Reconnected; logging in as alice.', '>history 3', '>chat - two', 'key 8',
-      'status Back in the room as alice; 500 bytes the room sent just before are lost', 'entered alice',
+      'status Back in the room as alice; 500 bytes the room sent just before are lost', 'missed 500', 'entered alice',
       'members alice,bob', 'earlier bob: missed @4', 'history 1']],
   // Refused (the stale connection ended first, the server restarted): a
   // login, as after any outage; unanswered, the key is dropped.
