@@ -1,9 +1,12 @@
 // Drives the chat room's request handling with arbitrary frames from three
 // fake connections, without sockets: logins, logouts, chats, history
-// requests, and delivery through each connection's send queue, to links
-// that take as much as the input lets them (often nothing: a full socket).
-// The member table must stay sound whatever arrives, and each connection's
-// bytes must be whole frames in order, however they were cut.
+// requests, reclaim keys and reclaims, and delivery through each
+// connection's send queue, to links that take as much as the input lets
+// them (often nothing: a full socket). The member table must stay sound
+// whatever arrives, and each connection's bytes must be whole frames in
+// order, however they were cut (a stale one's may stop inside one); a
+// reclaim that gives the stream whole gives what the stale link took after
+// the count.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -56,6 +59,29 @@ bool FramesSoFar(const std::vector<uint8_t>& out) {
   return true;
 }
 
+// The key a random input cannot guess: a Reclaim whose key starts with
+// kRealKey gets the real one of the member it names, and a count of bytes
+// that ends a frame the stale link took (the input picks how many frames
+// back). False when no member of that name holds a key.
+constexpr uint8_t kRealKey = 0xa5;
+
+bool UseRealKey(const Room& room, std::vector<uint8_t>& plain, size_t& stale, uint64_t& received) {
+  if (plain.size() < kReclaimSize || plain[32] != kRealKey) return false;
+  const int slot = FindUserByName(room.users, plain.data());
+  if (slot < 0 || !room.users[slot]->hasKey) return false;
+  const FakeLink* link = static_cast<const FakeLink*>(room.users[slot]->link);
+  std::vector<size_t> ends = {0};
+  WalkFrames(link->written.data(), link->written.size(), [&](const FrameHeader& h, const uint8_t*) {
+    ends.push_back(ends.back() + kHeaderSize + PayloadLength(h.lengthWord));
+    return true;
+  });
+  received = ends[ends.size() - 1 - plain[33] % ends.size()];
+  StoreLe64(plain.data() + 24, received);
+  std::memcpy(plain.data() + 32, room.users[slot]->reclaimKey, kReclaimKeySize);
+  stale = static_cast<size_t>(slot);
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -88,7 +114,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecryptPayload(header, data, length, plain);
     data += length;
     size -= length;
+    size_t staleSlot = 0;
+    uint64_t received = 0;
+    const FakeLink* stale = nullptr;
+    std::vector<uint8_t> staleBytes;
+    if (header.type == FrameType::Reclaim && UseRealKey(room, plain, staleSlot, received)) {
+      stale = static_cast<const FakeLink*>(room.users[staleSlot]->link);
+      staleBytes = stale->written;
+    }
+    const size_t before = conn->written.size();
     bool goOn = HandleRequest(room, state, header, plain);
+    if (stale && stale != conn.get() && stale->shut) {
+      // Taken: when the answer says the stream follows whole, it begins
+      // with what the stale link took after the count.
+      const std::vector<uint8_t>& got = conn->written;
+      const bool atFrame = WalkFrames(got.data(), before, [](auto&, auto*) { return true; });
+      if (atFrame && got.size() - before >= kHeaderSize + kReclaimedSize &&
+          ParseHeader(got.data() + before).type == FrameType::Reclaimed) {
+        const FrameHeader h = ParseHeader(got.data() + before);
+        std::vector<uint8_t> answer;
+        DecryptPayload(h, got.data() + before + kHeaderSize, kReclaimedSize, answer);
+        const size_t from = before + kHeaderSize + kReclaimedSize;
+        const size_t n = std::min(got.size() - from, staleBytes.size() - received);
+        if (ReadReclaimed(answer.data(), answer.size()).lost == 0 &&
+            std::memcmp(got.data() + from, staleBytes.data() + received, n) != 0) {
+          abort();
+        }
+      }
+    }
     QueueChats(room, state);
     if (!goOn) {
       EndSession(room, conn.get());
@@ -116,7 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (auto& c : conns) {
     const std::vector<uint8_t>& out = c->written;
-    if (!WalkFrames(out.data(), out.size(), [](auto&, auto*) { return true; })) abort();
+    // A stale link's stream may stop inside a frame: a reclaim took the rest.
+    const bool whole = WalkFrames(out.data(), out.size(), [](auto&, auto*) { return true; });
+    if (!(whole || (c->replaced && FramesSoFar(out)))) abort();
     EndSession(room, c.get());
   }
   for (const auto& record : room.users) {
