@@ -226,6 +226,7 @@ void HandleReclaim(Room& room, ClientState& state, const std::vector<uint8_t>& p
   const bool keyMade = RAND_bytes(answer.key, sizeof answer.key) == 1;
   const char* refusal = keyMade ? nullptr : "no key could be made";
   int slot = -1;
+  uint8_t held[kNameSize] = {};  // the name as the member's login gave it, bytes after its end too
   SendQueuePtr stale;
   if (!CertificateAllows(room, state, asked.name)) {
     refusal = "";  // counted already
@@ -235,6 +236,7 @@ void HandleReclaim(Room& room, ClientState& state, const std::vector<uint8_t>& p
     UserRecord* record = slot >= 0 ? room.users[slot].get() : nullptr;
     refusal = ReclaimRefusal(record, state, asked.key);
     if (refusal == nullptr) {
+      std::memcpy(held, record->name, kNameSize);
       stale = record->out;
       stale->link().replaced = true;
       std::vector<FrameRun> rest;
@@ -285,7 +287,7 @@ void HandleReclaim(Room& room, ClientState& state, const std::vector<uint8_t>& p
   }
   if (slot > state.senderSlot) {
     state.senderSlot = slot;
-    std::memcpy(state.senderName, asked.name, kNameSize);
+    std::memcpy(state.senderName, held, kNameSize);
   }
   stale->Flush(state.scratch);  // dropped: shuts the stale link down
   FlushOwn(room, state);

@@ -657,7 +657,7 @@ TEST_F(RoomLogic, ReclaimTakesTheSlotAndGivesTheStreamOnWhole) {
 
     StartNotices();
     const int back = Open();
-    Reclaim(back, "bob", key, cut);
+    Reclaim(back, std::string("bob\0junk", 8), key, cut);  // what follows the name is no part of it
     const Reclaimed got = ReclaimAnswer(back);
     ASSERT_TRUE(got.accepted);
     EXPECT_EQ(got.fields.lost, 0u);
@@ -672,6 +672,9 @@ TEST_F(RoomLogic, ReclaimTakesTheSlotAndGivesTheStreamOnWhole) {
     Chat(back, "I am back");
     Chat(alice, "p3", "bob");
     DeliverAll();
+    const std::vector<uint8_t>& raw = conns[alice].link->written;
+    ASSERT_GE(raw.size(), kHeaderSize);
+    EXPECT_EQ(std::string(raw.begin() + 12, raw.begin() + 32), "bob" + std::string(17, '\0'));
     EXPECT_EQ(Chats(alice), (std::vector<Seen>{{"bob", Scope::Public, "I am back"}}));
     EXPECT_EQ(Chats(back), (std::vector<Seen>{{"bob", Scope::Public, "I am back"},
                                               {"alice", Scope::Private, "p3"}}));
