@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "bench/ChatBench.h"
+#include "platform/Os.h"
 #include "platform/ProcStats.h"
 #include "tests/load/StampedRun.h"
-#include "platform/Os.h"
 
 namespace {
 
@@ -127,7 +127,9 @@ int JoinLoad(StampedRun& run, const BenchOptions& options) {
   for (int s = 0; s < options.senders; ++s)
     streams[s].from = s;
   run.echo = options.rate <= 0;
-  return JoinMembers(run, options, options.members, streams) ? kExitOk : kExitSetup;
+  return JoinMembers(run, options.namePrefix, options.members, streams, MemberJoinFor(options))
+             ? kExitOk
+             : kExitSetup;
 }
 
 // The send phase; returns when the last sender stopped.
