@@ -202,7 +202,9 @@ void Handshake(Relay& relay, Peer& peer) {
   if (rc == 1) {
     peer.handshaken = true;
     if (peer.watchOut) Watch(relay, peer, false);
-    ReadFrames(relay, peer);
+    // Records read ahead with the handshake's last would wait unseen; a
+    // connection with none gets no read buffer until it sends.
+    if (SSL_has_pending(peer.ssl.get())) ReadFrames(relay, peer);
     return;
   }
   int err = SSL_get_error(peer.ssl.get(), rc);
@@ -340,6 +342,10 @@ SslCtxPtr NewContext(const char* certFile, const char* keyFile) {
   ERR_clear_error();
   // Flush hands the rest of its buffer back after each record.
   SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // One read() takes in as many records as have come, not a header and
+  // then a body for each. ReadFrames reads until the socket is empty, so
+  // nothing waits unseen in the TLS buffer while epoll sleeps.
+  SSL_CTX_set_read_ahead(ctx.get(), 1);
   return ctx;
 }
 
