@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/IrcMember.h"
 #include "platform/Os.h"
 #include "tests/load/ChatSoak.h"
 
@@ -76,6 +77,15 @@ LoadTarget TargetOf(const BenchOptions& options) {
 
 MemberJoin MemberJoinFor(const BenchOptions& options) {
   LoadTarget target = TargetOf(options);
+  if (options.irc) {
+    IrcTarget irc;
+    irc.server = target;
+    irc.channel = options.channel;
+    irc.oper = options.oper;
+    return [irc](const std::string& name, std::string& error) {
+      return JoinIrcMember(irc, name, error);
+    };
+  }
   return [target](const std::string& name, std::string& error) {
     return JoinFrameMember(target, name, error);
   };

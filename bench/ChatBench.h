@@ -20,6 +20,9 @@ struct BenchOptions {
   std::string caFile = "certs/ca.crt";
   int serverPid = 0;  // 0: no server figures
   bool web = false;   // the port is a web listener's: members join over WebSocket
+  bool irc = false;   // the port is an IRC server's TLS port: members speak IRC
+  std::string channel = "#room";  // IRC: the channel the members join
+  std::string oper;               // IRC: "NAME:PASSWORD" to become operators and set +F
   bool json = false;
 
   // Chat load.
@@ -29,6 +32,7 @@ struct BenchOptions {
   int size = 64;
   int kind = PayloadKind::Binary;
   int window = 16;          // closed loop: texts in flight per sender
+  bool privately = false;   // each sender writes to the next member only
   double rate = 0;          // > 0: open loop, texts/s over all senders
   double durationSec = 30;  // longest send phase
   double drainSec = 5;      // longest wait for the last deliveries
@@ -73,8 +77,8 @@ struct Report {
 // Where the server is, from the options.
 LoadTarget TargetOf(const BenchOptions& options);
 
-// How the run's members join: over the chat frames (through the web
-// listener with --web).
+// How the run's members join: over IRC with --irc, else over the chat
+// frames (through the web listener with --web).
 MemberJoin MemberJoinFor(const BenchOptions& options);
 
 // The modes. Each prints its report and returns an exit status.

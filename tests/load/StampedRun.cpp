@@ -60,15 +60,17 @@ bool ParseStamp(const std::vector<uint8_t>& payload, unsigned tag, int& stream, 
   return true;
 }
 
-bool Reaches(const Stream& stream, int member) {
-  return stream.to < 0 || stream.to == member;
+// Whether the server sends the stream's texts to `member`.
+bool Reaches(const StampedRun& run, const Stream& stream, int member) {
+  if (stream.to >= 0) return stream.to == member;
+  return run.ownCopies || stream.from != member;
 }
 
 // The texts sent to `member` so far, over every stream that reaches it.
 int64_t SentTo(const StampedRun& run, int member) {
   int64_t total = 0;
   for (size_t s = 0; s < run.streams.size(); ++s)
-    if (Reaches(run.streams[s], member)) total += run.sent[s];
+    if (Reaches(run, run.streams[s], member)) total += run.sent[s];
   return total;
 }
 
@@ -114,7 +116,7 @@ void ReceiveLoop(StampedRun& run, Member& member) {
     }
     const Stream& stream = run.streams[s];
     uint32_t scope = stream.to < 0 ? Scope::Public : Scope::Private;
-    if (!Reaches(stream, member.index) || heard.scope != scope ||
+    if (!Reaches(run, stream, member.index) || heard.scope != scope ||
         heard.from != run.members[stream.from]->name.substr(0, kNameSize)) {
       ++member.misrouted;
       continue;
@@ -259,7 +261,7 @@ Tally Verify(const StampedRun& run) {
                " texts not meant for it, or under a wrong name or scope");
     }
     for (size_t s = 0; s < run.streams.size(); ++s)
-      if (Reaches(run.streams[s], member->index)) VerifyTrack(run, *member, s, tally, complain);
+      if (Reaches(run, run.streams[s], member->index)) VerifyTrack(run, *member, s, tally, complain);
   }
   int64_t total = 0;
   for (int64_t sent : run.sent)
