@@ -123,8 +123,8 @@ int JoinLoad(StampedRun& run, const BenchOptions& options) {
     std::fprintf(stderr, "chat-bench: --size must be %d to %u\n", kStampLen, kMaxPayload - 16);
     return kExitUsage;
   }
-  // IRC sends nobody their own texts: the next member tells a closed loop
-  // that a text went through.
+  // IRC sends nobody their own texts: a closed loop counts a text back once
+  // every other member has it.
   if ((options.irc || options.privately) && options.members < 2) {
     std::fprintf(stderr, "chat-bench: --irc and --private need 2 members or more\n");
     return kExitUsage;

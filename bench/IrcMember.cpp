@@ -104,7 +104,8 @@ class IrcMember : public MemberConn {
         line = ParseLine(in_.substr(start_, end - start_));
         start_ = end + 2;
         if (line.command == "PING") {
-          if (!Write("PONG :" + line.text + "\r\n")) return RecvStatus::kClosed;
+          const std::string& token = line.text.empty() ? line.Target() : line.text;
+          if (!Write("PONG :" + token + "\r\n")) return RecvStatus::kClosed;
           continue;
         }
         return RecvStatus::kFrame;

@@ -97,6 +97,27 @@ bool Track(StreamTrack& track, int64_t sequence) {
   return true;
 }
 
+// Tells a closed loop's sender how many of its texts came back: those its
+// witness has, or with none, those that every member the stream reaches has.
+void Acknowledge(StampedRun& run, int s, Member& member) {
+  const Stream& stream = run.streams[s];
+  int64_t back = member.tracks[s].received;
+  if (stream.witness >= 0) {
+    if (stream.witness != member.index) return;
+  } else {
+    member.received[s].store(back, std::memory_order_relaxed);
+    for (const auto& other : run.members) {
+      if (Reaches(run, stream, other->index))
+        back = std::min(back, other->received[s].load(std::memory_order_relaxed));
+    }
+  }
+  Member& sender = *run.members[stream.from];
+  std::lock_guard<std::mutex> hold(sender.echoLock);
+  if (back <= sender.ownBack) return;
+  sender.ownBack = back;
+  sender.echoed.notify_one();
+}
+
 void ReceiveLoop(StampedRun& run, Member& member) {
   Heard heard;
   while (!run.stop.load(std::memory_order_relaxed)) {
@@ -125,12 +146,7 @@ void ReceiveLoop(StampedRun& run, Member& member) {
     member.latenciesNs.push_back(now - sentNs);
     member.delivered.fetch_add(1, std::memory_order_relaxed);
     member.lastDeliveryNs.store(now, std::memory_order_relaxed);
-    if (run.echo && stream.witness == member.index) {
-      Member& sender = *run.members[stream.from];
-      std::lock_guard<std::mutex> hold(sender.echoLock);
-      sender.ownBack = member.tracks[s].received;
-      sender.echoed.notify_one();
-    }
+    if (run.echo) Acknowledge(run, s, member);
   }
 }
 
@@ -182,17 +198,15 @@ bool JoinMembers(StampedRun& run, const std::string& namePrefix, int count,
   }
   run.tag = std::random_device()() & 0xffff;
   run.streams = std::move(streams);
-  for (Stream& stream : run.streams) {
-    stream.witness = stream.to >= 0 ? stream.to
-                     : run.ownCopies ? stream.from
-                                     : (stream.from + 1) % count;
-  }
+  for (Stream& stream : run.streams)
+    stream.witness = stream.to >= 0 ? stream.to : run.ownCopies ? stream.from : -1;
   run.sent.assign(run.streams.size(), 0);
   for (int i = 0; i < count; ++i) {
     auto member = std::make_unique<Member>();
     member->index = i;
     member->name = namePrefix + std::to_string(i);
     member->tracks.resize(run.streams.size());
+    member->received = std::make_unique<std::atomic<int64_t>[]>(run.streams.size());
     member->latenciesNs.reserve(1 << 16);
     std::string error;
     member->conn = join(member->name, error);

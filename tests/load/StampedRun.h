@@ -58,8 +58,10 @@ struct Stream {
   int to = -1;  // a member's index; -1: public
   // The member whose receipt counts as the sender's text coming back (for
   // a closed loop): the sender itself where the server echoes public texts,
-  // else the next member; the recipient of a private stream. Set by
-  // JoinMembers.
+  // the recipient of a private stream. -1: every member the stream reaches
+  // must have it (IRC, which echoes nothing: one fast member could run
+  // ahead of a slow one, and an IRC server drops a member whose queue
+  // overflows). Set by JoinMembers.
   int witness = -1;
 };
 
@@ -89,9 +91,10 @@ struct Member {
   std::atomic<bool> ended{false};  // the connection closed or sent a bad frame
   std::atomic<int64_t> delivered{0};
   std::atomic<int64_t> lastDeliveryNs{0};
+  std::unique_ptr<std::atomic<int64_t>[]> received;  // per stream: tracks[s].received, for others
   std::mutex echoLock;
   std::condition_variable echoed;
-  int64_t ownBack = 0;  // guarded by echoLock: own texts the witness received
+  int64_t ownBack = 0;  // guarded by echoLock: own texts that came back
 
   // Owned by the sender thread until it is joined.
   int64_t sendEndNs = 0;
