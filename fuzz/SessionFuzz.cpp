@@ -20,7 +20,13 @@ namespace {
 
 constexpr int kConns = 3;
 
-using FakePtr = std::unique_ptr<FakeLink>;
+using FakePtr = std::shared_ptr<FakeLink>;
+
+// A new connection and its session's state.
+ClientState Connect(FakePtr& conn) {
+  conn = std::make_shared<FakeLink>();
+  return ClientState(std::make_shared<SendQueue>(conn));
+}
 
 void CheckTable(const Room& room, const FakePtr (&conns)[kConns]) {
   for (int a = 0; a < kNumSlots; ++a) {
@@ -46,9 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   room.history = RoomHistory();
   StartHistory(room.history, 4);
 
-  FakePtr conns[kConns] = {std::make_unique<FakeLink>(), std::make_unique<FakeLink>(),
-                           std::make_unique<FakeLink>()};
-  ClientState states[kConns];
+  FakePtr conns[kConns];
+  ClientState states[kConns] = {Connect(conns[0]), Connect(conns[1]), Connect(conns[2])};
   std::vector<uint8_t> plain;
   // Each frame: one byte picking the connection, then header and payload.
   while (size >= 1 + kHeaderSize) {
@@ -63,13 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecryptPayload(header, data, length, plain);
     data += length;
     size -= length;
-    bool goOn = HandleRequest(room, conn.get(), state, header, plain);
+    bool goOn = HandleRequest(room, state, header, plain);
     QueueChats(room, state);
     if (!goOn) {
       EndSession(room, conn.get());
       if (FindUserBySession(room.users, conn.get()) >= 0 || !conn->shut) abort();
-      conn = std::make_unique<FakeLink>();
-      state = ClientState();
+      state = Connect(conn);
     }
     // The remembered sender must be what the table says.
     int slot = FindUserBySession(room.users, conn.get());

@@ -38,7 +38,7 @@ struct SafeTcpServer {
   std::atomic<int> running{0};
 
   Room room;                             // members, delivery queue, console
-  ConnectionGate gate;                   // the connection caps; has its own lock
+  ConnectionGate gate{room.console};     // the connection caps; has its own lock
   ClientThreads threads;                 // finished session threads waiting for more
   std::atomic<bool> sendStopped{false};  // set by the SendMsg thread as it ends
 };

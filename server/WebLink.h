@@ -26,13 +26,15 @@ class WebLink : public Link {
   bool Open(Deadline deadline) override;
   ReadResult Read(uint8_t* buf, size_t len, Deadline deadline) override;
   bool CertificateName(std::string& name) override { return PeerCommonName(*conn_, name); }
-  bool Write(const uint8_t* bytes, size_t len, Deadline deadline) override;
+  LinkSend Send(const uint8_t* bytes, size_t len) override;
+  int WritableFd() const override { return conn_->fd.Get(); }
   void Shutdown() override;
   const std::string& Peer() const override { return peer_; }
 
  private:
-  // Writes what the WebSocket has to send. The caller holds wsLock.
-  bool FlushLocked(Deadline deadline);
+  // Writes what the WebSocket has to send and the socket takes now. The
+  // caller holds wsLock.
+  LinkSend PushLocked();
 
   TlsConnPtr conn_;
   std::string peer_;
@@ -42,6 +44,7 @@ class WebLink : public Link {
   // while waiting for them.
   std::mutex wsLock;
   WsStream ws_;                 // guarded by wsLock
+  size_t outAt_ = 0;            // guarded by wsLock: of ws_.Outgoing(), bytes the socket took
   bool ended_ = false;          // guarded by wsLock: nothing more to read or write
   std::string early_;           // the owner's: bytes read past the upgrade request
   std::vector<uint8_t> raw_;    // the owner's: bytes read from TLS
