@@ -13,7 +13,7 @@
 # --runs N: alternating runs per figure (default 5); --seconds S: each load
 # run's send phase (3); --idle S: each idle run (60); --handshakes K: per
 # handshake run (1000); --quick: 3 runs, 2 s, 10 s idle, 500 handshakes (about
-# 7 minutes; the default takes about 25); --no-irc: leave ngIRCd out;
+# 6 minutes; the default takes about 20); --no-irc: leave ngIRCd out;
 # --raw: also every run's figures, in run order.
 set -euo pipefail
 
