@@ -24,7 +24,7 @@ bool SendQueue::Put(FrameRun run) {
       at += it->Size() - (it == runs_.begin() ? frontTaken_ : 0);
     }
   }
-  if (bytes_ + run.Size() > kSendQueueBytes) {
+  if (CostLocked() + run.Size() + kRunCostBytes > kSendQueueBytes) {
     MarkDropped();
     return false;
   }
@@ -107,7 +107,7 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
         frontTaken_ = 0;
       }
     }
-    if (waiting_ && bytes_ <= waitMark_) taken_.notify_all();
+    if (waiting_ && CostLocked() <= waitMark_) taken_.notify_all();
     linkHolds_ = sent.blocked;
     pinned_ = sent.blocked ? std::min(sent.held, len - std::min(sent.taken, len)) : 0;
     if (sent.blocked || sent.taken < len) {
@@ -135,15 +135,15 @@ Deadline SendQueue::StallDeadline() {
 
 size_t SendQueue::Bytes() {
   std::lock_guard<std::mutex> hold(lock_);
-  return bytes_;
+  return CostLocked();
 }
 
 void SendQueue::WaitBelow(size_t bytes) {
   std::unique_lock<std::mutex> hold(lock_);
-  if (bytes_ <= bytes || dropped_) return;
+  if (CostLocked() <= bytes || dropped_) return;
   waiting_ = true;
   waitMark_ = bytes;
-  taken_.wait(hold, [&] { return bytes_ <= bytes || dropped_; });
+  taken_.wait(hold, [&] { return CostLocked() <= bytes || dropped_; });
   waiting_ = false;
 }
 

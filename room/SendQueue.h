@@ -29,6 +29,10 @@ constexpr int kSendStallMs = 5000;
 // Bytes handed to the link in one send: whole frames, runs gathered into
 // one TLS write up to this, a bigger frame alone.
 constexpr size_t kSendChunkBytes = 64 * 1024;
+// What one run costs beside its bytes (its place in the queue and its share
+// of a buffer), counted against the bound: a flood of small replies is
+// bounded by the memory it takes, not only by its bytes.
+constexpr size_t kRunCostBytes = 64;
 
 using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
@@ -67,7 +71,7 @@ class SendQueue {
   bool DropIfStalled();
   // When DropIfStalled would drop it, if nothing is taken before.
   Deadline StallDeadline();
-  // Bytes waiting.
+  // Bytes waiting, each run's cost included.
   size_t Bytes();
   // For the owning session: waits while more than `bytes` wait, until the
   // queue is dropped. Bytes waiting are taken, or the queue is dropped,
@@ -77,6 +81,7 @@ class SendQueue {
  private:
   // The caller holds lock_.
   void MarkDropped();
+  size_t CostLocked() const { return bytes_ + runs_.size() * kRunCostBytes; }
 
   const LinkPtr link_;
   std::mutex lock_;  // lock order: userLock, then this; never held across a Send
