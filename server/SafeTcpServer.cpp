@@ -42,7 +42,8 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     Console& console = server.room.console;
     LinkPtr link;
     if (web) {
-      link = std::make_unique<WebLink>(std::move(conn), peer, console);
+      StateDir* devices = server.requireClientCert ? &server.state : nullptr;
+      link = std::make_unique<WebLink>(std::move(conn), peer, console, devices);
     } else {
       link = std::make_unique<TlsLink>(std::move(conn), peer, console);
     }
@@ -90,6 +91,14 @@ void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners
                                 : "[+] Web page at https://" + ServedHostName(server.webCtx.get()) +
                                       ":" + std::to_string(bound) + "/\n");
   }
+}
+
+// Without it no browser could enrol or prove a device.
+void OpenStateOrExit(SafeTcpServer& server) {
+  std::string why;
+  if (OpenStateDir(server.state, server.room.console, why)) return;
+  fprintf(stderr, "--state %s cannot be used: %s\n", server.state.path.c_str(), why.c_str());
+  exit(kExitSetup);
 }
 
 // Without it every session would end up waiting on a full queue.
@@ -179,6 +188,7 @@ void SafeTcpServer::Run() {
   }
 
   room.namesFromCertificates = requireClientCert;
+  if (requireClientCert && webPort >= 0) OpenStateOrExit(*this);
   StartSendMsgOrExit(*this);
   StartConsoleWriterOrExit(room.console);
 

@@ -10,6 +10,7 @@
 #include "room/Room.h"
 #include "server/ClientThreads.h"
 #include "server/ConnectionGate.h"
+#include "server/StateDir.h"
 #include "tls/TlsConn.h"
 
 struct SafeTcpServer {
@@ -29,6 +30,9 @@ struct SafeTcpServer {
   // --web-listen); none: 0.0.0.0. Not used when systemd passes the sockets.
   std::vector<std::string> listenAddresses;
   std::vector<std::string> webListenAddresses;
+  // The membership state (--state); opened by Run for a private room with a
+  // web listener, the only one that uses it.
+  StateDir state;
 
   // Made by Run before it accepts, replaced on SIGHUP by the accept thread,
   // which is its only reader: each session's SSL object holds a reference

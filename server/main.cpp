@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
   StartHistory(server->room.history, static_cast<size_t>(args.historyLength));
   server->listenAddresses = args.listen;
   server->webListenAddresses = args.webListen;
+  server->state.path = args.statePath;
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
   bool started = StartDetachedThread(ServeThenExit);
