@@ -43,9 +43,9 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     LinkPtr link;
     if (web) {
       StateDir* devices = server.requireClientCert ? &server.state : nullptr;
-      link = std::make_unique<WebLink>(std::move(conn), peer, console, devices);
+      link = std::make_unique<WebLink>(std::move(conn), peer, console, devices, &server.live);
     } else {
-      link = std::make_unique<TlsLink>(std::move(conn), peer, console);
+      link = std::make_unique<TlsLink>(std::move(conn), peer, console, &server.live);
     }
     if (StartClientSession(server, Accepted{std::move(link), key})) return;
   }

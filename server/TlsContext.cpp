@@ -15,6 +15,7 @@
 #include <string>
 
 #include "server/ExitStatus.h"
+#include "server/LiveLinks.h"
 #include "server/SafeTcpServer.h"
 
 namespace {
@@ -280,6 +281,11 @@ void ReloadServerContext(SafeTcpServer& server) {
   server.ctx = std::move(ctx);
   if (webCtx) server.webCtx = std::move(webCtx);
   server.room.console.Out("[+] Certificates reloaded\n");
+  // Whoever would no longer get in goes now, not at the next reconnect: a
+  // removed member, a revoked certificate, a CA no longer trusted.
+  StateDir* devices = server.requireClientCert && server.webPort >= 0 ? &server.state : nullptr;
+  CloseLinksNoLongerAdmitted(server.live, SSL_CTX_get_cert_store(server.ctx.get()), devices,
+                             server.room.console);
 }
 
 std::string ServedHostName(SSL_CTX* ctx) {

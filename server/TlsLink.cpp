@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 
 #include "room/Console.h"
+#include "server/LiveLinks.h"
 
 bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Console& console) {
   if (TlsAccept(conn, deadline)) return true;
@@ -18,6 +19,20 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
   return false;
 }
 
+void RegisterOpenLink(LiveLinks* live, Link* link, TlsConn& conn, const std::string& deviceId,
+                      const std::string& deviceName) {
+  if (live == nullptr) return;
+  SSL* ssl = conn.ssl.get();
+  AddLiveLink(*live, link, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl), deviceId,
+              deviceName);
+}
+
+TlsLink::~TlsLink() {
+  if (live_ != nullptr) RemoveLiveLink(*live_, this);
+}
+
 bool TlsLink::Open(Deadline deadline) {
-  return AcceptOrTell(*conn_, deadline, peer_, console_);
+  if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
+  RegisterOpenLink(live_, this, *conn_);
+  return true;
 }

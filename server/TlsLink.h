@@ -8,6 +8,7 @@
 #include "tls/TlsConn.h"
 
 class Console;
+struct LiveLinks;
 
 // The server's handshake on `conn` by `deadline`. A failure that the TLS
 // library can explain gets "TLS handshake failed: PEER" and the TLS error
@@ -16,9 +17,11 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
 
 class TlsLink : public Link {
  public:
-  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link.
-  TlsLink(TlsConnPtr conn, std::string peer, Console& console)
-      : conn_(std::move(conn)), peer_(std::move(peer)), console_(console) {}
+  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link, and so
+  // must `live`, where the open link is registered (none when null).
+  TlsLink(TlsConnPtr conn, std::string peer, Console& console, LiveLinks* live = nullptr)
+      : conn_(std::move(conn)), peer_(std::move(peer)), console_(console), live_(live) {}
+  ~TlsLink() override;
 
   // The server's handshake (AcceptOrTell).
   bool Open(Deadline deadline) override;
@@ -36,4 +39,9 @@ class TlsLink : public Link {
   TlsConnPtr conn_;
   std::string peer_;
   Console& console_;
+  LiveLinks* live_;
 };
+
+// Registers an open link with the certificate its client presented.
+void RegisterOpenLink(LiveLinks* live, Link* link, TlsConn& conn, const std::string& deviceId = "",
+                      const std::string& deviceName = "");

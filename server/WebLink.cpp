@@ -8,6 +8,7 @@
 #include "room/Console.h"
 #include "room/History.h"
 #include "server/DeviceAuth.h"
+#include "server/LiveLinks.h"
 #include "server/TlsLink.h"
 
 namespace {
@@ -32,12 +33,18 @@ void Trim(std::vector<uint8_t>& v) {
 
 }  // namespace
 
-WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices)
+WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices,
+                 LiveLinks* live)
     : conn_(std::move(conn)),
       peer_(std::move(peer)),
       console_(console),
       devices_(devices),
+      live_(live),
       ws_(kMaxMessage) {}
+
+WebLink::~WebLink() {
+  if (live_ != nullptr) RemoveLiveLink(*live_, this);
+}
 
 bool WebLink::CertificateName(std::string& name) {
   if (deviceId_.empty()) return PeerCommonName(*conn_, name);
@@ -108,7 +115,10 @@ bool WebLink::Open(Deadline deadline) {
     }
     if (step == HttpExchange::Step::kUpgrade) {
       early_ = std::move(input);  // a client may send frames right after its request
-      if (devices_ == nullptr || PassDeviceExchange(Deadline::In(kDeviceExchangeMs))) return true;
+      if (devices_ == nullptr || PassDeviceExchange(Deadline::In(kDeviceExchangeMs))) {
+        RegisterOpenLink(live_, this, *conn_, deviceId_, deviceName_);
+        return true;
+      }
       Shutdown();
       return false;
     }

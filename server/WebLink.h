@@ -14,6 +14,7 @@
 #include "tls/TlsConn.h"
 
 class Console;
+struct LiveLinks;
 struct StateDir;
 
 class WebLink : public Link {
@@ -21,7 +22,10 @@ class WebLink : public Link {
   // `peer` is "ADDRESS, port PORT"; `console` must outlive the link, and so
   // must `devices`: the membership state of a private room, whose
   // connections pass the device exchange first (null in an open room).
-  WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices = nullptr);
+  // `live`, when not null, is where the open link is registered.
+  WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices = nullptr,
+          LiveLinks* live = nullptr);
+  ~WebLink() override;
 
   // The TLS handshake, then HTTP requests (the app's files) until GET /ws
   // upgrades, all by `deadline`; in a private room then the device exchange
@@ -53,6 +57,7 @@ class WebLink : public Link {
   std::string peer_;
   Console& console_;
   StateDir* devices_;
+  LiveLinks* live_;
   std::string deviceName_;  // set by Open, read-only afterwards
   std::string deviceId_;    // set by Open, read-only afterwards
   // Lock order: the room's userLock, then wsLock, then the connection's
