@@ -97,7 +97,7 @@ bool WebLink::PassDeviceExchange(Deadline deadline) {
 
 bool WebLink::Open(Deadline deadline) {
   if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
-  HttpExchange http;
+  HttpExchange http(devices_ != nullptr);
   std::string input, response;
   char buf[4096];
   Deadline next = deadline.Sooner(Deadline::In(kRequestIdleMs));  // the next whole request head

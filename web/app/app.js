@@ -7,6 +7,7 @@ import { ShownName } from './lib/safe-text.mjs';
 import { pageWebSocketUrl, webSocketDialer } from './lib/websocket.mjs';
 import { LineHistory } from './line-history.js';
 import { askPermission, notifyAlert } from './notify.js';
+import { enterPrivateRoom } from './device.js';
 import { appendLine, earlierEndLine, messageLine, noticeLine, renderMembers } from './view.js';
 
 const kNameKey = 'saferoom.name';
@@ -139,14 +140,18 @@ ui.loginForm.addEventListener('submit', (e) => {
     return;
   }
   if (room) return; // a login is already under way
+  startRoom(name, webSocketDialer(pageWebSocketUrl()));
+});
+
+// Logs in as `name` over `dial`; in a private room device.js calls it.
+function startRoom(name, dial) {
   ui.loginButton.disabled = true;
-  room = new ChatRoom({
-    name, dial: webSocketDialer(pageWebSocketUrl()), interactive: true, reconnect: true, history: true,
-  });
+  room = new ChatRoom({ name, dial, interactive: true, reconnect: true, history: true });
   room.on('*', onEvent);
   room.start();
   showStatus();
-});
+  return room;
+}
 
 ui.compose.addEventListener('submit', (e) => {
   e.preventDefault();
@@ -185,4 +190,4 @@ ui.membersToggle.addEventListener('click', () => {
 window.addEventListener('online', () => room?.retryNow());
 
 ui.loginName.value = savedName();
-showLogin('');
+enterPrivateRoom(startRoom).then((handled) => handled || showLogin(''));
