@@ -3,9 +3,6 @@
 // answers that must be refused (a wrong or replayed signature, another
 // member's key, a used or expired invitation); the state files themselves.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -23,6 +20,7 @@
 #include "room/Console.h"
 #include "server/DeviceAuth.h"
 #include "server/StateDir.h"
+#include "tests/support/DeviceKey.h"
 
 namespace fs = std::filesystem;
 
@@ -30,48 +28,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr int64_t kNow = 1767225600;  // 2026-01-01
-
-struct KeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-
-// A device key as a browser makes one.
-struct DeviceKey {
-  std::unique_ptr<EVP_PKEY, KeyFree> key{EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")};
-
-  Bytes PublicPoint() const {
-    Bytes point(kDevicePublicKeySize);
-    size_t len = 0;
-    EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len);
-    point.resize(len);
-    return point;
-  }
-  std::string Id() const { return Sha256Hex(PublicPoint().data(), kDevicePublicKeySize); }
-  Bytes IdBytes() const {
-    Bytes id;
-    const std::string hex = Id();
-    for (size_t i = 0; i < hex.size(); i += 2) id.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return id;
-  }
-  // WebCrypto's form: r || s, 32 bytes each.
-  Bytes Sign(const char* label, const uint8_t* challenge) const {
-    Bytes message(label, label + kDeviceLabelSize);
-    message.insert(message.end(), challenge, challenge + kChallengeSize);
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    size_t derLen = 80;
-    Bytes der(derLen);
-    EVP_DigestSignInit(md, nullptr, EVP_sha256(), nullptr, key.get());
-    EVP_DigestSign(md, der.data(), &derLen, message.data(), message.size());
-    EVP_MD_CTX_free(md);
-    const uint8_t* at = der.data();
-    ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &at, static_cast<long>(derLen));
-    Bytes raw(kDeviceSignatureSize);
-    BN_bn2binpad(ECDSA_SIG_get0_r(sig), raw.data(), 32);
-    BN_bn2binpad(ECDSA_SIG_get0_s(sig), raw.data() + 32, 32);
-    ECDSA_SIG_free(sig);
-    return raw;
-  }
-};
 
 // A state directory in a temporary directory, its lines on a pipe.
 struct TempState {
