@@ -24,7 +24,13 @@ fi
 # The name a script calls another by, where it runs: "saferoom-remove-member"
 # installed, "scripts/remove-member.sh" in a checkout.
 script_name() {
-  if [ -n "$installed" ]; then echo "saferoom-$1"; else echo "scripts/$1.sh"; fi
+  if [ -z "$installed" ]; then
+    echo "scripts/$1.sh"
+  elif [ "$1" = make-dev-certs ]; then
+    echo "scripts/make-dev-certs.sh, in a source checkout,"  # not in the package
+  else
+    echo "saferoom-$1"
+  fi
 }
 
 # check_name NAME: the room keeps 20 bytes of a name, and it goes into file

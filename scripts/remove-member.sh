@@ -101,7 +101,10 @@ if [ -n "$pid" ]; then
 elif [ -n "$installed" ] && systemctl is-active --quiet saferoom 2>/dev/null; then
   systemctl reload saferoom
   echo "reloaded the saferoom service: it closes $name's connections"
+elif [ -n "$installed" ]; then
+  echo "For the service to close $name's connections now, run:"
+  echo "  $(reload_hint)"
 else
-  echo "For a running server to close $name's connections now, run (where it was started):"
+  echo "For a running server to close $name's connections now, run, where it was started:"
   echo "  $(reload_hint)"
 fi
