@@ -86,14 +86,3 @@ state_name() {
 state_field() {
   sed -n "s/^$2 //p" "$1" 2>/dev/null | head -n 1
 }
-
-# reload_hint: the one command that makes a running server read its
-# certificates and state again, where this script runs.
-reload_hint() {
-  if [ -n "$installed" ]; then
-    echo "sudo systemctl reload saferoom"
-  else
-    # shellcheck disable=SC2016
-    echo 'for pid in $(pgrep -x server); do if [ "$(readlink /proc/$pid/cwd)" = "$PWD" ]; then kill -HUP "$pid"; fi; done'
-  fi
-}

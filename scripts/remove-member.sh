@@ -3,8 +3,8 @@
 # the room's CA issued for NAME (certs/crl.pem, made with openssl ca, which
 # both of the server's ports check), forgets NAME's devices and pending
 # invitations, and has a running server read the list and the devices again:
-# the service (systemctl reload), the process given with --pid, or else it
-# prints the one command to run. The server then closes NAME's connections;
+# the process given with --pid, the service (systemctl reload), or the server
+# that runs where DIR is its certs/; else it prints the one command to run. The server then closes NAME's connections;
 # everyone else stays. NAME can be added again afterwards.
 # Usage: remove-member [--dir DIR] [--state DIR] [--pid PID] NAME
 #   --dir DIR    where ca.crt, ca.key and the members' files are (default:
@@ -94,17 +94,26 @@ if [ -d "$state" ]; then
 fi
 echo "$name: $revoked certificate(s) revoked, $forgot device(s) and invitation(s) forgotten"
 
-# A running server closes the member's connections once it has read them.
+# A running server closes the member's connections once it has read them:
+# the PID given, the service, or a server whose working directory holds DIR
+# (as certs/; one started from the repository root, as ./run.sh starts it).
+if [ -z "$pid" ] && [ -z "$installed" ] && [ "$(basename "$dir")" = certs ]; then
+  for p in $(pgrep -x server) $(pgrep -x saferoom-server); do
+    if [ "$(readlink "/proc/$p/cwd" 2>/dev/null)" = "$(dirname "$dir")" ]; then pid="$pid $p"; fi
+  done
+  pid=${pid# }
+fi
 if [ -n "$pid" ]; then
-  kill -HUP "$pid"
+  # shellcheck disable=SC2086
+  kill -HUP $pid
   echo "sent SIGHUP to $pid: the server closes $name's connections"
 elif [ -n "$installed" ] && systemctl is-active --quiet saferoom 2>/dev/null; then
   systemctl reload saferoom
   echo "reloaded the saferoom service: it closes $name's connections"
 elif [ -n "$installed" ]; then
   echo "For the service to close $name's connections now, run:"
-  echo "  $(reload_hint)"
+  echo "  sudo systemctl reload saferoom"
 else
-  echo "For a running server to close $name's connections now, run, where it was started:"
-  echo "  $(reload_hint)"
+  echo "No server runs in $(dirname "$dir"); one started elsewhere closes $name's connections"
+  echo "once sent SIGHUP (kill -HUP PID, or --pid PID here)."
 fi
