@@ -33,7 +33,7 @@ usage() {
 }
 for a in "$@"; do
   case $a in
-    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" | sed "s|^Usage: add-member|Usage: $(script_name add-member)|"; exit 0 ;;
     --) break ;;
   esac
 done

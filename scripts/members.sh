@@ -17,7 +17,7 @@ usage() {
   echo "Try '$self --help'." >&2
   exit 2
 }
-case ${1:-} in -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
+case ${1:-} in -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" | sed "s|^Usage: members|Usage: $(script_name members)|"; exit 0 ;; esac
 while [ $# -gt 0 ]; do
   [ $# -ge 2 ] || usage
   case $1 in

@@ -25,7 +25,7 @@ usage() {
 }
 for a in "$@"; do
   case $a in
-    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" | sed "s|^Usage: remove-member|Usage: $(script_name remove-member)|"; exit 0 ;;
     --) break ;;
   esac
 done
