@@ -29,15 +29,33 @@ bool CertificateStillVerifies(const LiveLink& entry, X509_STORE* store) {
 
 }  // namespace
 
-void AddLiveLink(LiveLinks& live, Link* link, X509* cert, STACK_OF(X509)* chain,
+LiveLinks::~LiveLinks() {
+  X509_STORE_free(store);
+}
+
+int LiveGeneration(LiveLinks& live) {
+  std::lock_guard<std::mutex> hold(live.lock);
+  return live.generation;
+}
+
+bool AddLiveLink(LiveLinks& live, Link* link, int born, X509* cert, STACK_OF(X509)* chain,
                  const std::string& deviceId, const std::string& deviceName) {
   LiveLink entry;
   if (cert != nullptr && X509_up_ref(cert) == 1) entry.cert = cert;
   if (chain != nullptr) entry.chain = X509_chain_up_ref(chain);
   entry.deviceId = deviceId;
   entry.deviceName = deviceName;
-  std::lock_guard<std::mutex> hold(live.lock);
-  live.links[link] = std::move(entry);
+  std::unique_lock<std::mutex> hold(live.lock);
+  // Opened before a reload that it missed: the reload's check, now.
+  if (born == live.generation || live.store == nullptr ||
+      NoLongerAdmitted(entry, live.store, live.state) == nullptr) {
+    live.links[link] = std::move(entry);
+    return true;
+  }
+  hold.unlock();
+  X509_free(entry.cert);
+  sk_X509_pop_free(entry.chain, X509_free);
+  return false;
 }
 
 void RemoveLiveLink(LiveLinks& live, Link* link) {
@@ -69,6 +87,12 @@ int CloseLinksNoLongerAdmitted(LiveLinks& live, X509_STORE* store, StateDir* sta
   // Held throughout: a link's destructor waits here, so none goes while it
   // is being shut down.
   std::lock_guard<std::mutex> hold(live.lock);
+  if (X509_STORE_up_ref(store) == 1) {
+    X509_STORE_free(live.store);
+    live.store = store;
+  }
+  live.state = state;
+  ++live.generation;
   for (auto& [link, entry] : live.links) {
     const char* why = NoLongerAdmitted(entry, store, state);
     if (why == nullptr) continue;

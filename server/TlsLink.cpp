@@ -19,13 +19,20 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
   return false;
 }
 
-void RegisterOpenLink(LiveLinks* live, Link* link, TlsConn& conn, const std::string& deviceId,
-                      const std::string& deviceName) {
-  if (live == nullptr) return;
+bool RegisterOpenLink(LiveLinks* live, Link* link, int born, TlsConn& conn,
+                      const std::string& deviceId, const std::string& deviceName) {
+  if (live == nullptr) return true;
   SSL* ssl = conn.ssl.get();
-  AddLiveLink(*live, link, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl), deviceId,
-              deviceName);
+  return AddLiveLink(*live, link, born, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl),
+                     deviceId, deviceName);
 }
+
+TlsLink::TlsLink(TlsConnPtr conn, std::string peer, Console& console, LiveLinks* live)
+    : conn_(std::move(conn)),
+      peer_(std::move(peer)),
+      console_(console),
+      live_(live),
+      born_(live != nullptr ? LiveGeneration(*live) : 0) {}
 
 TlsLink::~TlsLink() {
   if (live_ != nullptr) RemoveLiveLink(*live_, this);
@@ -33,6 +40,7 @@ TlsLink::~TlsLink() {
 
 bool TlsLink::Open(Deadline deadline) {
   if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
-  RegisterOpenLink(live_, this, *conn_);
-  return true;
+  if (RegisterOpenLink(live_, this, born_, *conn_)) return true;
+  TlsClose(*conn_);
+  return false;
 }

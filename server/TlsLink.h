@@ -19,8 +19,7 @@ class TlsLink : public Link {
  public:
   // `peer` is "ADDRESS, port PORT"; `console` must outlive the link, and so
   // must `live`, where the open link is registered (none when null).
-  TlsLink(TlsConnPtr conn, std::string peer, Console& console, LiveLinks* live = nullptr)
-      : conn_(std::move(conn)), peer_(std::move(peer)), console_(console), live_(live) {}
+  TlsLink(TlsConnPtr conn, std::string peer, Console& console, LiveLinks* live = nullptr);
   ~TlsLink() override;
 
   // The server's handshake (AcceptOrTell).
@@ -40,8 +39,10 @@ class TlsLink : public Link {
   std::string peer_;
   Console& console_;
   LiveLinks* live_;
+  int born_;  // LiveGeneration when the link was made
 };
 
-// Registers an open link with the certificate its client presented.
-void RegisterOpenLink(LiveLinks* live, Link* link, TlsConn& conn, const std::string& deviceId = "",
-                      const std::string& deviceName = "");
+// Registers an open link with the certificate its client presented (see
+// AddLiveLink); true without `live`.
+bool RegisterOpenLink(LiveLinks* live, Link* link, int born, TlsConn& conn,
+                      const std::string& deviceId = "", const std::string& deviceName = "");

@@ -40,6 +40,7 @@ WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* 
       console_(console),
       devices_(devices),
       live_(live),
+      born_(live != nullptr ? LiveGeneration(*live) : 0),
       ws_(kMaxMessage) {}
 
 WebLink::~WebLink() {
@@ -115,8 +116,8 @@ bool WebLink::Open(Deadline deadline) {
     }
     if (step == HttpExchange::Step::kUpgrade) {
       early_ = std::move(input);  // a client may send frames right after its request
-      if (devices_ == nullptr || PassDeviceExchange(Deadline::In(kDeviceExchangeMs))) {
-        RegisterOpenLink(live_, this, *conn_, deviceId_, deviceName_);
+      if ((devices_ == nullptr || PassDeviceExchange(Deadline::In(kDeviceExchangeMs))) &&
+          RegisterOpenLink(live_, this, born_, *conn_, deviceId_, deviceName_)) {
         return true;
       }
       Shutdown();

@@ -58,6 +58,7 @@ class WebLink : public Link {
   Console& console_;
   StateDir* devices_;
   LiveLinks* live_;
+  int born_;  // LiveGeneration when the link was made
   std::string deviceName_;  // set by Open, read-only afterwards
   std::string deviceId_;    // set by Open, read-only afterwards
   // Lock order: the room's userLock, then wsLock, then the connection's

@@ -19,7 +19,9 @@
 #include "protect/Frame.h"
 #include "room/Console.h"
 #include "server/DeviceAuth.h"
+#include "server/LiveLinks.h"
 #include "server/StateDir.h"
+#include "tests/support/FakeLink.h"
 #include "tests/support/DeviceKey.h"
 
 namespace fs = std::filesystem;
@@ -307,6 +309,35 @@ TEST(StateDir, AnInvitationADeviceUsedIsRemovedAtTheNextStart) {
   ASSERT_TRUE(WriteFileAtomic(temp.state.path + "/devices", key.Id(), FormatDevice(device)));
   ASSERT_TRUE(temp.Open());
   EXPECT_FALSE(PathExists(temp.state.path + "/invites/" + hash));
+}
+
+// A link whose opening began before a reload registers only if the reload
+// would have let it stay: a device removed while its proof was under way
+// does not slip in after the reload's check.
+TEST(LiveLinks, ALinkOpenedBeforeAReloadIsCheckedAsItRegisters) {
+  TempState temp;
+  ASSERT_TRUE(temp.Open());
+  DeviceKey kept, removed;
+  for (const DeviceKey* key : {&kept, &removed}) {
+    Exchange x(temp);
+    x.Hello();
+    ASSERT_EQ(x.Enrol(temp.Invite("alice"), *key), ExchangeStep::kAdmit);
+  }
+  LiveLinks live;
+  FakeLink before, during, after;
+  const int born = LiveGeneration(live);
+  ASSERT_TRUE(AddLiveLink(live, &before, born, nullptr, nullptr, removed.Id(), "alice"));
+  ASSERT_TRUE(RemoveFileDurably(temp.state.path + "/devices", removed.Id()));
+  X509_STORE* store = X509_STORE_new();
+  EXPECT_EQ(CloseLinksNoLongerAdmitted(live, store, &temp.state, *temp.console), 1);
+  X509_STORE_free(store);
+  EXPECT_TRUE(before.shut);
+  EXPECT_FALSE(AddLiveLink(live, &during, born, nullptr, nullptr, removed.Id(), "alice"));
+  EXPECT_TRUE(AddLiveLink(live, &during, born, nullptr, nullptr, kept.Id(), "alice"));
+  EXPECT_TRUE(AddLiveLink(live, &after, LiveGeneration(live), nullptr, nullptr, removed.Id(), "alice"))
+      << "made after the reload: its own exchange decided";
+  for (Link* link : {static_cast<Link*>(&before), static_cast<Link*>(&during), static_cast<Link*>(&after)})
+    RemoveLiveLink(live, link);
 }
 
 }  // namespace
