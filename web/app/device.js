@@ -5,7 +5,7 @@
 // told why, and offered nothing it cannot do. Used by app.js, which starts
 // the room once this has the name it may use.
 import {
-  deviceDialer, DeviceEnrolFrame, DeviceProofFrame, DeviceRefusal, DeviceRefusedError, InviteTokenOf,
+  deviceDialer, DeviceEnrolFrame, DeviceProofFrame, DeviceRefusal, DeviceRefusedError, DeviceVia, InviteTokenOf,
   kEnrolLabel, kProofLabel, MakeDeviceKey, OpenDeviceExchange, SignChallenge,
 } from './lib/device-auth.mjs';
 import { pageWebSocketUrl, webSocketDialer } from './lib/websocket.mjs';
@@ -142,22 +142,24 @@ function refusalWords(reason) {
 // room under `name` with `dial`, and returns it (for `leave`).
 export async function enterPrivateRoom(enter) {
   if (!(await isPrivateRoom())) return false;
+  // A link opened in a tab that shows the page already changes only the
+  // fragment: the page starts again with it.
+  window.addEventListener('hashchange', () => InviteTokenOf(location.hash) && location.reload());
   const screen = noticeScreen();
   screen.show(Words.private, Words.entering);
   const token = takeInviteToken();
   let device = await loadDevice();
-  let enrolling = null;
-  if (token) {
-    // A new key for each invitation: one device, one key, one name.
-    enrolling = await MakeDeviceKey();
-    await saveDevice(enrolling).catch(() => {});
-  }
+  // A new key for each invitation: one device, one key, one name. It is
+  // kept once the server took it: a used link opened again on an enrolled
+  // phone must not cost it the key it has.
+  let enrolling = token ? await MakeDeviceKey() : null;
+  let enrolled = null;
   const answer = async (challenge) => {
     if (enrolling) {
       const key = enrolling;
       enrolling = null; // one enrolment per invitation
       forgetInviteToken();
-      device = key;
+      enrolled = key;
       return DeviceEnrolFrame(token, key.publicKey, await SignChallenge(key.privateKey, kEnrolLabel, challenge));
     }
     if (!device) return null;
@@ -172,6 +174,10 @@ export async function enterPrivateRoom(enter) {
     if (err instanceof DeviceRefusedError) screen.show(...refusalWords(err.reason));
     else screen.show(Words.failed, `${Words.failedNext} (${err.message})`);
     return true;
+  }
+  if (first.via === DeviceVia.Enrolled) {
+    device = enrolled;
+    await saveDevice(device).catch(() => {}); // without storage, this visit only
   }
   let room = null;
   // Removed while in the room: the reconnect is refused, and the room ends.

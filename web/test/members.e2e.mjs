@@ -127,6 +127,13 @@ test('invited from a phone with one link, removed with one command', { timeout: 
     await inRoomAs(alice, 'alice');
     await bob.waitFor(/^alice joined$/, kWaitMs, bob.lines.findIndex((l) => l === 'alice left') + 1);
 
+    // The used link opened again on her own phone: refused, and her key stays.
+    // (the page is open already: the address changes only in its fragment)
+    await alice.evaluate((link) => (location.href = link), aliceLink);
+    await says(alice, 'This invitation was used or has expired.');
+    await alice.goto(`https://127.0.0.1:${webPort}/`, { waitUntil: 'load' });
+    await inRoomAs(alice, 'alice');
+
     // The link a second time, on another phone: used.
     const again = await openPhone('again', aliceLink);
     await says(again, 'This invitation was used or has expired.');
