@@ -213,7 +213,21 @@ TEST(Members, EnrolmentSurvivesKillNineAtEitherStep) {
   const Bytes token = server.Add("frank");
   const std::string devices = server.dir + "/state/devices/";
   DeviceKey key;
-  for (const char* fault : {"kill before device", "kill after device"}) {
+  // A sanitizer's runtime must be loaded before the shim: those builds enrol
+  // without the kills, and check the rest.
+  std::vector<const char*> faults = {"kill before device", "kill after device"};
+  if (kSanitized) {
+    faults.clear();
+    ASSERT_TRUE(server.StartRoom()) << server.err;
+    ChatClient web;
+    ASSERT_TRUE(ConnectWeb(web, server.Web()).Ok());
+    EXPECT_EQ(DeviceExchange(web, [&](const uint8_t* c) { return EnrolFrame(key, token, c); }).type,
+              FrameType::DeviceAccepted);
+    server.Stop();
+    server.out.clear();
+    server.err.clear();
+  }
+  for (const char* fault : faults) {
     SCOPED_TRACE(fault);
     ASSERT_TRUE(server.StartRoom(fault)) << server.err;
     ChatClient web;
