@@ -24,6 +24,7 @@ struct SafeTcpServer {
 
   // Set by the entry before ServerThread starts, only read afterwards.
   int port;
+  std::string program = "server";  // the name it was started as, for its hints
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
   int webPort = -1;                // the web listener's port, -1 for none

@@ -65,15 +65,18 @@ SslCtxPtr Fail(ContextFailure& failure, int status, std::string why, bool tlsErr
 
 // False, with one plain line in `why`, when `path` cannot be opened: the
 // TLS library's dump alone would not say that the file is missing, nor how
-// to make one.
-bool Readable(const char* path, std::string& why) {
+// to make one, in the form that exists where `program` runs (the package
+// has no certificate scripts).
+bool Readable(const char* path, const std::string& program, std::string& why) {
   std::FILE* f = std::fopen(path, "r");
   if (f != nullptr) {
     std::fclose(f);
     return true;
   }
   why = std::string("cannot read ") + path + ": " + std::strerror(errno) +
-        "; scripts/make-dev-certs.sh makes a development set";
+        (program == "saferoom-server"
+             ? "; the certificates go in certs/ of the working directory (see saferoom-server(8))"
+             : "; scripts/make-dev-certs.sh makes a development set");
   return false;
 }
 
@@ -210,11 +213,11 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
 
   // The leaf first, then the intermediates that clients need to reach a root.
   std::string unreadable;
-  if (!Readable(kCertFile, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
+  if (!Readable(kCertFile, server.program, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
     return Fail(failure, kExitCert, std::string(kCertFile) + " cannot be used", true);
   }
-  if (!Readable(kKeyFile, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
+  if (!Readable(kKeyFile, server.program, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
     return Fail(failure, kExitKey, std::string(kKeyFile) + " cannot be used", true);
   }

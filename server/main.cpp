@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
   RaiseOpenFileLimit();
 
   auto server = std::make_unique<SafeTcpServer>(args.port);
+  server->program = ProgramName(argv[0]);
   server->requireClientCert = args.requireClientCert;
   server->forwardSecrecy = args.forwardSecrecy;
   server->webPort = args.webPort;
