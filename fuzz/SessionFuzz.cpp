@@ -1,7 +1,9 @@
 // Drives the chat room's request handling with arbitrary frames from three
 // fake connections, without sockets: logins, logouts, chats, history
-// requests, and delivery.
-// The member table must stay sound whatever arrives.
+// requests, and delivery through each connection's send queue, to links
+// that take as much as the input lets them (often nothing: a full socket).
+// The member table must stay sound whatever arrives, and each connection's
+// bytes must be whole frames in order, however they were cut.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -20,7 +22,13 @@ namespace {
 
 constexpr int kConns = 3;
 
-using FakePtr = std::unique_ptr<FakeLink>;
+using FakePtr = std::shared_ptr<FakeLink>;
+
+// A new connection and its session's state.
+ClientState Connect(FakePtr& conn) {
+  conn = std::make_shared<FakeLink>();
+  return ClientState(std::make_shared<SendQueue>(conn));
+}
 
 void CheckTable(const Room& room, const FakePtr (&conns)[kConns]) {
   for (int a = 0; a < kNumSlots; ++a) {
@@ -35,6 +43,19 @@ void CheckTable(const Room& room, const FakePtr (&conns)[kConns]) {
   }
 }
 
+// True when `out` is whole frames followed by the start of one at most.
+bool FramesSoFar(const std::vector<uint8_t>& out) {
+  size_t at = 0;
+  while (out.size() - at >= kHeaderSize) {
+    const FrameHeader header = ParseHeader(out.data() + at);
+    if (!HeaderAcceptable(header)) return false;
+    const size_t next = at + kHeaderSize + PayloadLength(header.lengthWord);
+    if (next > out.size()) return true;
+    at = next;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -46,14 +67,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   room.history = RoomHistory();
   StartHistory(room.history, 4);
 
-  FakePtr conns[kConns] = {std::make_unique<FakeLink>(), std::make_unique<FakeLink>(),
-                           std::make_unique<FakeLink>()};
-  ClientState states[kConns];
+  FakePtr conns[kConns];
+  ClientState states[kConns] = {Connect(conns[0]), Connect(conns[1]), Connect(conns[2])};
   std::vector<uint8_t> plain;
-  // Each frame: one byte picking the connection, then header and payload.
+  for (auto& c : conns)
+    c->room = 0;
+  // Each frame: one byte picking the connection (and, above, how many bytes
+  // its link takes from now: none, some, or all), then header and payload.
   while (size >= 1 + kHeaderSize) {
     FakePtr& conn = conns[data[0] % kConns];
     ClientState& state = states[data[0] % kConns];
+    const unsigned grant = data[0] / kConns;
+    conn->room = grant == 0 ? 0 : grant >= 64 ? SIZE_MAX : conn->room + grant * 997;
     FrameHeader header = ParseHeader(data + 1);
     data += 1 + kHeaderSize;
     size -= 1 + kHeaderSize;
@@ -63,13 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecryptPayload(header, data, length, plain);
     data += length;
     size -= length;
-    bool goOn = HandleRequest(room, conn.get(), state, header, plain);
+    bool goOn = HandleRequest(room, state, header, plain);
     QueueChats(room, state);
     if (!goOn) {
       EndSession(room, conn.get());
       if (FindUserBySession(room.users, conn.get()) >= 0 || !conn->shut) abort();
-      conn = std::make_unique<FakeLink>();
-      state = ClientState();
+      state = Connect(conn);
     }
     // The remembered sender must be what the table says.
     int slot = FindUserBySession(room.users, conn.get());
@@ -79,16 +103,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     while (RelayBatch(room, relay)) {
     }
+    room.backlog.RunOnce(Deadline::In(0));
     CheckTable(room, conns);
-    // Every frame written to a member must parse back as a whole frame.
     for (auto& c : conns) {
-      const std::vector<uint8_t>& out = c->written;
-      if (!WalkFrames(out.data(), out.size(), [](auto&, auto*) { return true; })) abort();
-      c->written.clear();
+      if (!FramesSoFar(c->written)) abort();
     }
   }
+  // Every link takes all now: what waited goes out, and ends in whole frames.
   for (auto& c : conns)
+    c->room = SIZE_MAX;
+  while (room.backlog.RunOnce(Deadline::In(0))) {
+  }
+  for (auto& c : conns) {
+    const std::vector<uint8_t>& out = c->written;
+    if (!WalkFrames(out.data(), out.size(), [](auto&, auto*) { return true; })) abort();
     EndSession(room, c.get());
+  }
   for (const auto& record : room.users) {
     if (record) abort();
   }

@@ -16,6 +16,12 @@ configure_file(${SAFEROOM_PACKAGING_DIR}/saferoom.socket.in ${SAFEROOM_STAGE}/sa
 
 file(INSTALL DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system TYPE FILE
      FILES ${SAFEROOM_STAGE}/saferoom.service ${SAFEROOM_STAGE}/saferoom.socket)
+# certbot's deploy hook, named on certbot's command line (not put among
+# certbot's own hooks, which would run it for every certificate it renews).
+set(SAFEROOM_HOOK ${CMAKE_INSTALL_PREFIX}/lib/saferoom/certbot-deploy-hook)
+configure_file(${SAFEROOM_PACKAGING_DIR}/certbot-deploy-hook.in ${SAFEROOM_STAGE}/certbot-deploy-hook @ONLY)
+file(INSTALL DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/saferoom TYPE PROGRAM
+     FILES ${SAFEROOM_STAGE}/certbot-deploy-hook)
 # An operator's settings are kept (the package's conffile does the same).
 if(NOT EXISTS $ENV{DESTDIR}${SAFEROOM_CONFDIR}/saferoom.env)
   file(INSTALL DESTINATION ${SAFEROOM_CONFDIR} TYPE FILE FILES ${SAFEROOM_PACKAGING_DIR}/saferoom.env)

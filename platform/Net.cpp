@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -348,4 +349,19 @@ PollResult PollFds(PollItem* items, size_t count, Deadline deadline) {
 
 void ShutdownBoth(int fd) {
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+WakeEvent::WakeEvent() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+void WakeEvent::Signal() {
+  const uint64_t one = 1;
+  // EAGAIN: the counter is full, so a wake-up is pending anyway.
+  while (fd_.Valid() && write(fd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void WakeEvent::Clear() {
+  uint64_t count;
+  while (fd_.Valid() && read(fd_.Get(), &count, sizeof count) < 0 && errno == EINTR) {
+  }
 }

@@ -137,3 +137,20 @@ PollResult PollFds(PollItem* items, size_t count, Deadline deadline);
 
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.
 void ShutdownBoth(int fd);
+
+// A descriptor that one thread waits on in poll and any thread makes
+// readable: a wake-up that needs no timer. Invalid when it could not be
+// made (errno set); Signal and Clear then do nothing.
+class WakeEvent {
+ public:
+  WakeEvent();
+  bool Valid() const { return fd_.Valid(); }
+  int Fd() const { return fd_.Get(); }
+  // Makes Fd() readable; any number of calls before the next Clear are one.
+  void Signal();
+  // Makes Fd() unreadable again, until the next Signal.
+  void Clear();
+
+ private:
+  UniqueFd fd_;
+};

@@ -50,6 +50,11 @@ class FrameBatch {
   // Where every frame ends, in order.
   const std::vector<size_t>& Ends() const { return ends_; }
 
+  // Swaps the frames' bytes with `other`: Begin and End then describe
+  // `other`, and the next Add appends to what `other` held (clear it first).
+  // For handing the bytes on without a copy.
+  void SwapBytes(std::vector<uint8_t>& other) { bytes_.swap(other); }
+
   // Forgets the frames; the buffer's capacity stays when it is at most
   // `keepBytes`, so a busy room reuses it and a burst of big messages does
   // not leave a big one behind.

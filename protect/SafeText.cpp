@@ -2,6 +2,8 @@
 // Called by the server's console notices and the chat client's output.
 #include "protect/SafeText.h"
 
+#include <utf8proc.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -70,6 +72,24 @@ bool IsWhiteSpace(std::string_view s) {
   }
 }
 
+// The code point of the valid sequence `s`.
+int32_t CodePoint(std::string_view s) {
+  utf8proc_int32_t cp = -1;
+  utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
+                   static_cast<utf8proc_ssize_t>(s.size()), &cp);
+  return cp;
+}
+
+// True for a character that shows nothing and so could hide in a name:
+// Default_Ignorable_Code_Point (U+200B, U+00AD, U+034F, U+3164, U+FEFF, ...)
+// or a format character (Cf).
+bool IsInvisible(std::string_view s) {
+  // No ASCII character is one; bytes that are not UTF-8 are escaped anyway.
+  if (s.size() < 2 || Utf8SequenceLength(s) != s.size()) return false;
+  const utf8proc_property_t* p = utf8proc_get_property(CodePoint(s));
+  return p->ignorable || p->category == UTF8PROC_CATEGORY_CF;
+}
+
 // The bytes of the character at the start of `s`: an ASCII byte, a valid
 // sequence, or a byte that begins none (as SafeText steps over it).
 size_t CharLength(std::string_view s) {
@@ -134,7 +154,17 @@ std::string SafeName(std::string_view raw) {
   std::string out;
   for (size_t i = 0; i < head; ++i)
     AppendEscaped(out, static_cast<uint8_t>(raw[i]));
-  out += SafeText(raw.substr(head, tail - head));
+  // Invisible characters show as bytes, wherever they stand.
+  size_t run = head;  // where the text not yet written starts
+  for (size_t i = head, len = 0; i < tail; i += len) {
+    len = CharLength(raw.substr(i));
+    if (!IsInvisible(raw.substr(i, len))) continue;
+    out += SafeText(raw.substr(run, i - run));
+    for (size_t k = 0; k < len; ++k)
+      AppendEscaped(out, static_cast<uint8_t>(raw[i + k]));
+    run = i + len;
+  }
+  out += SafeText(raw.substr(run, tail - run));
   for (size_t i = tail; i < raw.size(); ++i)
     AppendEscaped(out, static_cast<uint8_t>(raw[i]));
   return out;
@@ -148,6 +178,7 @@ const char* NameFault(std::string_view name) {
     if (len == 0) return "it is not valid UTF-8";
     if (b < 0x20 || b == 0x7f || (len == 2 && b == 0xc2 && static_cast<uint8_t>(name[i + 1]) <= 0x9f))
       return "it holds a control character";
+    if (IsInvisible(name.substr(i, len))) return "it holds an invisible character";
     if (count++ == 0) first = len;
     last = len;
   }

@@ -14,15 +14,18 @@
 std::string SafeText(std::string_view raw);
 
 // A member name as every client shows it, so that "alice " cannot pass for
-// "alice": each Unicode White_Space character in the run at the start or at
+// "alice": invisible characters (Unicode's Default_Ignorable_Code_Point set
+// and the format characters, Cf: U+200B, U+00AD, U+FEFF, U+3164, ...) become
+// their UTF-8 bytes as \xNN wherever they stand, and each Unicode
+// White_Space character in the run at the start or at
 // the end becomes its UTF-8 bytes as \xNN (as above), white space inside
 // stays, the rest goes through SafeText. "alice " shows as "alice\x20".
 std::string SafeName(std::string_view raw);
 
 // Why the server refuses `name` as a member's name, or null when it takes
-// it: control characters (C0, DEL, C1), white space at either end and bytes
-// that are not UTF-8 would let one name pass for another. The empty name is
-// taken.
+// it: control characters (C0, DEL, C1), invisible characters (as SafeName
+// escapes them), white space at either end and bytes that are not UTF-8
+// would let one name pass for another. The empty name is taken.
 const char* NameFault(std::string_view name);
 
 // The longest start of `text` of at most `maxBytes` that does not cut a UTF-8

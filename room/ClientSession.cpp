@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "protect/Confusable.h"
 #include "protect/FrameReader.h"
 #include "protect/SafeText.h"
 #include "room/Room.h"
@@ -16,13 +17,25 @@ namespace {
 // Slot value for a login whose name is taken (AddUser's -1 is a full room).
 constexpr int kNameTaken = -2;
 
-// A reply without payload. Takes userLock: every write to a connection that
-// may be a member happens under it.
-void Reply(Room& room, Link* link, uint32_t type) {
+// Writes what the session put into its own queue, without waiting.
+void FlushOwn(Room& room, ClientState& state) {
+  if (state.out->Flush(state.scratch) == SendQueue::State::kBacklog) room.backlog.Add(state.out);
+  // An idle connection keeps no gathering buffer.
+  if (state.scratch.capacity() > 4096) std::vector<uint8_t>().swap(state.scratch);
+}
+
+FrameRun ReplyRun(uint32_t type) {
   Frame frame = BuildFrame(type, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
-  if (frame.empty()) return;
-  std::lock_guard<std::mutex> lock(room.userLock);
-  link->Write(frame.data(), frame.size(), Deadline::In(kSendTimeoutMs));
+  const size_t size = frame.size();
+  return FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size, false};
+}
+
+// A reply without payload, after whatever waits for this connection.
+void Reply(Room& room, ClientState& state, uint32_t type) {
+  FrameRun run = ReplyRun(type);
+  if (run.Size() == 0) return;
+  state.out->Put(std::move(run));
+  FlushOwn(room, state);
 }
 
 // In a private room a member's name is the one in its certificate.
@@ -35,47 +48,81 @@ void BindNameToCertificate(Link& link, ClientState& state) {
   std::memcpy(state.certName, name.data(), name.size());
 }
 
-// False, with the reason on standard error, when the certificate names
-// someone else.
+// Refused logins are counted on standard error, a line a second per cause
+// at most: a client that repeats one cannot flood the log.
+constexpr const char* kLookAlikeTitle = "Names that could pass for another: refused";
+constexpr const char* kCertNameTitle = "Names other than the certificate's: refused";
+
+// False, with the reason counted, when the certificate names someone else.
 bool CertificateAllows(Room& room, const ClientState& state, const uint8_t name[kNameSize]) {
   if (!state.nameFromCert) return true;
   if (state.certHasName && NameString(name) == NameString(state.certName)) return true;
   std::string want = state.certHasName
-                         ? "its certificate is for " + SafeText(NameString(state.certName))
+                         ? "its certificate is for " + SafeName(NameString(state.certName))
                          : "its certificate has no subject CN";
-  room.console.Err("Login as " + SafeText(NameString(name)) + " refused: " + want + "\n");
+  room.console.Count(kCertNameTitle, SafeName(NameString(name)) + ", " + want);
   return false;
 }
 
-// False, with the reason on standard error, for a name that could pass for
-// another one.
+// False, with the reason counted, for a name that could pass for another
+// one whoever is in the room.
 bool NameAllowed(Room& room, const uint8_t name[kNameSize]) {
   const std::string text = NameString(name);
   const char* fault = NameFault(text);
   if (fault == nullptr) return true;
-  room.console.Err("Login as " + SafeName(text) + " refused: " + fault + "\n");
+  room.console.Count(kLookAlikeTitle, SafeName(text) + ", " + fault);
   return false;
 }
 
-void HandleLogin(Room& room, Link* link, ClientState& state, const std::vector<uint8_t>& plain) {
+// The caller holds userLock. The member whose name `skeleton` could be
+// taken for, or -1.
+int FindLookAlike(const UserTable& users, const std::string& skeleton) {
+  for (int slot = kNumSlots - 1; slot >= 0; --slot) {
+    if (users[slot] && !skeleton.empty() && users[slot]->skeleton == skeleton) return slot;
+  }
+  return -1;
+}
+
+void HandleLogin(Room& room, ClientState& state, const std::vector<uint8_t>& plain) {
   uint8_t name[kNameSize] = {};
   std::memcpy(name, plain.data(), std::min(plain.size(), kNameSize));
   if (!NameAllowed(room, name) || !CertificateAllows(room, state, name)) {
-    Reply(room, link, FrameType::NameInUse);
+    Reply(room, state, FrameType::NameInUse);
     return;
   }
+  FrameRun accepted = ReplyRun(FrameType::LoginAccepted);
+  std::string skeleton = ConfusableSkeleton(NameString(name));
+  Touched touched;
   int slot;
+  std::string lookAlike;
   {
-    // One hold for the check and the insertion keeps names unique.
+    // One hold for the check and the insertion keeps names unique; the
+    // acceptance goes first into the new member's queue, before anything
+    // relayed to it.
     std::lock_guard<std::mutex> lock(room.userLock);
-    slot = FindUserByName(room.users, name) >= 0 ? kNameTaken : AddUser(room.users, link, name);
+    if (FindUserByName(room.users, name) >= 0) {
+      slot = kNameTaken;
+    } else if (int other = FindLookAlike(room.users, skeleton); other >= 0) {
+      slot = kNameTaken;
+      lookAlike = NameString(room.users[other]->name);
+    } else {
+      slot = AddUser(room.users, state.out, name);
+    }
     if (slot >= 0) {
+      room.users[slot]->skeleton = std::move(skeleton);
       room.users[slot]->joined = room.history.last;
       room.users[slot]->joinId = ++room.history.joins;
+      if (accepted.Size() > 0) touched.Put(state.out, std::move(accepted));
     }
+    // A full room still gets the (unchanged) list.
+    if (slot != kNameTaken) PutUserList(room.users, touched);
   }
   if (slot == kNameTaken) {
-    Reply(room, link, FrameType::NameInUse);
+    if (!lookAlike.empty()) {
+      room.console.Count(kLookAlikeTitle, SafeName(NameString(name)) + ", it looks like " +
+                                              SafeName(lookAlike));
+    }
+    Reply(room, state, FrameType::NameInUse);
     return;
   }
   if (slot >= 0) {
@@ -83,14 +130,17 @@ void HandleLogin(Room& room, Link* link, ClientState& state, const std::vector<u
       state.senderSlot = slot;
       std::memcpy(state.senderName, name, kNameSize);
     }
-    OnUserOnline(room, link, slot);
-    Reply(room, link, FrameType::LoginAccepted);
+    OnUserOnline(room, &state.out->link(), slot);
   }
-  // A full room still gets the (unchanged) list.
-  BroadcastUserList(room);
+  touched.Flush(room.backlog, state.scratch);
+  FlushOwn(room, state);
 }
 
-void HandleChat(ClientState& state, const FrameHeader& header, std::vector<uint8_t>& plain) {
+void HandleChat(Room& room, ClientState& state, const FrameHeader& header,
+                std::vector<uint8_t>& plain) {
+  // In a private room only members speak: a connection without a slot
+  // could never have proved a name.
+  if (room.namesFromCertificates && state.senderSlot < 0) return;
   auto item = std::make_unique<ChatItem>();
   item->lengthWord = header.lengthWord;
   item->payload = std::move(plain);
@@ -101,8 +151,7 @@ void HandleChat(ClientState& state, const FrameHeader& header, std::vector<uint8
 
 // Members only, one answer at a time: a client that asks again and again
 // costs the room one answer in flight, and nothing more.
-void HandleHistoryRequest(Room& room, Link* link, ClientState& state,
-                          const std::vector<uint8_t>& plain) {
+void HandleHistoryRequest(Room& room, ClientState& state, const std::vector<uint8_t>& plain) {
   if (state.senderSlot < 0) return;
   auto item = std::make_unique<ChatItem>();
   item->historyRequest = true;
@@ -112,7 +161,10 @@ void HandleHistoryRequest(Room& room, Link* link, ClientState& state,
   {
     std::lock_guard<std::mutex> lock(room.userLock);
     UserRecord* record = room.users[state.senderSlot].get();
-    if (!record || record->link != link || record->historyPending) return;
+    if (!record || record->out != state.out || record->historyPending ||
+        !record->answerInFlight.expired()) {
+      return;
+    }
     record->historyPending = true;
     item->joinId = record->joinId;
   }
@@ -123,8 +175,9 @@ void HandleHistoryRequest(Room& room, Link* link, ClientState& state,
 // The next whole frame: its header and a pointer to its payload, valid until
 // the next call. False when the connection ends or the header is one no
 // sound client sends.
-bool NextFrame(Room& room, Link& link, ClientState& state, FrameReader& reader,
-               Deadline& idleEnd, FrameHeader& header, const uint8_t*& payload) {
+bool NextFrame(Room& room, ClientState& state, FrameReader& reader, Deadline& idleEnd,
+               FrameHeader& header, const uint8_t*& payload) {
+  Link& link = state.out->link();
   for (;;) {
     FrameReader::Result result = reader.Next(header, payload);
     if (result == FrameReader::Result::kFrame) {
@@ -134,6 +187,8 @@ bool NextFrame(Room& room, Link& link, ClientState& state, FrameReader& reader,
     if (result == FrameReader::Result::kBadHeader) return false;
     // Nothing more to act on before the next read, which may wait.
     if (!state.chats.empty()) QueueChats(room, state);
+    // Not read while far behind in reading what it is sent.
+    state.out->WaitBelow(kReadPauseBytes);
     size_t space = 0;
     uint8_t* at = reader.Room(space);
     // Bytes that complete no frame do not put the deadline off.
@@ -145,18 +200,18 @@ bool NextFrame(Room& room, Link& link, ClientState& state, FrameReader& reader,
 
 // Reads frames until the client logs out, disconnects, idles as a stranger
 // or sends a header no sound client would send.
-void ServeFrames(Room& room, Link* link) {
-  ClientState state;
-  if (room.namesFromCertificates) BindNameToCertificate(*link, state);
+void ServeFrames(Room& room, SendQueuePtr out) {
+  ClientState state(std::move(out));
+  if (room.namesFromCertificates) BindNameToCertificate(state.out->link(), state);
   FrameReader reader;
   FrameHeader header;
   const uint8_t* payload = nullptr;
   Deadline idleEnd = Deadline::In(kIdleTimeoutMs);  // counted from the end of the opening
-  while (NextFrame(room, *link, state, reader, idleEnd, header, payload)) {
+  while (NextFrame(room, state, reader, idleEnd, header, payload)) {
     // Chat takes the buffer anyway; others do not keep a big one around.
     std::vector<uint8_t> plain;
     DecryptPayload(header, payload, PayloadLength(header.lengthWord), plain);
-    if (!HandleRequest(room, link, state, header, plain)) break;
+    if (!HandleRequest(room, state, header, plain)) break;
   }
   // What was read before a logout or a failed read is still relayed.
   QueueChats(room, state);
@@ -164,19 +219,19 @@ void ServeFrames(Room& room, Link* link) {
 
 }  // namespace
 
-bool HandleRequest(Room& room, Link* link, ClientState& state, const FrameHeader& header,
+bool HandleRequest(Room& room, ClientState& state, const FrameHeader& header,
                    std::vector<uint8_t>& plain) {
   switch (header.type) {
     case FrameType::Login:
-      if (!plain.empty()) HandleLogin(room, link, state, plain);
+      if (!plain.empty()) HandleLogin(room, state, plain);
       return true;
     case FrameType::Logout:
       return false;
     case FrameType::Chat:
-      if (!plain.empty()) HandleChat(state, header, plain);
+      if (!plain.empty()) HandleChat(room, state, header, plain);
       return true;
     case FrameType::HistoryRequest:
-      HandleHistoryRequest(room, link, state, plain);
+      HandleHistoryRequest(room, state, plain);
       return true;
     default:
       return true;
@@ -194,10 +249,10 @@ void EndSession(Room& room, Link* link) {
 }
 
 void ClientSession(Room& room, LinkPtr link) {
-  if (link->Open(Deadline::In(kHandshakeTimeoutMs))) {
-    ServeFrames(room, link.get());
-    EndSession(room, link.get());
-  }
-  // Every slot naming this connection is gone: nobody else can reach it now.
-  link.reset();
+  if (!link->Open(Deadline::In(kHandshakeTimeoutMs))) return;
+  link->opened = true;
+  ServeFrames(room, std::make_shared<SendQueue>(link));
+  // Every slot naming this connection goes; a writer that still holds its
+  // queue finds the link shut down.
+  EndSession(room, link.get());
 }

@@ -10,6 +10,7 @@
 #include "protect/Frame.h"
 #include "room/DeliveryQueue.h"
 #include "room/Link.h"
+#include "room/SendQueue.h"
 
 struct Room;
 
@@ -18,9 +19,18 @@ constexpr int kHandshakeTimeoutMs = 10000;
 // A connection that holds no slot and completes no frame for this long is
 // closed: idle strangers cannot keep the server's places. Members never are.
 constexpr int kIdleTimeoutMs = 60000;
+// A connection with more than this waiting in its send queue is not read
+// from until it takes some: a client that sends faster than it reads what
+// comes back paces itself, and refusals of a stranger that never reads
+// cannot pile up.
+constexpr size_t kReadPauseBytes = 64 * 1024;
 
 // What a session remembers between frames.
 struct ClientState {
+  explicit ClientState(SendQueuePtr queue) : out(std::move(queue)) {}
+
+  SendQueuePtr out;  // the connection's send queue, which holds its link
+  std::vector<uint8_t> scratch;  // for gathering small frames into one write
   // The name its chat goes out under: that of the highest slot it holds
   // (empty when it holds none). Only this session adds or removes its own
   // slots, so the copy stays right without asking the table under userLock.
@@ -37,12 +47,13 @@ struct ClientState {
   std::vector<ChatItemPtr> chats;
 };
 
-// Owns `link` and frees it at the end, when no slot names it any more.
+// Serves `link` and lets go of it at the end, when no slot names it any more.
 void ClientSession(Room& room, LinkPtr link);
 
-// Acts on one complete, acceptable frame read from `link`. False when the
-// session must end (Logout). `plain` may be taken (moved from).
-bool HandleRequest(Room& room, Link* link, ClientState& state, const FrameHeader& header,
+// Acts on one complete, acceptable frame read from the connection of
+// `state`, and writes what it put into send queues. False when the session
+// must end (Logout). `plain` may be taken (moved from).
+bool HandleRequest(Room& room, ClientState& state, const FrameHeader& header,
                    std::vector<uint8_t>& plain);
 
 // Puts the session's pending chat in the delivery queue.

@@ -3,7 +3,9 @@
 #include "room/Console.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "platform/Os.h"
 #include "platform/Term.h"
 
 namespace {
@@ -25,19 +27,52 @@ std::string DroppedLine(size_t numLines) {
 }  // namespace
 
 void Console::Out(const std::string& lines) {
-  Queue(outFd_, lines, false);
+  std::lock_guard<std::mutex> hold(consoleLock);
+  QueueLocked(outFd_, lines, false);
 }
 
 void Console::Err(const std::string& lines) {
-  Queue(errFd_, lines, false);
+  std::lock_guard<std::mutex> hold(consoleLock);
+  QueueLocked(errFd_, lines, false);
 }
 
 void Console::CloseWith(const std::string& lines) {
-  Queue(outFd_, lines, true);
+  std::lock_guard<std::mutex> hold(consoleLock);
+  if (!closed_) QueueDueCounts(MonotonicMs(), true);
+  QueueLocked(outFd_, lines, true);
 }
 
-void Console::Queue(int fd, const std::string& lines, bool last) {
+void Console::Count(const std::string& title, const std::string& latest) {
   std::lock_guard<std::mutex> hold(consoleLock);
+  if (closed_) return;
+  Tally& tally = tallies_[title];
+  ++tally.pending;
+  tally.latest = latest;
+  // One that is not due now wakes the writer, which waits for its time.
+  if (QueueDueCounts(MonotonicMs(), false) >= 0) queued_.notify_one();
+}
+
+int64_t Console::QueueDueCounts(int64_t nowMs, bool all) {
+  int64_t nextDue = -1;
+  for (auto& [title, tally] : tallies_) {
+    if (tally.pending == 0) continue;
+    const int64_t due = tally.printed && !all ? tally.lastLineMs + kCountLineMs : nowMs;
+    if (due > nowMs) {
+      if (nextDue < 0 || due < nextDue) nextDue = due;
+      continue;
+    }
+    QueueLocked(errFd_,
+                title + " " + std::to_string(tally.pending) + " since the last line (latest: " +
+                    tally.latest + ")\n",
+                false);
+    tally.pending = 0;
+    tally.printed = true;
+    tally.lastLineMs = nowMs;
+  }
+  return nextDue;
+}
+
+void Console::QueueLocked(int fd, const std::string& lines, bool last) {
   if (closed_) return;
   if (last) closed_ = true;
   if (!last && dropping_ && bufferedBytes_ <= kConsoleBufferBytes / 2) dropping_ = false;
@@ -76,8 +111,18 @@ void Console::NoteDropped(int fd, size_t numLines) {
 void Console::RunWriter() {
   std::unique_lock<std::mutex> hold(consoleLock);
   for (;;) {
-    queued_.wait(hold, [this] { return !chunks_.empty() || closed_; });
-    if (chunks_.empty()) break;  // closed, and all is written
+    // Counted lines not yet due are the only reason to wake on a timer.
+    const int64_t nextDue = closed_ ? -1 : QueueDueCounts(MonotonicMs(), false);
+    const auto ready = [this] { return !chunks_.empty() || closed_; };
+    if (nextDue < 0) {
+      queued_.wait(hold, ready);
+    } else if (!queued_.wait_for(hold, std::chrono::milliseconds(nextDue - MonotonicMs()), ready)) {
+      continue;
+    }
+    if (chunks_.empty()) {
+      if (closed_) break;  // all is written
+      continue;
+    }
     Chunk chunk = std::move(chunks_.front());
     chunks_.pop_front();
     bufferedBytes_ -= chunk.text.size();

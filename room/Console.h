@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,8 @@
 // Bytes of lines waiting for the writer, as much again as a pipe holds. A
 // console nobody reads costs this much memory; further lines are dropped.
 constexpr size_t kConsoleBufferBytes = 64 * 1024;
+// Counted lines of one title come at most this often.
+constexpr int kCountLineMs = 1000;
 
 class Console {
  public:
@@ -30,8 +33,14 @@ class Console {
   // console is closed.
   void Out(const std::string& lines);
   void Err(const std::string& lines);
+  // For what may come in floods (refused connections and logins): one
+  // line on standard error, "TITLE N since the last line (latest: LATEST)",
+  // at most once every kCountLineMs for each `title`. The first of a burst
+  // is told at once, the rest together once its time is up, even when
+  // nothing follows; none is lost. `latest` must be printable.
+  void Count(const std::string& title, const std::string& latest);
   // Queues `lines` for standard output as the last of all, however full the
-  // buffer is, and closes the console.
+  // buffer is, and closes the console; counts still waiting go just before.
   void CloseWith(const std::string& lines);
 
   // The writer's thread body: writes what is queued, in order, until the
@@ -53,8 +62,20 @@ class Console {
     size_t dropped;
   };
 
-  void Queue(int fd, const std::string& lines, bool last);
+  // What one title's next counted line will say.
+  struct Tally {
+    uint64_t pending = 0;    // since the last line
+    int64_t lastLineMs = 0;  // when it was printed, if `printed`
+    bool printed = false;
+    std::string latest;
+  };
+
+  // The caller holds consoleLock.
+  void QueueLocked(int fd, const std::string& lines, bool last);
   void NoteDropped(int fd, size_t numLines);
+  // Queues the count lines due by `nowMs` (all, with `all`); the monotonic
+  // time of the next one due, or -1 when none waits.
+  int64_t QueueDueCounts(int64_t nowMs, bool all);
 
   const int outFd_;
   const int errFd_;
@@ -67,4 +88,5 @@ class Console {
   bool closed_ = false;
   uint64_t numQueued_ = 0;   // chunks ever put in chunks_
   uint64_t numWritten_ = 0;  // of those, written (or lost) by the writer
+  std::map<std::string, Tally> tallies_;
 };

@@ -27,15 +27,20 @@ void RecordPublic(RoomHistory& history, uint32_t lengthWord, const std::vector<u
     const void* nul = std::memchr(payload.data(), 0, len);
     if (nul) len = static_cast<size_t>(static_cast<const uint8_t*>(nul) - payload.data());
   }
-  entry.data.assign((len + 15) & ~size_t{15}, 0);
+  const size_t padded = (len + 15) & ~size_t{15};
+  // Strictly later than the last, so that `since` parts exactly: the clock
+  // may stand still or step back.
+  const HistoryMark mark{std::max(nowUs, history.last.time + 1), history.last.ordinal + 1};
+  history.last = mark;
+  // Kept, its item would not fit a frame, and every client would refuse the
+  // answer: relayed live only.
+  if (padded > kHistoryMaxKeptPayload) return;
+  entry.data.assign(padded, 0);
   std::copy(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(len),
             entry.data.begin());
   std::memcpy(entry.sender, sender, kNameSize);
-  // Strictly later than the last, so that `since` parts exactly: the clock
-  // may stand still or step back.
-  entry.time = std::max(nowUs, history.last.time + 1);
-  entry.ordinal = history.last.ordinal + 1;
-  history.last = HistoryMark{entry.time, entry.ordinal};
+  entry.time = mark.time;
+  entry.ordinal = mark.ordinal;
   history.bytes += entry.data.size();
   history.entries.push_back(std::move(entry));
   while (history.entries.size() > history.length || history.bytes > kHistoryMaxBytes) {

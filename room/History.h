@@ -12,13 +12,21 @@
 #include "protect/FrameBatch.h"
 
 // The most messages --history keeps, and the bytes of them (payloads as
-// relayed): a whole answer, every header included, then fits one write.
+// relayed).
 constexpr int kHistoryMaxLength = 1000;
 constexpr size_t kHistoryMaxBytes = 192 * 1024;
-static_assert(kHistoryMaxBytes + kHistoryMaxLength * (kHeaderSize + kHistoryItemPrefix) +
-                      kHeaderSize + kHistoryEndSize <=
-                  256 * 1024,
-              "an answer fits one write to a member");
+// The most bytes of one whole answer, every header included.
+constexpr size_t kHistoryMaxAnswerBytes =
+    kHistoryMaxBytes + kHistoryMaxLength * (kHeaderSize + kHistoryItemPrefix) + kHeaderSize +
+    kHistoryEndSize;
+// A kept message's HistoryItem is one frame, so a public message whose
+// payload and the item's prefix do not fit one is relayed but not kept.
+constexpr size_t kHistoryMaxKeptPayload = kMaxPayload - kHistoryItemPrefix;
+// What answers one member may be sent in a minute: a few whole histories,
+// enough for any client that reconnects now and then; one that asks for
+// more gets the end marker alone until the minute is up.
+constexpr size_t kHistoryBudgetBytes = 1024 * 1024;
+constexpr int kHistoryBudgetMs = 60000;
 
 struct HistoryEntry {
   uint64_t time = 0;     // relay time, µs since the epoch
@@ -58,6 +66,8 @@ void StartHistory(RoomHistory& history, size_t length);
 // live) or after it (which is then in its history).
 // Records a public Chat relayed at `nowUs` from a ChatItem's payload; its time
 // is later than every earlier one's. Forgets the oldest beyond the bounds.
+// One too long to keep still counts (its ordinal is taken), so that clients'
+// counts of what they saw live stay right.
 void RecordPublic(RoomHistory& history, uint32_t lengthWord, const std::vector<uint8_t>& payload,
                   const uint8_t sender[kNameSize], uint64_t nowUs);
 

@@ -3,6 +3,7 @@
 // the tests' fake connection another; a new transport needs no change here.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,9 +12,13 @@
 #include "platform/Deadline.h"
 #include "platform/Io.h"
 
-// Each write to a member must be done within this: a member that reads too
-// slowly loses its connection instead of holding up the room.
-constexpr int kSendTimeoutMs = 5000;
+// What one Send did.
+struct LinkSend {
+  size_t taken = 0;      // bytes the link took: never offered again
+  bool blocked = false;  // the transport is full: call again once WritableFd polls writable
+  bool wrote = false;    // bytes went out to the transport, the link's own included
+  bool ended = false;    // the link has failed or was shut down: nothing more goes out
+};
 
 class Link {
  public:
@@ -29,15 +34,28 @@ class Link {
   // presented (UTF-8); false without one.
   virtual bool CertificateName(std::string& name) = 0;
 
-  // For any thread (the room holds its userLock): writes all `len` bytes,
-  // whole frames, by `deadline`. False when it could not: the link is shut
-  // down then, and its reader sees the end.
-  virtual bool Write(const uint8_t* bytes, size_t len, Deadline deadline) = 0;
-  // For any thread: ends the connection in both directions (after the
-  // transport's own goodbye, if it has one); the reader sees the end.
+  // For the connection's send queue, one caller at a time, never under the
+  // room's userLock: hands over what the transport takes now of `len` bytes
+  // of whole frames, without waiting. `len` may be 0, to push out what the
+  // link holds of its own. After a blocked send the next offers the same
+  // bytes first.
+  virtual LinkSend Send(const uint8_t* bytes, size_t len) = 0;
+  // The descriptor that polls writable once a blocked Send may go on; -1
+  // for a link without one.
+  virtual int WritableFd() const = 0;
+  // For any thread, never waiting: ends the connection in both directions
+  // (after the transport's own goodbye, if it goes out at once); the reader
+  // sees the end.
   virtual void Shutdown() = 0;
   // "ADDRESS, port PORT", for the console.
   virtual const std::string& Peer() const = 0;
+
+  // Kept by the room for the server's connection caps, read by any thread:
+  // the opening is done, and the connection holds a slot.
+  std::atomic<bool> opened{false};
+  std::atomic<bool> member{false};
 };
 
-using LinkPtr = std::unique_ptr<Link>;
+// Shared: the session owns it, and whoever writes to it or may close it
+// (the room's writers, the server's caps) keeps it alive while it does.
+using LinkPtr = std::shared_ptr<Link>;

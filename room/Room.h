@@ -9,16 +9,19 @@
 #include "room/Console.h"
 #include "room/DeliveryQueue.h"
 #include "room/History.h"
+#include "room/SendQueue.h"
 #include "room/UserTable.h"
 
 struct Room {
-  // Lock order: userLock, then a link's own I/O lock (every write to a
-  // member happens under userLock, so writes to one member never
-  // interleave). The queue's queueLock is never held together with either.
+  // Lock order: userLock, then a send queue's own lock. Nothing is written
+  // to a connection while userLock is held: frames are put into the
+  // connections' send queues under it and written after it. The delivery
+  // queue's queueLock is never held together with either.
   std::mutex userLock;
   UserTable users;      // guarded by userLock
   RoomHistory history;  // guarded by userLock, but for its settings
   DeliveryQueue queue;
+  BacklogWriter backlog;  // writes what sockets could not take at once
   Console console;
 
   // Set before any session starts, only read afterwards. In a private room

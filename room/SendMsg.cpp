@@ -1,11 +1,13 @@
-// SendMsg: batches off the queue, frames built once, writes cut at frame
-// boundaries, memory given back after a burst.
+// SendMsg: batches off the queue, frames built once into a buffer that every
+// recipient's send queue shares, memory given back after a burst.
 #include "room/SendMsg.h"
 
 #include <array>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/Os.h"
 #include "room/Link.h"
@@ -16,14 +18,6 @@ namespace {
 // Items taken off the queue in one go. Bounds the memory held outside the
 // queue and the time userLock is held for one batch.
 constexpr size_t kMaxBatch = 256;
-// Bytes of frames in one write to a member, and the most in a batch beyond
-// its first item (so a member gets one write a batch, and userLock is
-// released between batches). Each write has the whole send budget: a member
-// reading 64 KiB/s takes one in about a second, a fifth of it, which leaves
-// room for a loaded machine; only one reading far slower, below about
-// 24 KiB/s over loopback (whose window opens in 64 KiB steps), misses it
-// while more is sent to it.
-constexpr size_t kMaxWriteBytes = 64 * 1024;
 // Buffer capacity kept from one batch to the next; big messages have their
 // buffers made afresh, so a burst of them leaves none behind.
 constexpr size_t kKeptCapacity = 64 * 1024;
@@ -35,6 +29,9 @@ constexpr int kTrimDelayMs = 500;
 // A wake this soon after SendMsg went to sleep still counts as busy.
 constexpr std::chrono::microseconds kBusyWake(200);
 
+static_assert(kHistoryMaxAnswerBytes + 4 * kSendChunkBytes <= kSendQueueBytes,
+              "a whole history answer and a burst of chat fit one send queue");
+
 template <typename T>
 void ClearBounded(std::vector<T>& v) {
   if (v.capacity() * sizeof(T) > kKeptCapacity) {
@@ -44,80 +41,52 @@ void ClearBounded(std::vector<T>& v) {
   }
 }
 
-// Writes frames [0, numFrames), frame i ending at ends[i] in `data`, in
-// writes of at most kMaxWriteBytes that never split a frame, each with the
-// whole send budget. Stops at a failed write (the link is shut down then) or
-// once the queue is stopped.
-void WriteFrames(Link& link, const uint8_t* data, const size_t* ends, size_t numFrames,
-                 const DeliveryQueue& queue) {
-  size_t at = 0, frame = 0;
-  while (frame < numFrames && !queue.Stopped()) {
-    size_t end = ends[frame++];
-    while (frame < numFrames && ends[frame] - at <= kMaxWriteBytes)
-      end = ends[frame++];
-    if (end > at && !link.Write(data + at, end - at, Deadline::In(kSendTimeoutMs))) return;
-    at = end;
-  }
-}
-
 }  // namespace
 
-// What one connection gets from a batch, in order. While it gets frames 0,
-// 1, 2... of the batch in turn (everyone, for public chat) it shares the
-// batch's buffer; the first gap or repeat makes it a copy.
-struct Outgoing {
-  Link* link = nullptr;  // kept alive by its ClientSession while it holds a slot
-  bool shared = true;
-  size_t next = 0;             // while shared: frames [0, next) are its own
-  std::vector<uint8_t> bytes;  // when not shared
-  std::vector<size_t> ends;    // where each frame in `bytes` ends
-};
-
-// At most one entry per slot, since only members receive.
+// What each connection gets of a batch, in order: stretches of consecutive
+// frames of the batch's shared buffer, one run each (a connection holding
+// two slots gets each frame twice, as two runs).
 struct Recipients {
-  std::array<Outgoing, kNumSlots> entries;
+  struct Entry {
+    SendQueuePtr queue;
+    std::vector<std::pair<size_t, size_t>> ranges;
+  };
+  std::array<Entry, kNumSlots> entries;  // only members receive: one per slot at most
   size_t used = 0;
 
-  void Add(Link* link, const FrameBatch& batch, size_t frame) {
-    size_t i = 0;
-    while (i < used && entries[i].link != link)
-      ++i;
-    if (i == used) entries[used++].link = link;
-    Outgoing& o = entries[i];
-    // Empty frames (a history request's place, a frame not built) hold no
-    // bytes, so passing over them keeps the buffer shared.
-    while (o.shared && o.next < frame && batch.End(o.next) == batch.Begin(o.next))
-      ++o.next;
-    if (o.shared && frame == o.next) {
-      ++o.next;
-      return;
+  Entry& For(const SendQueuePtr& queue) {
+    for (size_t i = 0; i < used; ++i) {
+      if (entries[i].queue == queue) return entries[i];
     }
-    if (o.shared) {
-      o.shared = false;
-      o.bytes.assign(batch.Data(), batch.Data() + batch.Begin(o.next));
-      o.ends.assign(batch.Ends().begin(), batch.Ends().begin() + o.next);
-    }
-    o.bytes.insert(o.bytes.end(), batch.Data() + batch.Begin(frame), batch.Data() + batch.End(frame));
-    o.ends.push_back(o.bytes.size());
+    entries[used].queue = queue;
+    return entries[used++];
   }
 
-  void Write(const FrameBatch& batch, const DeliveryQueue& queue) {
-    for (size_t i = 0; i < used; ++i) {
-      const Outgoing& o = entries[i];
-      if (o.shared) {
-        WriteFrames(*o.link, batch.Data(), batch.Ends().data(), o.next, queue);
-      } else {
-        WriteFrames(*o.link, o.bytes.data(), o.ends.data(), o.ends.size(), queue);
-      }
+  void Add(const SendQueuePtr& queue, size_t begin, size_t end) {
+    auto& ranges = For(queue).ranges;
+    if (!ranges.empty() && ranges.back().second == begin) {
+      ranges.back().second = end;
+    } else {
+      ranges.emplace_back(begin, end);
     }
+  }
+
+  // Puts what `entry` has gathered so far, in order.
+  static void Put(Entry& entry, const SharedBytes& bytes, Touched& touched) {
+    for (const auto& range : entry.ranges)
+      touched.Put(entry.queue, FrameRun{bytes, range.first, range.second, false});
+    entry.ranges.clear();
+  }
+
+  void PutAll(const SharedBytes& bytes, Touched& touched) {
+    for (size_t i = 0; i < used; ++i)
+      Put(entries[i], bytes, touched);
   }
 
   void Clear() {
     for (size_t i = 0; i < used; ++i) {
-      entries[i].shared = true;
-      entries[i].next = 0;
-      ClearBounded(entries[i].bytes);
-      ClearBounded(entries[i].ends);
+      entries[i].queue.reset();
+      ClearBounded(entries[i].ranges);
     }
     used = 0;
   }
@@ -125,21 +94,53 @@ struct Recipients {
 
 namespace {
 
-// Under userLock: the answer to a member still in the room, in the order of
-// delivery. Once it is on its way the member may ask again.
-void AnswerHistory(Room& room, const ChatItem& request, FrameBatch& frames, Recipients& out) {
+// Under userLock: the answer to a member still in the room, put after what
+// the batch gave it before the request. Within the member's budget, the
+// kept messages and the end; beyond it, the end alone.
+void AnswerHistory(Room& room, const ChatItem& request, const SharedBytes& batchBytes,
+                   Relay& relay) {
   UserRecord* member = nullptr;
   for (const auto& record : room.users) {
     if (record && record->joinId == request.joinId) member = record.get();
   }
   if (!member) return;  // it left; its request went with it
   member->historyPending = false;
-  const size_t first = frames.Count();
-  AppendHistoryAnswer(room.history, request.since, member->joined, frames);
-  frames.Encrypt();  // before Add, which may copy the bytes
-  for (size_t j = first; j < frames.Count(); ++j) {
-    if (frames.End(j) > frames.Begin(j)) out.Add(member->link, frames, j);
+  FrameBatch& answer = relay.answers;
+  AppendHistoryAnswer(room.history, request.since, member->joined, answer);
+  const int64_t now = MonotonicMs();
+  if (now - member->answersSinceMs >= kHistoryBudgetMs) {
+    member->answersSinceMs = now;
+    member->answersBytes = 0;
   }
+  if (member->answersBytes + answer.Size() > kHistoryBudgetBytes) {
+    answer.Clear(kKeptCapacity);
+    AppendHistoryAnswer(room.history, std::numeric_limits<uint64_t>::max(), member->joined, answer);
+  }
+  member->answersBytes += answer.Size();
+  answer.Encrypt();
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  answer.SwapBytes(*bytes);
+  Recipients::Entry& entry = relay.out->For(member->out);
+  Recipients::Put(entry, batchBytes, relay.touched);
+  // Runs of whole frames, none longer than one send unless a frame is.
+  for (size_t first = 0, j = 0; j < answer.Count(); ++j) {
+    const bool last = j + 1 == answer.Count();
+    if (last || answer.End(j + 1) - answer.Begin(first) > kSendChunkBytes) {
+      relay.touched.Put(member->out, FrameRun{bytes, answer.Begin(first), answer.End(j), false});
+      first = j + 1;
+    }
+  }
+  member->answerInFlight = bytes;
+  answer.Clear(kKeptCapacity);
+}
+
+// The buffer for this batch's frames: the last one, when no send queue
+// holds it any more, else a new one.
+std::shared_ptr<std::vector<uint8_t>> BatchBuffer(Relay& relay) {
+  std::shared_ptr<std::vector<uint8_t>> buffer = std::move(relay.spare);
+  if (!buffer || buffer.use_count() > 1) return std::make_shared<std::vector<uint8_t>>();
+  buffer->clear();
+  return buffer;
 }
 
 }  // namespace
@@ -150,16 +151,19 @@ Relay::~Relay() = default;
 void Relay::ReleaseBuffers() {
   std::vector<ChatItemPtr>().swap(items);
   frames.Clear(0);
+  answers.Clear(0);
+  spare.reset();
   out = std::make_unique<Recipients>();
+  std::vector<uint8_t>().swap(scratch);
   builtBytes = 0;
 }
 
 // Builds every frame first, then takes userLock once: recipients are looked
-// up and written to while no member can come or go; history answers are
-// built in that hold, public chat recorded in it. A connection holding two
-// slots gets each frame twice in a row, as it would one frame at a time.
+// up and their send queues put into while no member can come or go; history
+// answers are built in that hold, public chat recorded in it. The writes
+// come after it, to each connection alone, and none waits.
 bool RelayBatch(Room& room, Relay& relay) {
-  if (room.queue.TakeBatch(relay.items, kMaxBatch, kMaxWriteBytes) == 0) return false;
+  if (room.queue.TakeBatch(relay.items, kMaxBatch, kSendChunkBytes) == 0) return false;
   FrameBatch& frames = relay.frames;
   for (const ChatItemPtr& item : relay.items) {
     if (item->historyRequest) {
@@ -172,6 +176,9 @@ bool RelayBatch(Room& room, Relay& relay) {
                item->recipient[0] == 0 ? Scope::Public : Scope::Private);
   }
   frames.Encrypt();
+  std::shared_ptr<std::vector<uint8_t>> buffer = BatchBuffer(relay);
+  frames.SwapBytes(*buffer);
+  const SharedBytes bytes = buffer;
   Recipients& out = *relay.out;
   {
     std::lock_guard<std::mutex> lock(room.userLock);
@@ -179,26 +186,29 @@ bool RelayBatch(Room& room, Relay& relay) {
     for (size_t i = 0; i < relay.items.size(); ++i) {
       const ChatItem& item = *relay.items[i];
       if (item.historyRequest) {
-        AnswerHistory(room, item, frames, out);
+        AnswerHistory(room, item, bytes, relay);
         continue;
       }
-      if (frames.End(i) == frames.Begin(i)) continue;
+      const size_t begin = frames.Begin(i), end = frames.End(i);
+      if (end == begin) continue;
       if (item.recipient[0] == 0) {
-        // In the hold that writes it: a member that joins is either among
-        // its recipients or has it in its history, never both or neither.
+        // In the hold that puts it: a member that joins is either among its
+        // recipients or has it in its history, never both or neither.
         RecordPublic(room.history, item.lengthWord, item.payload, item.sender, now);
         for (const auto& record : room.users) {
-          if (record) out.Add(record->link, frames, i);
+          if (record) out.Add(record->out, begin, end);
         }
       } else {
         int slot = FindUserByName(room.users, item.recipient);
-        if (slot >= 0) out.Add(room.users[slot]->link, frames, i);
+        if (slot >= 0) out.Add(room.users[slot]->out, begin, end);
       }
     }
-    out.Write(frames, room.queue);
+    out.PutAll(bytes, relay.touched);
   }
+  relay.touched.Flush(room.backlog, relay.scratch);
   out.Clear();
-  relay.builtBytes += frames.Size();
+  relay.builtBytes += buffer->size();
+  if (buffer->capacity() <= kKeptCapacity) relay.spare = std::move(buffer);
   frames.Clear(kKeptCapacity);
   relay.items.clear();
   return true;

@@ -1,6 +1,7 @@
 // The SendMsg thread: takes batches of chat off the delivery queue, builds
-// each frame once and writes it to every member it is for. Started by the
-// server; tests and fuzzing relay batches on their own thread.
+// each frame once and puts it into the send queue of every member it is for,
+// the buffer shared among them. Started by the server; tests and fuzzing
+// relay batches on their own thread.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "protect/FrameBatch.h"
 #include "room/DeliveryQueue.h"
+#include "room/SendQueue.h"
 
 struct Room;
 struct Recipients;
@@ -21,7 +23,13 @@ struct Relay {
 
   std::vector<ChatItemPtr> items;  // the batch taken off the queue
   FrameBatch frames;               // frame i for items[i]
+  FrameBatch answers;              // a history answer being built
+  // The buffer the last batch's frames went out in, for the next batch
+  // once no send queue holds it any more.
+  std::shared_ptr<std::vector<uint8_t>> spare;
   std::unique_ptr<Recipients> out;
+  Touched touched;
+  std::vector<uint8_t> scratch;
   size_t builtBytes = 0;  // frames built since the last ReleaseBuffers
 
   // Gives up every buffer (after a burst, before memory goes back).

@@ -38,11 +38,13 @@ int FindUserBySession(const UserTable& users, const Link* link) {
   return -1;
 }
 
-int AddUser(UserTable& users, Link* link, const uint8_t name[kNameSize]) {
+int AddUser(UserTable& users, const SendQueuePtr& out, const uint8_t name[kNameSize]) {
   for (int slot = kNumSlots - 1; slot >= 0; --slot) {
     if (users[slot]) continue;
     auto record = std::make_unique<UserRecord>();
-    record->link = link;
+    record->link = &out->link();
+    record->link->member = true;
+    record->out = out;
     std::memcpy(record->name, name, kNameSize);
     users[slot] = std::move(record);
     return slot;
@@ -56,6 +58,7 @@ void RemoveUser(Room& room, Link* link) {
     for (auto& slot : room.users) {
       if (slot && slot->link == link) slot.reset();
     }
+    link->member = false;
   }
   link->Shutdown();
 }
@@ -86,22 +89,29 @@ void OnUserOffline(Room& room, Link* link) {
   if (!lines.empty()) room.console.Out(lines);
 }
 
-void BroadcastUserList(Room& room) {
+void PutUserList(const UserTable& users, Touched& touched) {
   uint8_t names[kNumSlots * kNameSize] = {};
   uint32_t count = 0;
-  {
-    std::lock_guard<std::mutex> lock(room.userLock);
-    for (const auto& record : room.users) {
-      if (record) std::memcpy(names + kNameSize * count++, record->name, kNameSize);
-    }
+  for (const auto& record : users) {
+    if (record) std::memcpy(names + kNameSize * count++, record->name, kNameSize);
   }
   if (count == 0) return;  // one who joins now gets a list of its own
   Frame frame = BuildFrame(FrameType::UserList, PayloadKind::Binary, names, count * kNameSize,
                            nullptr, Scope::None);
   if (frame.empty()) return;
-  std::lock_guard<std::mutex> lock(room.userLock);
-  for (const auto& record : room.users) {
-    // Each member has the whole budget: a slow one does not spend another's.
-    if (record) record->link->Write(frame.data(), frame.size(), Deadline::In(kSendTimeoutMs));
+  const size_t size = frame.size();
+  auto bytes = std::make_shared<const std::vector<uint8_t>>(std::move(frame));
+  for (const auto& record : users) {
+    if (record) touched.Put(record->out, FrameRun{bytes, 0, size, true});
   }
+}
+
+void BroadcastUserList(Room& room) {
+  Touched touched;
+  {
+    std::lock_guard<std::mutex> lock(room.userLock);
+    PutUserList(room.users, touched);
+  }
+  std::vector<uint8_t> scratch;
+  touched.Flush(room.backlog, scratch);
 }

@@ -9,9 +9,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "protect/Frame.h"
 #include "room/History.h"
+#include "room/SendQueue.h"
 
 class Link;
 struct Room;
@@ -19,13 +21,21 @@ struct Room;
 constexpr int kNumSlots = 5;
 
 struct UserRecord {
-  Link* link = nullptr;  // kept alive by its ClientSession until the slot is cleared
+  Link* link = nullptr;  // the connection, kept alive by `out`
+  SendQueuePtr out;      // where everything for this member goes
   uint8_t name[kNameSize] = {};
+  std::string skeleton;  // of the name: no other member's may equal it
   // Set in the hold of userLock that adds the member: what was relayed
   // before it joined is its history, the rest it gets live.
   HistoryMark joined;
   uint64_t joinId = 0;          // this membership, for its history request
   bool historyPending = false;  // a request is queued: more are ignored
+  // The last answer's bytes, alive while a send queue still holds them:
+  // until then the answer is in flight, and more requests are ignored.
+  std::weak_ptr<const std::vector<uint8_t>> answerInFlight;
+  // What answers this member was sent in the current minute.
+  int64_t answersSinceMs = 0;
+  size_t answersBytes = 0;
 };
 
 using UserTable = std::array<std::unique_ptr<UserRecord>, kNumSlots>;
@@ -38,7 +48,9 @@ int FindUserByName(const UserTable& users, const uint8_t name[kNameSize]);
 int FindUserBySession(const UserTable& users, const Link* link);
 // Puts the member in the highest free slot. Returns the slot, or -1 when the
 // room is full.
-int AddUser(UserTable& users, Link* link, const uint8_t name[kNameSize]);
+int AddUser(UserTable& users, const SendQueuePtr& out, const uint8_t name[kNameSize]);
+// Puts the current member list into every member's queue.
+void PutUserList(const UserTable& users, Touched& touched);
 
 // These take userLock.
 // Removes every slot this connection holds, then shuts the connection down.

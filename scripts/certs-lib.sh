@@ -17,12 +17,15 @@ keyopts() {
   esac
 }
 
-# make_ca OUT SUBJECT [ALG]: a self-signed CA, $work/OUT.crt and $work/OUT.key.
+# make_ca OUT SUBJECT [ALG [EXTENSION]]: a self-signed CA, $work/OUT.crt and
+# $work/OUT.key; EXTENSION (such as its name constraints) goes in as well.
 make_ca() {
+  local extra=()
+  [ -z "${4:-}" ] || extra=(-addext "$4")
   # shellcheck disable=SC2046
   quietly openssl req -x509 $(keyopts "${3:-rsa}") -nodes -sha256 -days "$days" \
     -subj "$2" -addext "basicConstraints=critical,CA:TRUE" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" "${extra[@]}" \
     -keyout "$work/$1.key" -out "$work/$1.crt"
 }
 
@@ -50,10 +53,15 @@ install_pair() {
   echo "made $dir/$as.crt, $dir/$as.key"
 }
 
-# The extensions of a client certificate.
+# The extensions of a client certificate. Its DNS name is one no site can
+# have (.invalid never resolves), inside the development CA's name
+# constraints: without a DNS name OpenSSL checks a CN that looks like a host
+# name (a member called j.doe) against them, and the member would fail.
+member_dns=member.invalid
 client_extensions="basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature,keyEncipherment
-extendedKeyUsage=clientAuth"
+extendedKeyUsage=clientAuth
+subjectAltName=DNS:$member_dns"
 
 # The room's CA database, for `openssl ca`: an index of the certificates it
 # issued (so that they can be revoked), copies of them, and the CRL number,

@@ -6,8 +6,12 @@ case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "
 
 packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libedit-dev libsystemd-dev openssl libboost-dev libwslay-dev
+          libutf8proc-dev libicu-dev
           systemd iproute2 util-linux  # the tests: systemd-socket-activate, ip, unshare
           dpkg-dev help2man procps  # the package: cpack, man pages, its unit's kill
+          certbot pebble  # the ACME test: the client the README names, the test server
+          libnss3-tools  # certutil: a trust store for the browser's check of the CA
+          librsvg2-bin  # the web app's PNG icons, drawn from its SVG at build time
           qrencode)  # add-member.sh: the invitation link as a QR code
 if [ "${1:-}" = --fuzz ]; then
   packages+=(clang libclang-rt-dev)

@@ -27,6 +27,7 @@ fi
 # Exactly these files (directories aside): nothing missing, nothing stray.
 expected="./etc/saferoom/saferoom.env
 ./usr/bin/saferoom
+./usr/lib/saferoom/certbot-deploy-hook
 ./usr/lib/systemd/system/saferoom.service
 ./usr/lib/systemd/system/saferoom.socket
 ./usr/sbin/saferoom-add-member
@@ -95,6 +96,24 @@ grep -q '^ExecStart=.* --state /var/lib/saferoom ' "$unit" || fail "the server i
 # The socket unit opens the port the environment file names.
 socket=$root/usr/lib/systemd/system/saferoom.socket
 [ "$(sed -n 's/^ListenStream=//p' "$socket")" = "$port" ] || fail "saferoom.socket does not listen on PORT=$port"
+# certbot's deploy hook: certbot's files (here a fake lineage) land in the
+# unit's certs/ as the hook's overrides point it, and the reload runs.
+hook=$root/usr/lib/saferoom/certbot-deploy-hook
+[ -x "$hook" ] || fail "the deploy hook is not executable"
+sh -n "$hook" || fail "the deploy hook does not parse"
+grep -q "^dir=\${SAFEROOM_CERTS_DIR:-$workdir/certs}$" "$hook" || fail "the deploy hook's certs/ is not $workdir/certs"
+grep -q -- "--deploy-hook /usr/lib/saferoom/certbot-deploy-hook$" "$hook" || fail "the deploy hook names another path"
+mkdir -p "$work/lineage" "$work/hook-certs"
+echo chain >"$work/lineage/fullchain.pem"
+echo key >"$work/lineage/privkey.pem"
+RENEWED_LINEAGE=$work/lineage SAFEROOM_CERTS_DIR=$work/hook-certs SAFEROOM_CERTS_OWNER="$(id -un):$(id -gn)" \
+  SAFEROOM_RELOAD="touch '$work/reloaded'" "$hook" || fail "the deploy hook failed"
+[ "$(cat "$work/hook-certs/server.crt") $(cat "$work/hook-certs/server.key")" = "chain key" ] ||
+  fail "the deploy hook did not copy the chain and the key"
+[ "$(stat -c %a "$work/hook-certs/server.key")" = 640 ] || fail "the deploy hook left server.key $(stat -c %a "$work/hook-certs/server.key")"
+[ -e "$work/reloaded" ] || fail "the deploy hook did not reload"
+[ "$(ls -A "$work/hook-certs" | wc -l)" = 2 ] || fail "the deploy hook left files behind: $(ls -A "$work/hook-certs")"
+
 if command -v systemd-analyze >/dev/null 2>&1; then
   # verify wants ExecStart to exist: point it into the unpacked tree. The
   # socket unit is checked with the service it starts beside it.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the browser test (web/test/browser.e2e.mjs) needs: Debian's
 # Chromium, and in web/ the locked devDependencies (puppeteer-core, which
-# drives that Chromium and never downloads a browser of its own).
+# drives that Chromium and never downloads a browser of its own; axe-core,
+# the accessibility scan).
 set -euo pipefail
 case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
 cd "$(dirname "$0")/.."

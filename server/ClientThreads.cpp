@@ -11,7 +11,7 @@ void SessionThread(SafeTcpServer& server, Accepted accepted) {
   ClientThreads& pool = server.threads;
   while (accepted.link) {
     ClientSession(server.room, std::move(accepted.link));
-    ReleaseConnection(server.gate, accepted.addressKey);  // its socket is closed by now
+    ReleaseConnection(server.gate, accepted.gateId);
     std::unique_lock<std::mutex> hold(pool.lock);
     if (pool.lingering >= kMaxLingeringSessions) return;
     ++pool.lingering;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <cstdint>
 #include <string>
 
 #include "room/Link.h"
@@ -16,7 +17,7 @@ struct SafeTcpServer;
 // An accepted connection, counted in by the connection gate.
 struct Accepted {
   LinkPtr link;
-  std::string addressKey;  // the gate's key: AddressKey of the peer
+  uint64_t gateId = 0;  // its place in the connection gate
 };
 
 // How long a finished session thread waits for another connection.

@@ -1,9 +1,8 @@
-// Connection caps and refusal lines for the accept loop.
+// Connection caps, the registry of live connections and the refusal lines.
 #include "server/ConnectionGate.h"
 
 #include <algorithm>
 
-#include "platform/Os.h"
 #include "room/Console.h"
 
 namespace {
@@ -23,6 +22,21 @@ std::string Title(Refusal cause) {
   }
 }
 
+// The caller holds gate.lock. The stranger that has held its place longest,
+// marked evicted; null when there is none.
+LinkPtr PickStranger(ConnectionGate& gate) {
+  if (gate.evicting >= kMaxEvicting) return nullptr;
+  for (LiveConnection& c : gate.live) {
+    if (c.evicted) continue;
+    LinkPtr link = c.link.lock();
+    if (!link || !link->opened.load() || link->member.load()) continue;
+    c.evicted = true;
+    ++gate.evicting;
+    return link;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::string AddressKey(const IpAddress& ip) {
@@ -33,53 +47,51 @@ std::string AddressKey(const IpAddress& ip) {
   return IpAddressText(prefix) + "/64";
 }
 
-bool AdmitConnection(ConnectionGate& gate, const std::string& key, const std::string& peer) {
-  Refusal cause;
+uint64_t AdmitConnection(ConnectionGate& gate, const std::string& key, const std::string& peer) {
+  Refusal cause = Refusal::kConnectionCap;
+  LinkPtr evicted;
+  uint64_t id = 0;
   {
     std::lock_guard<std::mutex> hold(gate.lock);
-    if (gate.open >= kMaxConnections) {
-      cause = Refusal::kConnectionCap;
-    } else if (int& fromKey = gate.perAddress[key]; fromKey < kMaxPerAddress) {
+    int& fromKey = gate.perAddress[key];
+    if (fromKey >= kMaxPerAddress) {
+      cause = Refusal::kAddressCap;
+    } else if (gate.open - gate.evicting < kMaxConnections || (evicted = PickStranger(gate))) {
       ++fromKey;
       ++gate.open;
-      return true;
-    } else {
-      cause = Refusal::kAddressCap;
+      id = gate.nextId++;
+      gate.live.push_back(LiveConnection{id, key, {}, false});
     }
+    if (fromKey == 0) gate.perAddress.erase(key);
   }
-  NoteRefusal(gate, cause, peer);
-  return false;
+  // Its session sees the end and releases its place.
+  if (evicted) evicted->Shutdown();
+  if (id == 0) NoteRefusal(gate, cause, peer);
+  return id;
 }
 
-void ReleaseConnection(ConnectionGate& gate, const std::string& key) {
+void RegisterLink(ConnectionGate& gate, uint64_t id, const LinkPtr& link) {
   std::lock_guard<std::mutex> hold(gate.lock);
+  for (auto it = gate.live.rbegin(); it != gate.live.rend(); ++it) {
+    if (it->id == id) {
+      it->link = link;
+      return;
+    }
+  }
+}
+
+void ReleaseConnection(ConnectionGate& gate, uint64_t id) {
+  std::lock_guard<std::mutex> hold(gate.lock);
+  auto it = std::find_if(gate.live.begin(), gate.live.end(),
+                         [id](const LiveConnection& c) { return c.id == id; });
+  if (it == gate.live.end()) return;
   --gate.open;
-  auto it = gate.perAddress.find(key);
-  if (it != gate.perAddress.end() && --it->second <= 0) gate.perAddress.erase(it);
+  if (it->evicted) --gate.evicting;
+  auto from = gate.perAddress.find(it->addressKey);
+  if (from != gate.perAddress.end() && --from->second <= 0) gate.perAddress.erase(from);
+  gate.live.erase(it);
 }
 
 void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest) {
-  RefusalTally& tally = gate.tallies[static_cast<int>(cause)];
-  ++tally.pending;
-  tally.latest = latest;
-}
-
-Deadline PrintDueRefusals(ConnectionGate& gate, Console& console, bool all) {
-  const int64_t now = MonotonicMs();
-  int64_t nextDue = -1;
-  for (int i = 0; i < static_cast<int>(Refusal::kCount); ++i) {
-    RefusalTally& tally = gate.tallies[i];
-    if (tally.pending == 0) continue;
-    int64_t due = tally.printed && !all ? tally.lastLineMs + kRefusalLineMs : now;
-    if (due > now) {
-      if (nextDue < 0 || due < nextDue) nextDue = due;
-      continue;
-    }
-    console.Err(Title(static_cast<Refusal>(i)) + " " + std::to_string(tally.pending) +
-                " since the last line (latest: " + tally.latest + ")\n");
-    tally.pending = 0;
-    tally.printed = true;
-    tally.lastLineMs = now;
-  }
-  return nextDue < 0 ? Deadline::Never() : Deadline::In(nextDue - now);
+  gate.console.Count(Title(cause), latest);
 }

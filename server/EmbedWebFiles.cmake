@@ -1,23 +1,41 @@
 # Writes a C++ file holding the web app's files as byte arrays, so that the
 # server binary serves them with no path of its own. Run at build time:
-#   cmake -DOUT=FILE -DFILES="URLPATH=FILE;..." -P EmbedWebFiles.cmake
+#   cmake -DOUT=FILE -DFILES="URLPATH=FILE;..." [-DINDEX=URLPATH] -P EmbedWebFiles.cmake
+# INDEX: also serve, at that path, a JSON array of every path served but
+# itself and /sw.js ("/" for the page): what the service worker keeps.
 set(body "// Made at build time from web/app and web/lib by server/EmbedWebFiles.cmake.\n")
 string(APPEND body "#include \"server/WebAssets.h\"\n\nnamespace {\n")
 set(table "")
 set(n 0)
-foreach(pair IN LISTS FILES)
-  string(FIND "${pair}" "=" eq)
-  string(SUBSTRING "${pair}" 0 ${eq} url)
-  math(EXPR from "${eq} + 1")
-  string(SUBSTRING "${pair}" ${from} -1 file)
-  file(READ "${file}" hex HEX)
+set(index "[\"/\"")
+
+function(add_asset url hex)
   string(LENGTH "${hex}" hexLen)
   math(EXPR size "${hexLen} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(APPEND body "const unsigned char kFile${n}[] = {${bytes}0};\n")
   string(APPEND table "    {\"${url}\", kFile${n}, ${size}},\n")
   math(EXPR n "${n} + 1")
+  set(body "${body}" PARENT_SCOPE)
+  set(table "${table}" PARENT_SCOPE)
+  set(n ${n} PARENT_SCOPE)
+endfunction()
+
+foreach(pair IN LISTS FILES)
+  string(FIND "${pair}" "=" eq)
+  string(SUBSTRING "${pair}" 0 ${eq} url)
+  math(EXPR from "${eq} + 1")
+  string(SUBSTRING "${pair}" ${from} -1 file)
+  file(READ "${file}" hex HEX)
+  add_asset("${url}" "${hex}")
+  if(NOT url STREQUAL "/sw.js")
+    string(APPEND index ",\"${url}\"")
+  endif()
 endforeach()
+if(INDEX)
+  string(HEX "${index}]\n" hex)
+  add_asset("${INDEX}" "${hex}")
+endif()
 string(APPEND body "}  // namespace\n\nconst WebAsset kWebAssets[] = {\n${table}};\n")
 string(APPEND body "const size_t kNumWebAssets = ${n};\n")
 # Unchanged content keeps its time stamp, so nothing rebuilds for nothing.

@@ -33,8 +33,8 @@ constexpr int kConsoleStopWaitMs = 5000;
 void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd fd,
                      const IpAddress& peerIp, const std::string& peer) {
   ConnectionGate& gate = server.gate;
-  const std::string key = AddressKey(peerIp);
-  if (!AdmitConnection(gate, key, peer)) return;
+  const uint64_t gateId = AdmitConnection(gate, AddressKey(peerIp), peer);
+  if (gateId == 0) return;
   if (!listener.optionsInherited) SetConnectionOptions(fd.Get());
   const bool web = listener.kind == ListenerKind::kWeb;
   TlsConnPtr conn = NewTlsConn((web ? server.webCtx : server.ctx).get(), std::move(fd));
@@ -43,14 +43,15 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     LinkPtr link;
     if (web) {
       StateDir* devices = server.requireClientCert ? &server.state : nullptr;
-      link = std::make_unique<WebLink>(std::move(conn), peer, console, devices, &server.live);
+      link = std::make_shared<WebLink>(std::move(conn), peer, console, devices, &server.live);
     } else {
-      link = std::make_unique<TlsLink>(std::move(conn), peer, console, &server.live);
+      link = std::make_shared<TlsLink>(std::move(conn), peer, console, &server.live);
     }
-    if (StartClientSession(server, Accepted{std::move(link), key})) return;
+    RegisterLink(gate, gateId, link);
+    if (StartClientSession(server, Accepted{std::move(link), gateId})) return;
   }
   // No TLS session, or no thread: the connection went down with it.
-  ReleaseConnection(gate, key);
+  ReleaseConnection(gate, gateId);
   NoteRefusal(gate, Refusal::kNoResources, peer);
 }
 
@@ -74,22 +75,76 @@ void AcceptOne(SafeTcpServer& server, const Listener& listener) {
   ServeConnection(server, listener, std::move(fd), peerIp, peer);
 }
 
+bool IsLoopback(const IpAddress& ip) {
+  static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return ip.v6 ? std::memcmp(ip.bytes, kLoopback6, sizeof kLoopback6) == 0 : ip.bytes[0] == 127;
+}
+
+// Whether the web listener takes connections to `ip`: one of its addresses
+// (--web-listen; none: 0.0.0.0) is `ip` or stands for all of its family, or
+// it is :: and no IPv4 address is given, so that it takes IPv4 too. Sockets
+// from systemd (`passed`) may be on any address.
+bool WebListensOn(const SafeTcpServer& server, const IpAddress& ip, bool passed) {
+  if (passed) return true;
+  std::vector<std::string> addresses = server.webListenAddresses;
+  if (addresses.empty()) addresses.push_back("0.0.0.0");
+  bool allV6 = false;
+  bool someV4 = false;
+  for (const std::string& text : addresses) {
+    IpAddress listen;
+    if (!ParseIpAddress(text, listen)) continue;
+    if (listen.v6 == ip.v6 &&
+        (IsAnyAddress(listen) || std::memcmp(listen.bytes, ip.bytes, sizeof ip.bytes) == 0)) {
+      return true;
+    }
+    allV6 = allV6 || (listen.v6 && IsAnyAddress(listen));
+    someV4 = someV4 || !listen.v6;
+  }
+  return !ip.v6 && allV6 && !someV4;
+}
+
+// The hosts of the web page's URLs, so that a friend finds one to use: the
+// certificate's host names, then those of its addresses that the listener
+// serves (loopback ones only without localhost, which says the same), in
+// the certificate's order; localhost when it names none of these.
+std::vector<std::string> WebPageHosts(const SafeTcpServer& server, bool passed) {
+  const ServedNames names = CertificateNames(server.webCtx.get());
+  std::vector<std::string> hosts;
+  auto add = [&hosts](const std::string& host) {
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+  };
+  for (const std::string& host : names.hosts)
+    add(host);
+  const bool localhost = std::find(hosts.begin(), hosts.end(), "localhost") != hosts.end();
+  for (const IpAddress& ip : names.addresses) {
+    if ((localhost && IsLoopback(ip)) || !WebListensOn(server, ip, passed)) continue;
+    add(ip.v6 ? "[" + IpAddressText(ip) + "]" : IpAddressText(ip));
+  }
+  if (hosts.empty()) hosts.push_back("localhost");
+  return hosts;
+}
+
 // One notice for each distinct port that `kind` is served on (port 0 lets
 // the system choose; the notice names the one it chose): a single line
-// unless systemd passed sockets on several.
+// unless systemd passed sockets on several. The web listener's names each
+// of the page's addresses (WebPageHosts), the first name first.
 void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners,
-                   ListenerKind kind, int asked) {
+                   ListenerKind kind, int asked, bool passed) {
   std::vector<int> ports;
+  std::vector<std::string> hosts;
+  if (kind == ListenerKind::kWeb) hosts = WebPageHosts(server, passed);
   for (const Listener& listener : listeners) {
     if (listener.kind != kind) continue;
     int bound = LocalPort(listener.fd.Get());
     if (bound < 0) bound = asked;
     if (std::find(ports.begin(), ports.end(), bound) != ports.end()) continue;
     ports.push_back(bound);
-    server.room.console.Out(kind == ListenerKind::kChat
-                                ? "[+] Server is working at " + std::to_string(bound) + "\n"
-                                : "[+] Web page at https://" + ServedHostName(server.webCtx.get()) +
-                                      ":" + std::to_string(bound) + "/\n");
+    if (kind == ListenerKind::kChat) {
+      server.room.console.Out("[+] Server is working at " + std::to_string(bound) + "\n");
+      continue;
+    }
+    for (const std::string& host : hosts)
+      server.room.console.Out("[+] Web page at https://" + host + ":" + std::to_string(bound) + "/\n");
   }
 }
 
@@ -112,6 +167,14 @@ void StartSendMsgOrExit(SafeTcpServer& server) {
   }
 }
 
+// Without it a member whose socket is full would get nothing more.
+void StartBacklogWriterOrExit(Room& room) {
+  if (!StartDetachedThread([&room] { room.backlog.Run(); })) {
+    perror("send queue thread");
+    exit(kExitSetup);
+  }
+}
+
 // Without it nothing printed from here on would reach the console.
 void StartConsoleWriterOrExit(Console& console) {
   if (!StartDetachedThread([&console] { console.RunWriter(); })) {
@@ -120,8 +183,7 @@ void StartConsoleWriterOrExit(Console& console) {
   }
 }
 
-// SendMsg gives up its batch at the next write once the queue is stopped,
-// and every write ends within the send timeout, so this wait ends too.
+// SendMsg never waits for a connection, so this wait ends within a batch.
 void StopSendMsg(SafeTcpServer& server) {
   server.room.queue.Stop();
   while (!server.sendStopped.load())
@@ -146,8 +208,7 @@ void AcceptLoop(SafeTcpServer& server, const std::vector<Listener>& listeners) {
   reloadWait.fd = reloadFd;
   while (server.running.load() != 0) {
     const Deadline poll = woken ? Deadline::Never() : Deadline::In(kAcceptPollMs);
-    PollResult ready = PollFds(waits.data(), waits.size(),
-                               poll.Sooner(PrintDueRefusals(server.gate, server.room.console)));
+    PollResult ready = PollFds(waits.data(), waits.size(), poll);
     // The contexts are replaced here, on the accept thread, which is the
     // only one to read them: sessions use their own SSL objects, each of
     // which holds a reference to the context it was made from.
@@ -175,7 +236,8 @@ void SafeTcpServer::Run() {
   SeedTlsRandom();
 
   std::vector<Listener> listeners;
-  if (TakePassedListenersOrExit(listeners, webPort >= 0)) {
+  const bool passed = TakePassedListenersOrExit(listeners, webPort >= 0);
+  if (passed) {
     if (!listenAddresses.empty() || !webListenAddresses.empty())
       room.console.Err("--listen is not used: serving on the sockets from systemd\n");
   } else {
@@ -190,19 +252,20 @@ void SafeTcpServer::Run() {
   room.namesFromCertificates = requireClientCert;
   if (requireClientCert && webPort >= 0) OpenStateOrExit(*this);
   StartSendMsgOrExit(*this);
+  StartBacklogWriterOrExit(room);
   StartConsoleWriterOrExit(room.console);
 
   running = 1;
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
   InstallReloadHandler();
-  AnnouncePorts(*this, listeners, ListenerKind::kChat, port);
-  AnnouncePorts(*this, listeners, ListenerKind::kWeb, webPort);
+  AnnouncePorts(*this, listeners, ListenerKind::kChat, port, passed);
+  AnnouncePorts(*this, listeners, ListenerKind::kWeb, webPort, passed);
 
   AcceptLoop(*this, listeners);
 
-  PrintDueRefusals(gate, room.console, true);
   StopSendMsg(*this);
+  room.backlog.Stop();
   // Open sessions keep their SSL objects, which hold their own references.
   ctx.reset();
   webCtx.reset();

@@ -44,7 +44,7 @@ struct SafeTcpServer {
   std::atomic<int> running{0};
 
   Room room;                             // members, delivery queue, console
-  ConnectionGate gate;                   // the connection caps; has its own lock
+  ConnectionGate gate{room.console};     // the connection caps; has its own lock
   ClientThreads threads;                 // finished session threads waiting for more
   LiveLinks live;                        // the open connections, for the reload; has its own lock
   std::atomic<bool> sendStopped{false};  // set by the SendMsg thread as it ends

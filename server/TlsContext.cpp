@@ -291,24 +291,36 @@ void ReloadServerContext(SafeTcpServer& server) {
                              server.room.console);
 }
 
-std::string ServedHostName(SSL_CTX* ctx) {
+ServedNames CertificateNames(SSL_CTX* ctx) {
+  ServedNames served;
   X509* cert = ctx ? SSL_CTX_get0_certificate(ctx) : nullptr;
-  if (cert == nullptr) return "localhost";
-  std::string name;
+  if (cert == nullptr) return served;
   auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
-  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names) && name.empty(); ++i) {
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
     const GENERAL_NAME* entry = sk_GENERAL_NAME_value(names, i);
     if (entry->type == GEN_DNS) {
       const ASN1_STRING* dns = entry->d.dNSName;
-      name.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
-                  static_cast<size_t>(ASN1_STRING_length(dns)));
+      std::string name(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                       static_cast<size_t>(ASN1_STRING_length(dns)));
+      // A certificate's bytes go to the console and into a URL: letters,
+      // digits, dots and hyphens only.
+      if (!name.empty() && name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+                               std::string::npos) {
+        served.hosts.push_back(name);
+      }
+    } else if (entry->type == GEN_IPADD) {
+      const ASN1_OCTET_STRING* ip = entry->d.iPAddress;
+      const int length = ASN1_STRING_length(ip);
+      if (length != 4 && length != 16) continue;
+      IpAddress address;
+      address.v6 = length == 16;
+      std::memcpy(address.bytes, ASN1_STRING_get0_data(ip), static_cast<size_t>(length));
+      served.addresses.push_back(address);
     }
   }
   GENERAL_NAMES_free(names);
-  // A name that is no plain host name is not put in an address.
-  const bool plain = !name.empty() && name.find_first_not_of(
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string::npos;
-  return plain ? name : "localhost";
+  return served;
 }
 
 void SeedTlsRandom() {

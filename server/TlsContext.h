@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "platform/Net.h"
 #include "tls/TlsConn.h"
 
 struct SafeTcpServer;
@@ -28,9 +30,14 @@ SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server, ContextKind kind);
 // the accept thread may call it: it is the one reader of both.
 void ReloadServerContext(SafeTcpServer& server);
 
-// The first host name the context's certificate is for (its first DNS
-// name), for the web page's address on the console; "localhost" without one.
-std::string ServedHostName(SSL_CTX* ctx);
+// What the context's certificate is for, in its order, for the web page's
+// addresses on the console: its DNS names that are plain host names (no
+// wildcards, nothing that could not stand in a URL) and its IP addresses.
+struct ServedNames {
+  std::vector<std::string> hosts;
+  std::vector<IpAddress> addresses;
+};
+ServedNames CertificateNames(SSL_CTX* ctx);
 
 // Seeds the TLS library's generator with 100 rand() draws after srand(time).
 void SeedTlsRandom();

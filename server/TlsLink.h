@@ -28,9 +28,11 @@ class TlsLink : public Link {
     return TlsRead(*conn_, buf, len, deadline);
   }
   bool CertificateName(std::string& name) override { return PeerCommonName(*conn_, name); }
-  bool Write(const uint8_t* bytes, size_t len, Deadline deadline) override {
-    return TlsWrite(*conn_, bytes, len, deadline) == IoStatus::kDone;
+  LinkSend Send(const uint8_t* bytes, size_t len) override {
+    const SendResult sent = TlsSend(*conn_, bytes, len);
+    return LinkSend{sent.taken, sent.blocked, sent.taken > 0, sent.ended};
   }
+  int WritableFd() const override { return conn_->fd.Get(); }
   void Shutdown() override { TlsClose(*conn_); }
   const std::string& Peer() const override { return peer_; }
 

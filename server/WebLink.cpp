@@ -19,8 +19,6 @@ constexpr size_t kMaxMessage = kHeaderSize + kMaxPayload;
 constexpr size_t kReadChunk = 16 * 1024;
 // Capacity kept for the next read or write; beyond it, buffers go back.
 constexpr size_t kKeptBytes = 64 * 1024;
-// A goodbye that does not go out at once is not waited for long.
-constexpr int kCloseWriteMs = 1000;
 // A connection waits this long for its next request (and its first, after
 // the handshake): a browser reuses one for the page's files within moments,
 // and one it opened ahead of need, or keeps open idle, would otherwise hold
@@ -62,6 +60,22 @@ bool WebLink::ReadExactly(uint8_t* buf, size_t len, Deadline deadline) {
   return true;
 }
 
+bool WebLink::SendAll(const uint8_t* bytes, size_t len, Deadline deadline) {
+  for (;;) {
+    const LinkSend sent = Send(bytes, len);
+    if (sent.ended) return false;
+    bytes += sent.taken;
+    len -= sent.taken;
+    if (!sent.blocked && len == 0) return true;
+    if (sent.blocked) {
+      PollItem writable;
+      writable.fd = WritableFd();
+      writable.forWrite = true;
+      if (PollFds(&writable, 1, deadline) != PollResult::kReady) return false;
+    }
+  }
+}
+
 bool WebLink::PassDeviceExchange(Deadline deadline) {
   DeviceExchange exchange;
   // With SSL_VERIFY_PEER a certificate that is there has verified.
@@ -87,7 +101,7 @@ bool WebLink::PassDeviceExchange(Deadline deadline) {
     Frame out;
     const int64_t now = static_cast<int64_t>(WallClockMicros() / 1000000);
     const ExchangeStep step = OnExchangeFrame(exchange, *devices_, header, plain, now, out);
-    if (!out.empty() && !Write(out.data(), out.size(), deadline)) return false;
+    if (!out.empty() && !SendAll(out.data(), out.size(), deadline)) return false;
     if (step == ExchangeStep::kMore) continue;
     if (step != ExchangeStep::kAdmit) return false;
     deviceName_ = exchange.name;
@@ -161,38 +175,64 @@ ReadResult WebLink::Read(uint8_t* buf, size_t len, Deadline deadline) {
     if (ended_) return ReadResult{};
     ws_.Receive(raw.data(), raw.size(), inbox_);
     Trim(raw);
-    // Pongs and the closing handshake go out now, in order with the writes.
-    const bool flushed = FlushLocked(Deadline::In(kSendTimeoutMs));
+    // Pongs and the closing handshake go out in order with the room's
+    // frames: what the socket does not take now goes with the next send.
+    const bool failed = PushLocked().ended;
     // What came before a close is still the client's: it is handed out first.
-    if (ws_.Ended() || !flushed) ended_ = readEnded_ = true;
+    if (ws_.Ended() || failed) ended_ = readEnded_ = true;
   }
 }
 
-bool WebLink::Write(const uint8_t* bytes, size_t len, Deadline deadline) {
+LinkSend WebLink::Send(const uint8_t* bytes, size_t len) {
+  LinkSend ended;
+  ended.ended = true;
   std::lock_guard<std::mutex> hold(wsLock);
-  if (ended_ || !ws_.Send(bytes, len)) return false;
-  if (FlushLocked(deadline)) return true;
-  ended_ = true;
-  return false;
+  if (ended_) return ended;
+  // The link's own bytes go first; while they wait, it takes nothing more,
+  // so that it never holds more than one send's worth.
+  LinkSend sent = PushLocked();
+  if (!sent.ended && !sent.blocked && len > 0) {
+    if (!ws_.Send(bytes, len)) {
+      sent.ended = true;
+    } else {
+      const LinkSend then = PushLocked();
+      sent = LinkSend{len, then.blocked, sent.wrote || then.wrote, then.ended};
+    }
+  }
+  if (sent.ended) {
+    ended_ = true;
+    return ended;
+  }
+  return sent;
 }
 
 void WebLink::Shutdown() {
   {
     std::lock_guard<std::mutex> hold(wsLock);
     if (!ended_) {
+      // A goodbye the socket does not take at once is not waited for.
       ws_.Close(1000);
-      FlushLocked(Deadline::In(kCloseWriteMs));
+      PushLocked();
       ended_ = true;
     }
   }
   TlsClose(*conn_);
 }
 
-bool WebLink::FlushLocked(Deadline deadline) {
+LinkSend WebLink::PushLocked() {
   std::vector<uint8_t>& out = ws_.Outgoing();
-  if (out.empty()) return true;
-  const bool ok = TlsWrite(*conn_, out.data(), out.size(), deadline) == IoStatus::kDone;
-  out.clear();
-  Trim(out);
-  return ok;
+  LinkSend pushed;
+  if (outAt_ < out.size()) {
+    const SendResult sent = TlsSend(*conn_, out.data() + outAt_, out.size() - outAt_);
+    outAt_ += sent.taken;
+    pushed.wrote = sent.taken > 0;
+    pushed.blocked = sent.blocked;
+    pushed.ended = sent.ended;
+  }
+  if (outAt_ == out.size()) {
+    out.clear();
+    outAt_ = 0;
+    Trim(out);
+  }
+  return pushed;
 }

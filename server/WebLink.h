@@ -40,18 +40,23 @@ class WebLink : public Link {
   // For the reload: the enrolled device's key id (hex), empty when none let
   // the connection in.
   const std::string& DeviceId() const { return deviceId_; }
-  bool Write(const uint8_t* bytes, size_t len, Deadline deadline) override;
+  LinkSend Send(const uint8_t* bytes, size_t len) override;
+  int WritableFd() const override { return conn_->fd.Get(); }
   void Shutdown() override;
   const std::string& Peer() const override { return peer_; }
 
  private:
-  // Writes what the WebSocket has to send. The caller holds wsLock.
-  bool FlushLocked(Deadline deadline);
+  // Writes what the WebSocket has to send and the socket takes now. The
+  // caller holds wsLock.
+  LinkSend PushLocked();
   // The device exchange, by `deadline`: true when the room may take the
   // connection (under deviceName_, or the certificate's name).
   bool PassDeviceExchange(Deadline deadline);
-  // Reads exactly `len` bytes of the frame stream.
+  // Reads exactly `len` bytes of the frame stream; writes all of `len`
+  // bytes of frames, waiting for the socket (before the room has the link,
+  // no send queue does that).
   bool ReadExactly(uint8_t* buf, size_t len, Deadline deadline);
+  bool SendAll(const uint8_t* bytes, size_t len, Deadline deadline);
 
   TlsConnPtr conn_;
   std::string peer_;
@@ -66,6 +71,7 @@ class WebLink : public Link {
   // while waiting for them.
   std::mutex wsLock;
   WsStream ws_;                 // guarded by wsLock
+  size_t outAt_ = 0;            // guarded by wsLock: of ws_.Outgoing(), bytes the socket took
   bool ended_ = false;          // guarded by wsLock: nothing more to read or write
   std::string early_;           // the owner's: bytes read past the upgrade request
   std::vector<uint8_t> raw_;    // the owner's: bytes read from TLS

@@ -63,6 +63,9 @@ TlsConnPtr NewTlsConn(SSL_CTX* ctx, UniqueFd fd) {
   }
   // Idle members would otherwise keep two 17 KiB record buffers each.
   SSL_set_mode(ssl.get(), SSL_MODE_RELEASE_BUFFERS);
+  // A send that does not wait returns after each record, and its retry may
+  // come from another buffer holding the same bytes.
+  SSL_set_mode(ssl.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // One read takes whatever has arrived, several records at once under load,
   // instead of a record header and then its body.
   SSL_set_read_ahead(ssl.get(), 1);
@@ -133,36 +136,70 @@ ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline) {
 }
 
 IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline) {
-  std::lock_guard<std::mutex> hold(conn.ioLock);
-  if (conn.failed || !conn.ssl) return IoStatus::kEnded;
+  std::lock_guard<std::mutex> writing(conn.writeLock);
   // One deadline for the whole write: a peer reading a trickle cannot
   // stretch it poll by poll.
   const uint8_t* at = static_cast<const uint8_t*>(buf);
   while (len > 0) {
-    // After WANT_*, OpenSSL needs the same arguments again; `chunk` only
-    // changes once bytes went out.
-    int chunk = static_cast<int>(std::min<size_t>(len, INT_MAX));
-    ERR_clear_error();
-    int n = SSL_write(conn.ssl.get(), at, chunk);
-    if (n > 0) {
-      at += n;
-      len -= static_cast<size_t>(n);
-      continue;
+    int sslError;
+    {
+      std::lock_guard<std::mutex> hold(conn.ioLock);
+      if (conn.failed || !conn.ssl) return IoStatus::kEnded;
+      // After WANT_*, OpenSSL needs the same bytes again; `chunk` only
+      // changes once bytes went out.
+      const int chunk = static_cast<int>(std::min<size_t>(len, INT_MAX));
+      ERR_clear_error();
+      const int n = SSL_write(conn.ssl.get(), at, chunk);
+      if (n > 0) {
+        at += n;
+        len -= static_cast<size_t>(n);
+        continue;
+      }
+      sslError = SSL_get_error(conn.ssl.get(), n);
+      if (!IsRetry(sslError)) {
+        ERR_clear_error();
+        MarkFailed(conn);
+        return IoStatus::kEnded;
+      }
     }
-    int sslError = SSL_get_error(conn.ssl.get(), n);
     PollResult ready = PollResult::kTimeout;
-    if (!IsRetry(sslError)) {
-      ready = PollResult::kError;
-    } else if (!deadline.Passed()) {
-      ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline);
-    }
+    if (!deadline.Passed()) ready = PollFd(conn.fd.Get(), sslError == SSL_ERROR_WANT_WRITE, deadline);
     if (ready != PollResult::kReady) {
+      std::lock_guard<std::mutex> hold(conn.ioLock);
       ERR_clear_error();
       MarkFailed(conn);
       return ready == PollResult::kTimeout ? IoStatus::kTimeout : IoStatus::kEnded;
     }
   }
   return IoStatus::kDone;
+}
+
+SendResult TlsSend(TlsConn& conn, const void* buf, size_t len) {
+  SendResult result;
+  std::lock_guard<std::mutex> hold(conn.ioLock);
+  if (conn.failed || !conn.ssl) {
+    result.ended = true;
+    return result;
+  }
+  const uint8_t* at = static_cast<const uint8_t*>(buf);
+  while (result.taken < len) {
+    const int chunk = static_cast<int>(std::min<size_t>(len - result.taken, INT_MAX));
+    ERR_clear_error();
+    const int n = SSL_write(conn.ssl.get(), at + result.taken, chunk);
+    if (n > 0) {
+      result.taken += static_cast<size_t>(n);
+      continue;
+    }
+    if (SSL_get_error(conn.ssl.get(), n) == SSL_ERROR_WANT_WRITE) {
+      result.blocked = true;
+    } else {
+      ERR_clear_error();
+      MarkFailed(conn);
+      result.ended = true;
+    }
+    break;
+  }
+  return result;
 }
 
 void TlsClose(TlsConn& conn) {

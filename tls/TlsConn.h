@@ -28,9 +28,11 @@ using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 struct TlsConn {
   UniqueFd fd;  // declared first so it closes last, after SSL_free
   SslPtr ssl;
-  // Held for each SSL_* call on `ssl`. The room writes to a member while
-  // holding its userLock: never take userLock while holding this.
+  // Held for each SSL_* call on `ssl`, never while waiting for the socket.
   std::mutex ioLock;
+  // Held for a whole TlsWrite, waits included, so that a write's retries
+  // are not interleaved with another write's; reads go on meanwhile.
+  std::mutex writeLock;
   bool failed = false;   // guarded by ioLock; set after a fatal error or a close: no SSL_* I/O
   bool drained = false;  // guarded by ioLock: the last read took all the socket held
 };
@@ -51,10 +53,24 @@ bool TlsConnect(TlsConn& conn, Deadline deadline);
 // ioLock. Only the owning thread reads.
 ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline);
 
-// Writes all `len` bytes under ioLock, waiting for the socket until
-// `deadline`. On failure or timeout the connection is shut down (its reader
-// then sees the end). Any thread may write.
+// Writes all `len` bytes, waiting for the socket until `deadline` without
+// holding ioLock, so that the reader goes on meanwhile. On failure or
+// timeout the connection is shut down (its reader then sees the end). Any
+// thread may write.
 IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline);
+
+// What a write that does not wait did.
+struct SendResult {
+  size_t taken = 0;      // bytes handed over: the caller must not offer them again
+  bool blocked = false;  // the socket is full: offer the rest again once it polls writable
+  bool ended = false;    // the connection failed or was shut down
+};
+
+// Writes what the socket takes now of `len` bytes, without waiting, under
+// ioLock. After a blocked send the next must offer the same bytes first (it
+// may offer more after them, from another buffer). Any thread may send, one
+// at a time; failure shuts the connection down.
+SendResult TlsSend(TlsConn& conn, const void* buf, size_t len);
 
 // Sends the TLS close notification (without waiting) and shuts the socket
 // down in both directions. The objects stay until the TlsConn is freed.

@@ -58,6 +58,7 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
   for (const char* name : {"x", "m1", "m2", "m3", "m4"})
     members.push_back(Join(server.port, name));
   const std::string certs = TestCertsDir() + "/";
+  const std::string member = TestMember();
   // A port held by a connection of ours, on which nothing listens.
   UniqueFd held = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
   const struct {
@@ -71,11 +72,11 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
   } cases[] = {
       {{"--bogus"}, "127.0.0.1", 2, "unknown option --bogus; try chat --help"},
       {{"--ca", certs + "none.crt"}, "127.0.0.1", 2, "none.crt"},
-      {{"--ca", certs + "ca.crt", "--cert", certs + "client.crt"},
+      {{"--ca", certs + "ca.crt", "--cert", member + ".crt"},
        "127.0.0.1",
        2,
-       "the key is not in the certificate file " + certs + "client.crt; --key FILE"},
-      {{"--ca", certs + "ca.crt", "--cert", certs + "client.crt", "--key", certs + "server.key"},
+       "the key is not in the certificate file " + member + ".crt; --key FILE"},
+      {{"--ca", certs + "ca.crt", "--cert", member + ".crt", "--key", certs + "server.key"},
        "127.0.0.1",
        2,
        "server.key"},
@@ -93,7 +94,7 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
       {{}, "127.0.0.1", 3, "cannot connect", "", "x", LocalPort(held.Get())},
       {{"--ca", certs + "ca.crt"}, "127.0.0.1", 5, "the name x is in use\n"},
       // A private room would want the certificate's name (its CN is chat-client).
-      {{"--ca", certs + "ca.crt", "--cert", certs + "client.crt", "--key", certs + "client.key"},
+      {{"--ca", certs + "ca.crt", "--cert", member + ".crt", "--key", member + ".key"},
        "127.0.0.1",
        5,
        "the name x is in use, or it is not the name in your certificate, chat-client,"},
@@ -164,9 +165,10 @@ TEST_F(ChatCli, EndOfInputLogsOutAfterTheRoomGotEverything) {
 TEST_F(ChatCli, PipeReconnectsAfterTheServerDroppedIt) {
   Proc alice;
   const std::string certs = TestCertsDir() + "/";
+  const std::string member = TestMember();
   ASSERT_TRUE(StartChat(alice, "alice",
-                        {"--ca", certs + "ca.crt", "--cert", certs + "client.crt", "--key",
-                         certs + "client.key", "--reconnect", "--timestamps"}));
+                        {"--ca", certs + "ca.crt", "--cert", member + ".crt", "--key",
+                         member + ".key", "--reconnect", "--timestamps"}));
   ASSERT_TRUE(alice.Send("before\n"));
   ASSERT_NE(alice.WaitFor(" <alice> before\n"), kNone) << alice.err;
   ASSERT_EQ(kill(alice.pid, SIGSTOP), 0);

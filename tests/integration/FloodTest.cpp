@@ -17,13 +17,14 @@
 
 namespace {
 
-// Two flooders, one of them not even a member, send as fast as they can
-// while a member chats and other clients come and go: gone at every stage
-// from the handshake to the middle of a payload, logged out, or closed by
-// the server for a length no client sends. Every member gets every message
-// of every sender, in order, and nothing else; the lists come right; the
-// server's memory does not follow the flood; its descriptors and threads
-// come back.
+// Two flooders, one of them not even a member, send as fast as the room
+// reads them while a member chats and other clients come and go: gone at
+// every stage from the handshake to the middle of a payload, logged out, or
+// closed by the server for a length no client sends. The member flooder is
+// paced by its own reading (its echoes), the stranger, which gets no echo,
+// by the test. Every member gets every message of every sender, in order,
+// and nothing else; the lists come right; the server's memory does not
+// follow the flood; its descriptors and threads come back.
 TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
@@ -42,16 +43,25 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
   long rssPeak = rssBefore;
 
   std::map<std::string, uint32_t> heard[3];  // per member: sender -> messages
+  std::atomic<uint32_t> floodHeard{0};        // all the flooding member heard
   std::atomic<bool> inOrder{true};
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
-    threads.emplace_back(
-        [&, i] { CountChats(*members[i], 2 * kGhosts + 2 * kFloodMessages, heard[i], inOrder); });
+    threads.emplace_back([&, i] {
+      CountChats(*members[i], 2 * kGhosts + 2 * kFloodMessages, heard[i], inOrder,
+                 i == 2 ? &floodHeard : nullptr);
+    });
   }
   for (ChatClient* sender : {flood.get(), stranger.get()}) {
     threads.emplace_back([&, sender] {
-      for (uint32_t i = 0; i < kFloodMessages; ++i)
+      for (uint32_t i = 0; i < kFloodMessages; ++i) {
+        // About two chats in the room for each of the stranger's: at most
+        // half a megabyte ahead of the members' reading.
+        const Deadline patience = Deadline::In(20000);
+        while (sender == stranger.get() && floodHeard + 128 < 2 * i && !patience.Passed())
+          SleepMs(1);
         sender->SendChat(Numbered(i, 4000), "", PayloadKind::Binary);
+      }
     });
   }
   std::mt19937 random(12345);

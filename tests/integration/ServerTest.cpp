@@ -63,7 +63,8 @@ const StartCase kStartCases[] = {
      "none of the cipher suites is available\n"},
     // The first thread is ServerThread's.
     {"no SendMsg thread", "0", nullptr, "thread 2", 1, "", "SendMsg thread: "},
-    {"no console writer", "0", nullptr, "thread 3", 1, "", "console thread: "},
+    {"no send queue writer", "0", nullptr, "thread 3", 1, "", "send queue thread: "},
+    {"no console writer", "0", nullptr, "thread 4", 1, "", "console thread: "},
     {"no ServerThread", "0", nullptr, "thread 1", 1, "", "pthread_create: "},
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/WsClient.h"
+#include "tests/support/FakeLink.h"
 #include "platform/Os.h"
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
@@ -264,20 +265,30 @@ TEST(WebListener, WebSocketFramingAndClosing) {
     auto client = Upgraded(server.webPort);
     ASSERT_NE(client, nullptr);
     // The ping is answered with its payload, the login with LoginAccepted
-    // and the member list, each in a binary message.
+    // and the member list, in binary messages (however many: their
+    // boundaries mean nothing).
     ASSERT_TRUE(Write(*client, split(LoginFrameBytes(c.name))));
-    std::string got;
+    std::string got, stream;
+    std::vector<uint32_t> types;
     char buf[4096];
-    for (ReadResult r; ServerFrames(got).size() < 3 &&
-                       (r = TlsRead(*client->conn, buf, sizeof buf, Deadline::In(5000))).status ==
-                           IoStatus::kDone;)
+    const auto complete = [&] {
+      stream.clear();
+      for (const auto& m : ServerFrames(got))
+        if (m.first == 2) stream += m.second;
+      types.clear();
+      WalkFrames(reinterpret_cast<const uint8_t*>(stream.data()), stream.size(),
+                 [&](const FrameHeader& h, const uint8_t*) {
+                   types.push_back(h.type);
+                   return true;
+                 });
+      return types.size() >= 2;
+    };
+    for (ReadResult r; !complete() && (r = TlsRead(*client->conn, buf, sizeof buf,
+                                                   Deadline::In(5000))).status == IoStatus::kDone;)
       got.append(buf, r.bytes);
-    const auto frames = ServerFrames(got);
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0], std::make_pair(10, std::string("ping!")));
-    EXPECT_EQ(frames[1].first, 2);
-    EXPECT_EQ(ParseHeader(reinterpret_cast<const uint8_t*>(frames[1].second.data())).type,
-              FrameType::LoginAccepted);
+    ASSERT_FALSE(ServerFrames(got).empty());
+    EXPECT_EQ(ServerFrames(got)[0], std::make_pair(10, std::string("ping!")));
+    EXPECT_EQ(types, (std::vector<uint32_t>{FrameType::LoginAccepted, FrameType::UserList}));
     // Then the end: a close with its code, and the connection goes.
     ASSERT_TRUE(Write(*client, c.frames));
     EXPECT_EQ(CloseCode(ServerFrames(ReadAll(*client))), c.closeCode);

@@ -1,9 +1,13 @@
 // A client connection without a socket, for driving the room in tests and
 // fuzzing: what the room writes to it is kept, a shut-down link takes no
 // more, and every ordering is the caller's. WalkFrames reads it back.
+// `room` limits what it takes before it reports itself full, as a client
+// that stopped reading.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,9 @@ class FakeLink : public Link {
   bool shut = false;             // Shutdown was called
   std::string certName;          // the client certificate's CN, if `hasCert`
   bool hasCert = false;
+  size_t room = SIZE_MAX;        // bytes it takes until Read more: room += N
+  int sends = 0;                 // calls of Send that offered bytes
+  std::function<void()> duringSend;  // run inside each Send, as another thread would
 
   bool Open(Deadline) override { return true; }
   ReadResult Read(uint8_t*, size_t, Deadline) override { return ReadResult{}; }
@@ -23,11 +30,22 @@ class FakeLink : public Link {
     name = certName;
     return hasCert;
   }
-  bool Write(const uint8_t* bytes, size_t len, Deadline) override {
-    if (shut) return false;
-    written.insert(written.end(), bytes, bytes + len);
-    return true;
+  LinkSend Send(const uint8_t* bytes, size_t len) override {
+    LinkSend sent;
+    if (len > 0) ++sends;
+    if (duringSend) duringSend();
+    if (shut) {
+      sent.ended = true;
+      return sent;
+    }
+    sent.taken = std::min(len, room);
+    room -= sent.taken;
+    sent.blocked = sent.taken < len;
+    sent.wrote = sent.taken > 0;
+    written.insert(written.end(), bytes, bytes + sent.taken);
+    return sent;
   }
+  int WritableFd() const override { return -1; }
   void Shutdown() override { shut = true; }
   const std::string& Peer() const override { return peer_; }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Os.h"
@@ -12,8 +13,8 @@ TlsClientConfig TestTls(const std::string& certDir) {
   TlsClientConfig tls;
   tls.caFile = TestCertsDir() + "/ca.crt";
   if (!certDir.empty()) {
-    tls.certFile = certDir + "/client.crt";
-    tls.keyFile = certDir + "/client.key";
+    tls.certFile = TestMember(certDir) + ".crt";
+    tls.keyFile = TestMember(certDir) + ".key";
   }
   return tls;
 }
@@ -67,11 +68,12 @@ bool WaitForList(ChatClient& client, const Names& want, int timeoutMs) {
 }
 
 void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,
-                std::atomic<bool>& inOrder) {
+                std::atomic<bool>& inOrder, std::atomic<uint32_t>* count) {
   ReceivedFrame f;
   for (uint32_t n = 0; n < total && client.Receive(f, Deadline::In(20000)) == RecvStatus::kFrame;) {
     if (f.type != FrameType::Chat) continue;
     ++n;
+    if (count != nullptr) ++*count;
     if (SeqOf(f) != heard[f.name]++) inOrder = false;
   }
 }
@@ -87,3 +89,54 @@ uint32_t SeqOf(const ReceivedFrame& frame) {
   if (frame.payload.size() >= 4) std::memcpy(&seq, frame.payload.data(), 4);
   return seq;
 }
+
+Bystander::Bystander(int port, const std::string& name) : client_(Join(port, name)) {
+  thread_ = std::thread([this] {
+    for (uint32_t i = 0; !stop_; ++i) {
+      const int64_t sent = MonotonicMs();
+      const std::string text = "probe " + std::to_string(i);
+      if (!client_->SendChat(text)) {
+        echoMs_.push_back(kProbeWaitMs);
+        return;
+      }
+      const bool echoed = WaitFrame(
+          *client_,
+          [&](const ReceivedFrame& f) { return f.type == FrameType::Chat && f.Text() == text; },
+          kProbeWaitMs);
+      echoMs_.push_back(echoed ? MonotonicMs() - sent : kProbeWaitMs);
+      if (!echoed) return;
+      SleepMs(static_cast<int>(sent + kProbeEveryMs - MonotonicMs()));
+    }
+  });
+}
+
+void Bystander::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+int64_t Bystander::WorstMs() const {
+  return echoMs_.empty() ? kProbeWaitMs : *std::max_element(echoMs_.begin(), echoMs_.end());
+}
+
+int64_t Bystander::MedianMs() const {
+  if (echoMs_.empty()) return kProbeWaitMs;
+  std::vector<int64_t> sorted = echoMs_;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  return sorted[sorted.size() / 2];
+}
+
+int64_t TimeLogin(int port, const std::string& name) {
+  const int64_t start = MonotonicMs();
+  auto client = Connect(port);
+  if (!client->Login(name)) {
+    ADD_FAILURE() << name << " could not connect";
+    return Bystander::kProbeWaitMs;
+  }
+  const bool in = WaitFrame(
+      *client, [](const ReceivedFrame& f) { return f.type == FrameType::UserList; },
+      Bystander::kProbeWaitMs);
+  EXPECT_TRUE(in) << name << " did not get in";
+  return in ? MonotonicMs() - start : Bystander::kProbeWaitMs;
+}
+

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <thread>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,8 +14,8 @@
 
 using Names = std::vector<std::string>;
 
-// Verifying the server against the test CA; with `certDir`, presenting its
-// client.crt and client.key.
+// Verifying the server against the test CA; with `certDir`, presenting the
+// member certificate of that set (TestMember).
 TlsClientConfig TestTls(const std::string& certDir = "");
 // Connected to 127.0.0.1:port (from `sourceIp`, when given) with `tls`. Never
 // null: unconnected (conn null, every request fails) on failure.
@@ -30,10 +31,39 @@ bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&
                int timeoutMs = 5000);
 bool WaitForList(ChatClient& client, const Names& want, int timeoutMs = 10000);
 // Reads until `total` chats came, or none for 20 s, counting them by sender
-// in `heard`; clears `inOrder` when a sender's number (see Numbered) is not
-// its count so far.
+// in `heard` (and all of them in `*count`, when given, for other threads);
+// clears `inOrder` when a sender's number (see Numbered) is not its count so
+// far.
 void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,
-                std::atomic<bool>& inOrder);
+                std::atomic<bool>& inOrder, std::atomic<uint32_t>* count = nullptr);
 // `size` (at least 4) bytes starting with `seq`, for order checks.
 std::string Numbered(uint32_t seq, size_t size);
 uint32_t SeqOf(const ReceivedFrame& frame);
+
+// A member that times the echo of its own public messages while a test
+// attacks the room: one probe every kProbeEveryMs on a thread of its own,
+// waiting for each echo at most kProbeWaitMs (a lost one counts as that).
+class Bystander {
+ public:
+  static constexpr int kProbeEveryMs = 100;
+  static constexpr int kProbeWaitMs = 10000;
+
+  Bystander(int port, const std::string& name = "bystander");
+  ~Bystander() { Stop(); }
+  // Ends the probing; the figures are then final.
+  void Stop();
+  size_t Probes() const { return echoMs_.size(); }
+  int64_t WorstMs() const;
+  int64_t MedianMs() const;
+
+ private:
+  std::unique_ptr<ChatClient> client_;
+  std::atomic<bool> stop_{false};
+  std::vector<int64_t> echoMs_;  // the thread's until Stop
+  std::thread thread_;
+};
+
+// How long a new member's login takes, from dialling to its member list; a
+// test failure and kProbeWaitMs when it does not get in.
+int64_t TimeLogin(int port, const std::string& name);
+

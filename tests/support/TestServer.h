@@ -16,8 +16,13 @@ constexpr bool kSanitized = false;
 #endif
 
 // Where CTest's fixture put the development certificates (ca.crt, server.*,
-// client.*, and in other/ the same from a foreign CA).
+// a member's in members/, and in other/ the same from a foreign CA).
 inline std::string TestCertsDir() { return TEST_CERTS_DIR; }
+// The member certificate of a set, without .crt or .key: chat-client, issued
+// by add-member.sh.
+inline std::string TestMember(const std::string& set = TestCertsDir()) {
+  return set + "/members/chat-client";
+}
 inline std::string ChatBinary() { return CHAT_BIN; }
 
 // A child process on pipes. It dies with the test binary, and is stopped by

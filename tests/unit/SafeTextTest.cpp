@@ -11,7 +11,7 @@ namespace {
 
 struct Case {
   const char* name;
-  char fault;  // NameFault's: 0 taken, or c(ontrol), u(tf-8), b(egins with), e(nds with)
+  char fault;  // NameFault's: 0 taken, or c(ontrol), i(nvisible), u(tf-8), b(egins with), e(nds with)
   std::string_view raw;
   const char* safe;
   const char* asName = nullptr;  // SafeName's, when it differs from SafeText's
@@ -46,14 +46,18 @@ constexpr Case kCases[] = {
     {"truncated, then valid", 'u', "\xe2\xc3\xa9", "\\xe2\xc3\xa9"},
     {"stray continuation", 'u', "a\x80z", "a\\x80z"},
     // Marks that would make the rest of a line read right to left.
-    {"LRM and RLM", 0, "\xe2\x80\x8e\xe2\x80\x8f", "\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
-    {"embeddings and overrides first and last", 0, "a\xe2\x80\xaa\xe2\x80\xaez",
+    {"LRM and RLM", 'i', "\xe2\x80\x8e\xe2\x80\x8f", "\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
+    {"embeddings and overrides first and last", 'i', "a\xe2\x80\xaa\xe2\x80\xaez",
      "a\\xe2\\x80\\xaa\\xe2\\x80\\xaez"},
-    {"isolates first and last", 0, "\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
-    {"arabic letter mark", 0, "x\xd8\x9cy", "x\\xd8\\x9cy"},
+    {"isolates first and last", 'i', "\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+    {"arabic letter mark", 'i', "x\xd8\x9cy", "x\\xd8\\x9cy"},
     {"its neighbours pass", 0, "\xd8\x9b\xd8\x9d", "\xd8\x9b\xd8\x9d"},
-    {"neighbours pass", 0, "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
-     "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+    // Passing in a text, a joiner and a deprecated format mark (U+206A)
+    // show in a name; U+2065 is unassigned, and passes.
+    {"neighbours pass in a text", 'i',
+     "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+     "\xe2\x80\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+     "\\xe2\\x80\\x8d\xe2\x80\x90\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\\xe2\\x81\\xaa"},
     // White space at a name's ends shows as its bytes; inside, it stays.
     {"trailing space", 'e', "alice ", "alice ", "alice\\x20"},
     {"only spaces", 'b', "  ", "  ", "\\x20\\x20"},
@@ -64,8 +68,10 @@ constexpr Case kCases[] = {
      "\xe1\x9a\x80\xe2\x80\x80z\xe2\x80\x8a", "\\xe1\\x9a\\x80\\xe2\\x80\\x80z\\xe2\\x80\\x8a"},
     {"separators, math space", 'b', "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9",
      "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9", "\\xe2\\x80\\xa8\\xe2\\x81\\x9fq\\xe2\\x80\\xa9"},
-    // Not White_Space: a zero width space, an invalid byte.
-    {"zero width space stays", 0, "\xe2\x80\x8bz", "\xe2\x80\x8bz"},
+    // Invisible, not White_Space: shown wherever they stand in a name.
+    {"zero width space", 'i', "\xe2\x80\x8bz", "\xe2\x80\x8bz", "\\xe2\\x80\\x8bz"},
+    {"Hangul filler, soft hyphen", 'i', "\xe3\x85\xa4" "a\xc2\xad", "\xe3\x85\xa4" "a\xc2\xad",
+     "\\xe3\\x85\\xa4a\\xc2\\xad"},
     {"invalid byte at the end", 'u', "a \xff", "a \\xff"},
 };
 
@@ -75,6 +81,7 @@ char FaultCode(const char* fault) {
   const std::string f = fault;
   if (f.find("control") != std::string::npos) return 'c';
   if (f.find("UTF-8") != std::string::npos) return 'u';
+  if (f.find("invisible") != std::string::npos) return 'i';
   return f.find("begins") != std::string::npos ? 'b' : 'e';
 }
 

@@ -114,7 +114,7 @@ function noticeScreen() {
   box.append(title, lead, next);
   section.append(box);
   document.body.append(section);
-  const others = [...document.body.children].filter((e) => e !== section && e.tagName === 'SECTION');
+  const others = [...document.body.children].filter((e) => e !== section && e.tagName !== 'SCRIPT');
   return {
     show(leadText, nextText) {
       lead.textContent = leadText;

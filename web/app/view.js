@@ -1,8 +1,12 @@
 // What the room looks like on the page: message and notice lines, the member
 // list. Every name and text goes in as text (textContent), escaped as the
-// console escapes it; nothing is ever parsed as markup. Used by app.js.
-import { SafeText, ShownName } from './lib/safe-text.mjs';
+// console escapes it; nothing is ever parsed as markup, and the only element
+// made from a text is a link to an http(s) address it holds. Each name and
+// text is isolated (<bdi>), so that a right-to-left one cannot reorder
+// anything beside it. Used by app.js.
+import { ShownName } from './lib/safe-text.mjs';
 import { sameBytes } from './lib/session.mjs';
+import { LinkParts, MessageText } from './text-parts.js';
 
 export function el(tag, className, text) {
   const node = document.createElement(tag);
@@ -17,74 +21,82 @@ function timeOf(at) {
   const when = new Date(at);
   const node = el('time', 'time', `${two(when.getHours())}:${two(when.getMinutes())}`);
   node.dateTime = when.toISOString();
-  node.title = when.toLocaleString();
   return node;
 }
 
-// A sender's name: a button that writes to them privately, or plain text
-// for our own.
-function who(nameBytes, clickable, onName) {
-  if (!clickable) return el('span', 'who', ShownName(nameBytes));
-  const button = el('button', 'who', ShownName(nameBytes));
-  button.type = 'button';
-  button.title = 'Write privately';
-  button.addEventListener('click', () => onName(nameBytes));
-  return button;
+export const nameNode = (nameBytes, className = 'who') => el('bdi', className, ShownName(nameBytes));
+
+// The text, with its http(s) addresses as links that give the other site
+// neither this page nor its address.
+function textNode(textBytes) {
+  const node = el('bdi', 'text');
+  for (const part of LinkParts(MessageText(textBytes))) {
+    if (!part.href) {
+      node.append(part.text);
+      continue;
+    }
+    const link = el('a', '', part.text);
+    link.href = part.href;
+    link.rel = 'noopener noreferrer';
+    link.target = '_blank';
+    node.append(link);
+  }
+  return node;
 }
 
 // A relayed message, or our private one to someone else. One from the
-// room's history (said before we came) is shown dimmed, with its own time.
-export function messageLine(event, onName) {
+// room's history (said before we came) is set apart, with its own time.
+export function messageLine(event) {
   const sent = event.kind === 'sentPrivate';
   const classes = ['line', 'msg', sent ? 'sent' : event.isPrivate ? 'private' : 'public'];
   if (event.ours) classes.push('own');
   if (event.alert) classes.push('alert');
   if (event.earlier) classes.push('earlier');
-  const line = el('li', classes.join(' '));
-  line.append(timeOf(event.at));
+  const line = el('div', classes.join(' '));
+  line.append(timeOf(event.at), ' ');
   if (sent) {
-    line.append(el('span', 'tag', 'private to'), who(event.nameBytes, true, onName));
+    line.append(el('span', 'tag', 'private to'), ' ', nameNode(event.nameBytes));
   } else {
-    line.append(who(event.nameBytes, !event.ours, onName));
-    if (event.isPrivate) line.append(el('span', 'tag', event.ours ? 'private to yourself' : 'private to you'));
+    line.append(nameNode(event.nameBytes));
+    if (event.isPrivate) line.append(' ', el('span', 'tag', event.ours ? 'private to yourself' : 'private to you'));
   }
-  line.append(el('span', 'text', SafeText(event.textBytes)));
+  line.append(' ', textNode(event.textBytes));
   return line;
 }
 
-// Joins, leaves and the client's own lines.
-export function noticeLine(event) {
-  const text = event.kind === 'joined' ? `${ShownName(event.nameBytes)} joined`
-    : event.kind === 'left' ? `${ShownName(event.nameBytes)} left` : event.line;
-  const line = el('li', `line notice ${event.kind}`);
-  line.append(timeOf(event.at), el('span', 'text', text));
+// Joins, leaves, the answers to commands, and the page's own lines.
+// `tone`: 'trouble' (red), 'refused' (a line that was not taken) or ''.
+export function noticeLine(event, tone = '') {
+  const line = el('div', `line notice ${event.kind}${tone ? ' ' + tone : ''}`);
+  line.append(timeOf(event.at), ' ');
+  const text = el('span', 'text');
+  if (event.kind === 'joined' || event.kind === 'left') text.append(nameNode(event.nameBytes), ` ${event.kind}`);
+  else text.append(event.line);
+  line.append(text);
   return line;
 }
 
 // The line under the messages from the room's history.
 export function earlierEndLine(event) {
-  const line = el('li', 'line notice history');
+  const line = el('div', 'line notice history');
   line.append(el('span', 'text', `${event.count} earlier message${event.count === 1 ? '' : 's'} above`));
   return line;
 }
 
-// Appends, and follows the end only when the reader was already there.
-export function appendLine(list, line) {
-  const atEnd = list.scrollHeight - list.scrollTop - list.clientHeight < 40;
-  list.append(line);
-  if (atEnd) list.scrollTop = list.scrollHeight;
-}
-
+// Each member but us is a toggle: pressed, what is typed goes to them alone.
 export function renderMembers(list, members, self, target, onName) {
   list.replaceChildren(...members.map((m) => {
     const item = el('li');
     if (sameBytes(m.nameBytes, self)) {
-      item.append(el('span', 'self', `${ShownName(m.nameBytes)} (you)`));
+      item.className = 'self';
+      item.append(nameNode(m.nameBytes, ''), ' (you)');
     } else {
-      const button = el('button', target && sameBytes(m.nameBytes, target) ? 'chosen' : '', ShownName(m.nameBytes));
+      const chosen = Boolean(target && sameBytes(m.nameBytes, target));
+      const button = el('button', 'member');
       button.type = 'button';
-      button.title = 'Write privately';
-      button.addEventListener('click', () => onName(m.nameBytes));
+      button.setAttribute('aria-pressed', String(chosen));
+      button.append(nameNode(m.nameBytes, ''));
+      button.addEventListener('click', () => onName(chosen ? null : m.nameBytes));
       item.append(button);
     }
     return item;

@@ -45,6 +45,15 @@ function isControl(cp) {
     cp === 0x200f || (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
+// A character that shows nothing and so could hide in a name: the Unicode
+// Default_Ignorable_Code_Point set (assigned ones: U+200B, U+00AD, U+034F,
+// U+3164, U+FEFF, ...) and the format characters (Cf), as the console has
+// them from utf8proc.
+const invisible = /^(?:(?=\p{Default_Ignorable_Code_Point})\P{Cn}|\p{Cf})$/u;
+function isInvisible(cp) {
+  return cp >= 0x80 && invisible.test(String.fromCodePoint(cp));
+}
+
 // The Unicode White_Space property.
 function isWhiteSpace(cp) {
   return (cp >= 0x09 && cp <= 0x0d) || cp === 0x20 || cp === 0x85 || cp === 0xa0 ||
@@ -87,10 +96,10 @@ export function SafeText(raw) {
   return render(b, characters(b), (c) => isControl(c.cp));
 }
 
-// A member name as shown: as SafeText, and also each White_Space character
-// at the start or end of the name escaped ("alice " shows as "alice\x20"),
-// so that two names that look alike can be told apart; "(anonymous)" when
-// empty.
+// A member name as shown: as SafeText, and also invisible characters
+// wherever they stand and each White_Space character at the start or end of
+// the name escaped ("alice " shows as "alice\x20"), so that two names that
+// look alike can be told apart; "(anonymous)" when empty.
 export function ShownName(raw) {
   const b = toBytes(raw);
   if (b.length === 0) return '(anonymous)';
@@ -98,5 +107,6 @@ export function ShownName(raw) {
   let first = 0, last = chars.length - 1;
   while (first < chars.length && isWhiteSpace(chars[first].cp)) first++;
   while (last >= first && isWhiteSpace(chars[last].cp)) last--;
-  return render(b, chars, (c, i) => isControl(c.cp) || i < first || i > last);
+  return render(b, chars,
+    (c, i) => isControl(c.cp) || isInvisible(c.cp) || i < first || i > last);
 }
