@@ -43,9 +43,9 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     LinkPtr link;
     if (web) {
       StateDir* devices = server.requireClientCert ? &server.state : nullptr;
-      link = std::make_shared<WebLink>(std::move(conn), peer, console, devices, &server.live);
+      link = std::make_shared<WebLink>(std::move(conn), peer, console, devices, &server.gate);
     } else {
-      link = std::make_shared<TlsLink>(std::move(conn), peer, console, &server.live);
+      link = std::make_shared<TlsLink>(std::move(conn), peer, console, &server.gate);
     }
     RegisterLink(gate, gateId, link);
     if (StartClientSession(server, Accepted{std::move(link), gateId})) return;

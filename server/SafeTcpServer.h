@@ -10,7 +10,6 @@
 #include "room/Room.h"
 #include "server/ClientThreads.h"
 #include "server/ConnectionGate.h"
-#include "server/LiveLinks.h"
 #include "server/StateDir.h"
 #include "tls/TlsConn.h"
 
@@ -46,7 +45,6 @@ struct SafeTcpServer {
   Room room;                             // members, delivery queue, console
   ConnectionGate gate{room.console};     // the connection caps; has its own lock
   ClientThreads threads;                 // finished session threads waiting for more
-  LiveLinks live;                        // the open connections, for the reload; has its own lock
   std::atomic<bool> sendStopped{false};  // set by the SendMsg thread as it ends
 };
 

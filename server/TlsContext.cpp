@@ -15,7 +15,7 @@
 #include <string>
 
 #include "server/ExitStatus.h"
-#include "server/LiveLinks.h"
+#include "server/Admission.h"
 #include "server/SafeTcpServer.h"
 
 namespace {
@@ -287,8 +287,8 @@ void ReloadServerContext(SafeTcpServer& server) {
   // Whoever would no longer get in goes now, not at the next reconnect: a
   // removed member, a revoked certificate, a CA no longer trusted.
   StateDir* devices = server.requireClientCert && server.webPort >= 0 ? &server.state : nullptr;
-  CloseLinksNoLongerAdmitted(server.live, SSL_CTX_get_cert_store(server.ctx.get()), devices,
-                             server.room.console);
+  CloseNoLongerAdmitted(server.gate, SSL_CTX_get_cert_store(server.ctx.get()), devices,
+                        server.room.console);
 }
 
 ServedNames CertificateNames(SSL_CTX* ctx) {

@@ -5,7 +5,7 @@
 #include <openssl/ssl.h>
 
 #include "room/Console.h"
-#include "server/LiveLinks.h"
+#include "server/Admission.h"
 
 bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Console& console) {
   if (TlsAccept(conn, deadline)) return true;
@@ -19,28 +19,17 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
   return false;
 }
 
-bool RegisterOpenLink(LiveLinks* live, Link* link, int born, TlsConn& conn,
-                      const std::string& deviceId, const std::string& deviceName) {
-  if (live == nullptr) return true;
+bool NoteOpenLink(ConnectionGate* gate, const Link* link, TlsConn& conn, const std::string& deviceId,
+                  const std::string& deviceName) {
+  if (gate == nullptr) return true;
   SSL* ssl = conn.ssl.get();
-  return AddLiveLink(*live, link, born, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl),
-                     deviceId, deviceName);
-}
-
-TlsLink::TlsLink(TlsConnPtr conn, std::string peer, Console& console, LiveLinks* live)
-    : conn_(std::move(conn)),
-      peer_(std::move(peer)),
-      console_(console),
-      live_(live),
-      born_(live != nullptr ? LiveGeneration(*live) : 0) {}
-
-TlsLink::~TlsLink() {
-  if (live_ != nullptr) RemoveLiveLink(*live_, this);
+  return NoteAdmission(*gate, link, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl),
+                       deviceId, deviceName);
 }
 
 bool TlsLink::Open(Deadline deadline) {
   if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
-  if (RegisterOpenLink(live_, this, born_, *conn_)) return true;
+  if (NoteOpenLink(gate_, this, *conn_)) return true;
   TlsClose(*conn_);
   return false;
 }

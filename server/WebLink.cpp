@@ -8,7 +8,6 @@
 #include "room/Console.h"
 #include "room/History.h"
 #include "server/DeviceAuth.h"
-#include "server/LiveLinks.h"
 #include "server/TlsLink.h"
 
 namespace {
@@ -32,18 +31,13 @@ void Trim(std::vector<uint8_t>& v) {
 }  // namespace
 
 WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices,
-                 LiveLinks* live)
+                 ConnectionGate* gate)
     : conn_(std::move(conn)),
       peer_(std::move(peer)),
       console_(console),
       devices_(devices),
-      live_(live),
-      born_(live != nullptr ? LiveGeneration(*live) : 0),
+      gate_(gate),
       ws_(kMaxMessage) {}
-
-WebLink::~WebLink() {
-  if (live_ != nullptr) RemoveLiveLink(*live_, this);
-}
 
 bool WebLink::CertificateName(std::string& name) {
   if (deviceId_.empty()) return PeerCommonName(*conn_, name);
@@ -131,7 +125,7 @@ bool WebLink::Open(Deadline deadline) {
     if (step == HttpExchange::Step::kUpgrade) {
       early_ = std::move(input);  // a client may send frames right after its request
       if ((devices_ == nullptr || PassDeviceExchange(Deadline::In(kDeviceExchangeMs))) &&
-          RegisterOpenLink(live_, this, born_, *conn_, deviceId_, deviceName_)) {
+          NoteOpenLink(gate_, this, *conn_, deviceId_, deviceName_)) {
         return true;
       }
       Shutdown();

@@ -14,7 +14,7 @@
 #include "tls/TlsConn.h"
 
 class Console;
-struct LiveLinks;
+struct ConnectionGate;
 struct StateDir;
 
 class WebLink : public Link {
@@ -22,10 +22,9 @@ class WebLink : public Link {
   // `peer` is "ADDRESS, port PORT"; `console` must outlive the link, and so
   // must `devices`: the membership state of a private room, whose
   // connections pass the device exchange first (null in an open room).
-  // `live`, when not null, is where the open link is registered.
+  // `gate`, when not null, is told what let the open link in.
   WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices = nullptr,
-          LiveLinks* live = nullptr);
-  ~WebLink() override;
+          ConnectionGate* gate = nullptr);
 
   // The TLS handshake, then HTTP requests (the app's files) until GET /ws
   // upgrades, all by `deadline`; in a private room then the device exchange
@@ -62,8 +61,7 @@ class WebLink : public Link {
   std::string peer_;
   Console& console_;
   StateDir* devices_;
-  LiveLinks* live_;
-  int born_;  // LiveGeneration when the link was made
+  ConnectionGate* gate_;
   std::string deviceName_;  // set by Open, read-only afterwards
   std::string deviceId_;    // set by Open, read-only afterwards
   // Lock order: the room's userLock, then wsLock, then the connection's

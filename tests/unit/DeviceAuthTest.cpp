@@ -19,7 +19,8 @@
 #include "protect/Frame.h"
 #include "room/Console.h"
 #include "server/DeviceAuth.h"
-#include "server/LiveLinks.h"
+#include "server/Admission.h"
+#include "server/ConnectionGate.h"
 #include "server/StateDir.h"
 #include "tests/support/FakeLink.h"
 #include "tests/support/DeviceKey.h"
@@ -311,10 +312,10 @@ TEST(StateDir, AnInvitationADeviceUsedIsRemovedAtTheNextStart) {
   EXPECT_FALSE(PathExists(temp.state.path + "/invites/" + hash));
 }
 
-// A link whose opening began before a reload registers only if the reload
-// would have let it stay: a device removed while its proof was under way
-// does not slip in after the reload's check.
-TEST(LiveLinks, ALinkOpenedBeforeAReloadIsCheckedAsItRegisters) {
+// A connection admitted before a reload notes its admission only if the
+// reload would have let it stay: a device removed while its proof was under
+// way does not slip in after the reload's check.
+TEST(Admission, AConnectionAdmittedBeforeAReloadIsCheckedAsItOpens) {
   TempState temp;
   ASSERT_TRUE(temp.Open());
   DeviceKey kept, removed;
@@ -323,21 +324,26 @@ TEST(LiveLinks, ALinkOpenedBeforeAReloadIsCheckedAsItRegisters) {
     x.Hello();
     ASSERT_EQ(x.Enrol(temp.Invite("alice"), *key), ExchangeStep::kAdmit);
   }
-  LiveLinks live;
-  FakeLink before, during, after;
-  const int born = LiveGeneration(live);
-  ASSERT_TRUE(AddLiveLink(live, &before, born, nullptr, nullptr, removed.Id(), "alice"));
+  ConnectionGate gate(*temp.console);
+  const auto admit = [&gate](const std::shared_ptr<FakeLink>& link) {
+    RegisterLink(gate, AdmitConnection(gate, "127.0.0.1", "127.0.0.1, port 1"), link);
+  };
+  auto before = std::make_shared<FakeLink>(), during = std::make_shared<FakeLink>(),
+       after = std::make_shared<FakeLink>();
+  admit(before);
+  admit(during);
+  ASSERT_TRUE(NoteAdmission(gate, before.get(), nullptr, nullptr, removed.Id(), "alice"));
   ASSERT_TRUE(RemoveFileDurably(temp.state.path + "/devices", removed.Id()));
   X509_STORE* store = X509_STORE_new();
-  EXPECT_EQ(CloseLinksNoLongerAdmitted(live, store, &temp.state, *temp.console), 1);
+  EXPECT_EQ(CloseNoLongerAdmitted(gate, store, &temp.state, *temp.console), 1);
   X509_STORE_free(store);
-  EXPECT_TRUE(before.shut);
-  EXPECT_FALSE(AddLiveLink(live, &during, born, nullptr, nullptr, removed.Id(), "alice"));
-  EXPECT_TRUE(AddLiveLink(live, &during, born, nullptr, nullptr, kept.Id(), "alice"));
-  EXPECT_TRUE(AddLiveLink(live, &after, LiveGeneration(live), nullptr, nullptr, removed.Id(), "alice"))
-      << "made after the reload: its own exchange decided";
-  for (Link* link : {static_cast<Link*>(&before), static_cast<Link*>(&during), static_cast<Link*>(&after)})
-    RemoveLiveLink(live, link);
+  EXPECT_TRUE(before->shut);
+  EXPECT_FALSE(NoteAdmission(gate, during.get(), nullptr, nullptr, removed.Id(), "alice"));
+  EXPECT_TRUE(NoteAdmission(gate, during.get(), nullptr, nullptr, kept.Id(), "alice"));
+  admit(after);
+  EXPECT_TRUE(NoteAdmission(gate, after.get(), nullptr, nullptr, removed.Id(), "alice"))
+      << "admitted after the reload: its own exchange decided";
+  EXPECT_FALSE(during->shut);
 }
 
 }  // namespace
