@@ -239,13 +239,19 @@ std::string ChatHelp(const std::string& program) {
       "end of a name shows as \\x20 (and the like). A lost connection is dialled\n"
       "again after " +
       Seconds(kRetryFirstMs) + ", then twice as long each time up to " + Seconds(kRetryMaxMs) +
-      ", logging in under\n"
-      "the same name; a full room is waited for the same way. Typing goes on\n"
-      "meanwhile; Esc stops the waiting. Ctrl-C clears the line, or on an empty\n"
-      "line leaves; Ctrl-Z suspends, as in a shell. After each login the client\n"
-      "asks for what the room said before (a server started with --history keeps\n"
-      "it) and shows it dimmed, with its times, above a separator line; after a\n"
-      "reconnect, only what it had not shown yet.\n"
+      " (from " + Seconds(kRetryFirstMs) +
+      " again\n"
+      "only once a connection stayed " +
+      Seconds(kStayedMs) +
+      "), logging in under the same name; a full\n"
+      "room is waited for the same way. Lines typed meanwhile are held (up to " +
+      std::to_string(kMaxHeldLines) +
+      ")\n"
+      "and sent once back in the room; Esc stops the waiting. Ctrl-C clears the\n"
+      "line, or on an empty line leaves; Ctrl-Z suspends, as in a shell. After each\n"
+      "login the client asks for what the room said before (a server started with\n"
+      "--history keeps it) and shows it dimmed, with its times, above a separator\n"
+      "line; after a reconnect, only what it had not shown yet.\n"
       "\n"
       "From a pipe, each input line is a message or a command; what the room says\n"
       "goes to standard output, one line each (the member list on joining as\n"

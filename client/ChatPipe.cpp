@@ -26,7 +26,7 @@ void PipeFront::Pump(ChatSession& s, int64_t now) {
 void PipeFront::Show(ChatSession& s, int64_t) {
   for (const ChatEvent& e : s.events) {
     if (e.kind == ChatEvent::kRefused || e.kind == ChatEvent::kStatus) {
-      std::fprintf(stderr, "chat: %s\n", e.text.c_str());
+      std::fprintf(stderr, "%s: %s\n", program_.c_str(), e.text.c_str());
       continue;
     }
     std::string line = FormatEvent(e, TextStyle());

@@ -5,13 +5,16 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "client/ChatRun.h"
 
 class PipeFront : public FrontEnd {
  public:
-  // With `timestamps`, lines from the room begin with the local time (ISO 8601).
-  explicit PipeFront(bool timestamps) : timestamps_(timestamps) {}
+  // With `timestamps`, lines from the room begin with the local time (ISO
+  // 8601). Complaints begin with `program`, the name it was started as.
+  PipeFront(bool timestamps, std::string program)
+      : timestamps_(timestamps), program_(std::move(program)) {}
 
   void Pump(ChatSession& s, int64_t now) override;
   void Show(ChatSession& s, int64_t now) override;
@@ -23,6 +26,7 @@ class PipeFront : public FrontEnd {
   void Append(ChatSession& s, std::string_view data);
 
   bool timestamps_;
+  std::string program_;
   std::string input_;        // read, not yet handled
   bool ended_ = false;       // standard input is at its end
   bool discarding_ = false;  // inside an over-long line, until its newline

@@ -8,6 +8,8 @@
 
 namespace {
 
+void SendHeld(ChatSession& s);
+
 void Emit(ChatSession& s, ChatEvent::Kind kind, const std::string& text) {
   ChatEvent event;
   event.kind = kind;
@@ -22,6 +24,12 @@ void Send(ChatSession& s, Request::Kind kind, const std::string& name = "",
 
 void Finish(ChatSession& s, int code, const std::string& failure) {
   if (s.exitCode >= 0) return;
+  if (!s.heldLines.empty()) {
+    s.notSent += static_cast<int>(s.heldLines.size());
+    Emit(s, ChatEvent::kRefused,
+         std::to_string(s.heldLines.size()) + " line(s) held for the room not sent");
+    s.heldLines.clear();
+  }
   s.exitCode = code;
   s.failure = failure;
   if (code == kExitOk && s.notSent > 0 && !s.terminal) {
@@ -59,11 +67,11 @@ bool IsQuitMarker(const ChatSession& s, const ReceivedFrame& frame) {
   return frame.scope == Scope::Private && frame.name == s.name && frame.Text().empty();
 }
 
-void EnterRoom(ChatSession& s) {
+void EnterRoom(ChatSession& s, int64_t now) {
   s.phase = Phase::kInRoom;
   s.loginDeadline = -1;
   s.wasInRoom = true;
-  s.retryDelayMs = 0;
+  s.enteredAt = now;
   if (s.terminal) {
     Emit(s, ChatEvent::kInfo,
          "You are in the room as " + ShownName(s.name) + ". /help lists the commands.");
@@ -78,6 +86,7 @@ void EnterRoom(ChatSession& s) {
     s.awaitingHistory = true;
     s.held.clear();
   }
+  SendHeld(s);
 }
 
 // A live public message: counted after the answer's boundary once that is
@@ -201,39 +210,45 @@ void HandleMembers(ChatSession& s, std::vector<std::string> names) {
   }
   s.members = std::move(names);
   s.haveMembers = true;
+  SendHeld(s);
 }
 
 bool IsMember(const ChatSession& s, const std::string& name) {
   return std::find(s.members.begin(), s.members.end(), name) != s.members.end();
 }
 
-// Refuses `line`; on a terminal it goes back on the input line, to be sent
-// later or cut.
-void RefuseAndKeep(ChatSession& s, const std::string& why, const std::string& line,
-                   const char* kept) {
-  if (!s.terminal) {
-    RefuseInput(s, why);
-    return;
-  }
-  RefuseInput(s, why + "; " + kept);
-  s.giveBack += (s.giveBack.empty() ? "" : " ") + line;
-}
-
 // A private message to someone else never comes back, so on a terminal it
-// is shown as sent. `line` is what was typed, kept when it cannot go yet.
+// is shown as sent. `line` is what was typed, which goes back on the input
+// line when it is too long.
 void SendText(ChatSession& s, const std::string& text, const std::string& to,
               const std::string& line) {
-  if (s.phase == Phase::kOffline) {
-    RefuseAndKeep(s, "not sent: the connection is lost", line, "it stays to be sent once back");
+  if (text.size() > kMaxTextLen) {
+    std::string why = "not sent: the line has " + std::to_string(text.size()) + " bytes, at most " +
+                      std::to_string(kMaxTextLen) + " fit in a message";
+    if (!s.terminal) {
+      RefuseInput(s, why);
+      return;
+    }
+    RefuseInput(s, why + "; it is back on the input line, to cut");
+    s.giveBack += (s.giveBack.empty() ? "" : " ") + line;
   } else if (s.phase == Phase::kNameRejected) {
     RefuseInput(s, "not sent: pick a free name with /nick NAME first");  // the line is for /nick
+  } else if (s.terminal && (s.phase != Phase::kInRoom || !s.heldLines.empty())) {
+    // Out of the room, or in it before the member list and the lines held
+    // before it: in order, once in.
+    if (s.heldLines.size() >= kMaxHeldLines) {
+      RefuseInput(s, "not sent: " + std::to_string(kMaxHeldLines) +
+                         " lines already wait for the room (Up brings it back)");
+      return;
+    }
+    s.heldLines.push_back(HeldLine{text, to});
+    Emit(s, ChatEvent::kInfo,
+         "Held until back in the room: " +
+             (to.empty() ? SafeText(text) : "-> *" + ShownName(to) + "* " + SafeText(text)));
+  } else if (s.phase == Phase::kOffline) {
+    RefuseInput(s, "not sent: the connection is lost");
   } else if (s.phase != Phase::kInRoom) {
-    RefuseAndKeep(s, "not sent: not in the room", line, "it stays to be sent once in");
-  } else if (text.size() > kMaxTextLen) {
-    RefuseAndKeep(s,
-                  "not sent: the line has " + std::to_string(text.size()) + " bytes, at most " +
-                      std::to_string(kMaxTextLen) + " fit in a message",
-                  line, "it is back on the input line, to cut");
+    RefuseInput(s, "not sent: not in the room");
   } else if (!to.empty() && !s.haveMembers) {
     RefuseInput(s, "not sent: the member list has not come yet");
   } else if (!to.empty() && !IsMember(s, to)) {
@@ -247,6 +262,21 @@ void SendText(ChatSession& s, const std::string& text, const std::string& to,
     } else if (s.terminal) {
       s.events.push_back(ChatEvent{ChatEvent::kSentPrivate, to, text, true, false});
     }
+  }
+}
+
+// In the room with its member list: the lines typed while away go now.
+void SendHeld(ChatSession& s) {
+  if (s.phase != Phase::kInRoom || !s.haveMembers || s.heldLines.empty()) return;
+  std::vector<HeldLine> lines;
+  lines.swap(s.heldLines);
+  for (const HeldLine& held : lines) {
+    if (!held.to.empty() && !IsMember(s, held.to)) {
+      RefuseInput(s, "not sent: nobody named " + ShownName(held.to) +
+                         " is in the room now (Up brings it back)");
+      continue;
+    }
+    SendText(s, held.text, held.to, held.text);
   }
 }
 
@@ -291,7 +321,10 @@ void GoOffline(ChatSession& s, int code, const std::string& reason, const std::s
   s.phase = Phase::kOffline;
   s.offlineCode = code;
   s.lostReason = reason;
-  s.retryDelayMs = kRetryFirstMs;
+  const bool stayed = s.enteredAt >= 0 && now - s.enteredAt >= kStayedMs;
+  s.retryDelayMs =
+      s.retryDelayMs == 0 || stayed ? kRetryFirstMs : std::min(2 * s.retryDelayMs, kRetryMaxMs);
+  s.enteredAt = -1;
   s.retryAt = now + s.retryDelayMs;
   Emit(s, ChatEvent::kStatus,
        status + " " + std::to_string(s.retryDelayMs / 1000) + " s" +
@@ -307,7 +340,7 @@ void StartSession(ChatSession& s, int64_t now) {
 void HandleFrame(ChatSession& s, const ReceivedFrame& frame, int64_t now) {
   switch (frame.type) {
     case FrameType::LoginAccepted:
-      if (s.phase == Phase::kLoggingIn) EnterRoom(s);
+      if (s.phase == Phase::kLoggingIn) EnterRoom(s, now);
       break;
     case FrameType::NameInUse:
       HandleNameInUse(s);
@@ -477,8 +510,10 @@ bool ReadsInput(const ChatSession& s) {
 std::string Prompt(const ChatSession& s, int64_t now) {
   if (s.phase == Phase::kOffline) {
     int64_t left = std::max<int64_t>(0, (s.retryAt - now + 999) / 1000);
+    const std::string held =
+        s.heldLines.empty() ? "" : ", " + std::to_string(s.heldLines.size()) + " line(s) held";
     return std::string(s.offlineCode == kExitNoAnswer ? "[trying again in " : "[reconnecting in ") +
-           std::to_string(left) + " s; Esc gives up] > ";
+           std::to_string(left) + " s" + held + "; Esc gives up] > ";
   }
   return s.phase == Phase::kInRoom ? ShownName(s.name) + "> " : "> ";
 }

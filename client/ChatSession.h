@@ -30,15 +30,23 @@ constexpr int kCloseWaitMs = 3000;
 // the server never has to write to us while we are blocked writing to it.
 constexpr int kEchoWindow = 64;
 // Reconnecting waits this long first, then twice as long each time, up to
-// kRetryMaxMs.
+// kRetryMaxMs. Only a connection that stayed in the room for kStayedMs
+// starts it again at kRetryFirstMs: a server that drops us within seconds
+// of every login (one that sends what no client takes) is not dialled every
+// second.
 constexpr int kRetryFirstMs = 1000;
 constexpr int kRetryMaxMs = 30000;
+constexpr int kStayedMs = 30000;
 // The server's member table holds this many names.
 constexpr int kRoomSize = 5;
 // The most earlier messages held for one answer (the most a server keeps),
 // and the most live ones remembered while their place in the room's history
 // is not known.
 constexpr size_t kMaxEarlier = 1000;
+
+// Lines typed on a terminal while not in the room (reconnecting, or before
+// the first login is answered) wait for it, at most this many.
+constexpr size_t kMaxHeldLines = 100;
 
 // A frame for the driver to send.
 struct Request {
@@ -47,6 +55,12 @@ struct Request {
   std::string name;    // kLogin: the name; kChat: the recipient, empty for everyone
   std::string text;    // kChat
   uint64_t since = 0;  // kHistory: relayed after this (µs since the epoch), 0: all
+};
+
+// A typed message waiting for the room: `text` to `to` (empty: everyone).
+struct HeldLine {
+  std::string text;
+  std::string to;
 };
 
 // One message of the room's history (a HistoryItem), held until its answer ends.
@@ -102,7 +116,8 @@ struct ChatSession {
   int64_t echoDeadline = -1;   // the quit marker coming back
   int64_t closeDeadline = -1;  // the server closing after Logout
   int64_t retryAt = -1;        // the next dial, offline
-  int retryDelayMs = 0;
+  int retryDelayMs = 0;        // the last pause before a dial; 0 before the first
+  int64_t enteredAt = -1;      // when this connection's login was accepted
 
   // The room's history: asked for after every login when `history` is set;
   // the answer is held until its end, then shown as earlier lines, less what
@@ -123,10 +138,14 @@ struct ChatSession {
   int exitCode = -1;  // >= 0 once finished
   std::string failure;
 
+  // Typed while not in the room; sent in order once in it with its member
+  // list (a /msg is checked against that list then).
+  std::vector<HeldLine> heldLines;
+
   std::vector<Request> requests;  // to send, oldest first; the driver takes them
   std::vector<ChatEvent> events;  // to show, oldest first; the front end takes them
-  // On a terminal, a line refused for now (too long, or not in the room) to
-  // go back on the input line rather than be lost; the front end takes it.
+  // On a terminal, a line refused for now (too long) to go back on the
+  // input line rather than be lost; the front end takes it.
   std::string giveBack;
 };
 
@@ -158,5 +177,5 @@ int64_t NextDeadline(const ChatSession& s);
 // list known (for /msg), fewer than kEchoWindow echoes outstanding.
 bool ReadsInput(const ChatSession& s);
 // "alice> " in the room, "> " while the name is not settled, a countdown
-// while offline.
+// (and the count of lines held) while offline.
 std::string Prompt(const ChatSession& s, int64_t now);

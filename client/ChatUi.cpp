@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <cwchar>
 
 #include "protect/SafeText.h"
 
@@ -229,6 +228,18 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
   if (!afterMsg) {
     size_t space = before.rfind(' ');
     result.from = space == std::string::npos ? 0 : space + 1;
+    // A name may hold spaces: the earliest word from which the rest of the
+    // line begins a member's name, as "bob s" begins "bob smith".
+    for (size_t at = 0; at < result.from; ++at) {
+      if (before[at] == ' ' || (at > 0 && before[at - 1] != ' ')) continue;
+      const std::string sofar = before.substr(at);
+      if (std::any_of(members.begin(), members.end(), [&](const std::string& m) {
+            return offered(m) && SameIgnoringCase(m, 0, sofar);
+          })) {
+        result.from = at;
+        break;
+      }
+    }
   }
   const bool quoted = afterMsg && result.from < before.size() && before[result.from] == '"';
   const std::string typed = before.substr(result.from + (quoted ? 1 : 0));
@@ -256,22 +267,4 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
   result.insert = (quote ? "\"" : "") + common;
   if (unique) result.insert += quote ? "\" " : " ";
   return result;
-}
-
-int CursorRow(const std::wstring& line, size_t cursor, int cols) {
-  if (cols <= 0) return 0;
-  int row = 0, col = 0;
-  for (size_t i = 0; i < cursor && i < line.size(); ++i) {
-    const wchar_t c = line[i];
-    int width = c == L'\t' ? 8 - col % 8 : wcwidth(c);
-    if (width < 0) width = c < 0x20 || c == 0x7f ? 2 : 7;  // ^X, or libedit's \U+XXXX
-    if (width > 1 && c != L'\t' && col + width > cols) {
-      ++row;
-      col = 0;
-    }
-    col += width;
-    row += col / cols;
-    col %= cols;
-  }
-  return row;
 }

@@ -78,17 +78,10 @@ struct Completion {
   std::vector<std::string> choices;
 };
 
-// Completes a member name other than `self`: the word being typed, or the
-// name after /msg (quoted when it holds a space, also when typed so far
-// without quotes: "/msg bob s" for "bob smith"). Prefixes match ignoring
+// Completes a member name other than `self`: the word being typed (or the
+// words, when they begin a name with spaces: "hi bob s" for "bob smith"),
+// or the name after /msg (quoted when it holds a space, also when typed so
+// far without quotes: "/msg bob s"). Prefixes match ignoring
 // ASCII case; names that would show escaped are never offered.
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self);
-
-// The row, counting from 0 at the first, that a terminal `cols` cells wide
-// shows the cursor on after the first `cursor` characters of `line` (the
-// prompt, then the input line), laid out as libedit does: a wide character
-// that does not fit goes to the next row, a tab to the next multiple of 8,
-// a control character as ^X. A row filled to its end puts the cursor on the
-// next one.
-int CursorRow(const std::wstring& line, size_t cursor, int cols);

@@ -1,14 +1,14 @@
 // The chat command's input line on libedit's own interface. Its readline
 // emulation leaves out or stubs what a line printed above the input needs
 // (clearing the visible line, key maps, replacing the line), so keys are fed
-// one command at a time in unbuffered mode and the rest is done here.
+// one command at a time in unbuffered mode and the rest is done here. libedit
+// edits the line but draws it where nobody sees; the line is drawn here.
 #include "client/LineEditor.h"
 
 #include <histedit.h>
 
 #include <climits>
 #include <clocale>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/Net.h"
@@ -17,12 +17,12 @@
 
 namespace {
 
-// Bound to the hide function, which acts only when Print pushes this key.
-constexpr char kHideKey[] = "\x1d";
 constexpr size_t kMaxHistory = 500;
 // A lone Esc byte is the Esc key when nothing follows it within this; else
 // it begins a key sequence that came in two reads.
 constexpr int kEscapeWaitMs = 100;
+// Where the terminal's size cannot be read.
+constexpr int kDefaultCols = 80;
 
 LineEditor* Owner(editline* el) {
   void* owner = nullptr;
@@ -34,15 +34,20 @@ void Write(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-// `text` as the locale decodes it; byte by byte when it cannot.
-std::wstring Wide(const std::string& text) {
-  std::mbstate_t state = {};
-  const char* from = text.c_str();
-  std::wstring wide(text.size(), L'\0');
-  size_t n = std::mbsrtowcs(wide.data(), &from, wide.size(), &state);
-  if (n == static_cast<size_t>(-1)) return std::wstring(text.begin(), text.end());
-  wide.resize(n);
-  return wide;
+int Columns() {
+  int rows = 0, cols = 0;
+  return TerminalSize(1, rows, cols) && cols > 0 ? cols : kDefaultCols;
+}
+
+// A key that can do nothing here rings the bell (libedit's own goes unseen).
+unsigned char Refuse() {
+  Write("\a");
+  return CC_ERROR;
+}
+
+// "\x1b[NA": up N rows, or nothing.
+std::string Up(int rows) {
+  return rows > 0 ? "\x1b[" + std::to_string(rows) + "A" : std::string();
 }
 
 }  // namespace
@@ -53,28 +58,34 @@ void LineEditor::ElEnd::operator()(editline* el) const {
 
 bool LineEditor::Start(const LineEditorHooks& hooks, const std::string& prompt) {
   std::setlocale(LC_CTYPE, "");  // keys are decoded as the locale says
+  // libedit must find a terminal on its output when it starts, or it
+  // edits nothing; it is given the unseen stream after that.
+  unseen_.reset(std::fopen("/dev/null", "w"));
+  if (!unseen_) return false;
   el_.reset(el_init("chat", stdin, stdout, stderr));
   if (!el_) return false;
   hooks_ = hooks;
   prompt_ = prompt;
   editline* el = el_.get();
+  el_set(el, EL_SETFP, 1, unseen_.get());
   el_set(el, EL_CLIENTDATA, this);
   el_set(el, EL_EDITOR, "emacs");
   el_set(el, EL_PROMPT, &PromptFn);
   el_set(el, EL_GETCFN, &GetKey);
   el_source(el, nullptr);  // the user's ~/.editrc, before our keys so that ours stay
   Bind("chat-accept", &Accept, {"^M", "^J"});
-  Bind("chat-hide", &Hide, {"^]"});
   Bind("chat-complete", &Complete, {"^I"});
-  Bind("chat-end", &EndOrDelete, {"^D"});
+  Bind("chat-delete-back", &DeleteBack, {"^H", "^?"}, false);  // vi: ^H moves left
+  Bind("chat-end", &EndOrDelete, {"^D", "\\e[3~"});
   Bind("chat-interrupt", &Interrupt, {"^C"});
   Bind("chat-back", &HistoryBack, {"^P", "\\e[A", "\\eOA"});
   Bind("chat-forward", &HistoryForward, {"^N", "\\e[B", "\\eOB"});
+  Bind("chat-clear", &ClearScreen, {"^L"});
   // Ctrl-C comes as a key, for Interrupt; a stop signal (kill -INT) still works.
   el_set(el, EL_SETTY, "-d", "-intr", nullptr);
-  TerminalSize(1, rows_, cols_);
-  el_set(el, EL_UNBUFFERED, 1);  // raw mode from here on, and the prompt drawn
+  el_set(el, EL_UNBUFFERED, 1);  // raw mode from here on
   Write("\x1b[?2004h");          // the terminal marks pastes (see TermInput)
+  Draw();
   std::fflush(stdout);
   return true;
 }
@@ -85,11 +96,14 @@ void LineEditor::Stop() {
   suspended_ = false;
   stash_.clear();
   el_.reset();
+  unseen_.reset();
 }
 
 void LineEditor::Suspend() {
   if (!el_ || suspended_) return;
-  HideLine();  // into stash_
+  stash_ = WideText();
+  stashCursor_ = Cursor();
+  Erase();
   Write("\x1b[?2004l");
   el_set(el_.get(), EL_UNBUFFERED, 0);  // back to the terminal's own mode
   std::fflush(stdout);
@@ -102,18 +116,23 @@ void LineEditor::Resume() {
   // followed with its own terminal modes.
   Suspend();
   suspended_ = false;
-  el_set(el_.get(), EL_UNBUFFERED, 1);  // raw mode again; it draws an empty prompt
+  el_set(el_.get(), EL_UNBUFFERED, 1);  // raw mode again, the line emptied
+  if (!stash_.empty()) {
+    el_winsertstr(el_.get(), stash_.c_str());
+    el_cursor(el_.get(), static_cast<int>(stashCursor_) - static_cast<int>(stash_.size()));
+  }
+  stash_.clear();
   Write("\x1b[?2004h\r\x1b[J");
-  PutStash();
-  Redraw();
+  Draw();
+  std::fflush(stdout);
 }
 
 void LineEditor::Bind(const char* name, unsigned char (*fn)(editline*, int),
-                      std::initializer_list<const char*> keys) {
+                      std::initializer_list<const char*> keys, bool viCommandToo) {
   el_set(el_.get(), EL_ADDFN, name, name, fn);
   for (const char* key : keys) {
     el_set(el_.get(), EL_BIND, key, name, nullptr);
-    el_set(el_.get(), EL_BIND, "-a", key, name, nullptr);  // vi command mode
+    if (viCommandToo) el_set(el_.get(), EL_BIND, "-a", key, name, nullptr);
   }
 }
 
@@ -124,6 +143,11 @@ char* LineEditor::PromptFn(editline* el) {
 std::wstring LineEditor::WideText() const {
   const LineInfoW* li = el_wline(el_.get());
   return std::wstring(li->buffer, li->lastchar);
+}
+
+size_t LineEditor::Cursor() const {
+  const LineInfoW* li = el_wline(el_.get());
+  return static_cast<size_t>(li->cursor - li->buffer);
 }
 
 std::string LineEditor::Text(bool beforeCursorOnly) const {
@@ -176,6 +200,18 @@ void LineEditor::AddHistory(const std::string& line) {
   draft_.clear();
 }
 
+// libedit moves and deletes by code point; a cursor left inside a cluster
+// (by a binding of libedit's or of ~/.editrc) goes to its edge, in the
+// direction it was moving.
+void LineEditor::KeepCursorOnCluster(size_t before) {
+  const std::wstring text = WideText();
+  const size_t at = Cursor();
+  const size_t start = ClusterStart(text, at);
+  if (start == at) return;
+  const size_t to = at < before ? start : ClusterEnd(text, at);
+  el_cursor(el_.get(), static_cast<int>(to) - static_cast<int>(at));
+}
+
 // The typed line leaves the screen: what the server relays shows it in its
 // place in the conversation.
 unsigned char LineEditor::Accept(editline* el, int) {
@@ -198,16 +234,6 @@ unsigned char LineEditor::Interrupt(editline* el, int) {
   return CC_REFRESH;
 }
 
-unsigned char LineEditor::Hide(editline* el, int) {
-  LineEditor* self = Owner(el);
-  if (!self->hideArmed_) return CC_NORM;
-  const LineInfoW* li = el_wline(el);
-  self->stash_ = self->WideText();
-  self->stashCursor_ = static_cast<int>(li->cursor - li->buffer);
-  self->Clear();
-  return CC_REFRESH;  // libedit erases what it drew, every row of it
-}
-
 unsigned char LineEditor::Complete(editline* el, int) {
   LineEditor* self = Owner(el);
   const std::string before = self->Text(true);
@@ -222,24 +248,38 @@ unsigned char LineEditor::Complete(editline* el, int) {
     }
   }
   self->choices_ = std::move(done.choices);
-  return done.insert.empty() && self->choices_.empty() ? CC_REFRESH_BEEP : CC_REFRESH;
+  if (done.insert.empty() && self->choices_.empty()) return Refuse();  // nothing fits
+  return CC_REFRESH;
+}
+
+// Backspace and Delete take a whole cluster: the family emoji, not its last
+// person.
+unsigned char LineEditor::DeleteBack(editline* el, int) {
+  LineEditor* self = Owner(el);
+  const size_t at = self->Cursor();
+  if (at == 0) return Refuse();
+  el_deletestr(el, static_cast<int>(at - ClusterStart(self->WideText(), at - 1)));
+  return CC_REFRESH;
 }
 
 unsigned char LineEditor::EndOrDelete(editline* el, int) {
-  const LineInfoW* li = el_wline(el);
-  if (li->buffer == li->lastchar) {
-    Owner(el)->endAsked_ = true;
+  LineEditor* self = Owner(el);
+  const std::wstring text = self->WideText();
+  const size_t at = self->Cursor();
+  if (text.empty()) {
+    self->endAsked_ = true;
     return CC_NORM;
   }
-  if (li->cursor == li->lastchar) return CC_ERROR;
-  el_cursor(el, 1);
-  el_deletestr(el, 1);
+  if (at == text.size()) return Refuse();
+  const size_t end = ClusterEnd(text, at + 1);
+  el_cursor(el, static_cast<int>(end - at));
+  el_deletestr(el, static_cast<int>(end - at));
   return CC_REFRESH;
 }
 
 unsigned char LineEditor::HistoryBack(editline* el, int) {
   LineEditor* self = Owner(el);
-  if (self->historyPos_ == 0) return CC_ERROR;
+  if (self->historyPos_ == 0) return Refuse();
   if (self->historyPos_ == self->history_.size()) self->draft_ = self->Text();
   self->Replace(self->history_[--self->historyPos_]);
   return CC_REFRESH;
@@ -247,10 +287,18 @@ unsigned char LineEditor::HistoryBack(editline* el, int) {
 
 unsigned char LineEditor::HistoryForward(editline* el, int) {
   LineEditor* self = Owner(el);
-  if (self->historyPos_ >= self->history_.size()) return CC_ERROR;
+  if (self->historyPos_ >= self->history_.size()) return Refuse();
   ++self->historyPos_;
   bool draft = self->historyPos_ == self->history_.size();
   self->Replace(draft ? self->draft_ : self->history_[self->historyPos_]);
+  return CC_REFRESH;
+}
+
+// Ctrl-L: the screen cleared, the input line at its top.
+unsigned char LineEditor::ClearScreen(editline* el, int) {
+  LineEditor* self = Owner(el);
+  Write("\x1b[H\x1b[2J");
+  self->shown_ = false;
   return CC_REFRESH;
 }
 
@@ -258,7 +306,6 @@ unsigned char LineEditor::HistoryForward(editline* el, int) {
 // more keys, those still to come.
 int LineEditor::GetKey(editline* el, wchar_t* key) {
   LineEditor* self = Owner(el);
-  if (self->hideArmed_) return 0;  // Print's own key only
   TermInput& input = self->input_;
   if (!input.HasKey() && input.Empty()) self->WaitForKeys();
   return input.TakeKey(*key) ? 1 : 0;  // 0 ends the key binding's wait
@@ -282,18 +329,19 @@ void LineEditor::WaitForKeys() {
 }
 
 bool LineEditor::ReadInput() {
-  FollowWindowSize();  // before keys are drawn at the old width
   char buf[4096];
   long got = ReadFd(0, buf, sizeof buf);
   if (got <= 0) return false;
   input_.Append(buf, static_cast<size_t>(got));
   if (!TakeEscape()) Process();
+  if (Active()) Redraw();
   return !ended_;
 }
 
 bool LineEditor::TakeEscape() {
   if (!hooks_.escape || !input_.LoneEscape()) return false;
-  if (PollFd(0, false, Deadline::In(kEscapeWaitMs)) != PollResult::kTimeout || !hooks_.escape()) return false;
+  if (PollFd(0, false, Deadline::In(kEscapeWaitMs)) != PollResult::kTimeout || !hooks_.escape())
+    return false;
   input_.Clear();
   return true;
 }
@@ -304,7 +352,7 @@ void LineEditor::Process() {
       std::vector<std::string> lines;
       std::string rest;
       bool ended = input_.TakePaste(lines, rest);
-      HandPaste(lines, rest, ended);
+      HandPaste(lines, rest);
       if (!ended) return;  // the rest of the paste is still to come
     }
     RunKeys();
@@ -315,7 +363,9 @@ void LineEditor::Process() {
 void LineEditor::RunKeys() {
   while (Active() && input_.HasKey()) {
     int count = 0;
+    const size_t before = Cursor();
     el_wgets(el_.get(), &count);  // one key binding's worth
+    KeepCursorOnCluster(before);
     Dispatch();
   }
 }
@@ -325,9 +375,7 @@ void LineEditor::Dispatch() {
   lines.swap(accepted_);
   for (const auto& [line, typed] : lines) {
     std::string back = hooks_.line(line, typed);
-    if (back.empty()) continue;
-    PutBack(back, !typed);
-    Print("");  // the line changed outside libedit's commands
+    if (!back.empty()) PutBack(back, !typed);
   }
   if (interrupted_ != 0) {
     const bool cleared = interrupted_ == 1;
@@ -350,8 +398,7 @@ void LineEditor::Dispatch() {
 // Each whole line of a paste goes as a message of its own, the first after
 // what was typed before it (a command only when that began it); the last
 // part stays on the input line to be edited, after any line refused.
-void LineEditor::HandPaste(const std::vector<std::string>& lines, const std::string& rest,
-                           bool ended) {
+void LineEditor::HandPaste(const std::vector<std::string>& lines, const std::string& rest) {
   std::string kept;
   bool keptPasted = true;
   for (const std::string& line : lines) {
@@ -364,16 +411,40 @@ void LineEditor::HandPaste(const std::vector<std::string>& lines, const std::str
     kept += (kept.empty() ? "" : " ") + back;
   }
   PutBack(kept + (kept.empty() || rest.empty() ? "" : " ") + rest, kept.empty() || keptPasted);
-  if (ended || !lines.empty()) Print("");  // the line changed outside libedit's commands
 }
 
-void LineEditor::HideLine() {
-  hideArmed_ = true;
-  el_push(el_.get(), kHideKey);
-  int count = 0;
-  el_wgets(el_.get(), &count);
-  hideArmed_ = false;
-  Write("\r\x1b[J");  // the prompt too, and anything below
+// From the cursor's row up to the prompt's, and all below: the input line
+// gone, the cursor where it began. The terminal may have been resized since
+// the line was drawn: it has kept the rows, or (narrower, as most do)
+// rewrapped each by itself, and the cursor's row is known either way, so
+// nothing above the line is erased.
+void LineEditor::Erase() {
+  if (!shown_) return;
+  Write(Up(CursorRowAt(drawn_, Columns())) + "\r\x1b[J");
+  shown_ = false;
+}
+
+// The prompt and the line from where the cursor is, the start of a clear
+// row; each row of the layout on a line of its own. The cursor is put in
+// place by writing its row again up to it, so that it stands where this
+// terminal draws the text before it, however wide it takes a cluster to be.
+void LineEditor::Draw() {
+  if (!Active() || suspended_ || shown_) return;
+  drawn_ = LayOutLine(prompt_, WideText(), Cursor(), Columns());
+  std::string out;
+  for (size_t r = 0; r < drawn_.rows.size(); ++r)
+    out += (r == 0 ? "" : "\r\n") + drawn_.rows[r];
+  const int last = static_cast<int>(drawn_.rows.size()) - 1;
+  if (drawn_.cursorRow != last || drawn_.beforeCursor != drawn_.rows.back())
+    out += "\r" + Up(last - drawn_.cursorRow) + drawn_.beforeCursor;
+  Write(out);
+  shown_ = true;
+}
+
+void LineEditor::Redraw() {
+  Erase();
+  Draw();
+  std::fflush(stdout);
 }
 
 void LineEditor::Print(const std::string& text) {
@@ -382,46 +453,18 @@ void LineEditor::Print(const std::string& text) {
     std::fflush(stdout);
     return;
   }
-  FollowWindowSize();
-  HideLine();
+  Erase();
   Write(text);
-  PutStash();
-  Redraw();
-}
-
-void LineEditor::PutStash() {
-  if (!stash_.empty()) {
-    el_winsertstr(el_.get(), stash_.c_str());
-    el_cursor(el_.get(), stashCursor_ - static_cast<int>(stash_.size()));
-  }
-  stash_.clear();
-}
-
-// Draws the prompt and the input line from where the terminal's cursor is:
-// the start of a clear line.
-void LineEditor::Redraw() {
-  TerminalSize(1, rows_, cols_);
-  el_resize(el_.get());
-  el_set(el_.get(), EL_REFRESH);
+  Draw();
   std::fflush(stdout);
 }
 
 void LineEditor::SetPrompt(const std::string& prompt) {
   if (prompt == prompt_) return;
   prompt_ = prompt;
-  Print("");
+  Redraw();
 }
 
 void LineEditor::FollowWindowSize() {
-  int rows = 0, cols = 0;
-  if (!Active() || suspended_ || !TerminalSize(1, rows, cols) || (rows == rows_ && cols == cols_))
-    return;
-  // The terminal has rewrapped the input line to the new width, as most do.
-  // libedit would count its rows at the old width and erase too few (a ghost
-  // copy stays above) or lines above it, so the line is erased here.
-  const LineInfoW* li = el_wline(el_.get());
-  const std::wstring prompt = Wide(prompt_);
-  const int row = CursorRow(prompt + WideText(), prompt.size() + (li->cursor - li->buffer), cols);
-  Write((row > 0 ? "\x1b[" + std::to_string(row) + "A" : std::string()) + "\r\x1b[J");
-  Redraw();
+  if (Active() && !suspended_ && shown_ && Columns() != drawn_.cols) Redraw();
 }

@@ -1,8 +1,10 @@
 // The terminal's input line, on libedit: keys and bracketed pastes in, whole
 // lines out, and lines printed above the input line without breaking what is
-// being typed. Used by the chat command's terminal front end.
+// being typed. libedit edits the line; the line is drawn here (LineLayout),
+// by grapheme clusters. Used by the chat command's terminal front end.
 #pragma once
 
+#include <cstdio>
 #include <cwchar>
 #include <functional>
 #include <memory>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "client/ChatUi.h"
+#include "client/LineLayout.h"
 #include "client/TermInput.h"
 
 struct editline;  // libedit's EditLine
@@ -56,28 +59,33 @@ class LineEditor {
   // Prints `text` (whole lines) above the input line, then redraws it.
   void Print(const std::string& text);
   void SetPrompt(const std::string& prompt);
-  // Redraws when the terminal's size has changed.
+  // Redraws at the terminal's width when that has changed.
   void FollowWindowSize();
 
  private:
   struct ElEnd {
     void operator()(editline* el) const;
   };
+  struct FileClose {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
 
   // libedit callbacks; the editor is the EditLine's client data.
   static char* PromptFn(editline* el);
   static int GetKey(editline* el, wchar_t* key);
   static unsigned char Accept(editline* el, int key);
-  static unsigned char Hide(editline* el, int key);
   static unsigned char Complete(editline* el, int key);
+  static unsigned char DeleteBack(editline* el, int key);
   static unsigned char EndOrDelete(editline* el, int key);
   static unsigned char Interrupt(editline* el, int key);
   static unsigned char HistoryBack(editline* el, int key);
   static unsigned char HistoryForward(editline* el, int key);
+  static unsigned char ClearScreen(editline* el, int key);
 
   void Bind(const char* name, unsigned char (*fn)(editline*, int),
-            std::initializer_list<const char*> keys);
+            std::initializer_list<const char*> keys, bool viCommandToo = true);
   std::wstring WideText() const;
+  size_t Cursor() const;
   std::string Text(bool beforeCursorOnly = false) const;
   void Clear();
   void Replace(const std::string& text);
@@ -85,21 +93,28 @@ class LineEditor {
   bool BeginsWithPaste(const std::string& line) const;
   void PutBack(const std::string& text, bool pasted);
   void AddHistory(const std::string& line);
+  void KeepCursorOnCluster(size_t before);
   void WaitForKeys();
   void Process();
   void RunKeys();
   void Dispatch();
-  void HandPaste(const std::vector<std::string>& lines, const std::string& rest, bool ended);
-  void HideLine();
-  void PutStash();
+  void HandPaste(const std::vector<std::string>& lines, const std::string& rest);
+  void Erase();
+  void Draw();
   void Redraw();
   bool TakeEscape();
 
+  // libedit draws here, unseen: it counts a code point as a cell, so it
+  // would draw a family emoji, or a wide character at a row's end, other
+  // than the terminal does. Declared first so that it closes after el_end.
+  std::unique_ptr<std::FILE, FileClose> unseen_;
   std::unique_ptr<editline, ElEnd> el_;
   LineEditorHooks hooks_;
   std::string prompt_;
-  int rows_ = 0;
-  int cols_ = 0;
+
+  // What is on the screen: the layout drawn, while shown.
+  LineLayout drawn_;
+  bool shown_ = false;
 
   TermInput input_;
   bool ended_ = false;  // standard input is at its end
@@ -108,11 +123,10 @@ class LineEditor {
   std::vector<std::pair<std::string, bool>> accepted_;  // each line, and whether typed
   std::vector<std::string> choices_;
   bool endAsked_ = false;
-  int interrupted_ = 0;     // Ctrl-C: 1 cleared the line, 2 found it empty
-  bool hideArmed_ = false;  // the hide key acts only when Print pushes it
-  std::wstring stash_;      // the hidden input line
-  int stashCursor_ = 0;
-  bool suspended_ = false;  // between Suspend and Resume, stash_ holds the line
+  int interrupted_ = 0;  // Ctrl-C: 1 cleared the line, 2 found it empty
+  std::wstring stash_;   // the line while suspended: libedit empties it on resuming
+  size_t stashCursor_ = 0;
+  bool suspended_ = false;
   std::string pastedHead_;  // the paste the input line began with, while it does
 
   std::vector<std::string> history_;

@@ -10,8 +10,8 @@
 #include "client/ChatSession.h"
 #include "client/ChatTerm.h"
 #include "platform/Os.h"
-#include "protect/SafeText.h"
 #include "platform/Term.h"
+#include "protect/SafeText.h"
 
 namespace {
 
@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
   std::string problem;
   switch (ParseChatArgs(argc, argv, args, problem, FileExists(kDefaultCaFile))) {
     case ChatArgsOutcome::kUsage:
-      std::fprintf(stderr, "chat: %s; try %s --help\n", problem.c_str(), program.c_str());
+      std::fprintf(stderr, "%s: %s; try %s --help\n", program.c_str(), problem.c_str(),
+                   program.c_str());
       return kExitUsage;
     case ChatArgsOutcome::kHelp:
       std::fputs(ChatHelp(program).c_str(), stdout);
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
   }
   IgnoreSigpipe();
   if (!args.options.tls.verify) {
-    std::fprintf(stderr, "chat: --insecure: the server's certificate is not verified\n");
+    std::fprintf(stderr, "%s: --insecure: the server's certificate is not verified\n",
+                 program.c_str());
   }
 
   ChatClient client;
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
              " in the working directory, so the system's trusted CAs were asked; --ca FILE "
              "names the CA file)";
     }
-    std::fprintf(stderr, "chat: %s\n", why.c_str());
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), why.c_str());
     return ExitFor(connected.error);
   }
   ChatSession session;
@@ -96,11 +98,11 @@ int main(int argc, char** argv) {
   session.terminal = IsTerminal(0) && IsTerminal(1);
   session.reconnect = session.terminal || args.reconnect;
   session.history = session.terminal || args.history;
-  PipeFront pipe(args.timestamps);
+  PipeFront pipe(args.timestamps, program);
   TermFront term(NoColour());
   FrontEnd* front = &pipe;
   if (session.terminal && term.Start(session, MonotonicMs())) front = &term;
   int status = RunChat(client, args.options, session, *front);
-  if (status != kExitOk) std::fprintf(stderr, "chat: %s\n", session.failure.c_str());
+  if (status != kExitOk) std::fprintf(stderr, "%s: %s\n", program.c_str(), session.failure.c_str());
   return status;
 }

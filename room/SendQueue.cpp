@@ -65,13 +65,16 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
       data = front.bytes->data() + front.begin + frontTaken_;
       len = front.Size() - frontTaken_;
       // Small runs (a member list, replies, a backlog of batches) go out
-      // gathered in one write: one TLS record, not one each.
-      if (runs_.size() > 1 && len + runs_[1].Size() <= kSendChunkBytes) {
+      // gathered in one write: one TLS record, not one each. A member list
+      // ends the gathering, so that what a blocked send holds has one at
+      // most and a newer list can still replace the next.
+      if (runs_.size() > 1 && !front.memberList && len + runs_[1].Size() <= kSendChunkBytes) {
         scratch.assign(data, data + len);
         for (size_t i = 1; i < runs_.size() && scratch.size() + runs_[i].Size() <= kSendChunkBytes;
              ++i) {
           const FrameRun& r = runs_[i];
           scratch.insert(scratch.end(), r.bytes->data() + r.begin, r.bytes->data() + r.end);
+          if (r.memberList) break;
         }
         data = scratch.data();
         len = scratch.size();
@@ -106,7 +109,7 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
     }
     if (waiting_ && bytes_ <= waitMark_) taken_.notify_all();
     linkHolds_ = sent.blocked;
-    pinned_ = sent.blocked ? len - std::min(sent.taken, len) : 0;
+    pinned_ = sent.blocked ? std::min(sent.held, len - std::min(sent.taken, len)) : 0;
     if (sent.blocked || sent.taken < len) {
       flushing_ = false;
       return State::kBacklog;

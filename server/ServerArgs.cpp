@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "room/History.h"
+#include "server/ExitStatus.h"
 
 namespace {
 
@@ -74,6 +75,40 @@ const OptionDoc kOptions[] = {
     {{"version", no_argument, nullptr, kVersion}, 'V', nullptr, "the version"},
 };
 constexpr size_t kNumOptions = sizeof kOptions / sizeof kOptions[0];
+
+// The exit statuses for --help, and from it the man page; each as a shell
+// reads it (-2 is 254).
+struct ExitDoc {
+  int status;
+  const char* help;
+};
+const ExitDoc kExitDocs[] = {
+    {kExitStopped, "stopped by SIGINT or SIGTERM"},
+    {kExitSetup,
+     "no TLS context (none of its cipher suites, or with\n"
+     "--require-client-cert an unusable certs/ca.crt); socket, bind or\n"
+     "listen failed; a --listen ADDRESS is no IPv4 or IPv6 address; a\n"
+     "socket from systemd is no listening TCP socket, or is named web\n"
+     "without --web; a thread cannot start"},
+    {kExitCert, "certs/server.crt cannot be used"},
+    {kExitKey,
+     "certs/server.key cannot be used, or serves none of the cipher\n"
+     "suites offered (without --forward-secrecy: any key but RSA)"},
+    {kExitMismatch, "the key does not match the certificate"},
+    {kExitBadPort, "the port is negative or above 65535"},
+    {kExitUsage, "not exactly one port, or an unknown option"},
+};
+
+// `name` padded to `column`, then `help`, each further line of it indented
+// to the column too.
+std::string Entry(std::string name, const char* help, size_t column) {
+  std::string text = name + std::string(name.size() < column ? column - name.size() : 1, ' ');
+  for (const char* c = help; *c != '\0'; ++c) {
+    text += *c;
+    if (*c == '\n') text += std::string(column, ' ');
+  }
+  return text + "\n";
+}
 
 // "--name" of an option that takes a value.
 bool TakesValue(const char* arg) {
@@ -218,15 +253,10 @@ std::string ServerHelp(const std::string& program) {
     std::string name = o.shortName != 0 ? std::string("  -") + o.shortName + ", --" : "      --";
     name += o.longOption.name;
     if (o.value != nullptr) name += std::string(" ") + o.value;
-    text += name + std::string(kColumn - name.size(), ' ');
-    for (const char* line = o.help; *line != '\0';) {
-      const char* end = std::strchr(line, '\n');
-      size_t len = end ? static_cast<size_t>(end - line) : std::strlen(line);
-      if (line != o.help) text += std::string(kColumn, ' ');
-      text.append(line, len);
-      text += '\n';
-      line += len + (end ? 1 : 0);
-    }
+    text += Entry(name, o.help, kColumn);
   }
+  text += "\nExit status:\n";
+  for (const ExitDoc& e : kExitDocs)
+    text += Entry("  " + std::to_string(e.status & 0xff), e.help, 7);
   return text;
 }

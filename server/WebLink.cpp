@@ -190,7 +190,7 @@ LinkSend WebLink::Send(const uint8_t* bytes, size_t len) {
       sent.ended = true;
     } else {
       const LinkSend then = PushLocked();
-      sent = LinkSend{len, then.blocked, sent.wrote || then.wrote, then.ended};
+      sent = LinkSend{len, then.blocked, sent.wrote || then.wrote, then.ended, 0};
     }
   }
   if (sent.ended) {

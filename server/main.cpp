@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
       printf("%s (saferoom) %s\n", ProgramName(argv[0]).c_str(), SAFEROOM_VERSION);
       return 0;
     case ArgsOutcome::kUsage:
-      if (!problem.empty()) fprintf(stderr, "server: %s\n", problem.c_str());
+      if (!problem.empty())
+        fprintf(stderr, "%s: %s\n", ProgramName(argv[0]).c_str(), problem.c_str());
       printf("Usage:\n\tserver.exe [port]\n");
       fflush(stdout);  // the usage text first, where both streams go to one terminal
       fprintf(stderr, "Try '%s --help'.\n", ProgramName(argv[0]).c_str());

@@ -192,6 +192,8 @@ SendResult TlsSend(TlsConn& conn, const void* buf, size_t len) {
     }
     if (SSL_get_error(conn.ssl.get(), n) == SSL_ERROR_WANT_WRITE) {
       result.blocked = true;
+      // One record at most is made before the socket says it is full.
+      result.held = std::min<size_t>(len - result.taken, SSL3_RT_MAX_PLAIN_LENGTH);
     } else {
       ERR_clear_error();
       MarkFailed(conn);

@@ -64,6 +64,9 @@ struct SendResult {
   size_t taken = 0;      // bytes handed over: the caller must not offer them again
   bool blocked = false;  // the socket is full: offer the rest again once it polls writable
   bool ended = false;    // the connection failed or was shut down
+  // When blocked: of the bytes after `taken`, how many OpenSSL holds in a
+  // record of its own; the next send must offer them first, unchanged.
+  size_t held = 0;
 };
 
 // Writes what the socket takes now of `len` bytes, without waiting, under

@@ -2,7 +2,9 @@
 // terminal in a shell, against the real server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "platform/Os.h"
 #include "tests/support/Pty.h"
 #include "tests/support/RoomClient.h"
+#include "tests/support/TcpRelay.h"
 #include "tests/support/TestServer.h"
 
 namespace {
@@ -110,14 +113,28 @@ TEST_F(ChatCli, FailuresExitWithTheirStatus) {
     EXPECT_NE(chat.err.find(c.says), kNone) << chat.err;
   }
 
+  // Every complaint begins with the name it was started as (installed:
+  // saferoom), as --help does.
+  const std::string link = server.dir + "/saferoom";
+  ASSERT_EQ(symlink(ChatBinary().c_str(), link.c_str()), 0);
+  Proc usage;
+  ASSERT_TRUE(usage.Spawn({link, "--bogus"}));
+  EXPECT_EQ(usage.WaitExit(), 2);
+  EXPECT_EQ(usage.err, "saferoom: unknown option --bogus; try saferoom --help\n");
   members.pop_back();
+  ASSERT_NE(server.WaitFor("[!] User m4 offline\n"), kNone);  // a place in the room again
   Proc insecure;
-  ASSERT_TRUE(StartChat(insecure, "trusting", {"--insecure"}, "127.0.0.2"));
-  ASSERT_TRUE(insecure.Send("made it\n"));
+  ASSERT_TRUE(
+      insecure.Spawn({link, "--insecure", "127.0.0.2", std::to_string(server.port), "trusting"}));
+  ASSERT_TRUE(insecure.Send("made it\n/msg nobody x\n"));
   EXPECT_NE(insecure.WaitFor("<trusting> made it\n"), kNone) << insecure.err;
   insecure.CloseInput();
-  EXPECT_EQ(insecure.WaitExit(), 0) << insecure.err;
-  EXPECT_EQ(insecure.err, "chat: --insecure: the server's certificate is not verified\n");
+  EXPECT_EQ(insecure.WaitExit(), 8) << insecure.err;
+  EXPECT_EQ(insecure.err,
+            "saferoom: --insecure: the server's certificate is not verified\n"
+            "saferoom: not sent: nobody named nobody is in the room (names are case-sensitive; "
+            "/who lists them)\n"
+            "saferoom: 1 input line(s) not sent, each said above\n");
 }
 
 TEST_F(ChatCli, EndOfInputLogsOutAfterTheRoomGotEverything) {
@@ -194,8 +211,8 @@ TEST_F(ChatCli, PipeReconnectsAfterTheServerDroppedIt) {
 }
 
 // At a terminal, in a shell with job control: Ctrl-Z and fg give the terminal
-// back and take it again with the draft drawn; a paste is text; a resize
-// leaves the wrapped input line once; Ctrl-C clears the line, then leaves.
+// back and take it again with the draft drawn; a paste is text; Ctrl-C
+// clears the line, then leaves.
 TEST_F(ChatCli, OnATerminalSuspendPasteResizeAndInterrupt) {
   auto watcher = Join(server.port, "watcher");
   PtyShell term;
@@ -225,26 +242,128 @@ TEST_F(ChatCli, OnATerminalSuspendPasteResizeAndInterrupt) {
   ASSERT_TRUE(term.Send("\x1b[200~" + paste + "\x1b[201~"));
   for (const std::string& line : pasted)
     EXPECT_EQ(NextChat(*watcher), "alice: " + line);
-  // Nothing more to print, so that no old-width output meets the resize.
   ASSERT_NE(at = term.WaitFor("more after quit", at), kNone) << term.out;
 
-  // 7 + 62 cells: two rows at 60 columns, three at 25, one at 80.
-  const std::string draft = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  ASSERT_TRUE(term.Send(draft));
-  ASSERT_NE(at = term.WaitFor("XYZ", at), kNone) << term.out;
-  for (const auto& [cols, mark] : {std::pair{25, "{"}, std::pair{80, "}"}}) {
-    SCOPED_TRACE(cols);
-    ASSERT_TRUE(term.Resize(cols, 40));
-    ASSERT_TRUE(term.Send(mark));  // drawn once the resize is done with
-    ASSERT_NE(at = term.WaitFor(mark, at), kNone) << term.out;
-    EXPECT_EQ(term.screen.RowsWith("alice> 0123"), 1) << term.screen.Text();
-  }
-  EXPECT_NE(term.screen.Text().find("alice> " + draft + "{}\n"), kNone) << term.screen.Text();
-
+  ASSERT_TRUE(term.Send("a draft"));
+  ASSERT_NE(at = term.WaitFor("draft", at), kNone) << term.out;
   ASSERT_TRUE(term.Send("\x03"));
   ASSERT_NE(at = term.WaitFor("Line cleared", at), kNone) << term.out;
   ASSERT_TRUE(term.Send("\x03"));
   EXPECT_NE(server.WaitFor("[!] User alice offline\n"), kNone);
   EXPECT_NE(term.WaitFor("$ ", at), kNone) << term.out;
   EXPECT_EQ(Next(*watcher).Names(), Names{"watcher"}) << "the cleared draft was sent";
+}
+
+// A wrapped draft, the terminal narrowed then widened: one copy of it on the
+// screen each time, on a terminal that rewraps its lines (wide characters
+// too) and on one that cuts them.
+TEST_F(ChatCli, OnATerminalAResizedDraftShowsOnce) {
+  const struct {
+    bool reflow;
+    std::string draft;
+  } kCases[] = {
+      // 7 + 62 cells: two rows at 60 columns, three at 25, one at 80.
+      {true, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
+      {false, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
+      // 7 + 80 cells: a wide character does not fit at the end of the first
+      // row at 60 columns, nor of the second at 25.
+      {true,
+       "\u4e00\u4e8c\u4e09\u56db\u4e94\u516d\u4e03\u516b\u4e5d\u5341"
+       "\u4e00\u4e8c\u4e09\u56db\u4e94\u516d\u4e03\u516b\u4e5d\u5341"
+       "\u4e00\u4e8c\u4e09\u56db\u4e94\u516d\u4e03\u516b\u4e5d\u5341"
+       "\u4e00\u4e8c\u4e09\u56db\u4e94\u516d\u4e03\u516b\u4e5d\u5341"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << (c.reflow ? "rewrapping " : "cutting ") << c.draft);
+    PtyShell term;
+    term.reflow = c.reflow;
+    ASSERT_TRUE(term.Spawn(60, 40, server.dir));
+    ASSERT_TRUE(term.Send(ChatBinary() + " 127.0.0.1 " + std::to_string(server.port) + " alice\n"));
+    size_t at = term.WaitFor("alice> ");
+    ASSERT_NE(at, kNone) << term.out;
+    ASSERT_TRUE(term.Send(c.draft));
+    ASSERT_NE(at = term.WaitFor(c.draft.substr(c.draft.size() - 3), at), kNone) << term.out;
+    const std::string start = "alice> " + c.draft.substr(0, 6);
+    for (const auto& [cols, mark] : {std::pair{25, "{"}, std::pair{80, "}"}}) {
+      SCOPED_TRACE(cols);
+      ASSERT_TRUE(term.Resize(cols, 40));
+      ASSERT_TRUE(term.Send(mark));  // drawn once the resize is done with
+      ASSERT_NE(at = term.WaitFor(mark, at), kNone) << term.out;
+      EXPECT_EQ(term.screen.RowsWith(start), 1) << term.screen.Text();
+    }
+    const std::string screen = term.screen.Text();
+    EXPECT_EQ(screen.find(c.draft.substr(c.draft.size() - 6) + "{}"),
+              screen.rfind(c.draft.substr(c.draft.size() - 6) + "{}"))
+        << screen;
+    ASSERT_TRUE(term.Send("\x03\x03"));
+    EXPECT_NE(server.WaitFor("[!] User alice offline\n"), kNone);
+  }
+}
+
+// The cursor steps over a family emoji (one grapheme cluster of five code
+// points, which the terminal draws in two cells) as over one character, and
+// what is typed there goes before it, not inside it.
+TEST_F(ChatCli, OnATerminalTheCursorStepsOverAFamilyEmojiWhole) {
+  auto watcher = Join(server.port, "watcher");
+  PtyShell term;
+  ASSERT_TRUE(term.Spawn(60, 40, server.dir));
+  ASSERT_TRUE(term.Send(ChatBinary() + " 127.0.0.1 " + std::to_string(server.port) + " alice\n"));
+  size_t at = term.WaitFor("alice> ");
+  ASSERT_NE(at, kNone) << term.out;
+  const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
+  ASSERT_TRUE(term.Send("a" + family + "b"));
+  ASSERT_NE(at = term.WaitFor(family + "b", at), kNone) << term.out;
+  EXPECT_EQ(term.screen.CursorColumn(), 11);  // "alice> " 7, a 1, the family 2, b 1
+  const struct {
+    const char* keys;   // arrows, then a mark typed where they led
+    const char* shown;  // the row then
+    int column;         // the cursor's, after the mark
+  } kSteps[] = {
+      {"\x1b[D\x1b[D\x1b[C\x1b[DX", "aXFb", 9},  // Left over b, over the family, ...
+      {"\x1b[CY", "aXFYb", 12},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.shown);
+    std::string row = "alice> ";
+    for (const char* c = step.shown; *c != '\0'; ++c)
+      row += *c == 'F' ? family : std::string(1, *c);
+    const size_t from = term.out.size();
+    ASSERT_TRUE(term.Send(step.keys));
+    const char mark[] = {step.keys[std::strlen(step.keys) - 1], '\0'};
+    ASSERT_NE(term.WaitFor(mark, from), kNone) << term.out.substr(from);
+    EXPECT_EQ(term.screen.RowsWith(row), 1) << term.screen.Text();
+    // A redraw ends with the cursor's row written again up to the cursor.
+    ASSERT_NE(term.WaitFor("\r" + row.substr(0, row.find(mark) + 1), from), kNone);
+    EXPECT_EQ(term.screen.CursorColumn(), step.column) << term.out.substr(from);
+  }
+  // Backspace: Y, then the family whole; End; Backspace: b.
+  ASSERT_TRUE(term.Send("\x7f\x7f\x05\x7f\r"));
+  EXPECT_EQ(NextChat(*watcher), "alice: aX");
+}
+
+// A line entered while the connection is down goes once back in the room,
+// and leaves the input line empty for what is typed next.
+TEST_F(ChatCli, OnATerminalALineTypedWhileReconnectingGoesOnceBack) {
+  auto watcher = Join(server.port, "watcher");
+  TcpRelay relay;
+  ASSERT_TRUE(relay.Start(server.port));
+  PtyShell term;
+  ASSERT_TRUE(term.Spawn(60, 40, server.dir));
+  ASSERT_TRUE(term.Send(ChatBinary() + " 127.0.0.1 " + std::to_string(relay.port) + " alice\n"));
+  size_t at = term.WaitFor("alice> ");
+  ASSERT_NE(at, kNone) << term.out;
+  ASSERT_TRUE(WaitForList(*watcher, {"alice", "watcher"}));
+
+  ASSERT_TRUE(relay.Cut());
+  ASSERT_NE(at = term.WaitFor("reconnecting in", at), kNone) << term.out;
+  ASSERT_TRUE(term.Send("while away\r"));
+  ASSERT_NE(at = term.WaitFor("Held until back in the room: while away", at), kNone) << term.out;
+  ASSERT_TRUE(term.Send("next"));
+  ASSERT_NE(at = term.WaitFor("next", at), kNone) << term.out;
+  relay.Restore();
+  EXPECT_EQ(NextChat(*watcher), "alice: while away");
+  ASSERT_NE(at = term.WaitFor("alice> ", at, 15000), kNone) << term.out;
+  ASSERT_TRUE(term.Send("\r"));
+  EXPECT_EQ(NextChat(*watcher), "alice: next") << term.screen.Text();
+  EXPECT_EQ(term.screen.RowsWith("while away next"), 0) << term.screen.Text();
 }

@@ -91,6 +91,16 @@ TEST(ServerStartUp, FailuresHaveTheirStatusAndOutputAMissingCaIsNotOne) {
     EXPECT_NE(server.err.find(c.stderrMention), std::string::npos) << server.err;
   }
 
+  // Installed, it names itself as started, in the hint and before a
+  // problem; the usage text stays as it always was.
+  TestServer named;
+  named.wrapper = {"/bin/bash", "-c", "exec -a saferoom-server \"$0\" \"$@\""};
+  ASSERT_TRUE(named.Spawn({"--web", "70000", "0"}));
+  EXPECT_EQ(named.WaitExit(), 254);
+  EXPECT_EQ(named.out, "Usage:\n\tserver.exe [port]\n");
+  EXPECT_EQ(named.err,
+            "saferoom-server: --web: not a port: 70000\nTry 'saferoom-server --help'.\n");
+
   // Without ca.crt it still serves, but cannot verify a client certificate.
   TestServer server;
   ASSERT_TRUE(server.Prepare());

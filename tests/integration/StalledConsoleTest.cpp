@@ -43,6 +43,8 @@ bool Connections(const TestServer& server, int count, std::vector<std::string>& 
   // ones are not refused by the cap on connections from one address.
   for (int i = 0; i < 600 && ReadProcEntries(server.pid, "fd") > openBefore; ++i)
     SleepMs(50);
+  // A session gives its place back a moment after its socket closes.
+  SleepMs(200);
   auto last = Connect(server.port);
   if (!last->conn) return false;
   printed.push_back(ConnectionLine(last->Fd()));

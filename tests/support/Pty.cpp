@@ -8,12 +8,25 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utf8proc.h>
 
 #include <algorithm>
 #include <cstdlib>
 
 #include "platform/Os.h"
 #include "platform/Term.h"
+
+namespace {
+
+constexpr uint32_t kZeroWidthJoiner = 0x200d;
+
+// The bytes a UTF-8 sequence takes, from its first; 1 for a byte that
+// starts none.
+size_t SequenceLength(unsigned char lead) {
+  return lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 && lead < 0xe0 ? 2 : 1;
+}
+
+}  // namespace
 
 Screen::Row& Screen::At(size_t row) {
   if (rows_.size() <= row) rows_.resize(row + 1);
@@ -23,9 +36,18 @@ Screen::Row& Screen::At(size_t row) {
 void Screen::Feed(const std::string& bytes) {
   std::string data = partial_ + bytes;
   partial_.clear();
-  for (size_t i = 0; i < data.size(); ++i) {
+  for (size_t i = 0; i < data.size();) {
     if (data[i] != '\x1b') {
-      Put(data[i]);
+      const size_t len = SequenceLength(static_cast<unsigned char>(data[i]));
+      if (i + len > data.size()) {
+        partial_ = data.substr(i);  // the rest of the character comes with the next read
+        return;
+      }
+      utf8proc_int32_t cp = 0xfffd;
+      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(data.data() + i),
+                       static_cast<utf8proc_ssize_t>(len), &cp);
+      Put(static_cast<uint32_t>(cp), data.substr(i, len));
+      i += len;
       continue;
     }
     size_t end = data.find_first_not_of("0123456789;?", i + 2);
@@ -35,29 +57,43 @@ void Screen::Feed(const std::string& bytes) {
     }
     if (data[i + 1] != '[') end = i + 1;  // ESC and one byte: nothing a line editor needs
     if (end > i + 1) Control(data.substr(i + 2, end - i - 2), data[end]);
-    i = end;
+    i = end + 1;
   }
 }
 
-void Screen::Put(char c) {
-  if (c == '\r' || c == '\n' || c == '\b') {
-    if (c == '\r') col_ = 0;
-    if (c == '\n') ++row_;
-    if (c == '\b') col_ = std::max(0, col_ - 1);
+void Screen::Put(uint32_t cp, const std::string& utf8) {
+  if (cp == '\r' || cp == '\n' || cp == '\b') {
+    if (cp == '\r') col_ = 0;
+    if (cp == '\n') ++row_;
+    if (cp == '\b') col_ = std::max(0, col_ - 1);
     pendingWrap_ = false;
+    afterJoiner_ = false;
     return;
   }
-  if (static_cast<unsigned char>(c) < 0x20) return;  // the bell, and the like
-  if (pendingWrap_) {
+  if (cp < 0x20) return;  // the bell, and the like
+  const int width = std::max(0, utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp)));
+  const bool joins = width == 0 || afterJoiner_;
+  afterJoiner_ = cp == kZeroWidthJoiner;
+  if (joins) {
+    // Into the cell written last: before the cursor, or under a pending wrap.
+    std::vector<std::string>& cells = At(row_).cells;
+    int at = pendingWrap_ ? col_ : col_ - 1;
+    while (at > 0 && at < static_cast<int>(cells.size()) && cells[at].empty())
+      --at;
+    if (at >= 0 && at < static_cast<int>(cells.size())) cells[at] += utf8;
+    return;
+  }
+  if (pendingWrap_ || (width == 2 && col_ == cols_ - 1)) {
     At(row_++).wrapped = true;
     col_ = 0;
     pendingWrap_ = false;
   }
-  std::string& cells = At(row_).cells;
-  if (cells.size() <= static_cast<size_t>(col_)) cells.resize(col_ + 1, ' ');
-  cells[col_] = c;
-  pendingWrap_ = col_ == cols_ - 1;
-  if (!pendingWrap_) ++col_;
+  std::vector<std::string>& cells = At(row_).cells;
+  if (cells.size() < static_cast<size_t>(col_ + width)) cells.resize(col_ + width, " ");
+  cells[col_] = utf8;
+  if (width == 2) cells[col_ + 1].clear();
+  pendingWrap_ = col_ + width >= cols_;
+  col_ = pendingWrap_ ? cols_ - 1 : col_ + width;
 }
 
 // Up, right, erase to the end of the row or of the screen; colours and
@@ -65,7 +101,7 @@ void Screen::Put(char c) {
 void Screen::Control(const std::string& params, char final) {
   if (!params.empty() && params[0] == '?') return;
   const int n = std::max(1, std::atoi(params.c_str()));
-  std::string& cells = At(row_).cells;
+  std::vector<std::string>& cells = At(row_).cells;
   if (final == 'A') {
     row_ -= std::min(row_, static_cast<size_t>(n));
   } else if (final == 'C') {
@@ -80,46 +116,82 @@ void Screen::Control(const std::string& params, char final) {
     return;
   }
   pendingWrap_ = false;
+  afterJoiner_ = false;
 }
 
 void Screen::Resize(int cols) {
-  // The wrapped rows joined into lines, the cursor as a place in one of them.
-  std::vector<std::string> lines(1);
-  size_t cursorLine = 0, cursorAt = 0;
   At(row_);
+  if (!reflow_) {
+    for (Row& row : rows_) {
+      if (row.cells.size() > static_cast<size_t>(cols)) row.cells.resize(cols);
+    }
+    cols_ = cols;
+    col_ = std::min(col_ + (pendingWrap_ ? 1 : 0), cols - 1);
+    pendingWrap_ = false;
+    return;
+  }
+  // The wrapped rows joined into lines, the cursor as a place in one of them.
+  std::vector<std::vector<std::string>> lines(1);
+  size_t cursorLine = 0, cursorAt = 0;
   for (size_t r = 0; r < rows_.size(); ++r) {
+    std::vector<std::string>& line = lines.back();
     if (r == row_) {
       cursorLine = lines.size() - 1;
-      cursorAt = lines.back().size() + col_ + (pendingWrap_ ? 1 : 0);
+      cursorAt = line.size() + col_ + (pendingWrap_ ? 1 : 0);
     }
-    lines.back() += rows_[r].cells;
-    if (rows_[r].wrapped)
-      lines.back().resize((lines.back().size() + cols_ - 1) / cols_ * cols_, ' ');
+    line.insert(line.end(), rows_[r].cells.begin(), rows_[r].cells.end());
+    if (rows_[r].wrapped) line.resize((line.size() + cols_ - 1) / cols_ * cols_, " ");
     if (!rows_[r].wrapped && r + 1 < rows_.size()) lines.emplace_back();
   }
   cols_ = cols;
   rows_.clear();
   for (size_t l = 0; l < lines.size(); ++l) {
-    if (l == cursorLine) {
-      row_ = rows_.size() + cursorAt / cols;
-      col_ = static_cast<int>(cursorAt % cols);
+    const std::vector<std::string>& line = lines[l];
+    rows_.emplace_back();
+    for (size_t at = 0; at <= line.size(); ++at) {
+      const bool wide = at + 1 < line.size() && line[at + 1].empty();
+      const bool full = static_cast<int>(rows_.back().cells.size()) + (wide ? 2 : 1) > cols;
+      if (at < line.size() && !line[at].empty() && full) {
+        rows_.back().cells.resize(cols, " ");
+        rows_.back().wrapped = true;
+        rows_.emplace_back();
+      }
+      if (l == cursorLine && at == cursorAt) {
+        row_ = rows_.size() - 1;
+        col_ = static_cast<int>(rows_.back().cells.size());
+      }
+      if (at < line.size()) rows_.back().cells.push_back(line[at]);
     }
-    for (size_t at = 0; at == 0 || at < lines[l].size(); at += cols)
-      rows_.push_back(Row{lines[l].substr(at, cols), at + cols < lines[l].size()});
+    if (l == cursorLine && cursorAt > line.size()) {
+      // Past the line's last cell.
+      const size_t col = rows_.back().cells.size() + cursorAt - line.size();
+      row_ = rows_.size() - 1 + col / cols;
+      col_ = static_cast<int>(col % cols);
+    }
   }
-  pendingWrap_ = false;
+  pendingWrap_ = col_ >= cols;
+  if (pendingWrap_) col_ = cols - 1;
+}
+
+std::string Screen::Joined(const Row& row) {
+  std::string text;
+  for (const std::string& cell : row.cells)
+    text += cell;
+  return text;
 }
 
 std::string Screen::Text() const {
   std::string text;
-  for (const Row& row : rows_)
-    text += row.cells.substr(0, row.cells.find_last_not_of(' ') + 1) + "\n";
+  for (const Row& row : rows_) {
+    const std::string joined = Joined(row);
+    text += joined.substr(0, joined.find_last_not_of(' ') + 1) + "\n";
+  }
   return text;
 }
 
 int Screen::RowsWith(const std::string& text) const {
   return static_cast<int>(std::count_if(rows_.begin(), rows_.end(), [&](const Row& row) {
-    return row.cells.find(text) != std::string::npos;
+    return Joined(row).find(text) != std::string::npos;
   }));
 }
 
@@ -143,13 +215,14 @@ bool PtyShell::Spawn(int cols, int rows, const std::string& dir) {
       _exit(127);
     }
     setenv("TERM", "vt100", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
     setenv("PS1", "$ ", 1);
     unsetenv("NO_COLOR");
     execl("/bin/bash", "bash", "--norc", "--noprofile", "--noediting", "-i",
           static_cast<char*>(nullptr));
     _exit(127);
   }
-  screen = Screen(cols);
+  screen = Screen(cols, reflow);
   return pid > 0;
 }
 

@@ -4,51 +4,62 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/Net.h"
 
-// What a terminal shows, from the bytes written to it: text (a byte a cell;
-// the tests write ASCII), CR, LF, BS, and the cursor and erase sequences
-// that libedit sends to a vt100; other escapes are skipped. Writing past the
-// last column wraps (with the vt100's pending wrap), and a resize rewraps the
-// wrapped lines, as tmux and most terminals do. No scrolling: rows only grow.
+// What a terminal shows, from the bytes written to it: UTF-8 text, a cell
+// for each character and two for a wide one (widths from utf8proc), a
+// character of no width, and any after a zero width joiner, joined to the
+// cell before (as tmux draws a family emoji); CR, LF, BS, and the cursor and
+// erase sequences a line editor sends; other escapes are skipped. Writing
+// past the last column wraps (with the vt100's pending wrap), as does a wide
+// character that does not fit. A resize rewraps the wrapped lines, as tmux
+// and most terminals do; without `reflow`, it cuts each row at the new width
+// instead (xterm, the Linux console). No scrolling: rows only grow.
 class Screen {
  public:
-  explicit Screen(int cols) : cols_(cols) {}
+  explicit Screen(int cols, bool reflow = true) : cols_(cols), reflow_(reflow) {}
   void Feed(const std::string& bytes);
   void Resize(int cols);
   // The rows without their trailing blanks, each ended by '\n'.
   std::string Text() const;
   // The rows that hold `text`.
   int RowsWith(const std::string& text) const;
+  // The cursor's column, counting cells from 0.
+  int CursorColumn() const { return col_ + (pendingWrap_ ? 1 : 0); }
 
  private:
   struct Row {
-    std::string cells;
-    bool wrapped = false;  // continued on the next row by writing past its end
+    std::vector<std::string> cells;  // a character each, "" for a wide one's second cell
+    bool wrapped = false;            // continued on the next row by writing past its end
   };
-  void Put(char c);
+  void Put(uint32_t cp, const std::string& utf8);
   void Control(const std::string& params, char final);
   Row& At(size_t row);
+  static std::string Joined(const Row& row);
 
   int cols_;
+  bool reflow_;
   std::vector<Row> rows_;
   size_t row_ = 0;
   int col_ = 0;
-  bool pendingWrap_ = false;  // the last column was written: the next byte wraps
-  std::string partial_;       // an escape sequence cut off at the end of a Feed
+  bool pendingWrap_ = false;  // the last column was written: the next character wraps
+  bool afterJoiner_ = false;  // the last character was U+200D: the next joins its cell
+  std::string partial_;       // an escape sequence or a character cut off at the end of a Feed
 };
 
-// bash (interactive, no line editing, prompt "$ ", TERM=vt100) as the
+// bash (interactive, no line editing, prompt "$ ", TERM=vt100, UTF-8) as the
 // session leader of a pseudo-terminal, so that Ctrl-Z and fg work as at a
 // real one. It dies with the test binary; Stop ends it by its PID and hangs
 // up the terminal, which ends what runs in it.
 struct PtyShell {
   pid_t pid = -1;
   UniqueFd master;
-  std::string out;  // everything written to the terminal so far
+  std::string out;     // everything written to the terminal so far
+  bool reflow = true;  // for the screen that Spawn makes
   Screen screen{80};
 
   ~PtyShell() { Stop(); }

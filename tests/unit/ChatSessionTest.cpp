@@ -3,7 +3,6 @@
 // parsing, name completion and command line.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <sstream>
 
 #include "client/ChatArgs.h"
@@ -37,9 +36,10 @@ std::string Le64s(std::initializer_list<uint64_t> words) {
 
 // Applies one step. "<ok", "<inuse", "<list a,b", "<in" (both: kInRoom),
 // "<chat NAME TEXT", "<priv NAME TEXT", "<item NAME ORDINAL SECONDS TEXT" (a
-// kept message), "<end RUN SECONDS ORDINAL" (an answer's end), "<lost", "+MS"
-// (time passes), "dial ok", "dial no", "esc", "wait" (no dial due yet),
-// "back" (+1000, dial ok, <ok), "eof", "cert [CN]" (we present a
+// kept message), "<end RUN SECONDS ORDINAL" (an answer's end), "<lost",
+// "<bad" (the driver found a malformed frame), "+MS" (time passes), "dial
+// ok", "dial no", "esc", "wait" (no dial due yet), "back" (the pause until
+// the next dial, dial ok, <ok), "eof", "cert [CN]" (we present a
 // certificate), "paste LINE"; anything else is a typed line.
 void Step(ChatSession& s, const std::string& step, int64_t& now) {
   std::string word = step.substr(0, step.find(' '));
@@ -64,7 +64,8 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
     HandleFrame(s, MakeFrame(FrameType::LoginAccepted), now);
     if (word == "<in") HandleFrame(s, MemberList("alice,bob,bob smith"), now);
   } else if (word == "back") {
-    for (const char* again : {"+1000", "dial ok", "<ok"})
+    Step(s, "+" + std::to_string(std::max<int64_t>(0, s.retryAt - now)), now);
+    for (const char* again : {"dial ok", "<ok"})
       Step(s, again, now);
   } else if (word == "<inuse") {
     HandleFrame(s, MakeFrame(FrameType::NameInUse), now);
@@ -75,6 +76,8 @@ void Step(ChatSession& s, const std::string& step, int64_t& now) {
     HandleFrame(s, MakeFrame(FrameType::Chat, scope, from, text + '\0'), now);
   } else if (word == "<lost") {
     HandleLost(s, "", now);
+  } else if (word == "<bad") {
+    HandleLost(s, "the server sent a malformed frame", now);
   } else if (word[0] == '+') {
     now += std::stoll(word.substr(1));
     HandleTick(s, now);
@@ -192,14 +195,15 @@ const Script kScripts[] = {
      "pipe",
      {"+4999", "+1"},
      {"exit 6: no answer to the login within 5 s: the room is full (5 members)"}},
-    // A terminal waits for a place, dialling again; Esc ends that as exit 6.
+    // A terminal waits for a place, dialling again after a growing pause;
+    // Esc ends that as exit 6.
     {"a full room, on a terminal",
      "term",
      {"+5000", "hi", "wait", "+1000", "dial ok", "+5000", "+200", "esc"},
      {"No answer to the login within 5 s: the room is full (5 members) or not answering; trying "
       "again in 1 s, Esc gives up",
-      "not sent: the connection is lost; it stays", "keep hi", "send login alice",
-      "trying again in 1 s", "exit 6: no answer to the login"}},
+      "Held until back in the room: hi", "!keep", "send login alice", "trying again in 2 s",
+      "1 line(s) held for the room not sent", "exit 6: no answer to the login"}},
     {"pipe lines refused, the rest sent",
      "pipe",
      {kInRoom, "/msg Bob x", "ok", "eof", "<chat alice ok", "<priv alice ", "<lost"},
@@ -230,12 +234,43 @@ const Script kScripts[] = {
      {"may not have reached the room", "reconnecting in 1 s", "next try in 2 s", "next try in 4 s",
       "next try in 8 s", "next try in 16 s", "next try in 30 s", "next try in 30 s",
       "send login alice", "prompt alice> "}},
+    // A connection lost within seconds of its login (a server that sends
+    // what no client takes, say) does not reset the pause: it keeps
+    // doubling, and only a connection that stayed 30 s starts it at 1 s.
+    {"reconnect after short stays",
+     "pipe --reconnect --history",
+     {kInRoom,   "<bad",  "+1000",  "dial ok", kInRoom, "+2999",  "<bad",
+      "+1999",   "wait",  "+1",     "dial ok", kInRoom, "<lost",  "+4000",
+      "dial ok", kInRoom, "+30000", "<bad",    "+1000", "dial ok"},
+     {"Connection lost (the server sent a malformed frame); reconnecting in 1 s",
+      "send login alice", "reconnecting in 2 s", "send login alice", "reconnecting in 4 s",
+      "send login alice",
+      "Connection lost (the server sent a malformed frame); reconnecting in 1 s",
+      "send login alice"}},
     // Typing goes on while reconnecting; Esc gives up.
     {"Esc stops reconnecting",
      "term",
      {kInRoom, "<lost", "+500", "a draft", "esc"},
-     {"reconnecting in 1 s, Esc gives up", "keep a draft", "exit 7: connection lost"}},
+     {"reconnecting in 1 s, Esc gives up", "Held until back in the room: a draft",
+      "1 line(s) held for the room not sent", "exit 7: connection lost", "!keep"}},
+    // Lines typed while the connection is down go, in order, once back in
+    // the room with its member list (a /msg is checked against that list
+    // then); nothing stays on the input line for new typing to join.
+    {"lines typed while reconnecting",
+     "term",
+     {kInRoom, "<lost", "first", "/msg bob second", "/msg carol gone", "+1000", "dial ok", "third",
+      "<ok", "fourth", "<list alice,bob", "fifth"},
+     {"Held until back in the room: first", "Held until back in the room: -> *bob* second",
+      "Held until back in the room: -> *carol* gone", "send login alice",
+      "Held until back in the room: third", "Held until back in the room: fourth",
+      "send chat : first", "send chat bob: second", "send chat : third", "send chat : fourth",
+      "show -> *bob* second", "not sent: nobody named carol is in the room now (Up brings it back)",
+      "send chat : fifth", "!keep", "!send chat carol", "prompt alice> "}},
     {"countdown", "term", {kInRoom, "<lost", "+200"}, {"prompt [reconnecting in 1 s; Esc gives"}},
+    {"countdown with lines held",
+     "term",
+     {kInRoom, "<lost", "+200", "x", "y"},
+     {"prompt [reconnecting in 1 s, 2 line(s) held; Esc gives"}},
     // Live lines show at once; the answer is held until its end, then shown
     // with its own times, then a separator. Nothing after the end is taken.
     {"history for a late joiner",
@@ -335,6 +370,20 @@ TEST(ChatSession, PipeInputWaitsForTheRoomAndTheEchoWindow) {
   EXPECT_TRUE(ReadsInput(s));
 }
 
+TEST(ChatSession, HoldsABoundedNumberOfLinesWhileAway) {
+  ChatSession s;
+  s.name = "alice";
+  s.terminal = s.reconnect = true;
+  StartSession(s, 0);
+  HandleLost(s, "", 0);
+  for (size_t i = 0; i <= kMaxHeldLines; ++i)
+    HandleLine(s, "line " + std::to_string(i), 0);
+  EXPECT_EQ(s.heldLines.size(), kMaxHeldLines);
+  ASSERT_FALSE(s.events.empty());
+  EXPECT_NE(s.events.back().text.find("lines already wait for the room"), std::string::npos)
+      << s.events.back().text;
+}
+
 TEST(ChatUi, CompletesMemberNames) {
   const std::vector<std::string> members = {"alice", "bob",    "bobby",       "Bert",       "bo b",
                                             "bob ",  "\x1b[x", "z\xc3\xa9ta", "z\xc3\xa8tb"};
@@ -354,6 +403,11 @@ TEST(ChatUi, CompletesMemberNames) {
       {"/msg \"bo ", 5, "\"bo b\" ", ""},
       {"/msg \"bo", 5, "", "bo b bob bobby"},
       {"/msg bob hi bobb", 12, "bobby ", ""},
+      // Inside a line too, a name may go on past a space.
+      {"hi bo b", 3, "bo b ", ""},
+      {"hi Bo ", 3, "bo b ", ""},
+      {"so bo b and  bobb", 13, "bobby ", ""},
+      {"hi bob h", 0, "", ""},
       {"z", 0, "", "z\xc3\xa8tb z\xc3\xa9ta"},  // never half a character
       {"\x1b", 0, "", ""},
       {"", 0, "", ""},
@@ -369,30 +423,6 @@ TEST(ChatUi, CompletesMemberNames) {
       EXPECT_EQ(got.from, c.from);
     }
     EXPECT_EQ(choices, c.choices);
-  }
-}
-
-// After a resize, the input line is erased from the row the cursor is on.
-TEST(ChatUi, FindsTheCursorRowOfAWrappedLine) {
-  std::setlocale(LC_CTYPE, "C.UTF-8");
-  constexpr struct {
-    const wchar_t* line;
-    size_t cursor;
-    int cols;
-    int row;
-  } kCases[] = {
-      {L"alice> 0123456789012", 19, 20, 0},
-      {L"alice> 0123456789012", 20, 20, 1},    // a full row: the cursor goes on
-      {L"alice> 0123456789012xyz", 8, 20, 0},  // the cursor, not the end, counts
-      {L"abcdefghij", 10, 3, 3},
-      {L"ab\u6f22\u5b57", 3, 3, 1},  // a wide character never splits
-      {L"ab\u6f22\u5b57", 4, 3, 2},
-      {L"a\tb", 3, 8, 1},      // a tab reaches the next stop
-      {L"a\x01zcd", 5, 5, 1},  // ^A takes two cells
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(testing::Message() << c.cursor << " of " << c.cols);
-    EXPECT_EQ(CursorRow(c.line, c.cursor, c.cols), c.row);
   }
 }
 

@@ -69,15 +69,28 @@ TEST(SendQueue, NewerMemberListReplacesOneNotYetOffered) {
   f.queue.Put(Frames("chat."));
   f.queue.Put(Frames("L2.", true));
   f.queue.Put(Frames("L3.", true));  // replaces L2, not L1
-  // In flight: a list put while the send runs does not replace what it was
-  // offered.
+  // In flight: a list put while L1's send runs does not replace L1, which
+  // it was offered, but L3, which waits.
   f.link->room = SIZE_MAX;
   f.link->duringSend = [&] {
     f.link->duringSend = nullptr;
     f.queue.Put(Frames("L4.", true));
   };
   EXPECT_EQ(f.Flush(), SendQueue::State::kIdle);
-  EXPECT_EQ(f.Written(), "L1.chat.L3.L4.");
+  EXPECT_EQ(f.Written(), "L1.chat.L4.");
+  // A flood of lists while the link is full: what waits stays one list
+  // behind the one offered, however the sends gathered the runs.
+  Fixture flood;
+  flood.link->room = 0;
+  flood.queue.Put(Frames("chat."));
+  for (int i = 0; i < 1000; ++i) {
+    flood.queue.Put(Frames("L" + std::to_string(i) + ".", true));
+    flood.Flush();
+  }
+  EXPECT_LE(flood.queue.Bytes(), std::string("chat.L0.L999.").size());
+  flood.link->room = SIZE_MAX;
+  flood.Flush();
+  EXPECT_EQ(flood.Written(), "chat.L0.L999.");
   // The same list twice (a connection holding two slots) is not newer.
   Fixture twice;
   twice.link->room = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "server/ExitStatus.h"
 #include "server/ServerArgs.h"
 
 namespace {
@@ -102,6 +103,20 @@ TEST(ServerArgs, CallsItselfAsStarted) {
   EXPECT_EQ(ProgramName("build/bin/server"), "server");
   EXPECT_EQ(ProgramName("server"), "server");
   EXPECT_EQ(ServerHelp("saferoom-server").rfind("Usage: saferoom-server [OPTIONS] PORT\n", 0), 0u);
+}
+
+// The man page's exit statuses come from --help: every one, as a shell
+// reads it.
+TEST(ServerArgs, HelpListsEveryExitStatus) {
+  const std::string help = ServerHelp("server");
+  const size_t section = help.find("\nExit status:\n");
+  ASSERT_NE(section, std::string::npos) << help;
+  for (int status :
+       {kExitStopped, kExitSetup, kExitCert, kExitKey, kExitMismatch, kExitUsage, kExitBadPort}) {
+    EXPECT_NE(help.find("\n  " + std::to_string(status & 0xff) + " ", section), std::string::npos)
+        << status;
+  }
+  EXPECT_NE(help.find("--listen ADDRESS is no IPv4 or IPv6 address", section), std::string::npos);
 }
 
 }  // namespace

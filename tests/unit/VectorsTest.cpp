@@ -117,6 +117,8 @@ TEST(Vectors, EscapingAsTheConsoleAndEveryClientShowIt) {
     const Bytes raw = Hex(v, "raw");
     const std::string text(raw.begin(), raw.end());
     EXPECT_EQ(SafeText(text), v["text"].get<std::string>());
+    const char* fault = NameFault(text);
+    EXPECT_EQ(fault != nullptr ? fault : "", v["nameFault"].get<std::string>());
     // The empty name is shown by each client in words of its own.
     if (!text.empty()) {
       EXPECT_EQ(SafeName(text), v["shownName"].get<std::string>());

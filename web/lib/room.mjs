@@ -24,10 +24,11 @@ export class ChatRoom {
   #resolveDone;
 
   // name: the name to log in with (string or UTF-8 bytes, at most 20
-  // bytes). interactive, reconnect and history: as ChatSession takes them.
-  // clock: ms, for tests.
+  // bytes; a RangeError otherwise). One that no server takes ends the room
+  // at once, outcome 'nameRefused'. interactive, reconnect and history: as
+  // ChatSession takes them. clock: ms, for tests.
   constructor({ name, dial, interactive = false, reconnect = false, history = false, clock = () => Date.now() }) {
-    const why = CheckName(name ?? '');
+    const why = CheckName(name ?? '', false);
     if (why) throw new RangeError(why);
     this.#session = new ChatSession({ name, interactive, reconnect, history });
     this.#dial = dial;

@@ -54,6 +54,11 @@ function isInvisible(cp) {
   return cp >= 0x80 && invisible.test(String.fromCodePoint(cp));
 }
 
+// True for one character (a string of one code point) that is invisible.
+export function IsInvisible(char) {
+  return char.length > 0 && isInvisible(char.codePointAt(0));
+}
+
 // The Unicode White_Space property.
 function isWhiteSpace(cp) {
   return (cp >= 0x09 && cp <= 0x0d) || cp === 0x20 || cp === 0x85 || cp === 0xa0 ||

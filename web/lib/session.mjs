@@ -7,7 +7,7 @@ import {
   FrameType, kHistoryEndSize, kHistoryItemPrefix, kMaxTextLen, kNameSize, LoadLe64, NameString, Scope,
   UserListNames,
 } from './frame.mjs';
-import { SafeText, ShownName } from './safe-text.mjs';
+import { IsInvisible, SafeText, ShownName } from './safe-text.mjs';
 
 // A login gets its answer within this, or the room is taken to be full.
 export const kLoginAnswerMs = 5000;
@@ -16,9 +16,13 @@ export const kEchoWaitMs = 10000;
 // After Logout, how long the server may take to close the connection.
 export const kCloseWaitMs = 3000;
 // Reconnecting waits this long first, then twice as long each time, up to
-// kRetryMaxMs.
+// kRetryMaxMs. Only a connection that stayed in the room for kStayedMs
+// starts it again at kRetryFirstMs: a server that drops us within seconds
+// of every login (one that sends what no client takes) is not dialled every
+// second.
 export const kRetryFirstMs = 1000;
 export const kRetryMaxMs = 30000;
+export const kStayedMs = 30000;
 // The server's member table holds this many names.
 export const kRoomSize = 5;
 // The most earlier messages held for one answer (the most a server keeps),
@@ -40,6 +44,7 @@ export const Phase = Object.freeze({
 export const Outcome = Object.freeze({
   Ok: 'ok', // logged out
   NameInUse: 'nameInUse', // and nobody to pick another
+  NameRefused: 'nameRefused', // no server takes it (CheckName says why); nothing was dialled
   NoAnswer: 'noAnswer', // the room is full or not answering
   Lost: 'lost', // no connection, or it was lost without reconnecting
 });
@@ -56,12 +61,45 @@ export const sameBytes = (a, b) => a.length === b.length && a.every((v, i) => v 
 const named = (bytes) => ({ name: decoder.decode(bytes), nameBytes: bytes });
 const texted = (bytes) => ({ text: decoder.decode(bytes), textBytes: bytes });
 
-// Why `name` cannot be asked for, or '' when it can.
-export function CheckName(name) {
+// Why no server takes `name` as a member's name, or '' when it does: the
+// server's name rules (protect/SafeText's NameFault, in the same words),
+// under which one name could pass for another. The server refuses such a
+// name as one in use, which would say nothing of why.
+export function NameFault(name) {
   const bytes = toBytes(name);
+  // Byte by byte, so that the first fault is the one named, as the server does.
+  const decoder = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
+  let text = '';
+  try {
+    for (let at = 0; at <= bytes.length; at++) {
+      const got = at < bytes.length ? decoder.decode(bytes.subarray(at, at + 1), { stream: true }) : decoder.decode();
+      if (/[\0-\x1f\x7f-\x9f]/.test(got)) return 'it holds a control character';
+      if (IsInvisible(got)) return 'it holds an invisible character';
+      text += got;
+    }
+  } catch {
+    return 'it is not valid UTF-8';
+  }
+  if (/^\p{White_Space}/u.test(text)) return 'it begins with white space';
+  if (/\p{White_Space}$/u.test(text)) return 'it ends with white space';
+  return '';
+}
+
+// Why `name` cannot be sent in a Login at all, or ''.
+function encodingFault(bytes) {
   if (bytes.length > kNameSize) return `a name is at most ${kNameSize} bytes`;
   if (bytes.includes(0)) return 'a name cannot hold a NUL byte';
   return '';
+}
+
+const refusal = (bytes, fault) => `the name ${ShownName(bytes)} is no name a server takes: ${fault}`;
+
+// Why `name` cannot be asked for, or '' when it can; without `rules`, only
+// what a Login cannot carry.
+export function CheckName(name, rules = true) {
+  const bytes = toBytes(name);
+  const fault = rules ? NameFault(bytes) : '';
+  return encodingFault(bytes) || (fault && refusal(bytes, fault));
 }
 
 // "In the room (2): alice, bob".
@@ -127,12 +165,15 @@ export class ChatSession {
     this.echoDeadline = -1;
     this.closeDeadline = -1;
     this.retryAt = -1;
-    this.retryDelayMs = 0;
+    this.retryDelayMs = 0; // the last pause before a dial; 0 before the first
+    this.enteredAt = -1; // when this connection's login was accepted
     this.outcome = null; // an Outcome once Done
     this.failure = '';
     this.requests = []; // to send, oldest first; the driver takes them
     this.events = []; // to show, oldest first; the front end takes them
     this.now = 0; // the time of the latest input, stamped on events
+    const fault = NameFault(this.name);
+    if (fault) this.#finish(Outcome.NameRefused, refusal(this.name, fault));
   }
 
   // --- inputs -------------------------------------------------------------
@@ -339,7 +380,9 @@ export class ChatSession {
     this.shownMembers = false;
     this.loginDeadline = -1;
     this.phase = Phase.Offline;
-    this.retryDelayMs = kRetryFirstMs;
+    const stayed = this.enteredAt >= 0 && now - this.enteredAt >= kStayedMs;
+    this.retryDelayMs = !this.retryDelayMs || stayed ? kRetryFirstMs : Math.min(2 * this.retryDelayMs, kRetryMaxMs);
+    this.enteredAt = -1;
     this.retryAt = now + this.retryDelayMs;
     this.#event('members', { members: [] });
     this.#status(`Connection lost${why ? ' (' + why + ')' : ''}; reconnecting in ${this.retryDelayMs / 1000} s`);
@@ -418,7 +461,7 @@ export class ChatSession {
     this.phase = Phase.InRoom;
     this.loginDeadline = -1;
     this.wasInRoom = true;
-    this.retryDelayMs = 0;
+    this.enteredAt = this.now;
     // A list may have come first (another member joined meanwhile).
     if (this.haveMembers) this.#showFirstList();
     if (this.history) {

@@ -151,3 +151,12 @@ test('a dial that fails ends a bot with its reason', async () => {
 test('a name that cannot be asked for is refused at once', () => {
   assert.throws(() => new ChatRoom({ name: 'x'.repeat(21), dial: fakeServer().dial }), RangeError);
 });
+
+test('a name no server takes ends the room before a dial, refused with why', async () => {
+  const server = fakeServer();
+  const room = new ChatRoom({ name: 'alice\u2028', dial: server.dial });
+  assert.deepEqual(await room.start(), {
+    outcome: 'nameRefused', reason: 'the name alice\\xe2\\x80\\xa8 is no name a server takes: it ends with white space',
+  });
+  assert.equal(server.dials, 0);
+});

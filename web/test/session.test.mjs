@@ -111,6 +111,7 @@ function run(steps, options = {}) {
 const inRoom = ['dial ok', '<ok', '<list alice,bob'];
 const entered = ['>login alice', 'entered alice', 'members alice,bob'];
 const reconnecting = { reconnect: true };
+const backIn = ['>login alice', 'status Reconnected; logging in as alice.', 'entered alice', 'members alice,bob'];
 const enteredAsking = ['>login alice', '>history 0', 'entered alice', 'members alice,bob'];
 
 const cases = [
@@ -131,6 +132,12 @@ const cases = [
       'refused you are in the room as alice; a new name is picked only while yours is in use']],
   ['a name longer than 20 bytes is refused', { interactive: true }, ['dial ok', '<inuse', 'rename ' + 'x'.repeat(21)],
     ['>login alice', 'nameInUse alice', 'refused a name is at most 20 bytes']],
+  // The server would answer NameInUse, which would say nothing of why: the
+  // name rules tell, before anything is dialled.
+  ['a name no server takes ends a bot at once, with why', { name: 'alice ' }, ['wait'],
+    ['done nameRefused the name alice\\x20 is no name a server takes: it ends with white space']],
+  ['another name no server takes is refused with why', { interactive: true }, ['dial ok', '<inuse', 'rename bob\x1b'],
+    ['>login alice', 'nameInUse alice', 'refused the name bob\\x1b is no name a server takes: it holds a control character']],
   ['public: ours comes back, a mention alerts, a longer word does not', {},
     [...inRoom, 'say hi', '<chat alice hi', '<chat bob hey Alice!', '<chat bob alicex', '<chat bob @alice:'],
     [...entered, '>chat - hi', 'message alice: hi (ours)', 'message bob: hey Alice! (alert)', 'message bob: alicex',
@@ -169,6 +176,16 @@ const cases = [
       'status Cannot connect (refused); next try in 8 s', 'status Cannot connect (refused); next try in 16 s',
       'status Cannot connect (refused); next try in 30 s', 'status Cannot connect (refused); next try in 30 s',
       '>login alice', 'status Reconnected; logging in as alice.', 'entered alice', 'members alice']],
+  // A connection lost within seconds of its login (a server that sends a
+  // frame no client takes, say) keeps the pause growing; only one that
+  // stayed 30 s starts it at 1 s again.
+  ['reconnecting after short stays keeps backing off', reconnecting,
+    [...inRoom, '<lost', '+1000', ...inRoom, '+2999', '<lost', '+1999', 'wait', '+1', ...inRoom,
+      '<lost', '+4000', ...inRoom, '+30000', '<lost'],
+    [...entered, 'members ', 'status Connection lost; reconnecting in 1 s', ...backIn,
+      'members ', 'status Connection lost; reconnecting in 2 s', ...backIn,
+      'members ', 'status Connection lost; reconnecting in 4 s', ...backIn,
+      'members ', 'status Connection lost; reconnecting in 1 s']],
   ['quitting while offline ends at once', reconnecting, [...inRoom, '<lost', 'quit'],
     [...entered, 'members ', 'status Connection lost; reconnecting in 1 s', 'done lost connection lost']],
   // The room's history: live lines at once, the answer held until its end,
@@ -183,7 +200,7 @@ const cases = [
     [...enteredAsking, 'earlier bob: one @1', 'history 1', 'message bob: two', 'message bob: p (private, alert)',
       'members ', 'status Connection lost; reconnecting in 1 s', '>login alice', 'status Reconnected; logging in as alice.',
       '>history 1', 'message bob: live', 'earlier bob: gone @3', 'history 1',
-      'members ', 'status Connection lost; reconnecting in 1 s', '>login alice', 'status Reconnected; logging in as alice.',
+      'members ', 'status Connection lost; reconnecting in 2 s', '>login alice', 'status Reconnected; logging in as alice.',
       '>history 3', 'earlier bob: gone2 @5', 'history 1']],
   ['history of a restarted server: all of it is new', { history: true, reconnect: true },
     [...inRoom, '<end 7 3 3', '<chat bob x', '<lost', 'now', 'dial ok', '<ok', '<item bob 1 9 x', '<end 8 9 1'],

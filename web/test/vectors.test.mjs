@@ -7,8 +7,8 @@ import { readFileSync } from 'node:fs';
 import test from 'node:test';
 import {
   ApplyIvMask, BuildFrame, ChatFrame, DecodeFrame, DeviceEnrolFrame, DeviceHelloFrame, DeviceProofFrame, FrameKey,
-  KeyIdOf, kProofLabel, SignChallenge, SignedMessage, HistoryRequestFrame, kHeaderSize, LoginFrame, LogoutFrame,
-  ParseHeader, SafeText, ShownName, Sm4Cbc, Sm4CryptBlock, Sm4ExpandKey, Sm4ReverseKeys, UserListNames,
+  HistoryRequestFrame, kHeaderSize, KeyIdOf, kProofLabel, LoginFrame, LogoutFrame, NameFault, ParseHeader, SafeText,
+  ShownName, SignChallenge, SignedMessage, Sm4Cbc, Sm4CryptBlock, Sm4ExpandKey, Sm4ReverseKeys, UserListNames,
 } from '../lib/index.mjs';
 
 const vectors = JSON.parse(readFileSync(new URL('../../tests/vectors/protocol.json', import.meta.url)));
@@ -100,11 +100,12 @@ test('the member list vector lists its names in order', () => {
   assert.deepEqual(names, ['carol', 'bob', 'alice']);
 });
 
-test('escaping: texts and names as the vectors show them', () => {
+test('escaping and the name rules: texts and names as the vectors show them', () => {
   for (const c of vectors.escaping) {
     const raw = bytes(c.raw);
     assert.equal(SafeText(raw), c.text, c.name);
     assert.equal(ShownName(raw), c.shownName, `${c.name} (as a name)`);
+    assert.equal(NameFault(raw), c.nameFault, `${c.name} (the name rules)`);
   }
 });
 
