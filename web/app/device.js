@@ -25,6 +25,7 @@ export const Words = Object.freeze({
   removedNext: 'A new invitation link from the room’s operator lets you in again.',
   elsewhere: 'You are in the room already, from another device or tab.',
   elsewhereNext: 'Leave the room there, then reload this page.',
+  unreachable: 'The room cannot be reached.',
   failed: 'The room could not check this device.',
   failedNext: 'Reload the page to try again.',
 });
@@ -148,7 +149,8 @@ export async function enterPrivateRoom(enter) {
   const screen = noticeScreen();
   screen.show(Words.private, Words.entering);
   const token = takeInviteToken();
-  let device = await loadDevice();
+  const stored = await loadDevice();
+  let device = stored;
   // A new key for each invitation: one device, one key, one name. It is
   // kept once the server took it: a used link opened again on an enrolled
   // phone must not cost it the key it has.
@@ -167,17 +169,39 @@ export async function enterPrivateRoom(enter) {
   };
   const dial = webSocketDialer(pageWebSocketUrl());
   let first;
-  try {
-    first = await OpenDeviceExchange(dial, answer);
-  } catch (err) {
-    forgetInviteToken();
-    if (err instanceof DeviceRefusedError) screen.show(...refusalWords(err.reason));
-    else screen.show(Words.failed, `${Words.failedNext} (${err.message})`);
-    return true;
+  // The server away, or the network: tried again after 1 s, 2, 4, ... up to
+  // 30 s, as the room itself would; a refusal is final. An enrolment whose
+  // answer was lost is sent again, and if the invitation is used by then (by
+  // that very enrolment, perhaps), its key is tried.
+  let unanswered = false;
+  for (let pause = 1000; !first; pause = Math.min(2 * pause, 30000)) {
+    try {
+      first = await OpenDeviceExchange(dial, answer);
+    } catch (err) {
+      if (err instanceof DeviceRefusedError) {
+        if (unanswered && err.reason === DeviceRefusal.InvitationUnknown) {
+          unanswered = false;
+          device = enrolled;
+          enrolled = null;
+          continue;
+        }
+        forgetInviteToken();
+        screen.show(...refusalWords(err.reason));
+        return true;
+      }
+      if (enrolled) {
+        unanswered = true;
+        enrolling = enrolled;
+      }
+      screen.show(Words.unreachable, `Trying again in ${pause / 1000} s (${err.message}).`);
+      await new Promise((resolve) => setTimeout(resolve, pause));
+    }
   }
-  if (first.via === DeviceVia.Enrolled) {
-    device = enrolled;
-    await saveDevice(device).catch(() => {}); // without storage, this visit only
+  if (first.via === DeviceVia.Enrolled) device = enrolled;
+  // A key the server took (enrolled now, or by an enrolment whose answer was
+  // lost) is kept; without storage it serves this visit only.
+  if (device && device !== stored && first.via !== DeviceVia.Certificate) {
+    await saveDevice(device).catch(() => {});
   }
   let room = null;
   // Removed while in the room: the reconnect is refused, and the room ends.
