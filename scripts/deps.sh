@@ -14,7 +14,8 @@ packages=(cmake g++ make pkg-config libssl-dev libgtest-dev libgmock-dev libbenc
           dpkg-dev help2man procps  # the package: cpack, man pages, its unit's kill
           certbot pebble  # the ACME test: the client the README names, the test server
           libnss3-tools  # certutil: a trust store for the browser's check of the CA
-          librsvg2-bin)  # the web app's PNG icons, drawn from its SVG at build time
+          librsvg2-bin  # the web app's PNG icons, drawn from its SVG at build time
+          qrencode)  # add-member.sh: the invitation link as a QR code
 case ${1:-} in
   --fuzz) packages+=(clang libclang-rt-dev) ;;
   --bench) packages+=(ngircd) ;;

@@ -11,6 +11,7 @@ import { pageWebSocketUrl, webSocketDialer } from './lib/websocket.mjs';
 import { LineHistory } from './line-history.js';
 import { MessageList } from './message-list.js';
 import { askPermission, noteArrival, registerWorker } from './notify.js';
+import { enterPrivateRoom } from './device.js';
 import { Cause, ConnectionWords } from './status-words.js';
 import { earlierEndLine, messageLine, noticeLine, renderMembers } from './view.js';
 
@@ -92,11 +93,12 @@ function offlineCause() {
   return link === 'failed' ? Cause.Unreachable : link === 'closed' ? Cause.Lost : Cause.NoAnswer;
 }
 
-// A new try at the room under `name`; one that is still waiting ends.
-function enter(name) {
+// A new try at the room under `name`, over `dial` (device.js gives its own
+// in a private room); one that is still waiting ends. Returns the try.
+function enter(name, dial = webSocketDialer(pageWebSocketUrl())) {
   const old = room;
   const attempt = new ChatRoom({
-    name, dial: watchedDialer(webSocketDialer(pageWebSocketUrl())), interactive: true, reconnect: true, history: true,
+    name, dial: watchedDialer(dial), interactive: true, reconnect: true, history: true,
   });
   room = attempt;
   entered = false;
@@ -105,6 +107,7 @@ function enter(name) {
   old?.leave();
   attempt.on('*', (event) => room === attempt && onEvent(event));
   attempt.start();
+  return attempt;
 }
 
 function stopTrying() {
@@ -327,3 +330,4 @@ window.addEventListener('online', () => room?.retryNow());
 registerWorker();
 ui.loginName.value = savedName();
 showNameSize();
+enterPrivateRoom(enter);
