@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Os.h"
 #include "protect/Confusable.h"
 #include "protect/FrameReader.h"
 #include "protect/SafeText.h"
@@ -251,6 +252,8 @@ void EndSession(Room& room, Link* link) {
 void ClientSession(Room& room, LinkPtr link) {
   if (!link->Open(Deadline::In(kHandshakeTimeoutMs))) return;
   link->opened = true;
+  // The handshake went deep; waiting for frames does not.
+  ReleaseUnusedStack();
   ServeFrames(room, std::make_shared<SendQueue>(link));
   // Every slot naming this connection goes; a writer that still holds its
   // queue finds the link shut down.

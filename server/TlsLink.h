@@ -30,7 +30,7 @@ class TlsLink : public Link {
   bool CertificateName(std::string& name) override { return PeerCommonName(*conn_, name); }
   LinkSend Send(const uint8_t* bytes, size_t len) override {
     const SendResult sent = TlsSend(*conn_, bytes, len);
-    return LinkSend{sent.taken, sent.blocked, sent.taken > 0, sent.ended, sent.held};
+    return LinkSend{sent.taken, sent.blocked, sent.wrote, sent.ended, 0};
   }
   int WritableFd() const override { return conn_->fd.Get(); }
   void Shutdown() override { TlsClose(*conn_); }

@@ -219,7 +219,7 @@ LinkSend WebLink::PushLocked() {
   if (outAt_ < out.size()) {
     const SendResult sent = TlsSend(*conn_, out.data() + outAt_, out.size() - outAt_);
     outAt_ += sent.taken;
-    pushed.wrote = sent.taken > 0;
+    pushed.wrote = sent.wrote;
     pushed.blocked = sent.blocked;
     pushed.ended = sent.ended;
   }
