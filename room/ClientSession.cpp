@@ -188,8 +188,6 @@ bool NextFrame(Room& room, ClientState& state, FrameReader& reader, Deadline& id
     if (result == FrameReader::Result::kBadHeader) return false;
     // Nothing more to act on before the next read, which may wait.
     if (!state.chats.empty()) QueueChats(room, state);
-    // Not read while far behind in reading what it is sent.
-    state.out->WaitBelow(kReadPauseBytes);
     size_t space = 0;
     uint8_t* at = reader.Room(space);
     // Bytes that complete no frame do not put the deadline off.

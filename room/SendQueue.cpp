@@ -24,7 +24,7 @@ bool SendQueue::Put(FrameRun run) {
       at += it->Size() - (it == runs_.begin() ? frontTaken_ : 0);
     }
   }
-  if (CostLocked() + run.Size() + kRunCostBytes > kSendQueueBytes) {
+  if (CostLocked() + run.Size() + kRunCostBytes > bound_) {
     MarkDropped();
     return false;
   }
@@ -42,7 +42,6 @@ void SendQueue::MarkDropped() {
     bytes_ = frontTaken_ = pinned_ = 0;
     linkHolds_ = false;
   }
-  if (waiting_) taken_.notify_all();
 }
 
 SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
@@ -107,7 +106,6 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
         frontTaken_ = 0;
       }
     }
-    if (waiting_ && CostLocked() <= waitMark_) taken_.notify_all();
     linkHolds_ = sent.blocked;
     pinned_ = sent.blocked ? std::min(sent.held, len - std::min(sent.taken, len)) : 0;
     if (sent.blocked || sent.taken < len) {
@@ -138,13 +136,9 @@ size_t SendQueue::Bytes() {
   return CostLocked();
 }
 
-void SendQueue::WaitBelow(size_t bytes) {
-  std::unique_lock<std::mutex> hold(lock_);
-  if (CostLocked() <= bytes || dropped_) return;
-  waiting_ = true;
-  waitMark_ = bytes;
-  taken_.wait(hold, [&] { return CostLocked() <= bytes || dropped_; });
-  waiting_ = false;
+void SendQueue::SetBound(size_t bytes) {
+  std::lock_guard<std::mutex> hold(lock_);
+  bound_ = bytes;
 }
 
 void BacklogWriter::Add(SendQueuePtr queue) {

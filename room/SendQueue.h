@@ -7,7 +7,6 @@
 // for too long, is dropped, and nobody else notices.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,10 +18,13 @@
 #include "platform/Net.h"
 #include "room/Link.h"
 
-// The bytes one connection may have waiting. More than a whole history
-// answer (256 KiB) and a burst of the room's chat besides; a member that
-// falls this far behind what the room says is dropped.
+// The bytes a member's connection may have waiting. More than a whole
+// history answer (256 KiB) and a burst of the room's chat besides; a member
+// that falls this far behind what the room says is dropped.
 constexpr size_t kSendQueueBytes = 1024 * 1024;
+// The same for a connection without a slot, which is sent only replies
+// (48 bytes each): over a thousand refusals it never read.
+constexpr size_t kStrangerQueueBytes = 64 * 1024;
 // A connection with bytes waiting that takes none of them for this long is
 // dropped.
 constexpr int kSendStallMs = 5000;
@@ -49,6 +51,10 @@ class SendQueue {
  public:
   explicit SendQueue(LinkPtr link) : link_(std::move(link)) {}
 
+  // Under userLock: the bound on what may wait (kSendQueueBytes for a
+  // member, kStrangerQueueBytes, the first, for a stranger).
+  void SetBound(size_t bytes);
+
   Link& link() const { return *link_; }
 
   // Under any lock, userLock included: puts `run` after what waits. A
@@ -73,10 +79,6 @@ class SendQueue {
   Deadline StallDeadline();
   // Bytes waiting, each run's cost included.
   size_t Bytes();
-  // For the owning session: waits while more than `bytes` wait, until the
-  // queue is dropped. Bytes waiting are taken, or the queue is dropped,
-  // within kSendStallMs, so the wait ends.
-  void WaitBelow(size_t bytes);
 
  private:
   // The caller holds lock_.
@@ -94,9 +96,7 @@ class SendQueue {
   bool dropped_ = false;
   bool shut_ = false;        // the link was shut down for the drop
   int64_t waitingSinceMs_ = 0;  // bytes waiting and none taken since
-  std::condition_variable taken_;  // for WaitBelow
-  size_t waitMark_ = 0;            // a waiter wakes once bytes_ is at most this
-  bool waiting_ = false;           // the owning session waits in WaitBelow
+  size_t bound_ = kStrangerQueueBytes;
 };
 using SendQueuePtr = std::shared_ptr<SendQueue>;
 

@@ -102,13 +102,16 @@ TEST(SendQueue, NewerMemberListReplacesOneNotYetOffered) {
   EXPECT_EQ(twice.Written(), "L.L.");
 }
 
-// Past its bound the queue is dropped: nothing more is put, the link is shut
-// down, and a send in flight finishes with the bytes it was offered.
+// Past its bound (a member's, or a stranger's, far smaller) the queue is
+// dropped: nothing more is put, the link is shut down, and a send in flight
+// finishes with the bytes it was offered.
 TEST(SendQueue, DroppedPastItsBoundAlsoDuringASend) {
-  const std::string chunk(64 * 1024, 'x');
+  const std::string chunk(8 * 1024, 'x');
+  for (size_t bound : {kSendQueueBytes, kStrangerQueueBytes})
   for (bool inFlight : {false, true}) {
-    SCOPED_TRACE(inFlight);
+    SCOPED_TRACE(testing::Message() << bound << (inFlight ? " in flight" : ""));
     Fixture f;
+    f.queue.SetBound(bound);
     f.link->room = inFlight ? SIZE_MAX : 0;
     ASSERT_TRUE(f.queue.Put(Frames(chunk)));
     size_t put = chunk.size();
@@ -128,8 +131,8 @@ TEST(SendQueue, DroppedPastItsBoundAlsoDuringASend) {
       fill();
       EXPECT_EQ(f.Flush(), SendQueue::State::kDropped);
     }
-    EXPECT_LE(put, kSendQueueBytes);
-    EXPECT_GT(put + 2 * chunk.size(), kSendQueueBytes);  // within a run of it, costs counted
+    EXPECT_LE(put, bound);
+    EXPECT_GT(put + 2 * chunk.size(), bound);  // within a run of it, costs counted
     EXPECT_TRUE(f.link->shut);
     EXPECT_FALSE(f.queue.Put(Frames("more")));
     EXPECT_EQ(f.queue.Bytes(), 0u);
