@@ -1,20 +1,16 @@
 // chat-bench: load, latency, handshake, idle and soak runs against a chat
-// server on this machine. The entry, the result line, the source addresses
-// of its connections and the login of a member live here.
+// server on this machine. The entry, the result line and how members join
+// live here.
 #include "bench/ChatBench.h"
 
 #include <cstdio>
 #include <string>
 
-#include "client/WsClient.h"
+#include "bench/IrcMember.h"
 #include "platform/Os.h"
+#include "tests/load/ChatSoak.h"
 
 namespace {
-
-// Connections from one source address at most, under any per-address cap.
-constexpr int64_t kPerSource = 8;
-// 127.0.0.2 to .201: room for 1,600 connections at once.
-constexpr int64_t kNumSources = 200;
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -69,25 +65,62 @@ void Report::Print(bool json) const {
   std::fflush(stdout);
 }
 
-ClientOptions MakeClientOptions(const BenchOptions& options) {
-  ClientOptions clientOptions;
-  clientOptions.target.host = options.host;
-  clientOptions.target.port = static_cast<uint16_t>(options.port);
-  clientOptions.tls.verify = !options.insecure;
-  if (!options.insecure) clientOptions.tls.caFile = options.caFile;
-  return clientOptions;
+LoadTarget TargetOf(const BenchOptions& options) {
+  LoadTarget target;
+  target.host = options.host;
+  target.port = options.port;
+  target.insecure = options.insecure;
+  target.caFile = options.caFile;
+  target.web = options.web;
+  return target;
 }
 
-std::string SpreadSource(const std::string& host, int64_t n) {
-  bool loopback = host == "localhost" || host.compare(0, 4, "127.") == 0;
-  if (!loopback) return "";
-  return "127.0.0." + std::to_string(2 + n / kPerSource % kNumSources);
+MemberJoin MemberJoinFor(const BenchOptions& options) {
+  LoadTarget target = TargetOf(options);
+  if (options.irc) {
+    IrcTarget irc;
+    irc.server = target;
+    irc.channel = options.channel;
+    irc.oper = options.oper;
+    return [irc](const std::string& name, std::string& error) {
+      return JoinIrcMember(irc, name, error);
+    };
+  }
+  return [target](const std::string& name, std::string& error) {
+    return JoinFrameMember(target, name, error);
+  };
 }
 
-ClientOptions SpreadClientOptions(const BenchOptions& options, int64_t n) {
-  ClientOptions clientOptions = MakeClientOptions(options);
-  clientOptions.target.sourceIp = SpreadSource(options.host, n);
-  return clientOptions;
+int RunSoakMode(const BenchOptions& options) {
+  SoakOptions soak;
+  soak.target = TargetOf(options);
+  soak.namePrefix = options.namePrefix;
+  soak.serverPid = options.serverPid;
+  soak.seconds = options.soakSec;
+  soak.drainSec = options.drainSec;
+  SoakResult result = RunSoak(soak);
+  if (result.setupFailed) return kExitSetup;
+
+  Report report;
+  report.AddText("mode", "soak");
+  report.Add("seconds", options.soakSec);
+  report.AddInt("connections", result.connections);
+  report.AddInt("sent_public", result.sentPublic);
+  report.AddInt("sent_private", result.sentPrivate);
+  report.AddInt("deliveries", result.deliveries);
+  report.AddInt("missing", result.tally.missing);
+  report.AddInt("repeated", result.tally.repeated);
+  report.AddInt("out_of_order", result.tally.outOfOrder);
+  report.AddInt("misrouted", result.tally.misrouted);
+  if (options.serverPid > 0) {
+    report.AddInt("fds_before", result.fdsBefore);
+    report.AddInt("fds_after", result.fdsAfter);
+    report.AddInt("rss_before_kib", result.rssBeforeKib);
+    report.AddInt("rss_after_kib", result.rssAfterKib);
+  }
+  report.AddText("verified", result.passed ? "yes" : "no");
+  report.Print(options.json);
+  return result.passed ? kExitOk : kExitMismatch;
 }
 
 int main(int argc, char** argv) {
@@ -105,38 +138,7 @@ int main(int argc, char** argv) {
   IgnoreSigpipe();
   if (options.handshakes > 0) return RunHandshakes(options);
   if (options.idleSec > 0) return RunIdle(options);
-  if (options.soakSec > 0) return RunSoak(options);
+  if (options.soakSec > 0) return RunSoakMode(options);
   return RunChatLoad(options);
 }
 
-bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
-              std::string& error, int timeoutMs, bool web) {
-  DialResult connected = web ? ConnectWeb(client, clientOptions) : client.Connect(clientOptions);
-  if (!connected.Ok()) {
-    error = connected.message;
-    return false;
-  }
-  if (!client.Login(name)) {
-    error = "cannot send Login for " + name;
-    return false;
-  }
-  const Deadline deadline = Deadline::In(timeoutMs);
-  ReceivedFrame frame;
-  for (;;) {
-    RecvStatus status = deadline.Passed() ? RecvStatus::kTimeout : client.Receive(frame, deadline);
-    if (status == RecvStatus::kTimeout) {
-      error = "no answer to Login for " + name + " (room full?)";
-      return false;
-    }
-    if (status != RecvStatus::kFrame) {
-      error = "connection ended before Login for " + name + " was answered";
-      return false;
-    }
-    if (frame.type == FrameType::LoginAccepted) return true;
-    if (frame.type == FrameType::NameInUse) {
-      error = "name " + name + " is in use";
-      return false;
-    }
-    // Member lists and chat of others may come first.
-  }
-}

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "client/ChatClient.h"
+#include "tests/load/FrameMember.h"
+#include "tests/load/StampedRun.h"
 
 // Every default here is printed by --help as it stands.
 struct BenchOptions {
@@ -18,6 +20,9 @@ struct BenchOptions {
   std::string caFile = "certs/ca.crt";
   int serverPid = 0;  // 0: no server figures
   bool web = false;   // the port is a web listener's: members join over WebSocket
+  bool irc = false;   // the port is an IRC server's TLS port: members speak IRC
+  std::string channel = "#room";  // IRC: the channel the members join
+  std::string oper;               // IRC: "NAME:PASSWORD" to become operators and set +F
   bool json = false;
 
   // Chat load.
@@ -27,6 +32,7 @@ struct BenchOptions {
   int size = 64;
   int kind = PayloadKind::Binary;
   int window = 16;          // closed loop: texts in flight per sender
+  bool privately = false;   // each sender writes to the next member only
   double rate = 0;          // > 0: open loop, texts/s over all senders
   double durationSec = 30;  // longest send phase
   double drainSec = 5;      // longest wait for the last deliveries
@@ -68,27 +74,15 @@ struct Report {
   void Print(bool json) const;
 };
 
-// Client options for one connection of the run, from the system's source
-// address.
-ClientOptions MakeClientOptions(const BenchOptions& options);
+// Where the server is, from the options.
+LoadTarget TargetOf(const BenchOptions& options);
 
-// The source address for the n-th of many connections (counted from 0). A
-// server may cap the connections from one address, and on Linux every
-// address of 127.0.0.0/8 is local: to a loopback server they come from
-// 127.0.0.2, .3, ... in turn, 8 connections each. Elsewhere empty (the
-// system picks).
-std::string SpreadSource(const std::string& host, int64_t n);
-// MakeClientOptions for the n-th of many connections.
-ClientOptions SpreadClientOptions(const BenchOptions& options, int64_t n);
-
-// Connects (over a WebSocket when `web`), logs in as `name` and waits for
-// LoginAccepted, passing over member lists, for at most timeoutMs. False
-// with `error` (one line) otherwise.
-bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std::string& name,
-              std::string& error, int timeoutMs = 5000, bool web = false);
+// How the run's members join: over IRC with --irc, else over the chat
+// frames (through the web listener with --web).
+MemberJoin MemberJoinFor(const BenchOptions& options);
 
 // The modes. Each prints its report and returns an exit status.
 int RunChatLoad(const BenchOptions& options);
 int RunHandshakes(const BenchOptions& options);
 int RunIdle(const BenchOptions& options);
-int RunSoak(const BenchOptions& options);
+int RunSoakMode(const BenchOptions& options);

@@ -80,13 +80,21 @@ const OptionDoc kOptions[] = {
     Text("ca", "FILE", &O::caFile, "verify the server against this CA"),
     Flag("insecure", &O::insecure, "do not verify the server"),
     Flag("web", &O::web, "the port is the server's web listener: members join\nover a WebSocket (chat load only)"),
+    Flag("irc", &O::irc,
+         "the port is an IRC server's TLS port: members register,\njoin CHANNEL and send PRIVMSG "
+         "(chat load, idle; texts\nover 400 bytes go as several lines)"),
+    Text("channel", "CHANNEL", &O::channel, "with --irc: the channel"),
+    Text("oper", "NAME:PASS", &O::oper,
+         "with --irc: each member becomes an IRC operator and\nsets user mode +F (no flood "
+         "throttling)"),
     Value("server-pid", "PID", &O::serverPid, 1, INT32_MAX,
           "also report the server's CPU time and memory from /proc"),
     Flag("json", &O::json, "print one JSON object"),
     Flag("help", nullptr, "this text"),
     Para("\nChat load (the default mode): N members log in as NAME0..NAME(N-1); the first\n"
-         "S send public texts of B bytes stamped with a sequence number and the send\n"
-         "time; every member checks that it gets each text once, in order per sender.\n"),
+         "S send texts of B bytes to the room (or to the next member, with --private),\n"
+         "stamped with a sequence number and the send time; every member the server\n"
+         "sends them to checks that it gets each text once, in order per sender.\n"),
     Value("members", "N", &O::members, 0, 10000, "members"),
     Value("senders", "S", &O::senders, 1, 10000, "sending members"),
     Value("messages", "M", &O::messages, 1, 1 << 27,
@@ -95,6 +103,8 @@ const OptionDoc kOptions[] = {
     Value("kind", "K", &O::kind, 0, 1,
           "PayloadKind: 0 binary, payload B rounded up to 16;\n1 text, B bytes plus the NUL"),
     Value("window", "W", &O::window, 1, 1 << 20, "closed loop: texts in flight per sender"),
+    Flag("private", &O::privately,
+         "each sender writes privately to the next member\ninstead of to the room"),
     Value("rate", "R", &O::rate, 0.001, 1e7,
           "open loop instead: R texts/s over all senders, paced;\n"
           "latency counts from each text's due time"),
@@ -164,7 +174,7 @@ std::string DefaultText(const OptionDoc& o) {
   } else if (o.real != nullptr && defaults.*o.real >= o.low && defaults.*o.real <= o.high) {
     std::snprintf(text, sizeof text, "%g", defaults.*o.real);
   } else if (o.text != nullptr) {
-    return " (default " + defaults.*o.text + ")";
+    return (defaults.*o.text).empty() ? "" : " (default " + defaults.*o.text + ")";
   }
   return text[0] == '\0' ? "" : std::string(" (default ") + text + ")";
 }
@@ -183,6 +193,10 @@ bool CheckTogether(const std::vector<const OptionDoc*>& given, BenchOptions& opt
   }
   if (options.insecure && Given(given, "ca")) {
     std::fprintf(stderr, "chat-bench: --ca and --insecure exclude each other\n");
+    return false;
+  }
+  if (options.irc && (options.web || Given(given, "soak"))) {
+    std::fprintf(stderr, "chat-bench: --irc goes with neither --web nor --soak\n");
     return false;
   }
   if (Given(given, "handshakes") + Given(given, "idle") + Given(given, "soak") > 1) {

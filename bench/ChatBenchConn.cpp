@@ -28,7 +28,7 @@ double Seconds(std::chrono::steady_clock::duration d) {
 // One context for every handshake-only connection: no session can be
 // resumed, so each connection makes a full handshake.
 SslCtxPtr MakeBareContext(const BenchOptions& options) {
-  ClientOptions clientOptions = MakeClientOptions(options);
+  ClientOptions clientOptions = MakeClientOptions(TargetOf(options));
   clientOptions.tls.resume = false;
   std::string error;
   SslCtxPtr ctx = NewClientContext(clientOptions.tls, error);
@@ -40,7 +40,7 @@ SslCtxPtr MakeBareContext(const BenchOptions& options) {
 // with `error` on failure.
 TlsConnPtr BareConnect(SSL_CTX* ctx, const BenchOptions& options, int n, std::string& error) {
   TlsConnPtr conn;
-  error = DialTls(ctx, SpreadClientOptions(options, n).target, conn).message;
+  error = DialTls(ctx, SpreadClientOptions(TargetOf(options), n).target, conn).message;
   return conn;
 }
 
@@ -73,17 +73,17 @@ void HandshakeWorker(SSL_CTX* ctx, const BenchOptions& options, Handshakes& h) {
 
 // The idle mode's connections: members that log in, and bare ones that only
 // complete the handshake. False after a line on stderr.
-bool OpenIdle(const BenchOptions& options, std::vector<std::unique_ptr<ChatClient>>& members,
+bool OpenIdle(const BenchOptions& options, std::vector<std::unique_ptr<MemberConn>>& members,
               SslCtxPtr& ctx, std::vector<TlsConnPtr>& bare) {
-  ClientOptions clientOptions = MakeClientOptions(options);
+  MemberJoin join = MemberJoinFor(options);
   for (int i = 0; i < options.members; ++i) {
-    auto client = std::make_unique<ChatClient>();
     std::string error;
-    if (!JoinRoom(*client, clientOptions, options.namePrefix + std::to_string(i), error)) {
+    std::unique_ptr<MemberConn> member = join(options.namePrefix + std::to_string(i), error);
+    if (!member) {
       std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
       return false;
     }
-    members.push_back(std::move(client));
+    members.push_back(std::move(member));
   }
   ctx = MakeBareContext(options);
   if (!ctx) return false;
@@ -168,7 +168,7 @@ int RunIdle(const BenchOptions& options) {
     std::fprintf(stderr, "chat-bench: cannot read /proc/%d/status\n", options.serverPid);
     return kExitSetup;
   }
-  std::vector<std::unique_ptr<ChatClient>> members;
+  std::vector<std::unique_ptr<MemberConn>> members;
   SslCtxPtr ctx;
   std::vector<TlsConnPtr> bare;
   if (!OpenIdle(options, members, ctx, bare)) return kExitSetup;
@@ -209,8 +209,8 @@ int RunIdle(const BenchOptions& options) {
   report.AddInt("server_peak_rss_kib", peakKib);
   report.Print(options.json);
 
-  for (auto& client : members)
-    client->Logout();
+  for (auto& member : members)
+    member->Leave();
   for (TlsConnPtr& conn : bare)
     TlsClose(*conn);
   return kExitOk;

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "bench/ChatBench.h"
+#include "platform/Os.h"
 #include "platform/ProcStats.h"
 #include "tests/load/StampedRun.h"
-#include "platform/Os.h"
 
 namespace {
 
@@ -123,11 +123,22 @@ int JoinLoad(StampedRun& run, const BenchOptions& options) {
     std::fprintf(stderr, "chat-bench: --size must be %d to %u\n", kStampLen, kMaxPayload - 16);
     return kExitUsage;
   }
+  // IRC sends nobody their own texts: a closed loop counts a text back once
+  // every other member has it.
+  if ((options.irc || options.privately) && options.members < 2) {
+    std::fprintf(stderr, "chat-bench: --irc and --private need 2 members or more\n");
+    return kExitUsage;
+  }
   std::vector<Stream> streams(options.senders);
-  for (int s = 0; s < options.senders; ++s)
+  for (int s = 0; s < options.senders; ++s) {
     streams[s].from = s;
+    if (options.privately) streams[s].to = (s + 1) % options.members;
+  }
   run.echo = options.rate <= 0;
-  return JoinMembers(run, options, options.members, streams) ? kExitOk : kExitSetup;
+  run.ownCopies = !options.irc;
+  return JoinMembers(run, options.namePrefix, options.members, streams, MemberJoinFor(options))
+             ? kExitOk
+             : kExitSetup;
 }
 
 // The send phase; returns when the last sender stopped.
@@ -188,6 +199,8 @@ int ReportLoad(const StampedRun& run, const BenchOptions& options, const ServerF
   double deliverSeconds = static_cast<double>(lastNs - startNs) / 1e9;
   Report report;
   report.AddText("mode", "chat");
+  report.AddText("protocol", options.irc ? "irc" : options.web ? "web" : "frames");
+  if (options.privately) report.AddText("to", "next member");
   report.AddInt("members", options.members);
   report.AddInt("senders", options.senders);
   report.AddInt("size", options.size);

@@ -89,6 +89,12 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
     if (s.exitCode >= 0) break;
     if (WantsDial(s, now)) {
       DialResult dialed = client.Connect(options);  // blocks, at most the dial timeouts
+      // Retrying would only fail the same way: say whom to ask, and stop.
+      if (!dialed.advice.empty()) {
+        s.exitCode = kExitTls;
+        s.failure = dialed.message + "; " + dialed.advice;
+        break;
+      }
       HandleDialed(s, dialed.Ok(), dialed.message, MonotonicMs());
       continue;
     }

@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
   DialResult connected = client.Connect(args.options);
   if (!connected.Ok()) {
     std::string why = connected.message;
+    if (!connected.advice.empty()) why += "; " + connected.advice;
     if (connected.error == DialError::kVerify && args.options.tls.caFile.empty()) {
       why += std::string(" (there is no ") + kDefaultCaFile +
              " in the working directory, so the system's trusted CAs were asked; --ca FILE "

@@ -1,7 +1,7 @@
-# The systemd units, the environment file and the certificate directory, for
-# the prefix this installation has (cpack: /usr, so the configuration is in
-# /etc). SAFEROOM_PACKAGING_DIR, SAFEROOM_STAGE and SAFEROOM_SBINDIR_REL
-# come from the install rules.
+# The systemd units, the environment file, the certificate directory and the
+# member scripts' paths, for the prefix this installation has (cpack: /usr,
+# so the configuration is in /etc). SAFEROOM_PACKAGING_DIR, SAFEROOM_STAGE,
+# SAFEROOM_SBINDIR_REL and SAFEROOM_DATADIR_REL come from the install rules.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(SAFEROOM_CONFDIR /etc/saferoom)
 else()
@@ -28,3 +28,9 @@ if(NOT EXISTS $ENV{DESTDIR}${SAFEROOM_CONFDIR}/saferoom.env)
 endif()
 # Its group and mode come from the package's postinst.
 file(MAKE_DIRECTORY $ENV{DESTDIR}${SAFEROOM_CONFDIR}/certs)
+# Where the member scripts find the certificates and the state, as installed.
+file(WRITE ${SAFEROOM_STAGE}/paths.sh
+     "# Written at install: the paths the saferoom-* member scripts use.\n"
+     "confdir=${SAFEROOM_CONFDIR}\nstatedir=/var/lib/saferoom\n")
+file(INSTALL DESTINATION ${CMAKE_INSTALL_PREFIX}/${SAFEROOM_DATADIR_REL}/saferoom TYPE FILE
+     FILES ${SAFEROOM_STAGE}/paths.sh)

@@ -351,6 +351,15 @@ void ShutdownBoth(int fd) {
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
+long SendSome(int fd, const void* buf, size_t len) {
+  for (;;) {
+    const ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
+}
+
 WakeEvent::WakeEvent() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 void WakeEvent::Signal() {

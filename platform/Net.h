@@ -138,6 +138,10 @@ PollResult PollFds(PollItem* items, size_t count, Deadline deadline);
 // shutdown(fd, both directions); a reader blocked in poll on it wakes up.
 void ShutdownBoth(int fd);
 
+// Sends what a non-blocking socket takes now of `len` bytes (no SIGPIPE):
+// the number sent, 0 when it takes nothing now, -1 on failure.
+long SendSome(int fd, const void* buf, size_t len);
+
 // A descriptor that one thread waits on in poll and any thread makes
 // readable: a wake-up that needs no timer. Invalid when it could not be
 // made (errno set); Signal and Clear then do nothing.

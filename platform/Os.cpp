@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/Deadline.h"
@@ -162,6 +164,25 @@ bool RaiseOpenFileLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
   }
   return false;
+}
+
+void ReleaseUnusedStack() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  const bool known = pthread_attr_getstack(&attr, &low, &size) == 0;
+  pthread_attr_destroy(&attr);
+  if (!known) return;
+  // Below the caller's frame, less a margin for the calls it makes next
+  // (this one's own frame included): those pages stay.
+  constexpr uintptr_t kKeepBelowBytes = 4 * 1024;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const uintptr_t bottom = (reinterpret_cast<uintptr_t>(low) + page - 1) & ~(page - 1);
+  if (here < bottom + kKeepBelowBytes) return;
+  const uintptr_t top = (here - kKeepBelowBytes) & ~(page - 1);
+  if (top > bottom) madvise(reinterpret_cast<void*>(bottom), top - bottom, MADV_DONTNEED);
 }
 
 void ReleaseFreeMemory() {

@@ -70,3 +70,9 @@ bool RaiseOpenFileLimit();
 
 // Gives memory that the allocator holds free back to the system.
 void ReleaseFreeMemory();
+
+// Gives back the pages of this thread's stack below the caller's frame that
+// a deeper call touched earlier (a TLS handshake): a thread that then waits
+// long with a shallow stack holds only what it uses. Touching them again
+// costs a fresh zero page each.
+void ReleaseUnusedStack();

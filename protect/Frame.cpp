@@ -89,7 +89,8 @@ bool AppendFrame(Frame& out, uint32_t type, uint32_t kind, const void* data, uin
   StoreLe(frame, type);
   StoreLe(frame + 4, static_cast<uint32_t>(padded << 2) ^ (kind & 3));
   StoreLe(frame + 8, scope);
-  const bool named = type == FrameType::Chat || type == FrameType::HistoryItem;
+  const bool named = type == FrameType::Chat || type == FrameType::HistoryItem ||
+                     type == FrameType::DeviceAccepted;
   if (named && name) std::memcpy(frame + kNameOffset, name, kNameSize);
   std::memcpy(frame + kIvOffset, iv, 16);
   ApplyIvMask(frame + kIvOffset);

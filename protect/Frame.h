@@ -33,6 +33,14 @@ constexpr uint32_t ReclaimKeyRequest = 18;  // client -> server: a key for this 
 constexpr uint32_t ReclaimKey = 18;         // server -> client: the key
 constexpr uint32_t Reclaim = 19;            // client -> server: in place of a Login
 constexpr uint32_t Reclaimed = 19;          // server -> client: the name is this connection's now
+// The device extension: on a private room's web port only, before the room
+// sees the connection. Each code has one direction.
+constexpr uint32_t DeviceHello = 32;      // client -> server: "how do I get in?"
+constexpr uint32_t DeviceChallenge = 33;  // server -> client: a fresh challenge to sign
+constexpr uint32_t DeviceEnrol = 34;      // client -> server: invitation, new key, signature
+constexpr uint32_t DeviceProof = 35;      // client -> server: enrolled key's id, signature
+constexpr uint32_t DeviceAccepted = 36;   // server -> client: in, under the name in UserName
+constexpr uint32_t DeviceRefused = 37;    // server -> client: not in, and why
 }  // namespace FrameType
 
 // The history extension's payloads; every number is a u64, little-endian,
@@ -75,6 +83,35 @@ void PutReclaim(const ReclaimFields& fields, uint8_t out[kReclaimSize]);
 ReclaimFields ReadReclaim(const uint8_t* plain, size_t size);
 void PutReclaimed(const ReclaimedFields& fields, uint8_t out[kReclaimedSize]);
 ReclaimedFields ReadReclaimed(const uint8_t* plain, size_t size);
+// The device extension's payloads. Keys are ECDSA P-256: a public key is
+// the uncompressed point (0x04, X, Y), a key id its SHA-256, a signature
+// the raw r || s that WebCrypto makes, over a label and the challenge.
+constexpr uint32_t kChallengeSize = 32;
+constexpr uint32_t kInviteTokenSize = 32;
+constexpr uint32_t kDevicePublicKeySize = 65;
+constexpr uint32_t kDeviceKeyIdSize = 32;
+constexpr uint32_t kDeviceSignatureSize = 64;
+// DeviceEnrol: token, public key, signature over kEnrolLabel || challenge.
+constexpr uint32_t kDeviceEnrolSize = kInviteTokenSize + kDevicePublicKeySize + kDeviceSignatureSize;
+// DeviceProof: key id, signature over kProofLabel || challenge.
+constexpr uint32_t kDeviceProofSize = kDeviceKeyIdSize + kDeviceSignatureSize;
+// The 16 ASCII bytes signed before the challenge: a signature made for one
+// purpose never passes for the other.
+constexpr char kEnrolLabel[] = "saferoom-enrol-1";
+constexpr char kProofLabel[] = "saferoom-proof-1";
+constexpr size_t kDeviceLabelSize = 16;
+// DeviceAccepted: u32 how (DeviceVia), 12 zero bytes; DeviceRefused: u32
+// why (DeviceRefusal), 12 zero bytes.
+constexpr uint32_t kDeviceVerdictSize = 16;
+enum class DeviceVia : uint32_t { kCertificate = 1, kEnrolled = 2, kProven = 3 };
+enum class DeviceRefusal : uint32_t {
+  kInvitationUnknown = 1,  // used, expired, or never made
+  kDeviceUnknown = 2,      // removed from the room, or never enrolled
+  kBadSignature = 3,       // the key did not sign this challenge
+  kBadAnswer = 4,          // not an answer to the challenge, or a malformed one
+  kKeyTaken = 5,           // the key is enrolled for another member
+  kUnavailable = 6,        // the server could not read or write its state: try later
+};
 
 // The low two bits of LengthWord.
 namespace PayloadKind {
@@ -124,8 +161,8 @@ using Frame = std::vector<uint8_t>;
 
 // BuildFrame makes one frame. kind 1 (Text) shortens `length` to the string
 // before the first NUL; the plaintext is zero-filled to a multiple of 16 and
-// encrypted under a fresh random IV. `name` (20 bytes) is read only for Chat
-// and HistoryItem frames and may be null otherwise. Returns an empty Frame when no frame could
+// encrypted under a fresh random IV. `name` (20 bytes) is read only for Chat,
+// HistoryItem and DeviceAccepted frames and may be null otherwise. Returns an empty Frame when no frame could
 // be built (random generator failure, or a padded length of 2^30 or more,
 // which LengthWord cannot carry and which covers 48 + P overflowing 32 bits).
 // A null `data` gives a zero payload of the padded length.

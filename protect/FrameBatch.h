@@ -50,6 +50,8 @@ class FrameBatch {
   // Where every frame ends, in order.
   const std::vector<size_t>& Ends() const { return ends_; }
 
+  // Makes room for `bytes` of frames before they are added.
+  void Reserve(size_t bytes) { bytes_.reserve(bytes); }
   // Swaps the frames' bytes with `other`: Begin and End then describe
   // `other`, and the next Add appends to what `other` held (clear it first).
   // For handing the bytes on without a copy.

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Os.h"
 #include "protect/Confusable.h"
 #include "protect/FrameReader.h"
 #include "protect/SafeText.h"
@@ -247,6 +248,7 @@ void HandleReclaim(Room& room, ClientState& state, const std::vector<uint8_t>& p
       record->out = state.out;
       record->link = &state.out->link();
       record->link->member = true;
+      state.out->SetBound(kSendQueueBytes);
       stale->link().member = FindUserBySession(room.users, &stale->link()) >= 0;
       std::memcpy(record->reclaimKey, answer.key, sizeof answer.key);
       record->chatsRelayed = 0;
@@ -308,8 +310,6 @@ bool NextFrame(Room& room, ClientState& state, FrameReader& reader, Deadline& id
     if (result == FrameReader::Result::kBadHeader) return false;
     // Nothing more to act on before the next read, which may wait.
     if (!state.chats.empty()) QueueChats(room, state);
-    // Not read while far behind in reading what it is sent.
-    state.out->WaitBelow(kReadPauseBytes);
     size_t space = 0;
     uint8_t* at = reader.Room(space);
     // Bytes that complete no frame do not put the deadline off.
@@ -380,6 +380,8 @@ void EndSession(Room& room, Link* link) {
 void ClientSession(Room& room, LinkPtr link) {
   if (!link->Open(Deadline::In(kHandshakeTimeoutMs))) return;
   link->opened = true;
+  // The handshake went deep; waiting for frames does not.
+  ReleaseUnusedStack();
   ServeFrames(room, std::make_shared<SendQueue>(link));
   // Every slot naming this connection goes; a writer that still holds its
   // queue finds the link shut down.

@@ -19,11 +19,6 @@ constexpr int kHandshakeTimeoutMs = 10000;
 // A connection that holds no slot and completes no frame for this long is
 // closed: idle strangers cannot keep the server's places. Members never are.
 constexpr int kIdleTimeoutMs = 60000;
-// A connection with more than this waiting in its send queue is not read
-// from until it takes some: a client that sends faster than it reads what
-// comes back paces itself, and refusals of a stranger that never reads
-// cannot pile up.
-constexpr size_t kReadPauseBytes = 64 * 1024;
 
 // What a session remembers between frames.
 struct ClientState {

@@ -49,7 +49,7 @@ void Console::Count(const std::string& title, const std::string& latest) {
   ++tally.pending;
   tally.latest = latest;
   // One that is not due now wakes the writer, which waits for its time.
-  if (QueueDueCounts(MonotonicMs(), false) >= 0) queued_.notify_one();
+  if (QueueDueCounts(MonotonicMs(), false) >= 0 && writerAsleep_) queued_.notify_one();
 }
 
 int64_t Console::QueueDueCounts(int64_t nowMs, bool all) {
@@ -92,7 +92,8 @@ void Console::QueueLocked(int fd, const std::string& lines, bool last) {
     }
     bufferedBytes_ += lines.size();
   }
-  queued_.notify_one();
+  // A writer that lingers after a write takes this line at its end.
+  if (writerAsleep_ || last) queued_.notify_one();
 }
 
 // Adds to the count at the end of the queue for `fd`, if there is one (the
@@ -110,15 +111,29 @@ void Console::NoteDropped(int fd, size_t numLines) {
 
 void Console::RunWriter() {
   std::unique_lock<std::mutex> hold(consoleLock);
+  bool wrote = false;  // since the last wait
   for (;;) {
-    // Counted lines not yet due are the only reason to wake on a timer.
+    // Counted lines not yet due, and the linger after a write, are the only
+    // reasons to wake on a timer: an idle console waits without one.
     const int64_t nextDue = closed_ ? -1 : QueueDueCounts(MonotonicMs(), false);
+    const bool linger = wrote && chunks_.empty() && !closed_;
+    wrote = false;
     const auto ready = [this] { return !chunks_.empty() || closed_; };
-    if (nextDue < 0) {
-      queued_.wait(hold, ready);
-    } else if (!queued_.wait_for(hold, std::chrono::milliseconds(nextDue - MonotonicMs()), ready)) {
+    if (linger) {
+      // Lines that come meanwhile wait for the end of it, and go together.
+      const int64_t end = MonotonicMs() + kWriterLingerMs;
+      const int64_t until = nextDue < 0 ? end : std::min(nextDue, end);
+      queued_.wait_for(hold, std::chrono::milliseconds(until - MonotonicMs()),
+                       [this] { return closed_; });
       continue;
     }
+    writerAsleep_ = true;
+    if (nextDue < 0) {
+      queued_.wait(hold, ready);
+    } else {
+      queued_.wait_for(hold, std::chrono::milliseconds(nextDue - MonotonicMs()), ready);
+    }
+    writerAsleep_ = false;
     if (chunks_.empty()) {
       if (closed_) break;  // all is written
       continue;
@@ -132,6 +147,7 @@ void Console::RunWriter() {
     WriteFd(chunk.fd, chunk.text.data(), chunk.text.size());
     hold.lock();
     ++numWritten_;
+    wrote = true;
     written_.notify_all();
   }
 }

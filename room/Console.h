@@ -19,6 +19,10 @@
 constexpr size_t kConsoleBufferBytes = 64 * 1024;
 // Counted lines of one title come at most this often.
 constexpr int kCountLineMs = 1000;
+// After a write the writer looks again this much later rather than being
+// woken for each line: a burst of connections costs a wake-up each 10 ms,
+// not one each line, and a line waits that long at most.
+constexpr int kWriterLingerMs = 10;
 
 class Console {
  public:
@@ -89,4 +93,5 @@ class Console {
   uint64_t numQueued_ = 0;   // chunks ever put in chunks_
   uint64_t numWritten_ = 0;  // of those, written (or lost) by the writer
   std::map<std::string, Tally> tallies_;
+  bool writerAsleep_ = false;  // in its untimed wait: a line wakes it
 };

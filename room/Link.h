@@ -18,6 +18,9 @@ struct LinkSend {
   bool blocked = false;  // the transport is full: call again once WritableFd polls writable
   bool wrote = false;    // bytes went out to the transport, the link's own included
   bool ended = false;    // the link has failed or was shut down: nothing more goes out
+  // When blocked: of the bytes after `taken`, how many the transport has
+  // started on; the next send offers them first, unchanged.
+  size_t held = 0;
 };
 
 class Link {
@@ -37,8 +40,8 @@ class Link {
   // For the connection's send queue, one caller at a time, never under the
   // room's userLock: hands over what the transport takes now of `len` bytes
   // of whole frames, without waiting. `len` may be 0, to push out what the
-  // link holds of its own. After a blocked send the next offers the same
-  // bytes first.
+  // link holds of its own. After a blocked send the next offers the bytes
+  // it held first.
   virtual LinkSend Send(const uint8_t* bytes, size_t len) = 0;
   // The descriptor that polls writable once a blocked Send may go on; -1
   // for a link without one.

@@ -135,15 +135,6 @@ void AnswerHistory(Room& room, const ChatItem& request, const SharedBytes& batch
   answer.Clear(kKeptCapacity);
 }
 
-// The buffer for this batch's frames: the last one, when no send queue
-// holds it any more, else a new one.
-std::shared_ptr<std::vector<uint8_t>> BatchBuffer(Relay& relay) {
-  std::shared_ptr<std::vector<uint8_t>> buffer = std::move(relay.spare);
-  if (!buffer || buffer.use_count() > 1) return std::make_shared<std::vector<uint8_t>>();
-  buffer->clear();
-  return buffer;
-}
-
 }  // namespace
 
 Relay::Relay() : out(std::make_unique<Recipients>()) {}
@@ -153,7 +144,6 @@ void Relay::ReleaseBuffers() {
   std::vector<ChatItemPtr>().swap(items);
   frames.Clear(0);
   answers.Clear(0);
-  spare.reset();
   out = std::make_unique<Recipients>();
   std::vector<uint8_t>().swap(scratch);
   builtBytes = 0;
@@ -166,6 +156,10 @@ void Relay::ReleaseBuffers() {
 bool RelayBatch(Room& room, Relay& relay) {
   if (room.queue.TakeBatch(relay.items, kMaxBatch, kSendChunkBytes) == 0) return false;
   FrameBatch& frames = relay.frames;
+  size_t most = 0;  // the frames' bytes, texts not yet cut at their NUL
+  for (const ChatItemPtr& item : relay.items)
+    most += item->historyRequest ? 0 : item->FrameSize();
+  frames.Reserve(most);
   for (const ChatItemPtr& item : relay.items) {
     if (item->historyRequest) {
       frames.Skip();  // answered under userLock, from what is kept then
@@ -177,7 +171,10 @@ bool RelayBatch(Room& room, Relay& relay) {
                item->recipient[0] == 0 ? Scope::Public : Scope::Private);
   }
   frames.Encrypt();
-  std::shared_ptr<std::vector<uint8_t>> buffer = BatchBuffer(relay);
+  // A buffer of its own for each batch, handed to the send queues and freed
+  // by the last of them to write it: no copy, and nothing to reuse that a
+  // queue might still be reading.
+  auto buffer = std::make_shared<std::vector<uint8_t>>();
   frames.SwapBytes(*buffer);
   const SharedBytes bytes = buffer;
   Recipients& out = *relay.out;
@@ -216,7 +213,6 @@ bool RelayBatch(Room& room, Relay& relay) {
   relay.touched.Flush(room.backlog, relay.scratch);
   out.Clear();
   relay.builtBytes += buffer->size();
-  if (buffer->capacity() <= kKeptCapacity) relay.spare = std::move(buffer);
   frames.Clear(kKeptCapacity);
   relay.items.clear();
   return true;

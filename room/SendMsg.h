@@ -24,9 +24,6 @@ struct Relay {
   std::vector<ChatItemPtr> items;  // the batch taken off the queue
   FrameBatch frames;               // frame i for items[i]
   FrameBatch answers;              // a history answer being built
-  // The buffer the last batch's frames went out in, for the next batch
-  // once no send queue holds it any more.
-  std::shared_ptr<std::vector<uint8_t>> spare;
   std::unique_ptr<Recipients> out;
   Touched touched;
   std::vector<uint8_t> scratch;

@@ -24,7 +24,7 @@ bool SendQueue::Put(FrameRun run) {
       at += it->Size() - (it == runs_.begin() ? frontTaken_ : 0);
     }
   }
-  if (bytes_ + run.Size() > kSendQueueBytes) {
+  if (CostLocked() + run.Size() + kRunCostBytes > bound_) {
     MarkDropped();
     return false;
   }
@@ -42,7 +42,6 @@ void SendQueue::MarkDropped() {
     bytes_ = frontTaken_ = pinned_ = 0;
     linkHolds_ = false;
   }
-  if (waiting_) taken_.notify_all();
 }
 
 SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
@@ -65,13 +64,16 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
       data = front.bytes->data() + front.begin + frontTaken_;
       len = front.Size() - frontTaken_;
       // Small runs (a member list, replies, a backlog of batches) go out
-      // gathered in one write: one TLS record, not one each.
-      if (runs_.size() > 1 && len + runs_[1].Size() <= kSendChunkBytes) {
+      // gathered in one write: one TLS record, not one each. A member list
+      // ends the gathering, so that what a blocked send holds has one at
+      // most and a newer list can still replace the next.
+      if (runs_.size() > 1 && !front.memberList && len + runs_[1].Size() <= kSendChunkBytes) {
         scratch.assign(data, data + len);
         for (size_t i = 1; i < runs_.size() && scratch.size() + runs_[i].Size() <= kSendChunkBytes;
              ++i) {
           const FrameRun& r = runs_[i];
           scratch.insert(scratch.end(), r.bytes->data() + r.begin, r.bytes->data() + r.end);
+          if (r.memberList) break;
         }
         data = scratch.data();
         len = scratch.size();
@@ -106,9 +108,8 @@ SendQueue::State SendQueue::Flush(std::vector<uint8_t>& scratch) {
         frontTaken_ = 0;
       }
     }
-    if (waiting_ && bytes_ <= waitMark_) taken_.notify_all();
     linkHolds_ = sent.blocked;
-    pinned_ = sent.blocked ? len - std::min(sent.taken, len) : 0;
+    pinned_ = sent.blocked ? std::min(sent.held, len - std::min(sent.taken, len)) : 0;
     if (sent.blocked || sent.taken < len) {
       flushing_ = false;
       return State::kBacklog;
@@ -144,8 +145,10 @@ bool SendQueue::HandOver(uint64_t received, std::vector<FrameRun>& rest, uint64_
   rest.clear();
   const uint64_t end = takenBytes_ + bytes_;
   const uint64_t kept = takenBytes_ - replay_.size();
+  // What it hands over costs as much in the new queue, a run for the replay included.
   const bool whole = replaying_ && !dropped_ && received >= kept && received <= takenBytes_ &&
-                     end - received <= kSendQueueBytes - kReclaimHeadroom;
+                     end - received + (runs_.size() + 1) * kRunCostBytes <=
+                         kSendQueueBytes - kReclaimHeadroom;
   // A queue dropped before kept nothing of what it held: "at least one".
   lost = whole ? 0 : std::max<uint64_t>(1, end > received ? end - received : 0);
   if (whole) {
@@ -185,16 +188,12 @@ Deadline SendQueue::StallDeadline() {
 
 size_t SendQueue::Bytes() {
   std::lock_guard<std::mutex> hold(lock_);
-  return bytes_;
+  return CostLocked();
 }
 
-void SendQueue::WaitBelow(size_t bytes) {
-  std::unique_lock<std::mutex> hold(lock_);
-  if (bytes_ <= bytes || dropped_) return;
-  waiting_ = true;
-  waitMark_ = bytes;
-  taken_.wait(hold, [&] { return bytes_ <= bytes || dropped_; });
-  waiting_ = false;
+void SendQueue::SetBound(size_t bytes) {
+  std::lock_guard<std::mutex> hold(lock_);
+  bound_ = bytes;
 }
 
 void BacklogWriter::Add(SendQueuePtr queue) {

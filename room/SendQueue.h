@@ -7,7 +7,6 @@
 // for too long, is dropped, and nobody else notices.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,10 +19,13 @@
 #include "protect/Frame.h"
 #include "room/Link.h"
 
-// The bytes one connection may have waiting. More than a whole history
-// answer (256 KiB) and a burst of the room's chat besides; a member that
-// falls this far behind what the room says is dropped.
+// The bytes a member's connection may have waiting. More than a whole
+// history answer (256 KiB) and a burst of the room's chat besides; a member
+// that falls this far behind what the room says is dropped.
 constexpr size_t kSendQueueBytes = 1024 * 1024;
+// The same for a connection without a slot, which is sent only replies
+// (48 bytes each): over a thousand refusals it never read.
+constexpr size_t kStrangerQueueBytes = 64 * 1024;
 // A connection with bytes waiting that takes none of them for this long is
 // dropped.
 constexpr int kSendStallMs = 5000;
@@ -38,6 +40,10 @@ constexpr size_t kReplayBytes = 256 * 1024;
 // What a reclaim puts besides what it hands over (its answer, a member
 // list), and the replies that may wait already.
 constexpr size_t kReclaimHeadroom = 4096;
+// What one run costs beside its bytes (its place in the queue and its share
+// of a buffer), counted against the bound: a flood of small replies is
+// bounded by the memory it takes, not only by its bytes.
+constexpr size_t kRunCostBytes = 64;
 
 using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
@@ -53,6 +59,10 @@ struct FrameRun {
 class SendQueue {
  public:
   explicit SendQueue(LinkPtr link) : link_(std::move(link)) {}
+
+  // Under userLock: the bound on what may wait (kSendQueueBytes for a
+  // member, kStrangerQueueBytes, the first, for a stranger).
+  void SetBound(size_t bytes);
 
   Link& link() const { return *link_; }
 
@@ -76,12 +86,8 @@ class SendQueue {
   bool DropIfStalled();
   // When DropIfStalled would drop it, if nothing is taken before.
   Deadline StallDeadline();
-  // Bytes waiting.
+  // Bytes waiting, each run's cost included.
   size_t Bytes();
-  // For the owning session: waits while more than `bytes` wait, until the
-  // queue is dropped. Bytes waiting are taken, or the queue is dropped,
-  // within kSendStallMs, so the wait ends.
-  void WaitBelow(size_t bytes);
 
   // Under userLock, for a member that may be reclaimed: from the end of what
   // waits now, keeps the last kReplayBytes the link takes, in whole frames.
@@ -101,6 +107,7 @@ class SendQueue {
   void MarkDropped();
   // The caller holds lock_: `len` bytes just taken, at takenBytes_, into the replay.
   void Record(const uint8_t* data, size_t len);
+  size_t CostLocked() const { return bytes_ + runs_.size() * kRunCostBytes; }
 
   const LinkPtr link_;
   std::mutex lock_;  // lock order: userLock, then this; never held across a Send
@@ -113,15 +120,13 @@ class SendQueue {
   bool dropped_ = false;
   bool shut_ = false;        // the link was shut down for the drop
   int64_t waitingSinceMs_ = 0;  // bytes waiting and none taken since
-  std::condition_variable taken_;  // for WaitBelow
-  size_t waitMark_ = 0;            // a waiter wakes once bytes_ is at most this
-  bool waiting_ = false;           // the owning session waits in WaitBelow
-  uint64_t takenBytes_ = 0;        // bytes the link took since the queue was made
+  uint64_t takenBytes_ = 0;     // bytes the link took since the queue was made
   // The replay: the stream's bytes [takenBytes_ - replay_.size(), takenBytes_), whole
   // frames from its start, once takenBytes_ passed replayFrom_.
   bool replaying_ = false;
   uint64_t replayFrom_ = 0;
   std::deque<uint8_t> replay_;
+  size_t bound_ = kStrangerQueueBytes;
 };
 using SendQueuePtr = std::shared_ptr<SendQueue>;
 

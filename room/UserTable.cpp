@@ -51,6 +51,7 @@ int AddUser(UserTable& users, const SendQueuePtr& out, const uint8_t name[kNameS
     record->link = &out->link();
     record->link->member = true;
     record->out = out;
+    out->SetBound(kSendQueueBytes);
     std::memcpy(record->name, name, kNameSize);
     users[slot] = std::move(record);
     return slot;
@@ -62,7 +63,10 @@ void RemoveUser(Room& room, Link* link) {
   {
     std::lock_guard<std::mutex> lock(room.userLock);
     for (auto& slot : room.users) {
-      if (slot && slot->link == link) slot.reset();
+      if (slot && slot->link == link) {
+        slot->out->SetBound(kStrangerQueueBytes);
+        slot.reset();
+      }
     }
     link->member = false;
   }

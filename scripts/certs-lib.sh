@@ -62,3 +62,63 @@ client_extensions="basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature,keyEncipherment
 extendedKeyUsage=clientAuth
 subjectAltName=DNS:$member_dns"
+
+# The room's CA database, for `openssl ca`: an index of the certificates it
+# issued (so that they can be revoked), copies of them, and the CRL number,
+# in CA_DIR/ca-db/. Made when missing; the members' scripts use it.
+ca_db() {
+  local db=$1/ca-db
+  mkdir -p "$db/issued"
+  [ -e "$db/index.txt" ] || : >"$db/index.txt"
+  # The same name may be issued again once the earlier one is revoked.
+  [ -e "$db/index.txt.attr" ] || echo "unique_subject = no" >"$db/index.txt.attr"
+  [ -e "$db/crlnumber" ] || echo 1000 >"$db/crlnumber"
+}
+
+# ca_config CA_DIR: $work/ca.cnf, the `openssl ca` configuration for the CA
+# in CA_DIR (ca.crt, ca.key) and its database.
+ca_config() {
+  ca_db "$1"
+  # The CRL's next-update date means nothing to the server (it keeps using
+  # the list); ten years keeps other tools quiet.
+  cat >"$work/ca.cnf" <<CNF
+[ca]
+default_ca = room
+[room]
+dir = $1/ca-db
+database = \$dir/index.txt
+new_certs_dir = \$dir/issued
+certificate = $1/ca.crt
+private_key = $1/ca.key
+crlnumber = \$dir/crlnumber
+default_md = sha256
+default_days = $days
+default_crl_days = 3650
+rand_serial = yes
+unique_subject = no
+copy_extensions = none
+policy = any_name
+preserve = yes
+[any_name]
+commonName = supplied
+CNF
+}
+
+# ca_sign OUT SUBJECT EXTENSIONS CA_DIR: as `sign`, but issued with
+# `openssl ca`, so that the certificate is in CA_DIR's index.
+ca_sign() {
+  local out=$1 subject=$2 extensions=$3 cadir=$4
+  ca_config "$cadir"
+  printf '%s\n' "$extensions" >"$work/$out.ext"
+  # shellcheck disable=SC2046
+  quietly openssl req -new $(keyopts rsa) -nodes -sha256 -utf8 -subj "$subject" \
+    -keyout "$work/$out.key" -out "$work/$out.csr"
+  quietly openssl ca -batch -notext -utf8 -config "$work/ca.cnf" -extfile "$work/$out.ext" \
+    -in "$work/$out.csr" -out "$work/$out.crt"
+}
+
+# cert_cn FILE: the subject CN of a certificate, as UTF-8.
+cert_cn() {
+  openssl x509 -in "$1" -noout -subject -nameopt sep_multiline,utf8,-esc_msb 2>/dev/null |
+    sed -n 's/^ *CN=//p' | head -n 1
+}

@@ -30,10 +30,16 @@ expected="./etc/saferoom/saferoom.env
 ./usr/lib/saferoom/certbot-deploy-hook
 ./usr/lib/systemd/system/saferoom.service
 ./usr/lib/systemd/system/saferoom.socket
+./usr/sbin/saferoom-add-member
+./usr/sbin/saferoom-members
+./usr/sbin/saferoom-remove-member
 ./usr/sbin/saferoom-server
 ./usr/share/doc/saferoom/copyright
 ./usr/share/man/man1/saferoom.1.gz
-./usr/share/man/man8/saferoom-server.8.gz"
+./usr/share/man/man8/saferoom-server.8.gz
+./usr/share/saferoom/certs-lib.sh
+./usr/share/saferoom/members-lib.sh
+./usr/share/saferoom/paths.sh"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$files" = "$expected" ] || fail "package files differ: $(diff <(echo "$expected") <(echo "$files"))"
 dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx './etc/saferoom/certs/' || fail "no certs/ directory"
@@ -59,6 +65,15 @@ for prog in usr/sbin/saferoom-server usr/bin/saferoom; do
   out=$(timeout 10 "$root/$prog" --help) || fail "$prog --help"
   grep -q "^Usage: $name " <<<"$out" || fail "$prog --help says: $out"
 done
+# The member scripts find their library and the package's paths, and name
+# themselves and each other as installed.
+for script in saferoom-add-member saferoom-remove-member saferoom-members; do
+  out=$("$root/usr/sbin/$script" --help) || fail "$script --help"
+  grep -q '^Usage: ' <<<"$out" || fail "$script --help says: $out"
+  out=$("$root/usr/sbin/$script" --bad x 2>&1) && fail "$script --bad x worked"
+  grep -q "^Usage: $script " <<<"$out" || fail "$script names itself otherwise: $out"
+done
+grep -qx 'statedir=/var/lib/saferoom' "$root/usr/share/saferoom/paths.sh" || fail "paths.sh: $(cat "$root/usr/share/saferoom/paths.sh")"
 for page in man1/saferoom.1 man8/saferoom-server.8; do
   name=$(basename "$page")
   title=$(echo "${name%.*}" | tr '[:lower:]' '[:upper:]')
@@ -76,6 +91,8 @@ workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
 port=$(sed -n 's/^PORT=//p' "$root$envfile")
 [ "$port" -ge 1024 ] || fail "PORT=$port needs a capability the unit does not grant"
 grep -q '^RestrictAddressFamilies=.*AF_INET6' "$unit" || fail "the unit forbids IPv6"
+grep -qx 'StateDirectory=saferoom' "$unit" || fail "the unit has no state directory"
+grep -q '^ExecStart=.* --state /var/lib/saferoom ' "$unit" || fail "the server is not given its state directory"
 # The socket unit opens the port the environment file names.
 socket=$root/usr/lib/systemd/system/saferoom.socket
 [ "$(sed -n 's/^ListenStream=//p' "$socket")" = "$port" ] || fail "saferoom.socket does not listen on PORT=$port"

@@ -10,8 +10,11 @@ namespace {
 void SessionThread(SafeTcpServer& server, Accepted accepted) {
   ClientThreads& pool = server.threads;
   while (accepted.link) {
-    ClientSession(server.room, std::move(accepted.link));
+    ClientSession(server.room, accepted.link);
+    // Its place is given back before its socket closes: whoever sees the
+    // socket gone finds the place free.
     ReleaseConnection(server.gate, accepted.gateId);
+    accepted.link.reset();
     std::unique_lock<std::mutex> hold(pool.lock);
     if (pool.lingering >= kMaxLingeringSessions) return;
     ++pool.lingering;

@@ -60,7 +60,10 @@ uint64_t AdmitConnection(ConnectionGate& gate, const std::string& key, const std
       ++fromKey;
       ++gate.open;
       id = gate.nextId++;
-      gate.live.push_back(LiveConnection{id, key, {}, false});
+      LiveConnection& c = gate.live.emplace_back();
+      c.id = id;
+      c.addressKey = key;
+      c.born = gate.generation;
     }
     if (fromKey == 0) gate.perAddress.erase(key);
   }

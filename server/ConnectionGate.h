@@ -13,6 +13,7 @@
 
 #include "platform/Net.h"
 #include "room/Link.h"
+#include "server/Admission.h"
 
 class Console;
 
@@ -37,6 +38,8 @@ struct LiveConnection {
   std::string addressKey;
   std::weak_ptr<Link> link;  // set once its session has the link
   bool evicted = false;      // closed to make room
+  int born = 0;              // the reloads before it was admitted (ConnectionGate::generation)
+  Admission admission;       // what let it in, once its opening is done (server/Admission.h)
 };
 
 struct ConnectionGate {
@@ -49,6 +52,11 @@ struct ConnectionGate {
   std::unordered_map<std::string, int> perAddress;  // by AddressKey; only those with a connection
   std::list<LiveConnection> live;                   // oldest first
   uint64_t nextId = 1;
+  // What the last reload checked admissions against, and how many reloads
+  // there were: a connection admitted before one is checked as it opens.
+  X509StorePtr store;
+  StateDir* state = nullptr;
+  int generation = 0;
 };
 
 // What the per-address cap counts as one address: an IPv4 address itself;

@@ -42,9 +42,10 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
     Console& console = server.room.console;
     LinkPtr link;
     if (web) {
-      link = std::make_shared<WebLink>(std::move(conn), peer, console);
+      StateDir* devices = server.requireClientCert ? &server.state : nullptr;
+      link = std::make_shared<WebLink>(std::move(conn), peer, console, devices, &server.gate);
     } else {
-      link = std::make_shared<TlsLink>(std::move(conn), peer, console);
+      link = std::make_shared<TlsLink>(std::move(conn), peer, console, &server.gate);
     }
     RegisterLink(gate, gateId, link);
     if (StartClientSession(server, Accepted{std::move(link), gateId})) return;
@@ -147,6 +148,14 @@ void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners
   }
 }
 
+// Without it no browser could enrol or prove a device.
+void OpenStateOrExit(SafeTcpServer& server) {
+  std::string why;
+  if (OpenStateDir(server.state, server.room.console, why)) return;
+  fprintf(stderr, "--state %s cannot be used: %s\n", server.state.path.c_str(), why.c_str());
+  exit(kExitSetup);
+}
+
 // Without it every session would end up waiting on a full queue.
 void StartSendMsgOrExit(SafeTcpServer& server) {
   if (!StartDetachedThread([&server] {
@@ -241,6 +250,7 @@ void SafeTcpServer::Run() {
   }
 
   room.namesFromCertificates = requireClientCert;
+  if (requireClientCert && webPort >= 0) OpenStateOrExit(*this);
   StartSendMsgOrExit(*this);
   StartBacklogWriterOrExit(room);
   StartConsoleWriterOrExit(room.console);

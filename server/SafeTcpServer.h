@@ -10,6 +10,7 @@
 #include "room/Room.h"
 #include "server/ClientThreads.h"
 #include "server/ConnectionGate.h"
+#include "server/StateDir.h"
 #include "tls/TlsConn.h"
 
 struct SafeTcpServer {
@@ -22,6 +23,7 @@ struct SafeTcpServer {
 
   // Set by the entry before ServerThread starts, only read afterwards.
   int port;
+  std::string program = "server";  // the name it was started as, for its hints
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
   int webPort = -1;                // the web listener's port, -1 for none
@@ -29,6 +31,9 @@ struct SafeTcpServer {
   // --web-listen); none: 0.0.0.0. Not used when systemd passes the sockets.
   std::vector<std::string> listenAddresses;
   std::vector<std::string> webListenAddresses;
+  // The membership state (--state); opened by Run for a private room with a
+  // web listener, the only one that uses it.
+  StateDir state;
 
   // Made by Run before it accepts, replaced on SIGHUP by the accept thread,
   // which is its only reader: each session's SSL object holds a reference

@@ -22,6 +22,7 @@ enum OptionId {
   kWeb,
   kWebListen,
   kHistory,
+  kState,
   kHelp = 'h',
   kVersion = 'V'
 };
@@ -65,6 +66,11 @@ const OptionDoc kOptions[] = {
      "N",
      "keep the last N public messages in memory (default 0;\n"
      "at most 1000 and 192 KiB), for members who ask for them"},
+    {{"state", required_argument, nullptr, kState},
+     0,
+     "DIR",
+     "the membership state of a private room's web page:\n"
+     "invitations and enrolled devices (default: state)"},
     {{"help", no_argument, nullptr, kHelp}, 'h', nullptr, "this text"},
     {{"version", no_argument, nullptr, kVersion}, 'V', nullptr, "the version"},
 };
@@ -191,6 +197,13 @@ ArgsOutcome ParseServerArgs(int argc, char** argv, ServerArgs& args, std::string
         break;
       case kListen:
         args.listen.push_back(optarg);
+        break;
+      case kState:
+        if (optarg[0] == '\0') {
+          problem = "--state needs a directory";
+          return ArgsOutcome::kUsage;
+        }
+        args.statePath = optarg;
         break;
       case kWebListen:
         args.webListen.push_back(optarg);

@@ -11,6 +11,7 @@ struct ServerArgs {
   bool forwardSecrecy = false;
   int webPort = -1;       // --web PORT; -1 without it
   int historyLength = 0;  // public messages kept for members who ask
+  std::string statePath = "state";  // --state DIR: the membership state
   std::vector<std::string> listen;     // --listen ADDRESS, in order
   std::vector<std::string> webListen;  // --web-listen ADDRESS, in order
 };

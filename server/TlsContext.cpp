@@ -3,6 +3,7 @@
 #include "server/TlsContext.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "server/ExitStatus.h"
+#include "server/Admission.h"
 #include "server/SafeTcpServer.h"
 
 namespace {
@@ -21,6 +23,9 @@ namespace {
 constexpr char kCaFile[] = "certs/ca.crt";
 constexpr char kCertFile[] = "certs/server.crt";
 constexpr char kKeyFile[] = "certs/server.key";
+// Made by scripts/remove-member.sh; a private room without one revokes
+// nothing.
+constexpr char kCrlFile[] = "certs/crl.pem";
 constexpr char kMismatch[] = "Private key does not match the certificate public key";
 constexpr int kSeedWords = 100;
 
@@ -60,15 +65,18 @@ SslCtxPtr Fail(ContextFailure& failure, int status, std::string why, bool tlsErr
 
 // False, with one plain line in `why`, when `path` cannot be opened: the
 // TLS library's dump alone would not say that the file is missing, nor how
-// to make one.
-bool Readable(const char* path, std::string& why) {
+// to make one, in the form that exists where `program` runs (the package
+// has no certificate scripts).
+bool Readable(const char* path, const std::string& program, std::string& why) {
   std::FILE* f = std::fopen(path, "r");
   if (f != nullptr) {
     std::fclose(f);
     return true;
   }
   why = std::string("cannot read ") + path + ": " + std::strerror(errno) +
-        "; scripts/make-dev-certs.sh makes a development set";
+        (program == "saferoom-server"
+             ? "; the certificates go in certs/ of the working directory (see saferoom-server(8))"
+             : "; scripts/make-dev-certs.sh makes a development set");
   return false;
 }
 
@@ -105,6 +113,53 @@ void SetSessionRules(SSL_CTX* ctx) {
   SSL_CTX_build_cert_chain(ctx, 0);
 }
 
+// The room's own revocation list lasts as long as the room: its next-update
+// date is no reason to shut every member out, nor a clock a little behind.
+int AcceptStaleCrl(int ok, X509_STORE_CTX* store) {
+  const int error = X509_STORE_CTX_get_error(store);
+  if (!ok && (error == X509_V_ERR_CRL_HAS_EXPIRED || error == X509_V_ERR_CRL_NOT_YET_VALID)) {
+    X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+  }
+  return ok;
+}
+
+// Puts certs/crl.pem, when there is one, in the context's trust store and
+// has every client certificate checked against it. False, with `why`, for
+// a file that cannot be read or that no certificate in certs/ca.crt
+// signed: checking against it would shut out every member.
+bool LoadRevocations(SSL_CTX* ctx, std::string& why) {
+  std::FILE* f = std::fopen(kCrlFile, "r");
+  if (f == nullptr) {
+    if (errno == ENOENT) return true;
+    why = std::string("cannot read ") + kCrlFile + ": " + std::strerror(errno);
+    return false;
+  }
+  X509_CRL* crl = PEM_read_X509_CRL(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  if (crl == nullptr) {
+    why = std::string(kCrlFile) + " is no PEM certificate revocation list";
+    return false;
+  }
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  bool signedByCa = false;
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects) && !signedByCa; ++i) {
+    X509* ca = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+    signedByCa = ca != nullptr && X509_CRL_verify(crl, X509_get0_pubkey(ca)) == 1;
+  }
+  const bool added = signedByCa && X509_STORE_add_crl(store, crl) == 1;
+  X509_CRL_free(crl);  // the store keeps its own reference
+  if (!added) {
+    why = std::string(kCrlFile) + " was not signed by the CA in " + kCaFile +
+          " (remake it with scripts/remove-member.sh)";
+    return false;
+  }
+  X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
+  X509_STORE_set_verify_cb(store, AcceptStaleCrl);
+  return true;
+}
+
 // The web listener speaks HTTP/1.1 only; a client that offers other
 // protocols alone gets none named, and then HTTP/1.1 all the same.
 int SelectHttp11(SSL*, const unsigned char** out, unsigned char* outLen, const unsigned char* in,
@@ -133,9 +188,13 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
   // On the chat port a client certificate is asked for and must verify when
   // sent; in a private room one must be sent. A browser asked for one would
   // show its user a choice of certificates, so in an open room the web
-  // listener asks for none.
+  // listener asks for none. In a private room it asks but does not insist:
+  // anyone may load the page, and its WebSocket lets in only a member
+  // certificate or an enrolled device (server/DeviceAuth.h).
   int verify = web ? SSL_VERIFY_NONE : SSL_VERIFY_PEER;
-  if (server.requireClientCert) verify = SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+  if (server.requireClientCert) {
+    verify = web ? SSL_VERIFY_PEER : SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+  }
   SSL_CTX_set_verify(ctx.get(), verify, nullptr);
   // Without a CA file no client certificate can verify. That shuts a private
   // room for everyone, so there it is a failure.
@@ -147,14 +206,18 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
                 true, true);
   }
   ERR_clear_error();  // keeps a CA failure out of the dumps below
+  std::string revocations;
+  if (!LoadRevocations(ctx.get(), revocations)) {
+    return Fail(failure, kExitSetup, revocations, false, true);
+  }
 
   // The leaf first, then the intermediates that clients need to reach a root.
   std::string unreadable;
-  if (!Readable(kCertFile, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
+  if (!Readable(kCertFile, server.program, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
     return Fail(failure, kExitCert, std::string(kCertFile) + " cannot be used", true);
   }
-  if (!Readable(kKeyFile, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
+  if (!Readable(kKeyFile, server.program, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
     return Fail(failure, kExitKey, std::string(kKeyFile) + " cannot be used", true);
   }
@@ -221,6 +284,11 @@ void ReloadServerContext(SafeTcpServer& server) {
   server.ctx = std::move(ctx);
   if (webCtx) server.webCtx = std::move(webCtx);
   server.room.console.Out("[+] Certificates reloaded\n");
+  // Whoever would no longer get in goes now, not at the next reconnect: a
+  // removed member, a revoked certificate, a CA no longer trusted.
+  StateDir* devices = server.requireClientCert && server.webPort >= 0 ? &server.state : nullptr;
+  CloseNoLongerAdmitted(server.gate, SSL_CTX_get_cert_store(server.ctx.get()), devices,
+                        server.room.console);
 }
 
 ServedNames CertificateNames(SSL_CTX* ctx) {

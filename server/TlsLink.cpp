@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 
 #include "room/Console.h"
+#include "server/Admission.h"
 
 bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Console& console) {
   if (TlsAccept(conn, deadline)) return true;
@@ -18,6 +19,17 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
   return false;
 }
 
+bool NoteOpenLink(ConnectionGate* gate, const Link* link, TlsConn& conn, const std::string& deviceId,
+                  const std::string& deviceName) {
+  if (gate == nullptr) return true;
+  SSL* ssl = conn.ssl.get();
+  return NoteAdmission(*gate, link, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl),
+                       deviceId, deviceName);
+}
+
 bool TlsLink::Open(Deadline deadline) {
-  return AcceptOrTell(*conn_, deadline, peer_, console_);
+  if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
+  if (NoteOpenLink(gate_, this, *conn_)) return true;
+  TlsClose(*conn_);
+  return false;
 }

@@ -8,6 +8,7 @@
 #include "tls/TlsConn.h"
 
 class Console;
+struct ConnectionGate;
 
 // The server's handshake on `conn` by `deadline`. A failure that the TLS
 // library can explain gets "TLS handshake failed: PEER" and the TLS error
@@ -16,9 +17,10 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
 
 class TlsLink : public Link {
  public:
-  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link.
-  TlsLink(TlsConnPtr conn, std::string peer, Console& console)
-      : conn_(std::move(conn)), peer_(std::move(peer)), console_(console) {}
+  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link, and so
+  // must `gate`, whose registry is told what let the link in (none when null).
+  TlsLink(TlsConnPtr conn, std::string peer, Console& console, ConnectionGate* gate = nullptr)
+      : conn_(std::move(conn)), peer_(std::move(peer)), console_(console), gate_(gate) {}
 
   // The server's handshake (AcceptOrTell).
   bool Open(Deadline deadline) override;
@@ -28,7 +30,7 @@ class TlsLink : public Link {
   bool CertificateName(std::string& name) override { return PeerCommonName(*conn_, name); }
   LinkSend Send(const uint8_t* bytes, size_t len) override {
     const SendResult sent = TlsSend(*conn_, bytes, len);
-    return LinkSend{sent.taken, sent.blocked, sent.taken > 0, sent.ended};
+    return LinkSend{sent.taken, sent.blocked, sent.wrote, sent.ended, 0};
   }
   int WritableFd() const override { return conn_->fd.Get(); }
   void Shutdown() override { TlsClose(*conn_); }
@@ -38,4 +40,10 @@ class TlsLink : public Link {
   TlsConnPtr conn_;
   std::string peer_;
   Console& console_;
+  ConnectionGate* gate_;
 };
+
+// Tells the gate what let an open link in: the certificate its client
+// presented, and the device (see NoteAdmission); true without a gate.
+bool NoteOpenLink(ConnectionGate* gate, const Link* link, TlsConn& conn,
+                  const std::string& deviceId = "", const std::string& deviceName = "");

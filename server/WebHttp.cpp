@@ -73,7 +73,7 @@ HttpExchange::Step Upgrade(const Request& req, std::string& response) {
   return HttpExchange::Step::kUpgrade;
 }
 
-HttpExchange::Step Answer(const Request& req, std::string& response) {
+HttpExchange::Step Answer(const Request& req, bool privateRoom, std::string& response) {
   const bool head = req.method() == http::verb::head;
   if (req.method() != http::verb::get && !head) {
     response = Response("405 Method Not Allowed", "text/plain", "405 method not allowed\n", true,
@@ -85,7 +85,12 @@ HttpExchange::Step Answer(const Request& req, std::string& response) {
   if (target == "/ws") return Upgrade(req, response);
   const bool close = !req.keep_alive();
   const WebAsset* asset = FindWebAsset(target);
-  if (asset == nullptr) {
+  if (target == "/room.json") {
+    // What kind of room the page is in: it changes with the server's options.
+    response = Response("200 OK", "application/json",
+                        privateRoom ? "{\"private\":true}\n" : "{\"private\":false}\n", !head, close,
+                        "Cache-Control: no-store\r\n");
+  } else if (asset == nullptr) {
     response = Response("404 Not Found", "text/plain", "404 not found\n", !head, close);
   } else {
     const std::string_view body(reinterpret_cast<const char*>(asset->data), asset->size);
@@ -103,7 +108,8 @@ struct HttpExchange::Parser {
   std::optional<http::request_parser<http::empty_body>> p;
 };
 
-HttpExchange::HttpExchange() : parser_(std::make_unique<Parser>()) {}
+HttpExchange::HttpExchange(bool privateRoom)
+    : parser_(std::make_unique<Parser>()), privateRoom_(privateRoom) {}
 HttpExchange::~HttpExchange() = default;
 
 HttpExchange::Step HttpExchange::Feed(std::string& input, std::string& response) {
@@ -138,7 +144,7 @@ HttpExchange::Step HttpExchange::Feed(std::string& input, std::string& response)
   if (!p->is_done()) return Step::kNeedMore;
   const Request req = p->release();
   p.reset();
-  return Answer(req, response);
+  return Answer(req, privateRoom_, response);
 }
 
 std::string WebSocketAccept(std::string_view key) {

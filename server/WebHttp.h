@@ -13,7 +13,9 @@ constexpr size_t kMaxRequestHead = 8 * 1024;
 
 class HttpExchange {
  public:
-  HttpExchange();
+  // `privateRoom`: the page is told so at /room.json, to show what lets a
+  // browser in (an invitation) instead of a login form it cannot use.
+  explicit HttpExchange(bool privateRoom = false);
   ~HttpExchange();
 
   enum class Step {
@@ -30,6 +32,7 @@ class HttpExchange {
  private:
   struct Parser;
   std::unique_ptr<Parser> parser_;
+  bool privateRoom_;
 };
 
 // The value of Sec-WebSocket-Accept for a client's Sec-WebSocket-Key.

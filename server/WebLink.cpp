@@ -6,6 +6,8 @@
 
 #include "protect/Frame.h"
 #include "room/Console.h"
+#include "room/History.h"
+#include "server/DeviceAuth.h"
 #include "server/TlsLink.h"
 
 namespace {
@@ -28,12 +30,83 @@ void Trim(std::vector<uint8_t>& v) {
 
 }  // namespace
 
-WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console)
-    : conn_(std::move(conn)), peer_(std::move(peer)), console_(console), ws_(kMaxMessage) {}
+WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices,
+                 ConnectionGate* gate)
+    : conn_(std::move(conn)),
+      peer_(std::move(peer)),
+      console_(console),
+      devices_(devices),
+      gate_(gate),
+      ws_(kMaxMessage) {}
+
+bool WebLink::CertificateName(std::string& name) {
+  if (deviceId_.empty()) return PeerCommonName(*conn_, name);
+  name = deviceName_;
+  return true;
+}
+
+bool WebLink::ReadExactly(uint8_t* buf, size_t len, Deadline deadline) {
+  for (size_t got = 0; got < len;) {
+    const ReadResult r = Read(buf + got, len - got, deadline);
+    if (r.status != IoStatus::kDone) return false;
+    got += r.bytes;
+  }
+  return true;
+}
+
+bool WebLink::SendAll(const uint8_t* bytes, size_t len, Deadline deadline) {
+  for (;;) {
+    const LinkSend sent = Send(bytes, len);
+    if (sent.ended) return false;
+    bytes += sent.taken;
+    len -= sent.taken;
+    if (!sent.blocked && len == 0) return true;
+    if (sent.blocked) {
+      PollItem writable;
+      writable.fd = WritableFd();
+      writable.forWrite = true;
+      if (PollFds(&writable, 1, deadline) != PollResult::kReady) return false;
+    }
+  }
+}
+
+bool WebLink::PassDeviceExchange(Deadline deadline) {
+  DeviceExchange exchange;
+  // With SSL_VERIFY_PEER a certificate that is there has verified.
+  exchange.hasCertificate = SSL_get0_peer_certificate(conn_->ssl.get()) != nullptr;
+  if (exchange.hasCertificate) PeerCommonName(*conn_, exchange.certName);
+  for (;;) {
+    uint8_t head[kHeaderSize];
+    if (!ReadExactly(head, sizeof head, deadline)) return false;
+    const FrameHeader header = ParseHeader(head);
+    if (!HeaderAcceptable(header)) return false;
+    if (exchange.hasCertificate && !exchange.challenged && header.type != FrameType::DeviceHello) {
+      // A certificate holder that did not ask: the room reads this frame as
+      // it always did, payload and all.
+      inbox_.insert(inbox_.begin() + static_cast<std::ptrdiff_t>(inboxAt_), head, head + sizeof head);
+      return true;
+    }
+    const uint32_t len = PayloadLength(header.lengthWord);
+    if (len > kMaxExchangePayload) return false;
+    uint8_t payload[kMaxExchangePayload];
+    if (!ReadExactly(payload, len, deadline)) return false;
+    std::vector<uint8_t> plain;
+    DecryptPayload(header, payload, len, plain);
+    Frame out;
+    const int64_t now = static_cast<int64_t>(WallClockMicros() / 1000000);
+    const ExchangeStep step = OnExchangeFrame(exchange, *devices_, header, plain, now, out);
+    if (!out.empty() && !SendAll(out.data(), out.size(), deadline)) return false;
+    if (step == ExchangeStep::kMore) continue;
+    if (step != ExchangeStep::kAdmit) return false;
+    deviceName_ = exchange.name;
+    deviceId_ = exchange.keyId;
+    return true;
+  }
+}
 
 bool WebLink::Open(Deadline deadline) {
   if (!AcceptOrTell(*conn_, deadline, peer_, console_)) return false;
-  HttpExchange http;
+  HttpExchange http(devices_ != nullptr);
   std::string input, response;
   char buf[4096];
   Deadline next = deadline.Sooner(Deadline::In(kRequestIdleMs));  // the next whole request head
@@ -51,7 +124,12 @@ bool WebLink::Open(Deadline deadline) {
     }
     if (step == HttpExchange::Step::kUpgrade) {
       early_ = std::move(input);  // a client may send frames right after its request
-      return true;
+      if ((devices_ == nullptr || PassDeviceExchange(Deadline::In(kDeviceExchangeMs))) &&
+          NoteOpenLink(gate_, this, *conn_, deviceId_, deviceName_)) {
+        return true;
+      }
+      Shutdown();
+      return false;
     }
     if (step == HttpExchange::Step::kClose) break;
     next = deadline.Sooner(Deadline::In(kRequestIdleMs));
@@ -112,7 +190,7 @@ LinkSend WebLink::Send(const uint8_t* bytes, size_t len) {
       sent.ended = true;
     } else {
       const LinkSend then = PushLocked();
-      sent = LinkSend{len, then.blocked, sent.wrote || then.wrote, then.ended};
+      sent = LinkSend{len, then.blocked, sent.wrote || then.wrote, then.ended, 0};
     }
   }
   if (sent.ended) {
@@ -141,7 +219,7 @@ LinkSend WebLink::PushLocked() {
   if (outAt_ < out.size()) {
     const SendResult sent = TlsSend(*conn_, out.data() + outAt_, out.size() - outAt_);
     outAt_ += sent.taken;
-    pushed.wrote = sent.taken > 0;
+    pushed.wrote = sent.wrote;
     pushed.blocked = sent.blocked;
     pushed.ended = sent.ended;
   }

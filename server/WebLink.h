@@ -14,18 +14,31 @@
 #include "tls/TlsConn.h"
 
 class Console;
+struct ConnectionGate;
+struct StateDir;
 
 class WebLink : public Link {
  public:
-  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link.
-  WebLink(TlsConnPtr conn, std::string peer, Console& console);
+  // `peer` is "ADDRESS, port PORT"; `console` must outlive the link, and so
+  // must `devices`: the membership state of a private room, whose
+  // connections pass the device exchange first (null in an open room).
+  // `gate`, when not null, is told what let the open link in.
+  WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* devices = nullptr,
+          ConnectionGate* gate = nullptr);
 
   // The TLS handshake, then HTTP requests (the app's files) until GET /ws
-  // upgrades, all by `deadline`. False for a connection that only fetched
-  // files, asked for something else or did not finish in time: it is closed.
+  // upgrades, all by `deadline`; in a private room then the device exchange
+  // (server/DeviceAuth.h). False for a connection that only fetched files,
+  // asked for something else, was refused or did not finish in time: it is
+  // closed.
   bool Open(Deadline deadline) override;
   ReadResult Read(uint8_t* buf, size_t len, Deadline deadline) override;
-  bool CertificateName(std::string& name) override { return PeerCommonName(*conn_, name); }
+  // The device's member name when a device key let it in, else the
+  // certificate's CN.
+  bool CertificateName(std::string& name) override;
+  // For the reload: the enrolled device's key id (hex), empty when none let
+  // the connection in.
+  const std::string& DeviceId() const { return deviceId_; }
   LinkSend Send(const uint8_t* bytes, size_t len) override;
   int WritableFd() const override { return conn_->fd.Get(); }
   void Shutdown() override;
@@ -35,10 +48,22 @@ class WebLink : public Link {
   // Writes what the WebSocket has to send and the socket takes now. The
   // caller holds wsLock.
   LinkSend PushLocked();
+  // The device exchange, by `deadline`: true when the room may take the
+  // connection (under deviceName_, or the certificate's name).
+  bool PassDeviceExchange(Deadline deadline);
+  // Reads exactly `len` bytes of the frame stream; writes all of `len`
+  // bytes of frames, waiting for the socket (before the room has the link,
+  // no send queue does that).
+  bool ReadExactly(uint8_t* buf, size_t len, Deadline deadline);
+  bool SendAll(const uint8_t* bytes, size_t len, Deadline deadline);
 
   TlsConnPtr conn_;
   std::string peer_;
   Console& console_;
+  StateDir* devices_;
+  ConnectionGate* gate_;
+  std::string deviceName_;  // set by Open, read-only afterwards
+  std::string deviceId_;    // set by Open, read-only afterwards
   // Lock order: the room's userLock, then wsLock, then the connection's
   // ioLock. Readers hold it only while handing bytes to the stream, never
   // while waiting for them.

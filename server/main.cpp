@@ -58,12 +58,14 @@ int main(int argc, char** argv) {
   RaiseOpenFileLimit();
 
   auto server = std::make_unique<SafeTcpServer>(args.port);
+  server->program = ProgramName(argv[0]);
   server->requireClientCert = args.requireClientCert;
   server->forwardSecrecy = args.forwardSecrecy;
   server->webPort = args.webPort;
   StartHistory(server->room.history, static_cast<size_t>(args.historyLength));
   server->listenAddresses = args.listen;
   server->webListenAddresses = args.webListen;
+  server->state.path = args.statePath;
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
   bool started = StartDetachedThread(ServeThenExit);

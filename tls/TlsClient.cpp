@@ -121,11 +121,47 @@ std::string HandshakeFailure(const HandshakeTrace& trace, const std::string& whe
   return where + " closed the connection during the TLS handshake";
 }
 
-DialResult Failed(DialError error, std::string message) {
+DialResult Failed(DialError error, std::string message, std::string advice = "") {
   DialResult result;
   result.error = error;
   result.message = std::move(message);
+  result.advice = std::move(advice);
   return result;
+}
+
+// What to ask the operator for when the server refused our certificate with
+// `alert` for good; empty for other alerts.
+std::string AdviceForAlert(int alert) {
+  switch (alert) {
+    case SSL_AD_CERTIFICATE_REVOKED:
+      return "the room's operator removed it: ask them for a new certificate, or for an "
+             "invitation link";
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_BAD_CERTIFICATE:
+      return "the room no longer trusts this certificate: ask the room's operator for a new one";
+    case SSL_AD_CERTIFICATE_EXPIRED:
+      return "this certificate has expired: ask the room's operator for a new one";
+    default:
+      return "";
+  }
+}
+
+// The same when we could not verify the server, by the verify result.
+std::string AdviceForVerify(long result) {
+  switch (result) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_CERT_REVOKED:
+      return "ask the room's operator for the room's current CA file (--ca FILE)";
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return "check the host name, or ask the room's operator which name its certificate is for";
+    default:
+      return "";
+  }
 }
 
 }  // namespace
@@ -195,16 +231,20 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target, TlsConnPtr& conn) {
       return Failed(DialError::kVerify,
                     "certificate verification failed: the server's "
                     "certificate does not name " +
-                        host);
+                        host,
+                    AdviceForVerify(verifyResult));
     }
     if (verify && verifyResult != X509_V_OK) {
-      return Failed(DialError::kVerify, std::string("certificate verification failed: ") +
-                                            X509_verify_cert_error_string(verifyResult));
+      return Failed(DialError::kVerify,
+                    std::string("certificate verification failed: ") +
+                        X509_verify_cert_error_string(verifyResult),
+                    AdviceForVerify(verifyResult));
     }
     const bool timedOut = handshakeEnd.Passed();
     const bool sentCertificate = SSL_get_certificate(ssl) != nullptr;
-    return Failed(DialError::kHandshake, HandshakeFailure(trace, where, target.handshakeTimeoutMs,
-                                                          timedOut, sentCertificate));
+    return Failed(DialError::kHandshake,
+                  HandshakeFailure(trace, where, target.handshakeTimeoutMs, timedOut, sentCertificate),
+                  sentCertificate ? AdviceForAlert(trace.alert) : "");
   }
   conn = std::move(dialed);
   return DialResult();

@@ -34,6 +34,11 @@ enum class DialError { kNone, kSetup, kResolve, kConnect, kHandshake, kVerify };
 struct DialResult {
   DialError error = DialError::kNone;
   std::string message;  // on failure: one line for people
+  // For a certificate failure that waiting will not mend (ours revoked or
+  // from a CA the server does not trust, the server's from a CA we do not
+  // trust or for another name): what to ask the room's operator for. Empty
+  // when trying again later may work.
+  std::string advice;
 
   bool Ok() const { return error == DialError::kNone; }
 };

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Deadline.h"
 #include "platform/Io.h"
@@ -25,16 +26,25 @@ using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 
 // The TLS session handle: its owner (one thread) reads, any thread writes.
 // Whoever holds the unique_ptr keeps it alive.
+//
+// OpenSSL writes its records into `out`, not into the socket: a record is
+// made under ioLock, which then only covers the encryption, and written to
+// the socket after it, so that a reader never waits for a writer's system
+// call, nor a writer for a reader's.
 struct TlsConn {
   UniqueFd fd;  // declared first so it closes last, after SSL_free
   SslPtr ssl;
   // Held for each SSL_* call on `ssl`, never while waiting for the socket.
   std::mutex ioLock;
-  // Held for a whole TlsWrite, waits included, so that a write's retries
+  // Held for a whole TlsWrite, waits included, so that one write's records
   // are not interleaved with another write's; reads go on meanwhile.
   std::mutex writeLock;
   bool failed = false;   // guarded by ioLock; set after a fatal error or a close: no SSL_* I/O
   bool drained = false;  // guarded by ioLock: the last read took all the socket held
+  // Lock order: ioLock, then outLock (OpenSSL appends under ioLock).
+  std::mutex outLock;
+  std::vector<uint8_t> out;  // guarded by outLock: records made, not yet on the socket
+  size_t outAt = 0;          // guarded by outLock: of `out`, bytes the socket took
 };
 using TlsConnPtr = std::unique_ptr<TlsConn>;
 
@@ -62,14 +72,16 @@ IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline)
 // What a write that does not wait did.
 struct SendResult {
   size_t taken = 0;      // bytes handed over: the caller must not offer them again
-  bool blocked = false;  // the socket is full: offer the rest again once it polls writable
+  bool blocked = false;  // the socket is full: call again once it polls writable
+  bool wrote = false;    // bytes went out to the socket
   bool ended = false;    // the connection failed or was shut down
 };
 
-// Writes what the socket takes now of `len` bytes, without waiting, under
-// ioLock. After a blocked send the next must offer the same bytes first (it
-// may offer more after them, from another buffer). Any thread may send, one
-// at a time; failure shuts the connection down.
+// Without waiting: first writes to the socket what records wait, then, when
+// none is left, makes records of all `len` bytes and writes what the socket
+// takes of them; the rest waits in the connection (one send's worth at
+// most). `len` may be 0, to write what waits. Any thread may send, one at a
+// time; failure shuts the connection down.
 SendResult TlsSend(TlsConn& conn, const void* buf, size_t len);
 
 // Sends the TLS close notification (without waiting) and shuts the socket

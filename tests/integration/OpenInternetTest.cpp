@@ -120,7 +120,9 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   for (int i = 0; i < kHandshaken; ++i) {
     held.push_back(ConnectTcp("127.0.0.1", port, Deadline::In(5000), nullptr, "127.0.2.1"));
     EXPECT_TRUE(tlsClosed(*handshaken[i], 3000)) << "the stranger " << i << " stayed";
-    if (i + 1 < kHandshaken) EXPECT_FALSE(tlsClosed(*handshaken[i + 1], 0)) << i + 1;
+    if (i + 1 < kHandshaken) {
+      EXPECT_FALSE(tlsClosed(*handshaken[i + 1], 0)) << i + 1;
+    }
     EXPECT_FALSE(closed(held.back().Get(), 0)) << "the newcomer " << i << " was refused";
   }
   // Now only handshakes and a member hold places: refused at once.

@@ -35,7 +35,9 @@ std::string ConnectionLine(int fd) {
 bool Connections(const TestServer& server, int count, std::vector<std::string>& printed) {
   const int openBefore = ReadProcEntries(server.pid, "fd");
   for (int i = 0; i < count; ++i) {
-    UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
+    // A loaded machine may drop a SYN from a full backlog: the retry comes
+    // a second or three later.
+    UniqueFd fd = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(15000));
     if (!fd.Valid()) return false;
     printed.push_back(ConnectionLine(fd.Get()));
   }

@@ -1,10 +1,7 @@
-// chat-bench --soak: everything at once on one server for a while. Two
-// steady members chat publicly and privately with stamped texts, while
-// others join and leave, one floods, one logs in and stops reading, and
-// garbage arrives instead of frames or handshakes. Then the steady members
-// must have had all that was meant for them, once and in order, and with
-// --server-pid the server's descriptors and memory must be back. Called by
-// main in ChatBench.cpp.
+// The soak's load: steady members, churners, a flooder, a staller and
+// garbage, then the checks. Called by chat-bench --soak.
+#include "tests/load/ChatSoak.h"
+
 #include <atomic>
 #include <cstdio>
 #include <random>
@@ -12,11 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "bench/ChatBench.h"
-#include "platform/ProcStats.h"
-#include "tests/load/StampedRun.h"
 #include "platform/Net.h"
 #include "platform/Os.h"
+#include "platform/ProcStats.h"
 #include "platform/Term.h"
 
 namespace {
@@ -38,13 +33,13 @@ constexpr int64_t kRssSlackKib = 16 * 1024;
 
 // What the load threads share.
 struct Chaos {
-  explicit Chaos(const BenchOptions& o) : options(o) {}
-  const BenchOptions& options;
+  explicit Chaos(const SoakOptions& o) : options(o) {}
+  const SoakOptions& options;
   std::atomic<bool> running{true};
   std::atomic<int64_t> dialled{0};  // connections tried besides the steady members
 
   // The next connection's options, from a source address of its own turn.
-  ClientOptions Next() { return SpreadClientOptions(options, dialled++); }
+  ClientOptions Next() { return SpreadClientOptions(options.target, dialled++); }
   std::string Name(const std::string& role) const { return options.namePrefix + "-" + role; }
 };
 
@@ -189,48 +184,48 @@ std::vector<std::thread> StartLoad(StampedRun& run, Chaos& chaos) {
 
 }  // namespace
 
-int RunSoak(const BenchOptions& options) {
+SoakResult RunSoak(const SoakOptions& options) {
+  SoakResult result;
   // The server's figures before any connection of ours.
   ServerUse before, after;
-  if (options.serverPid > 0 && !ReadUse(options.serverPid, before)) return kExitSetup;
+  if (options.serverPid > 0 && !ReadUse(options.serverPid, before)) {
+    result.setupFailed = true;
+    return result;
+  }
   StampedRun run;
   run.othersWelcome = true;
-  if (!JoinMembers(run, options, kSteady, {{0, -1}, {0, 1}, {1, -1}, {1, 0}})) return kExitSetup;
+  const LoadTarget& target = options.target;
+  MemberJoin join = [&target](const std::string& name, std::string& error) {
+    return JoinFrameMember(target, name, error);
+  };
+  if (!JoinMembers(run, options.namePrefix, kSteady, {{0, -1}, {0, 1}, {1, -1}, {1, 0}}, join)) {
+    result.setupFailed = true;
+    return result;
+  }
   StartReceivers(run);
 
   Chaos chaos(options);
   std::vector<std::thread> load = StartLoad(run, chaos);
-  SleepMs(static_cast<int>(options.soakSec * 1000));
+  SleepMs(static_cast<int>(options.seconds * 1000));
   chaos.running = false;
   for (std::thread& t : load)
     t.join();
   Drain(run, options.drainSec);
   StopReceivers(run);
-  Tally tally = Verify(run);
+  result.tally = Verify(run);
   bool back = options.serverPid <= 0 || UseCameBack(options.serverPid, before, after);
 
-  Report report;
-  report.AddText("mode", "soak");
-  report.Add("seconds", options.soakSec);
-  report.AddInt("connections", chaos.dialled.load() + kSteady);
-  report.AddInt("sent_public", run.sent[0] + run.sent[2]);
-  report.AddInt("sent_private", run.sent[1] + run.sent[3]);
-  int64_t delivered = 0;
+  result.connections = chaos.dialled.load() + kSteady;
+  result.sentPublic = run.sent[0] + run.sent[2];
+  result.sentPrivate = run.sent[1] + run.sent[3];
   for (const auto& member : run.members)
-    delivered += member->delivered.load();
-  report.AddInt("deliveries", delivered);
-  report.AddInt("missing", tally.missing);
-  report.AddInt("repeated", tally.repeated);
-  report.AddInt("out_of_order", tally.outOfOrder);
-  report.AddInt("misrouted", tally.misrouted);
+    result.deliveries += member->delivered.load();
   if (options.serverPid > 0) {
-    report.AddInt("fds_before", before.fds);
-    report.AddInt("fds_after", after.fds);
-    report.AddInt("rss_before_kib", before.rssKib);
-    report.AddInt("rss_after_kib", after.rssKib);
+    result.fdsBefore = before.fds;
+    result.fdsAfter = after.fds;
+    result.rssBeforeKib = before.rssKib;
+    result.rssAfterKib = after.rssKib;
   }
-  bool ok = tally.faults == 0 && back;
-  report.AddText("verified", ok ? "yes" : "no");
-  report.Print(options.json);
-  return ok ? kExitOk : kExitMismatch;
+  result.passed = result.tally.faults == 0 && back;
+  return result;
 }

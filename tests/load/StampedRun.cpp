@@ -1,5 +1,5 @@
 // Stamped texts and their checks: every text once, in order, to the right
-// members. Shared by chat-bench's load and soak.
+// members, whatever the protocol. Shared by chat-bench's load and soak.
 #include "tests/load/StampedRun.h"
 
 #include <algorithm>
@@ -60,15 +60,17 @@ bool ParseStamp(const std::vector<uint8_t>& payload, unsigned tag, int& stream, 
   return true;
 }
 
-bool Reaches(const Stream& stream, int member) {
-  return stream.to < 0 || stream.to == member;
+// Whether the server sends the stream's texts to `member`.
+bool Reaches(const StampedRun& run, const Stream& stream, int member) {
+  if (stream.to >= 0) return stream.to == member;
+  return run.ownCopies || stream.from != member;
 }
 
 // The texts sent to `member` so far, over every stream that reaches it.
 int64_t SentTo(const StampedRun& run, int member) {
   int64_t total = 0;
   for (size_t s = 0; s < run.streams.size(); ++s)
-    if (Reaches(run.streams[s], member)) total += run.sent[s];
+    if (Reaches(run, run.streams[s], member)) total += run.sent[s];
   return total;
 }
 
@@ -95,28 +97,48 @@ bool Track(StreamTrack& track, int64_t sequence) {
   return true;
 }
 
+// Tells a closed loop's sender how many of its texts came back: those its
+// witness has, or with none, those that every member the stream reaches has.
+void Acknowledge(StampedRun& run, int s, Member& member) {
+  const Stream& stream = run.streams[s];
+  int64_t back = member.tracks[s].received;
+  if (stream.witness >= 0) {
+    if (stream.witness != member.index) return;
+  } else {
+    member.received[s].store(back, std::memory_order_relaxed);
+    for (const auto& other : run.members) {
+      if (Reaches(run, stream, other->index))
+        back = std::min(back, other->received[s].load(std::memory_order_relaxed));
+    }
+  }
+  Member& sender = *run.members[stream.from];
+  std::lock_guard<std::mutex> hold(sender.echoLock);
+  if (back <= sender.ownBack) return;
+  sender.ownBack = back;
+  sender.echoed.notify_one();
+}
+
 void ReceiveLoop(StampedRun& run, Member& member) {
-  ReceivedFrame frame;
+  Heard heard;
   while (!run.stop.load(std::memory_order_relaxed)) {
-    RecvStatus status = member.client.Receive(frame, Deadline::In(kReceivePollMs));
+    RecvStatus status = member.conn->Next(heard, Deadline::In(kReceivePollMs));
     if (status == RecvStatus::kTimeout) continue;
     if (status != RecvStatus::kFrame) {
       MarkEnded(member, status);
       return;
     }
-    if (frame.type != FrameType::Chat) continue;  // member lists
     int64_t now = NowNs();
     int s;
     int64_t sequence, sentNs;
-    if (!ParseStamp(frame.payload, run.tag, s, sequence, sentNs) ||
+    if (!ParseStamp(heard.text, run.tag, s, sequence, sentNs) ||
         s >= static_cast<int>(run.streams.size()) || sequence >= kMaxSequence) {
       ++member.foreign;
       continue;
     }
     const Stream& stream = run.streams[s];
     uint32_t scope = stream.to < 0 ? Scope::Public : Scope::Private;
-    if (!Reaches(stream, member.index) || frame.scope != scope ||
-        frame.name != run.members[stream.from]->name.substr(0, kNameSize)) {
+    if (!Reaches(run, stream, member.index) || heard.scope != scope ||
+        heard.from != run.members[stream.from]->name.substr(0, kNameSize)) {
       ++member.misrouted;
       continue;
     }
@@ -124,11 +146,7 @@ void ReceiveLoop(StampedRun& run, Member& member) {
     member.latenciesNs.push_back(now - sentNs);
     member.delivered.fetch_add(1, std::memory_order_relaxed);
     member.lastDeliveryNs.store(now, std::memory_order_relaxed);
-    if (run.echo && stream.from == member.index) {
-      std::lock_guard<std::mutex> hold(member.echoLock);
-      member.ownBack = member.tracks[s].received;
-      member.echoed.notify_one();
-    }
+    if (run.echo) Acknowledge(run, s, member);
   }
 }
 
@@ -172,24 +190,27 @@ int64_t NowNs() {
       .count();
 }
 
-bool JoinMembers(StampedRun& run, const BenchOptions& options, int count,
-                 std::vector<Stream> streams) {
+bool JoinMembers(StampedRun& run, const std::string& namePrefix, int count,
+                 std::vector<Stream> streams, const MemberJoin& join) {
   if (streams.size() > static_cast<size_t>(kMaxStreams)) {
     std::fprintf(stderr, "chat-bench: at most %d streams of texts\n", kMaxStreams);
     return false;
   }
   run.tag = std::random_device()() & 0xffff;
   run.streams = std::move(streams);
+  for (Stream& stream : run.streams)
+    stream.witness = stream.to >= 0 ? stream.to : run.ownCopies ? stream.from : -1;
   run.sent.assign(run.streams.size(), 0);
-  ClientOptions clientOptions = MakeClientOptions(options);
   for (int i = 0; i < count; ++i) {
     auto member = std::make_unique<Member>();
     member->index = i;
-    member->name = options.namePrefix + std::to_string(i);
+    member->name = namePrefix + std::to_string(i);
     member->tracks.resize(run.streams.size());
+    member->received = std::make_unique<std::atomic<int64_t>[]>(run.streams.size());
     member->latenciesNs.reserve(1 << 16);
     std::string error;
-    if (!JoinRoom(member->client, clientOptions, member->name, error, 5000, options.web)) {
+    member->conn = join(member->name, error);
+    if (!member->conn) {
       std::fprintf(stderr, "chat-bench: %s\n", error.c_str());
       return false;
     }
@@ -207,7 +228,7 @@ bool SendStamped(StampedRun& run, int stream, std::string& text, int64_t sentNs,
   const Stream& s = run.streams[stream];
   StampText(text, run.tag, stream, run.sent[stream], sentNs);
   const std::string& to = s.to < 0 ? std::string() : run.members[s.to]->name;
-  if (!run.members[s.from]->client.SendChat(text, to, kind)) return false;
+  if (!run.members[s.from]->conn->Send(text, to, kind)) return false;
   ++run.sent[stream];
   return true;
 }
@@ -230,7 +251,7 @@ void StopReceivers(StampedRun& run) {
     receiver.join();
   run.receivers.clear();
   for (auto& member : run.members) {
-    if (!member->ended) member->client.Logout();
+    if (!member->ended) member->conn->Leave();
   }
 }
 
@@ -254,7 +275,7 @@ Tally Verify(const StampedRun& run) {
                " texts not meant for it, or under a wrong name or scope");
     }
     for (size_t s = 0; s < run.streams.size(); ++s)
-      if (Reaches(run.streams[s], member->index)) VerifyTrack(run, *member, s, tally, complain);
+      if (Reaches(run, run.streams[s], member->index)) VerifyTrack(run, *member, s, tally, complain);
   }
   int64_t total = 0;
   for (int64_t sent : run.sent)

@@ -1,30 +1,68 @@
 // Members that send stamped texts and check what arrives: the part of
 // chat-bench's load and soak modes that joins, receives, drains and
-// verifies. Each text carries its stream, sequence number and send time.
-// Test code, built into chat-bench: a load run checks what it measures.
+// verifies, over whatever protocol a MemberConn speaks. Each text carries
+// its stream, sequence number and send time.
+// Test code (library loadcheck), linked into chat-bench: a load run checks
+// what it measures.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench/ChatBench.h"
+#include "client/ChatClient.h"
 
 // A stamp takes this many bytes at the start of a text.
 constexpr int kStampLen = 30;
 
 int64_t NowNs();
 
+// A chat message as a member received it, in any protocol.
+struct Heard {
+  std::string from;  // the sender's name
+  uint32_t scope = Scope::None;  // Public or Private, as the frames say it
+  std::vector<uint8_t> text;  // may go on with zero fill after the text
+};
+
+// One member's connection to the room: the chat frames (FrameMember.h) or
+// IRC (bench/IrcMember.h). The member's receiver thread calls Next while
+// its sender thread calls Send; both may run at once.
+class MemberConn {
+ public:
+  virtual ~MemberConn() = default;
+  // Sends `text` to the room, or privately to the member named `to`; `kind`
+  // is the PayloadKind where the protocol has one. False when the write
+  // failed.
+  virtual bool Send(const std::string& text, const std::string& to, uint32_t kind) = 0;
+  // The next chat message, waiting until `deadline`: kFrame with `heard`
+  // filled in, kTimeout, or how the connection ended.
+  virtual RecvStatus Next(Heard& heard, Deadline deadline) = 0;
+  // Leaves the room, once the receiver has stopped.
+  virtual void Leave() = 0;
+};
+
+// Opens a connection and logs in as `name`; null with `error` (one line).
+using MemberJoin =
+    std::function<std::unique_ptr<MemberConn>(const std::string& name, std::string& error)>;
+
 // One numbered sequence of texts: from one member to the room, or privately
 // to one other member.
 struct Stream {
   int from = 0;
   int to = -1;  // a member's index; -1: public
+  // The member whose receipt counts as the sender's text coming back (for
+  // a closed loop): the sender itself where the server echoes public texts,
+  // the recipient of a private stream. -1: every member the stream reaches
+  // must have it (IRC, which echoes nothing: one fast member could run
+  // ahead of a slow one, and an IRC server drops a member whose queue
+  // overflows). Set by JoinMembers.
+  int witness = -1;
 };
 
 // What one member learnt about one stream.
@@ -40,12 +78,12 @@ struct StreamTrack {
 struct Member {
   int index = 0;
   std::string name;
-  ChatClient client;
+  std::unique_ptr<MemberConn> conn;
 
   // Owned by the receiver thread until it is joined.
   std::vector<StreamTrack> tracks;
   std::vector<int64_t> latenciesNs;
-  int64_t foreign = 0;    // chat frames that are no text of this run
+  int64_t foreign = 0;    // chat that is no text of this run
   int64_t misrouted = 0;  // texts of this run not meant for it, or with a wrong name or scope
   RecvStatus endStatus = RecvStatus::kTimeout;
 
@@ -53,9 +91,10 @@ struct Member {
   std::atomic<bool> ended{false};  // the connection closed or sent a bad frame
   std::atomic<int64_t> delivered{0};
   std::atomic<int64_t> lastDeliveryNs{0};
+  std::unique_ptr<std::atomic<int64_t>[]> received;  // per stream: tracks[s].received, for others
   std::mutex echoLock;
   std::condition_variable echoed;
-  int64_t ownBack = 0;  // guarded by echoLock: own public texts received back
+  int64_t ownBack = 0;  // guarded by echoLock: own texts that came back
 
   // Owned by the sender thread until it is joined.
   int64_t sendEndNs = 0;
@@ -69,6 +108,7 @@ struct StampedRun {
   std::vector<int64_t> sent;  // per stream, written by its sender until that is joined
   std::vector<std::unique_ptr<Member>> members;
   bool echo = false;           // receivers wake senders waiting for their own texts
+  bool ownCopies = true;       // the server sends a sender its own public texts
   bool othersWelcome = false;  // chat that is no text of this run is no fault
   std::atomic<bool> stop{false};
   std::vector<std::thread> receivers;
@@ -84,10 +124,10 @@ struct Tally {
   int64_t faults = 0;  // lines of complaint, the ones not printed included
 };
 
-// Logs in `count` members as NAME0.. (options.namePrefix) with a new tag
-// and the streams given; false after a line on stderr.
-bool JoinMembers(StampedRun& run, const BenchOptions& options, int count,
-                 std::vector<Stream> streams);
+// Logs in `count` members as PREFIX0.. through `join`, with a new tag and
+// the streams given; false after a line on stderr.
+bool JoinMembers(StampedRun& run, const std::string& namePrefix, int count,
+                 std::vector<Stream> streams, const MemberJoin& join);
 void StartReceivers(StampedRun& run);
 
 // Stamps `text` (kStampLen bytes or more) as the stream's next text, sent at

@@ -41,6 +41,7 @@ class FakeLink : public Link {
     sent.taken = std::min(len, room);
     room -= sent.taken;
     sent.blocked = sent.taken < len;
+    sent.held = len - sent.taken;  // as a TLS link that holds the rest in a record
     sent.wrote = sent.taken > 0;
     written.insert(written.end(), bytes, bytes + sent.taken);
     return sent;

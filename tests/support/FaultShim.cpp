@@ -1,9 +1,15 @@
-// Preloaded into the server by ServerTest (LD_PRELOAD) to fail calls that no
-// outside condition makes fail reliably: FAULT="thread N" fails the Nth
-// thread start, FAULT="cipher list" the setting of the cipher list.
+// Preloaded into the server by ServerTest and MembersTest (LD_PRELOAD) to
+// fail calls that no outside condition makes fail reliably: FAULT="thread N"
+// fails the Nth thread start, FAULT="cipher list" the setting of the cipher
+// list; FAULT="kill before device" and "kill after device" end the process
+// with SIGKILL just before or just after a file is renamed into a devices/
+// directory (an enrolment's first step).
 #include <dlfcn.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
+
+#include <signal.h>
+#include <stdio.h>
 
 #include <atomic>
 #include <cerrno>
@@ -28,4 +34,15 @@ extern "C" int SSL_CTX_set_cipher_list(SSL_CTX* ctx, const char* list) {
   if (fault != nullptr && strcmp(fault, "cipher list") == 0) return 0;
   static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "SSL_CTX_set_cipher_list"));
   return real(ctx, list);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  using Real = int (*)(const char*, const char*);
+  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "rename"));
+  const char* fault = getenv("FAULT");
+  const bool device = fault != nullptr && strstr(to, "/devices/") != nullptr;
+  if (device && strcmp(fault, "kill before device") == 0) raise(SIGKILL);
+  const int result = real(from, to);
+  if (device && strcmp(fault, "kill after device") == 0) raise(SIGKILL);
+  return result;
 }

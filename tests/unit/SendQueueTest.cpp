@@ -69,15 +69,28 @@ TEST(SendQueue, NewerMemberListReplacesOneNotYetOffered) {
   f.queue.Put(Frames("chat."));
   f.queue.Put(Frames("L2.", true));
   f.queue.Put(Frames("L3.", true));  // replaces L2, not L1
-  // In flight: a list put while the send runs does not replace what it was
-  // offered.
+  // In flight: a list put while L1's send runs does not replace L1, which
+  // it was offered, but L3, which waits.
   f.link->room = SIZE_MAX;
   f.link->duringSend = [&] {
     f.link->duringSend = nullptr;
     f.queue.Put(Frames("L4.", true));
   };
   EXPECT_EQ(f.Flush(), SendQueue::State::kIdle);
-  EXPECT_EQ(f.Written(), "L1.chat.L3.L4.");
+  EXPECT_EQ(f.Written(), "L1.chat.L4.");
+  // A flood of lists while the link is full: what waits stays one list
+  // behind the one offered, however the sends gathered the runs.
+  Fixture flood;
+  flood.link->room = 0;
+  flood.queue.Put(Frames("chat."));
+  for (int i = 0; i < 1000; ++i) {
+    flood.queue.Put(Frames("L" + std::to_string(i) + ".", true));
+    flood.Flush();
+  }
+  EXPECT_LE(flood.queue.Bytes(), std::string("chat.L0.L999.").size() + 3 * kRunCostBytes);
+  flood.link->room = SIZE_MAX;
+  flood.Flush();
+  EXPECT_EQ(flood.Written(), "chat.L0.L999.");
   // The same list twice (a connection holding two slots) is not newer.
   Fixture twice;
   twice.link->room = 0;
@@ -89,13 +102,16 @@ TEST(SendQueue, NewerMemberListReplacesOneNotYetOffered) {
   EXPECT_EQ(twice.Written(), "L.L.");
 }
 
-// Past its bound the queue is dropped: nothing more is put, the link is shut
-// down, and a send in flight finishes with the bytes it was offered.
+// Past its bound (a member's, or a stranger's, far smaller) the queue is
+// dropped: nothing more is put, the link is shut down, and a send in flight
+// finishes with the bytes it was offered.
 TEST(SendQueue, DroppedPastItsBoundAlsoDuringASend) {
-  const std::string chunk(64 * 1024, 'x');
+  const std::string chunk(8 * 1024, 'x');
+  for (size_t bound : {kSendQueueBytes, kStrangerQueueBytes})
   for (bool inFlight : {false, true}) {
-    SCOPED_TRACE(inFlight);
+    SCOPED_TRACE(testing::Message() << bound << (inFlight ? " in flight" : ""));
     Fixture f;
+    f.queue.SetBound(bound);
     f.link->room = inFlight ? SIZE_MAX : 0;
     ASSERT_TRUE(f.queue.Put(Frames(chunk)));
     size_t put = chunk.size();
@@ -115,8 +131,8 @@ TEST(SendQueue, DroppedPastItsBoundAlsoDuringASend) {
       fill();
       EXPECT_EQ(f.Flush(), SendQueue::State::kDropped);
     }
-    EXPECT_LE(put, kSendQueueBytes);
-    EXPECT_GT(put + chunk.size(), kSendQueueBytes);
+    EXPECT_LE(put, bound);
+    EXPECT_GT(put + 2 * chunk.size(), bound);  // within a run of it, costs counted
     EXPECT_TRUE(f.link->shut);
     EXPECT_FALSE(f.queue.Put(Frames("more")));
     EXPECT_EQ(f.queue.Bytes(), 0u);

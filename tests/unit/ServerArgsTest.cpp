@@ -18,6 +18,7 @@ std::string Shown(const ServerArgs& a) {
   if (a.forwardSecrecy) out += " fs";
   for (const std::string& address : a.listen)
     out += " listen " + address;
+  if (a.statePath != "state") out += " state " + a.statePath;
   return out;
 }
 
@@ -61,6 +62,9 @@ TEST(ServerArgs, PortTextArgumentShapesAndOptionValues) {
       {{"--history", "0", "--require-client-cert", "--history=25", "1"},
        ArgsOutcome::kServe,
        "port 1 history 25 cert"},
+      {{"--state", "/var/lib/saferoom", "--require-client-cert", "7000"}, ArgsOutcome::kServe,
+       "port 7000 cert state /var/lib/saferoom"},
+      {{"--state=", "7000"}, ArgsOutcome::kUsage},
       {{"--history", "1001", "7000"}, ArgsOutcome::kUsage},
       {{"--history", "-1", "7000"}, ArgsOutcome::kUsage},
       {{"--history", "7000"}, ArgsOutcome::kUsage},

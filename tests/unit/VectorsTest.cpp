@@ -1,7 +1,8 @@
 // The shared vectors (tests/vectors/protocol.json, also read by the
 // JavaScript tests) against protect/: SM4 blocks, CBC on every SM4 path this
 // processor has, whole frames built and read back, and the escaping of
-// texts and names that every client shows alike.
+// texts and names that every client shows alike; the device signatures
+// against the server's check.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "protect/Frame.h"
 #include "protect/SafeText.h"
 #include "protect/Sm4.h"
+#include "server/DeviceAuth.h"
 
 namespace {
 
@@ -166,6 +168,23 @@ TEST(Vectors, EscapingAsTheConsoleAndEveryClientShowIt) {
     if (!text.empty()) {
       EXPECT_EQ(SafeName(text), v["shownName"].get<std::string>());
     }
+  }
+}
+
+// A device key's id and the signatures over a challenge, as WebCrypto makes
+// them, checked by the server's own verification.
+TEST(Vectors, DeviceSignaturesVerifyOnlyAsTheySay) {
+  const json& key = Vectors()["deviceKey"];
+  const Bytes point = Hex(key, "publicKey"), challenge = Hex(key, "challenge");
+  EXPECT_EQ(Sha256Hex(point.data(), point.size()), key["keyId"].get<std::string>());
+  ASSERT_GE(Vectors()["deviceSignatures"].size(), 4u);
+  for (const json& v : Vectors()["deviceSignatures"]) {
+    SCOPED_TRACE(v["name"].get<std::string>());
+    const Bytes signature = Hex(v, "signature");
+    ASSERT_EQ(signature.size(), kDeviceSignatureSize);
+    const std::string label = v["label"];
+    EXPECT_EQ(VerifyDeviceSignature(point.data(), label.c_str(), challenge.data(), signature.data()),
+              v["valid"].get<bool>());
   }
 }
 

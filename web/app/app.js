@@ -11,6 +11,7 @@ import { pageWebSocketUrl, webSocketDialer } from './lib/websocket.mjs';
 import { LineHistory } from './line-history.js';
 import { MessageList } from './message-list.js';
 import { askPermission, noteArrival, registerWorker } from './notify.js';
+import { enterPrivateRoom } from './device.js';
 import { Cause, ConnectionWords } from './status-words.js';
 import { earlierEndLine, messageLine, noticeLine, renderMembers } from './view.js';
 
@@ -123,14 +124,15 @@ function offlineCause() {
   return link === 'failed' ? Cause.Unreachable : link === 'closed' ? Cause.Lost : Cause.NoAnswer;
 }
 
-// A new try at the room under `name`; one that is still waiting ends.
-// `reclaimKey`: the key kept from before a reload, to take the name back
-// at once from a connection the server has not seen end.
-function enter(name, reclaimKey = null) {
+// A new try at the room under `name`, over `dial` (device.js gives its own
+// in a private room); one that is still waiting ends. Returns the try. The
+// key this tab kept takes the name back at once, after a reload, from a
+// connection the server has not seen end.
+function enter(name, dial = webSocketDialer(pageWebSocketUrl())) {
   const old = room;
+  const reclaimKey = tabGet(kInRoomKey) === name ? fromHex(tabGet(kReclaimKey)) : null;
   const attempt = new ChatRoom({
-    name, dial: watchedDialer(webSocketDialer(pageWebSocketUrl())), interactive: true, reconnect: true, history: true,
-    reclaimKey,
+    name, dial: watchedDialer(dial), interactive: true, reconnect: true, history: true, reclaimKey,
   });
   room = attempt;
   entered = false;
@@ -139,6 +141,7 @@ function enter(name, reclaimKey = null) {
   old?.leave();
   attempt.on('*', (event) => room === attempt && onEvent(event));
   attempt.start();
+  return attempt;
 }
 
 function stopTrying() {
@@ -371,5 +374,8 @@ registerWorker();
 const rejoin = tabGet(kInRoomKey);
 ui.loginName.value = rejoin ?? savedName();
 showNameSize();
-// A reload goes back into the room under the name this tab was in with.
-if (rejoin !== null) enter(rejoin, fromHex(tabGet(kReclaimKey)));
+// A private room is entered with the device's key (device.js); an open
+// one, after a reload, under the name this tab was in with.
+enterPrivateRoom(enter).then((isPrivate) => {
+  if (!isPrivate && rejoin !== null) enter(rejoin);
+});

@@ -31,6 +31,14 @@ export const FrameType = Object.freeze({
   ReclaimKey: 18, // server -> client: the key
   Reclaim: 19, // client -> server: in place of a Login
   Reclaimed: 19, // server -> client: the name is this connection's now
+  // The device extension (lib/device-auth.mjs): a private room's web port
+  // only, before the room sees the connection; each code has one direction.
+  DeviceHello: 32, // client -> server
+  DeviceChallenge: 33, // server -> client
+  DeviceEnrol: 34, // client -> server
+  DeviceProof: 35, // client -> server
+  DeviceAccepted: 36, // server -> client
+  DeviceRefused: 37, // server -> client
 });
 
 // The history extension's payloads: u64 little-endian words, times in µs
@@ -114,7 +122,7 @@ export function BuildFrame(type, kind, data, name, scope, iv = RandomIv()) {
   storeLe(frame, 0, type);
   storeLe(frame, 4, ((padded << 2) ^ (kind & 3)) >>> 0);
   storeLe(frame, 8, scope);
-  const named = type === FrameType.Chat || type === FrameType.HistoryItem;
+  const named = type === FrameType.Chat || type === FrameType.HistoryItem || type === FrameType.DeviceAccepted;
   if (named && name) frame.set(name.subarray(0, kNameSize), kNameOffset);
   frame.set(iv, kIvOffset);
   ApplyIvMask(frame.subarray(kIvOffset, kIvOffset + 16));

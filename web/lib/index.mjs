@@ -8,4 +8,5 @@ export { SafeText, ShownName } from './safe-text.mjs';
 export { CommandHelp, Mentions, ParseCommand } from './commands.mjs';
 export * from './session.mjs';
 export { ChatRoom } from './room.mjs';
+export * from './device-auth.mjs';
 export { pageWebSocketUrl, webSocketDialer } from './websocket.mjs';

@@ -305,7 +305,7 @@ test('the web app: installed, offline, notified, in a room with pages, a bot and
       await until(alice, () => document.title === '(2) saferoom');
       const shown = await alice.evaluate(async () => {
         const registration = await navigator.serviceWorker.ready;
-        for (let i = 0; i < 50 && (await registration.getNotifications()).length < 2; i++) await new Promise((r) => setTimeout(r, 100));
+        for (let i = 0; i < 100 && (await registration.getNotifications()).length < 2; i++) await new Promise((r) => setTimeout(r, 100));
         return (await registration.getNotifications()).map((n) => [n.title, n.body]).sort();
       });
       assert.deepEqual(shown, [['Private message from carol', 'psst alice'], ['bob mentioned you', 'while alice is away']]);

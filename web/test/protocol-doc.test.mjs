@@ -29,6 +29,12 @@ test('the constants PROTOCOL.md states are the library\'s', () => {
   assert.equal(FrameType.HistoryItem, FrameType.HistoryRequest);
   assert.ok(doc.includes(`| ${FrameType.HistoryEnd} | ignored | \`HistoryEnd\``));
   assert.ok(doc.includes(`${kHistoryRequestSize} bytes of plaintext`));
+  // The device extension: each code once, in its direction.
+  for (const [name, client] of [['DeviceHello', true], ['DeviceChallenge', false], ['DeviceEnrol', true],
+    ['DeviceProof', true], ['DeviceAccepted', false], ['DeviceRefused', false]]) {
+    const row = client ? `| ${FrameType[name]} | \`${name}\` | never sent |` : `| ${FrameType[name]} | never sent | \`${name}\` |`;
+    assert.ok(doc.includes(row), row);
+  }
   assert.ok(doc.includes(`L is ${kHistoryItemPrefix} more than the live frame's`));
   assert.ok(doc.includes(`${kHistoryEndSize} bytes, the run id`));
   // Coming back after a cut: its codes and payload sizes.

@@ -6,8 +6,9 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import test from 'node:test';
 import {
-  ApplyIvMask, BuildFrame, ChatFrame, DecodeFrame, FrameKey, HistoryRequestFrame, kHeaderSize, LoginFrame, LogoutFrame,
-  NameFault, ParseHeader, ReadReclaimed, ReclaimFrame, ReclaimKeyRequestFrame, SafeText, ShownName, Sm4Cbc, Sm4CryptBlock,
+  ApplyIvMask, BuildFrame, ChatFrame, DecodeFrame, DeviceEnrolFrame, DeviceHelloFrame, DeviceProofFrame, FrameKey,
+  HistoryRequestFrame, kHeaderSize, KeyIdOf, kProofLabel, LoginFrame, LogoutFrame, NameFault, ParseHeader, ReadReclaimed,
+  ReclaimFrame, ReclaimKeyRequestFrame, SafeText, ShownName, SignChallenge, SignedMessage, Sm4Cbc, Sm4CryptBlock,
   Sm4ExpandKey, Sm4ReverseKeys, UserListNames,
 } from '../lib/index.mjs';
 
@@ -85,6 +86,9 @@ test('the client requests make the frames of the vectors', () => {
     history: (r, iv) => HistoryRequestFrame(r.since, iv),
     reclaimKey: (r, iv) => ReclaimKeyRequestFrame(iv),
     reclaim: (r, iv) => ReclaimFrame(enc(r.name), bytes(r.key), r.received, iv),
+    deviceHello: (r, iv) => DeviceHelloFrame(iv),
+    deviceEnrol: (r, iv) => DeviceEnrolFrame(bytes(r.token), bytes(r.publicKey), bytes(r.signature), iv),
+    deviceProof: (r, iv) => DeviceProofFrame(bytes(r.keyId), bytes(r.signature), iv),
   };
   const withRequests = vectors.frames.filter((v) => v.request);
   assert.ok(withRequests.length >= 6);
@@ -112,4 +116,26 @@ test('escaping and the name rules: texts and names as the vectors show them', ()
     assert.equal(ShownName(raw), c.shownName, `${c.name} (as a name)`);
     assert.equal(NameFault(raw), c.nameFault, `${c.name} (the name rules)`);
   }
+});
+
+test('device signatures verify only as the vectors say, and ours verify too', async () => {
+  const key = vectors.deviceKey;
+  const point = bytes(key.publicKey);
+  assert.equal(hex(await KeyIdOf(point)), key.keyId);
+  const ecdsa = { name: 'ECDSA', namedCurve: 'P-256' };
+  const verifier = await crypto.subtle.importKey('raw', point, ecdsa, false, ['verify']);
+  const verify = (label, signature) => crypto.subtle.verify({ name: 'ECDSA', hash: 'SHA-256' }, verifier, signature,
+    SignedMessage(label, bytes(key.challenge)));
+  assert.ok(vectors.deviceSignatures.length >= 4);
+  for (const v of vectors.deviceSignatures) {
+    assert.equal(await verify(v.label, bytes(v.signature)), v.valid, v.name);
+  }
+  // The library's own signature, from the vectors' private scalar, is in
+  // the same raw form the server verifies.
+  const b64 = (h) => Buffer.from(h, 'hex').toString('base64url');
+  const jwk = { kty: 'EC', crv: 'P-256', d: b64(key.privateScalar), x: b64(key.publicKey.slice(2, 66)), y: b64(key.publicKey.slice(66)) };
+  const signer = await crypto.subtle.importKey('jwk', jwk, ecdsa, false, ['sign']);
+  const ours = await SignChallenge(signer, kProofLabel, bytes(key.challenge));
+  assert.equal(ours.length, 64);
+  assert.ok(await verify(kProofLabel, ours));
 });

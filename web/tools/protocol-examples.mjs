@@ -55,7 +55,8 @@ export function ivMaskBlock() {
 // The examples in the order PROTOCOL.md shows them.
 export const exampleNames = ['login', 'login-accepted', 'user-list', 'name-in-use', 'chat-public',
   'relayed-public', 'chat-private', 'relayed-private', 'chat-sixteen', 'relayed-sixteen', 'logout',
-  'history-request', 'history-item', 'history-end', 'reclaim-key-request', 'reclaim-key', 'reclaim', 'reclaimed'];
+  'history-request', 'history-item', 'history-end', 'device-hello', 'device-challenge', 'device-enrol', 'device-proof',
+  'device-accepted', 'device-refused', 'reclaim-key-request', 'reclaim-key', 'reclaim', 'reclaimed'];
 
 if (process.argv[1] === new URL(import.meta.url).pathname) {
   console.log(ivMaskBlock());
