@@ -146,9 +146,9 @@ bool SendQueue::HandOver(uint64_t received, std::vector<FrameRun>& rest, uint64_
   const uint64_t end = takenBytes_ + bytes_;
   const uint64_t kept = takenBytes_ - replay_.size();
   // What it hands over costs as much in the new queue, a run for the replay included.
-  const bool whole = replaying_ && !dropped_ && received >= kept && received <= takenBytes_ &&
-                     end - received + (runs_.size() + 1) * kRunCostBytes <=
-                         kSendQueueBytes - kReclaimHeadroom;
+  const bool whole =
+      replaying_ && !dropped_ && received >= kept && received <= takenBytes_ &&
+      end - received + (runs_.size() + 1) * kRunCostBytes <= kSendQueueBytes - kReclaimHeadroom;
   // A queue dropped before kept nothing of what it held: "at least one".
   lost = whole ? 0 : std::max<uint64_t>(1, end > received ? end - received : 0);
   if (whole) {
