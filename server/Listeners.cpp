@@ -6,7 +6,9 @@
 #include <cstdlib>
 
 #include "platform/SocketActivation.h"
+#include "server/Endpoints.h"
 #include "server/ExitStatus.h"
+#include "server/SafeTcpServer.h"
 
 namespace {
 
@@ -19,17 +21,9 @@ constexpr int kKeepAliveProbes = 3;
 // the member to read about its own size, whatever the kernel would buffer.
 constexpr int kUnsentLimitBytes = 128 * 1024;
 
-// The kind a passed socket's name asks for; false for a kind this server
-// does not have.
-bool KindOfName(const std::string& name, bool haveWeb, ListenerKind& kind) {
-  if (name == "web" && !haveWeb) return false;
-  kind = name == "web" ? ListenerKind::kWeb : ListenerKind::kChat;
-  return true;
-}
-
-Listener MakeListener(ListenerKind kind, UniqueFd fd) {
+Listener MakeListener(size_t endpoint, UniqueFd fd) {
   Listener listener;
-  listener.kind = kind;
+  listener.endpoint = endpoint;
   listener.optionsInherited = SetConnectionOptions(fd.Get());
   listener.fd = std::move(fd);
   return listener;
@@ -43,7 +37,7 @@ bool SetConnectionOptions(int fd) {
          SetUnsentLimit(fd, kUnsentLimitBytes);
 }
 
-bool TakePassedListenersOrExit(std::vector<Listener>& listeners, bool haveWeb) {
+bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener>& listeners) {
   std::vector<PassedSocket> passed;
   if (!TakePassedSockets(passed)) {
     perror("LISTEN_FDS");
@@ -52,8 +46,8 @@ bool TakePassedListenersOrExit(std::vector<Listener>& listeners, bool haveWeb) {
   for (PassedSocket& socket : passed) {
     const std::string which =
         "socket " + std::to_string(socket.fd.Get()) + " (" + socket.name + ") from systemd";
-    ListenerKind kind;
-    if (!KindOfName(socket.name, haveWeb, kind)) {
+    const int endpoint = EndpointForSocketName(server, socket.name);
+    if (endpoint < 0) {
       fprintf(stderr, "%s: the name %s is the web listener's, and the server has none (--web)\n",
               which.c_str(), socket.name.c_str());
       exit(kExitSetup);
@@ -69,19 +63,23 @@ bool TakePassedListenersOrExit(std::vector<Listener>& listeners, bool haveWeb) {
       perror("fcntl");
       exit(kExitSetup);
     }
-    listeners.push_back(MakeListener(kind, std::move(socket.fd)));
+    listeners.push_back(MakeListener(static_cast<size_t>(endpoint), std::move(socket.fd)));
   }
   return !passed.empty();
 }
 
-void OpenListenersOrExit(ListenerKind kind, const std::vector<std::string>& addresses,
-                         uint16_t port, std::vector<Listener>& listeners) {
+void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
+                         std::vector<Listener>& listeners) {
+  const Endpoint& served = server.endpoints[endpoint];
+  const Transport& transport = *served.transport;
+  uint16_t port = static_cast<uint16_t>(served.port & 0xffff);
   std::vector<IpAddress> ips;
   bool anyIpv4 = false;
-  for (const std::string& text : addresses) {
+  for (const std::string& text : served.addresses) {
     IpAddress ip;
     if (!ParseIpAddress(text, ip)) {
-      fprintf(stderr, "--listen %s: not an IPv4 or IPv6 address\n", text.c_str());
+      fprintf(stderr, "%s %s: not an IPv4 or IPv6 address\n", transport.listenOption,
+              text.c_str());
       exit(kExitSetup);
     }
     anyIpv4 = anyIpv4 || !ip.v6;
@@ -103,14 +101,14 @@ void OpenListenersOrExit(ListenerKind kind, const std::vector<std::string>& addr
       errno = err;
       perror(what.c_str());
       // perror names the call; the operator also needs to know which port.
-      fprintf(stderr, "Cannot listen on port %u%s%s\n", port,
-              kind == ListenerKind::kWeb ? " (--web)" : "",
+      const std::string option = *transport.portOption ? std::string(" (") + transport.portOption + ")" : "";
+      fprintf(stderr, "Cannot listen on port %u%s%s\n", port, option.c_str(),
               err == EADDRINUSE ? ": another program, or another server, holds it" : "");
       exit(kExitSetup);
     }
     // Port 0: the rest share the port the system chose for the first.
     const int bound = LocalPort(fd.Get());
     if (port == 0 && bound > 0) port = static_cast<uint16_t>(bound);
-    listeners.push_back(MakeListener(kind, std::move(fd)));
+    listeners.push_back(MakeListener(endpoint, std::move(fd)));
   }
 }

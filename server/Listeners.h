@@ -3,17 +3,17 @@
 // SafeTcpServer::Run before it accepts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/Net.h"
 
-// What a listener serves; the accept loop hands each connection on by it.
-enum class ListenerKind { kChat, kWeb };
+struct SafeTcpServer;
 
 struct Listener {
-  ListenerKind kind = ListenerKind::kChat;
+  size_t endpoint = 0;  // what it serves: server.endpoints[endpoint]
   UniqueFd fd;
   // The connection options are set on the listener, so accepted sockets
   // inherit them; otherwise each accepted socket gets them itself.
@@ -28,18 +28,19 @@ constexpr int kListenBacklog = 128;
 bool SetConnectionOptions(int fd);
 
 // Takes the sockets systemd passed (socket activation) into `listeners`;
-// true when there were any. Every one serves the chat unless its name
-// (FileDescriptorName=) is "web": the web listener's, when the server has
-// one (`haveWeb`, --web). Ends the process with kExitSetup after one line
-// when the sockets cannot be read, one is not a listening TCP socket, or
-// its name asks for what the server lacks.
-bool TakePassedListenersOrExit(std::vector<Listener>& listeners, bool haveWeb);
+// true when there were any. Each serves the endpoint its name
+// (FileDescriptorName=) names, the chat port unless it is another
+// transport's (EndpointForSocketName). Ends the process with kExitSetup
+// after one line when the sockets cannot be read, one is not a listening
+// TCP socket, or its name asks for what the server lacks.
+bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener>& listeners);
 
-// Opens a `kind` listener on each of `addresses` (IPv4 or IPv6 literals,
-// [::] and :: too; none: 0.0.0.0) at `port` into `listeners`. Port 0 lets
-// the system choose one, which all of them then share. :: takes IPv4
-// clients too unless an IPv4 address is also among `addresses`. Ends the
-// process with kExitSetup after a line naming an address that is none, or
-// the perror line of the call that failed and one naming the port.
-void OpenListenersOrExit(ListenerKind kind, const std::vector<std::string>& addresses,
-                         uint16_t port, std::vector<Listener>& listeners);
+// Opens a listener for server.endpoints[endpoint] on each of its addresses
+// (IPv4 or IPv6 literals, [::] and :: too; none: 0.0.0.0) at its port into
+// `listeners`. Port 0 lets the system choose one, which all of them then
+// share. :: takes IPv4 clients too unless an IPv4 address is also among
+// them. Ends the process with kExitSetup after a line naming an address that
+// is none, or the perror line of the call that failed and one naming the
+// port.
+void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
+                         std::vector<Listener>& listeners);

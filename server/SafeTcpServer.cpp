@@ -16,8 +16,6 @@
 #include "server/ExitStatus.h"
 #include "server/Listeners.h"
 #include "server/TlsContext.h"
-#include "server/TlsLink.h"
-#include "server/WebLink.h"
 
 namespace {
 
@@ -29,24 +27,17 @@ constexpr int kShortageBackoffMs = 100;
 constexpr int kConsoleStopWaitMs = 5000;
 
 // Hands one accepted connection to its own ClientSession thread, with the
-// link its listener's kind asks for, or closes it.
+// link its endpoint's transport makes, or closes it.
 void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd fd,
                      const IpAddress& peerIp, const std::string& peer) {
   ConnectionGate& gate = server.gate;
   const uint64_t gateId = AdmitConnection(gate, AddressKey(peerIp), peer);
   if (gateId == 0) return;
   if (!listener.optionsInherited) SetConnectionOptions(fd.Get());
-  const bool web = listener.kind == ListenerKind::kWeb;
-  TlsConnPtr conn = NewTlsConn((web ? server.webCtx : server.ctx).get(), std::move(fd));
+  const Endpoint& endpoint = server.endpoints[listener.endpoint];
+  TlsConnPtr conn = NewTlsConn(endpoint.ctx.get(), std::move(fd));
   if (conn) {
-    Console& console = server.room.console;
-    LinkPtr link;
-    if (web) {
-      StateDir* devices = server.requireClientCert ? &server.state : nullptr;
-      link = std::make_shared<WebLink>(std::move(conn), peer, console, devices, &server.gate);
-    } else {
-      link = std::make_shared<TlsLink>(std::move(conn), peer, console, &server.gate);
-    }
+    LinkPtr link = endpoint.transport->makeLink(server, std::move(conn), peer);
     RegisterLink(gate, gateId, link);
     if (StartClientSession(server, Accepted{std::move(link), gateId})) return;
   }
@@ -55,8 +46,7 @@ void ServeConnection(SafeTcpServer& server, const Listener& listener, UniqueFd f
   NoteRefusal(gate, Refusal::kNoResources, peer);
 }
 
-// Accepts one connection waiting on `listener` and hands it on by the
-// listener's kind.
+// Accepts one connection waiting on `listener` and hands it on.
 void AcceptOne(SafeTcpServer& server, const Listener& listener) {
   UniqueFd fd;
   IpAddress peerIp;
@@ -75,77 +65,30 @@ void AcceptOne(SafeTcpServer& server, const Listener& listener) {
   ServeConnection(server, listener, std::move(fd), peerIp, peer);
 }
 
-bool IsLoopback(const IpAddress& ip) {
-  static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  return ip.v6 ? std::memcmp(ip.bytes, kLoopback6, sizeof kLoopback6) == 0 : ip.bytes[0] == 127;
-}
-
-// Whether the web listener takes connections to `ip`: one of its addresses
-// (--web-listen; none: 0.0.0.0) is `ip` or stands for all of its family, or
-// it is :: and no IPv4 address is given, so that it takes IPv4 too. Sockets
-// from systemd (`passed`) may be on any address.
-bool WebListensOn(const SafeTcpServer& server, const IpAddress& ip, bool passed) {
-  if (passed) return true;
-  std::vector<std::string> addresses = server.webListenAddresses;
-  if (addresses.empty()) addresses.push_back("0.0.0.0");
-  bool allV6 = false;
-  bool someV4 = false;
-  for (const std::string& text : addresses) {
-    IpAddress listen;
-    if (!ParseIpAddress(text, listen)) continue;
-    if (listen.v6 == ip.v6 &&
-        (IsAnyAddress(listen) || std::memcmp(listen.bytes, ip.bytes, sizeof ip.bytes) == 0)) {
-      return true;
+// One notice (or a few: the web page's addresses) for each distinct port an
+// endpoint is served on (port 0 lets the system choose; the notice names the
+// one it chose): one port each unless systemd passed sockets on several.
+void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners, bool passed) {
+  for (size_t e = 0; e < server.endpoints.size(); ++e) {
+    const Endpoint& endpoint = server.endpoints[e];
+    std::vector<int> ports;
+    for (const Listener& listener : listeners) {
+      if (listener.endpoint != e) continue;
+      int bound = LocalPort(listener.fd.Get());
+      if (bound < 0) bound = endpoint.port;
+      if (std::find(ports.begin(), ports.end(), bound) != ports.end()) continue;
+      ports.push_back(bound);
+      endpoint.transport->announce(server, endpoint, bound, passed);
     }
-    allV6 = allV6 || (listen.v6 && IsAnyAddress(listen));
-    someV4 = someV4 || !listen.v6;
   }
-  return !ip.v6 && allV6 && !someV4;
 }
 
-// The hosts of the web page's URLs, so that a friend finds one to use: the
-// certificate's host names, then those of its addresses that the listener
-// serves (loopback ones only without localhost, which says the same), in
-// the certificate's order; localhost when it names none of these.
-std::vector<std::string> WebPageHosts(const SafeTcpServer& server, bool passed) {
-  const ServedNames names = CertificateNames(server.webCtx.get());
-  std::vector<std::string> hosts;
-  auto add = [&hosts](const std::string& host) {
-    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
-  };
-  for (const std::string& host : names.hosts)
-    add(host);
-  const bool localhost = std::find(hosts.begin(), hosts.end(), "localhost") != hosts.end();
-  for (const IpAddress& ip : names.addresses) {
-    if ((localhost && IsLoopback(ip)) || !WebListensOn(server, ip, passed)) continue;
-    add(ip.v6 ? "[" + IpAddressText(ip) + "]" : IpAddressText(ip));
+bool UsesDeviceState(const SafeTcpServer& server) {
+  if (!server.requireClientCert) return false;
+  for (const Endpoint& endpoint : server.endpoints) {
+    if (endpoint.transport->usesDeviceState) return true;
   }
-  if (hosts.empty()) hosts.push_back("localhost");
-  return hosts;
-}
-
-// One notice for each distinct port that `kind` is served on (port 0 lets
-// the system choose; the notice names the one it chose): a single line
-// unless systemd passed sockets on several. The web listener's names each
-// of the page's addresses (WebPageHosts), the first name first.
-void AnnouncePorts(SafeTcpServer& server, const std::vector<Listener>& listeners,
-                   ListenerKind kind, int asked, bool passed) {
-  std::vector<int> ports;
-  std::vector<std::string> hosts;
-  if (kind == ListenerKind::kWeb) hosts = WebPageHosts(server, passed);
-  for (const Listener& listener : listeners) {
-    if (listener.kind != kind) continue;
-    int bound = LocalPort(listener.fd.Get());
-    if (bound < 0) bound = asked;
-    if (std::find(ports.begin(), ports.end(), bound) != ports.end()) continue;
-    ports.push_back(bound);
-    if (kind == ListenerKind::kChat) {
-      server.room.console.Out("[+] Server is working at " + std::to_string(bound) + "\n");
-      continue;
-    }
-    for (const std::string& host : hosts)
-      server.room.console.Out("[+] Web page at https://" + host + ":" + std::to_string(bound) + "/\n");
-  }
+  return false;
 }
 
 // Without it no browser could enrol or prove a device.
@@ -231,26 +174,22 @@ void ServerThread(SafeTcpServer* server) {
 }
 
 void SafeTcpServer::Run() {
-  ctx = NewServerContextOrExit(*this, ContextKind::kChat);
-  if (webPort >= 0) webCtx = NewServerContextOrExit(*this, ContextKind::kWeb);
+  for (Endpoint& endpoint : endpoints)
+    endpoint.ctx = NewServerContextOrExit(ContextOptionsFor(*this, endpoint));
   SeedTlsRandom();
 
   std::vector<Listener> listeners;
-  const bool passed = TakePassedListenersOrExit(listeners, webPort >= 0);
-  if (passed) {
-    if (!listenAddresses.empty() || !webListenAddresses.empty())
-      room.console.Err("--listen is not used: serving on the sockets from systemd\n");
-  } else {
-    OpenListenersOrExit(ListenerKind::kChat, listenAddresses, static_cast<uint16_t>(port & 0xffff),
-                        listeners);
-    if (webPort >= 0) {
-      OpenListenersOrExit(ListenerKind::kWeb, webListenAddresses, static_cast<uint16_t>(webPort),
-                          listeners);
-    }
+  const bool passed = TakePassedListenersOrExit(*this, listeners);
+  bool addressesGiven = false;
+  for (size_t e = 0; e < endpoints.size(); ++e) {
+    addressesGiven = addressesGiven || !endpoints[e].addresses.empty();
+    if (!passed) OpenListenersOrExit(*this, e, listeners);
   }
+  if (passed && addressesGiven)
+    room.console.Err("--listen is not used: serving on the sockets from systemd\n");
 
   room.namesFromCertificates = requireClientCert;
-  if (requireClientCert && webPort >= 0) OpenStateOrExit(*this);
+  if (UsesDeviceState(*this)) OpenStateOrExit(*this);
   StartSendMsgOrExit(*this);
   StartBacklogWriterOrExit(room);
   StartConsoleWriterOrExit(room.console);
@@ -259,16 +198,15 @@ void SafeTcpServer::Run() {
   // Set after `running`, so that a stop request is never overwritten.
   InstallStopHandler(&running);
   InstallReloadHandler();
-  AnnouncePorts(*this, listeners, ListenerKind::kChat, port, passed);
-  AnnouncePorts(*this, listeners, ListenerKind::kWeb, webPort, passed);
+  AnnouncePorts(*this, listeners, passed);
 
   AcceptLoop(*this, listeners);
 
   StopSendMsg(*this);
   room.backlog.Stop();
   // Open sessions keep their SSL objects, which hold their own references.
-  ctx.reset();
-  webCtx.reset();
+  for (Endpoint& endpoint : endpoints)
+    endpoint.ctx.reset();
   listeners.clear();
   // Sessions may outlive the stop by a moment; nothing they print comes
   // after this. The process ends once it is written, or when the wait is up.

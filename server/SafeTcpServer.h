@@ -10,6 +10,7 @@
 #include "room/Room.h"
 #include "server/ClientThreads.h"
 #include "server/ConnectionGate.h"
+#include "server/Endpoints.h"
 #include "server/StateDir.h"
 #include "tls/TlsConn.h"
 
@@ -22,24 +23,18 @@ struct SafeTcpServer {
   void Run();
 
   // Set by the entry before ServerThread starts, only read afterwards.
-  int port;
+  int port;  // the chat port, as given
   std::string program = "server";  // the name it was started as, for its hints
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
-  int webPort = -1;                // the web listener's port, -1 for none
-  // The chat port's and the web listener's addresses (--listen,
-  // --web-listen); none: 0.0.0.0. Not used when systemd passes the sockets.
-  std::vector<std::string> listenAddresses;
-  std::vector<std::string> webListenAddresses;
+  // What it serves: the chat port first, then the web listener with --web.
+  // Their contexts are made by Run and replaced on SIGHUP by the accept
+  // thread, their only reader.
+  std::vector<Endpoint> endpoints;
   // The membership state (--state); opened by Run for a private room with a
-  // web listener, the only one that uses it.
+  // transport that signs members in by their devices.
   StateDir state;
 
-  // Made by Run before it accepts, replaced on SIGHUP by the accept thread,
-  // which is its only reader: each session's SSL object holds a reference
-  // to the context it was made from.
-  SslCtxPtr ctx;
-  SslCtxPtr webCtx;  // the web listener's, when it has one; as ctx
   std::atomic<int> running{0};
 
   Room room;                             // members, delivery queue, console

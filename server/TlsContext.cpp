@@ -16,6 +16,7 @@
 
 #include "server/ExitStatus.h"
 #include "server/Admission.h"
+#include "server/Endpoints.h"
 #include "server/SafeTcpServer.h"
 
 namespace {
@@ -176,8 +177,8 @@ int SelectHttp11(SSL*, const unsigned char** out, unsigned char* outLen, const u
 
 // The context the server's options ask for, from the files as they are now;
 // null with `failure` filled in.
-SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFailure& failure) {
-  const bool web = kind == ContextKind::kWeb;
+SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
+  const bool web = options.kind == ContextKind::kWeb;
   ERR_clear_error();
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
@@ -192,13 +193,13 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
   // anyone may load the page, and its WebSocket lets in only a member
   // certificate or an enrolled device (server/DeviceAuth.h).
   int verify = web ? SSL_VERIFY_NONE : SSL_VERIFY_PEER;
-  if (server.requireClientCert) {
+  if (options.requireClientCert) {
     verify = web ? SSL_VERIFY_PEER : SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
   }
   SSL_CTX_set_verify(ctx.get(), verify, nullptr);
   // Without a CA file no client certificate can verify. That shuts a private
   // room for everyone, so there it is a failure.
-  if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 && server.requireClientCert) {
+  if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 && options.requireClientCert) {
     return Fail(failure, kExitSetup,
                 std::string(kCaFile) +
                     " cannot be used, and with --require-client-cert only clients with a "
@@ -213,11 +214,11 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
 
   // The leaf first, then the intermediates that clients need to reach a root.
   std::string unreadable;
-  if (!Readable(kCertFile, server.program, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
+  if (!Readable(kCertFile, options.program, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
     return Fail(failure, kExitCert, std::string(kCertFile) + " cannot be used", true);
   }
-  if (!Readable(kKeyFile, server.program, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
+  if (!Readable(kKeyFile, options.program, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
     return Fail(failure, kExitKey, std::string(kKeyFile) + " cannot be used", true);
   }
@@ -226,18 +227,18 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
   // An OpenSSL built or configured without these suites would fail every
   // handshake of a server that said it works.
   const char* ciphers = web                    ? kWebCiphers
-                        : server.forwardSecrecy ? kForwardSecrecyCiphers
+                        : options.forwardSecrecy ? kForwardSecrecyCiphers
                                                 : "AES128-SHA";
   if (SSL_CTX_set_cipher_list(ctx.get(), ciphers) != 1 ||
       (web && SSL_CTX_set_ciphersuites(ctx.get(), kWebSuites13) != 1)) {
     return Fail(failure, kExitSetup, "none of the cipher suites is available", true, true);
   }
-  if (web || server.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+  if (web || options.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
   if (web) SSL_CTX_set_alpn_select_cb(ctx.get(), SelectHttp11, nullptr);
   // Otherwise the server would say it works and then fail every handshake.
   if (!KeyServesASuite(ctx.get())) {
     return Fail(failure, kExitKey,
-                web || server.forwardSecrecy
+                web || options.forwardSecrecy
                     ? std::string(kKeyFile) + " can serve none of the cipher suites offered: " +
                           "they need an RSA or ECDSA key"
                     : std::string(kKeyFile) + " cannot serve the cipher suite offered: " +
@@ -251,12 +252,21 @@ SslCtxPtr BuildContext(const SafeTcpServer& server, ContextKind kind, ContextFai
 
 }  // namespace
 
-SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server, ContextKind kind) {
+ContextOptions ContextOptionsFor(const SafeTcpServer& server, const Endpoint& endpoint) {
+  ContextOptions options;
+  options.kind = endpoint.transport->context;
+  options.requireClientCert = server.requireClientCert;
+  options.forwardSecrecy = server.forwardSecrecy;
+  options.program = server.program;
+  return options;
+}
+
+SslCtxPtr NewServerContextOrExit(const ContextOptions& options) {
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 
   ContextFailure failure;
-  SslCtxPtr ctx = BuildContext(server, kind, failure);
+  SslCtxPtr ctx = BuildContext(options, failure);
   if (ctx) return ctx;
   if (failure.explain) fprintf(stderr, "%s\n", failure.why.c_str());
   if (failure.status == kExitMismatch) printf("%s\n", kMismatch);
@@ -266,28 +276,30 @@ SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server, ContextKind kind) 
 
 void ReloadServerContext(SafeTcpServer& server) {
   ContextFailure failure;
-  SslCtxPtr ctx = BuildContext(server, ContextKind::kChat, failure);
-  SslCtxPtr webCtx;
-  // Both or neither: the two listeners always serve the same certificate.
-  if (ctx && server.webPort >= 0) {
-    webCtx = BuildContext(server, ContextKind::kWeb, failure);
-    if (!webCtx) ctx.reset();
+  // All or none: every endpoint always serves the same certificate.
+  std::vector<SslCtxPtr> made;
+  for (const Endpoint& endpoint : server.endpoints) {
+    made.push_back(BuildContext(ContextOptionsFor(server, endpoint), failure));
+    if (!made.back()) {
+      server.room.console.Err("Reload failed, the old certificates stay: " + failure.why + "\n" +
+                              (failure.tlsErrors ? TakeTlsErrors() : std::string()));
+      ERR_clear_error();
+      return;
+    }
   }
-  if (!ctx) {
-    server.room.console.Err("Reload failed, the old certificates stay: " + failure.why + "\n" +
-                            (failure.tlsErrors ? TakeTlsErrors() : std::string()));
-    ERR_clear_error();
-    return;
-  }
-  // Sessions made from the old context hold a reference to it (SSL_new takes
+  // Sessions made from an old context hold a reference to it (SSL_new takes
   // one), so it lives on until the last of them is freed.
-  server.ctx = std::move(ctx);
-  if (webCtx) server.webCtx = std::move(webCtx);
+  bool devices = false;
+  for (size_t i = 0; i < made.size(); ++i) {
+    server.endpoints[i].ctx = std::move(made[i]);
+    devices = devices || server.endpoints[i].transport->usesDeviceState;
+  }
   server.room.console.Out("[+] Certificates reloaded\n");
   // Whoever would no longer get in goes now, not at the next reconnect: a
-  // removed member, a revoked certificate, a CA no longer trusted.
-  StateDir* devices = server.requireClientCert && server.webPort >= 0 ? &server.state : nullptr;
-  CloseNoLongerAdmitted(server.gate, SSL_CTX_get_cert_store(server.ctx.get()), devices,
+  // removed member, a revoked certificate, a CA no longer trusted. Every
+  // context trusts the same CA: the first's store judges for all.
+  CloseNoLongerAdmitted(server.gate, SSL_CTX_get_cert_store(server.endpoints[0].ctx.get()),
+                        server.requireClientCert && devices ? &server.state : nullptr,
                         server.room.console);
 }
 

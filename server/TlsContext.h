@@ -9,11 +9,21 @@
 #include "tls/TlsConn.h"
 
 struct SafeTcpServer;
+struct Endpoint;
 
 // The chat port's context (TLS 1.2, AES128-SHA unless --forward-secrecy) or
 // the web listener's (TLS 1.2 and 1.3, ECDHE with AES-GCM or ChaCha20, ALPN
 // http/1.1); both from the same files.
 enum class ContextKind { kChat, kWeb };
+
+// What a context is built from, besides the files.
+struct ContextOptions {
+  ContextKind kind = ContextKind::kChat;
+  bool requireClientCert = false;
+  bool forwardSecrecy = false;
+  std::string program = "server";  // for the hints of its messages
+};
+ContextOptions ContextOptionsFor(const SafeTcpServer& server, const Endpoint& endpoint);
 
 // Initialises the TLS library and builds the TLS 1.2 server context from
 // certs/ca.crt, certs/server.crt (the leaf, then any intermediates) and
@@ -22,10 +32,10 @@ enum class ContextKind { kChat, kWeb };
 // --require-client-cert also an unusable CA file), kExitCert, kExitKey (also
 // a key none of the offered suites can use), kExitMismatch, each after its
 // output.
-SslCtxPtr NewServerContextOrExit(const SafeTcpServer& server, ContextKind kind);
+SslCtxPtr NewServerContextOrExit(const ContextOptions& options);
 
 // Builds new contexts from the files as they are now and puts them in
-// server.ctx (and server.webCtx) for the connections accepted from then on.
+// server.endpoints for the connections accepted from then on, all or none.
 // On failure the old ones stay and the reason goes to standard error. Only
 // the accept thread may call it: it is the one reader of both.
 void ReloadServerContext(SafeTcpServer& server);

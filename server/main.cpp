@@ -61,10 +61,10 @@ int main(int argc, char** argv) {
   server->program = ProgramName(argv[0]);
   server->requireClientCert = args.requireClientCert;
   server->forwardSecrecy = args.forwardSecrecy;
-  server->webPort = args.webPort;
+  server->endpoints.push_back(Endpoint{&kChatTransport, args.port, args.listen, nullptr});
+  if (args.webPort >= 0)
+    server->endpoints.push_back(Endpoint{&kWebTransport, args.webPort, args.webListen, nullptr});
   StartHistory(server->room.history, static_cast<size_t>(args.historyLength));
-  server->listenAddresses = args.listen;
-  server->webListenAddresses = args.webListen;
   server->state.path = args.statePath;
   gServer = server.release();  // never destroyed: detached threads use it to the end
 
