@@ -99,7 +99,7 @@ int RunSoakMode(const BenchOptions& options) {
   soak.seconds = options.soakSec;
   soak.drainSec = options.drainSec;
   SoakResult result = RunSoak(soak);
-  if (result.setupFailed) return kExitSetup;
+  if (result.setupFailed) return BenchExit::kSetup;
 
   Report report;
   report.AddText("mode", "soak");
@@ -120,7 +120,7 @@ int RunSoakMode(const BenchOptions& options) {
   }
   report.AddText("verified", result.passed ? "yes" : "no");
   report.Print(options.json);
-  return result.passed ? kExitOk : kExitMismatch;
+  return result.passed ? BenchExit::kOk : BenchExit::kMismatch;
 }
 
 int main(int argc, char** argv) {
@@ -128,11 +128,11 @@ int main(int argc, char** argv) {
   BenchArgs args = ParseBenchArgs(argc, argv, options);
   if (args == BenchArgs::kUsage) {
     std::fprintf(stderr, "Try chat-bench --help\n");
-    return kExitUsage;
+    return BenchExit::kUsage;
   }
   if (args == BenchArgs::kHelp) {
     std::printf("%s", BenchHelp().c_str());
-    return kExitOk;
+    return BenchExit::kOk;
   }
   // A server that closes a connection must not end the bench by SIGPIPE.
   IgnoreSigpipe();

@@ -51,10 +51,12 @@ struct BenchOptions {
 };
 
 // Exit statuses of chat-bench.
-constexpr int kExitOk = 0;
-constexpr int kExitMismatch = 1;  // deliveries missing, repeated or out of order
-constexpr int kExitUsage = 2;
-constexpr int kExitSetup = 3;  // could not connect, log in or read the server
+namespace BenchExit {
+constexpr int kOk = 0;
+constexpr int kMismatch = 1;  // deliveries missing, repeated or out of order
+constexpr int kUsage = 2;
+constexpr int kSetup = 3;  // could not connect, log in or read the server
+}  // namespace BenchExit
 
 enum class BenchArgs { kRun, kHelp, kUsage };
 

@@ -116,10 +116,10 @@ bool IdleOptionsFit(const BenchOptions& options) {
 int RunHandshakes(const BenchOptions& options) {
   if (options.parallel < 1) {
     std::fprintf(stderr, "chat-bench: --parallel must be at least 1\n");
-    return kExitUsage;
+    return BenchExit::kUsage;
   }
   SslCtxPtr ctx = MakeBareContext(options);
-  if (!ctx) return kExitSetup;
+  if (!ctx) return BenchExit::kSetup;
 
   Handshakes h;
   ProcessCpu cpuBefore;
@@ -152,38 +152,38 @@ int RunHandshakes(const BenchOptions& options) {
   if (h.failed.load() > 0) {
     std::fprintf(stderr, "chat-bench: %d handshakes failed, the first: %s\n", h.failed.load(),
                  h.firstError.c_str());
-    return kExitMismatch;
+    return BenchExit::kMismatch;
   }
   if (h.resumed.load() > 0) {
     std::fprintf(stderr, "chat-bench: %d handshakes resumed a session\n", h.resumed.load());
-    return kExitMismatch;
+    return BenchExit::kMismatch;
   }
-  return kExitOk;
+  return BenchExit::kOk;
 }
 
 int RunIdle(const BenchOptions& options) {
-  if (!IdleOptionsFit(options)) return kExitUsage;
+  if (!IdleOptionsFit(options)) return BenchExit::kUsage;
   int64_t rssBefore = ReadStatusKib(options.serverPid, "VmRSS");
   if (rssBefore < 0) {
     std::fprintf(stderr, "chat-bench: cannot read /proc/%d/status\n", options.serverPid);
-    return kExitSetup;
+    return BenchExit::kSetup;
   }
   std::vector<std::unique_ptr<MemberConn>> members;
   SslCtxPtr ctx;
   std::vector<TlsConnPtr> bare;
-  if (!OpenIdle(options, members, ctx, bare)) return kExitSetup;
+  if (!OpenIdle(options, members, ctx, bare)) return BenchExit::kSetup;
 
   SleepMs(kIdleSettleMs);
   int64_t rssAfter = ReadStatusKib(options.serverPid, "VmRSS");
   ProcessCpu cpuBefore, cpuAfter;
   if (!ReadProcessCpu(options.serverPid, cpuBefore)) {
     std::fprintf(stderr, "chat-bench: cannot read /proc/%d/stat\n", options.serverPid);
-    return kExitSetup;
+    return BenchExit::kSetup;
   }
   SleepMs(static_cast<int>(options.idleSec * 1000));
   if (!ReadProcessCpu(options.serverPid, cpuAfter)) {
     std::fprintf(stderr, "chat-bench: the server went away while idle\n");
-    return kExitSetup;
+    return BenchExit::kSetup;
   }
   int64_t peakKib = ReadStatusKib(options.serverPid, "VmHWM");
 
@@ -213,5 +213,5 @@ int RunIdle(const BenchOptions& options) {
     member->Leave();
   for (TlsConnPtr& conn : bare)
     TlsClose(*conn);
-  return kExitOk;
+  return BenchExit::kOk;
 }

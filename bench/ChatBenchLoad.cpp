@@ -117,17 +117,17 @@ int JoinLoad(StampedRun& run, const BenchOptions& options) {
   if (options.members < 1 || options.members > kMaxMembers || options.senders < 1 ||
       options.senders > options.members) {
     std::fprintf(stderr, "chat-bench: need 1 <= senders <= members <= %d\n", kMaxMembers);
-    return kExitUsage;
+    return BenchExit::kUsage;
   }
   if (options.size < kStampLen || options.size > static_cast<int>(kMaxPayload) - 16) {
     std::fprintf(stderr, "chat-bench: --size must be %d to %u\n", kStampLen, kMaxPayload - 16);
-    return kExitUsage;
+    return BenchExit::kUsage;
   }
   // IRC sends nobody their own texts: a closed loop counts a text back once
   // every other member has it.
   if ((options.irc || options.privately) && options.members < 2) {
     std::fprintf(stderr, "chat-bench: --irc and --private need 2 members or more\n");
-    return kExitUsage;
+    return BenchExit::kUsage;
   }
   std::vector<Stream> streams(options.senders);
   for (int s = 0; s < options.senders; ++s) {
@@ -137,8 +137,8 @@ int JoinLoad(StampedRun& run, const BenchOptions& options) {
   run.echo = options.rate <= 0;
   run.ownCopies = !options.irc;
   return JoinMembers(run, options.namePrefix, options.members, streams, MemberJoinFor(options))
-             ? kExitOk
-             : kExitSetup;
+             ? BenchExit::kOk
+             : BenchExit::kSetup;
 }
 
 // The send phase; returns when the last sender stopped.
@@ -229,7 +229,7 @@ int ReportLoad(const StampedRun& run, const BenchOptions& options, const ServerF
   report.AddInt("foreign", tally.foreign);
   report.AddText("verified", tally.faults == 0 ? "yes" : "no");
   report.Print(options.json);
-  return tally.faults == 0 ? kExitOk : kExitMismatch;
+  return tally.faults == 0 ? BenchExit::kOk : BenchExit::kMismatch;
 }
 
 }  // namespace
@@ -237,7 +237,7 @@ int ReportLoad(const StampedRun& run, const BenchOptions& options, const ServerF
 int RunChatLoad(const BenchOptions& options) {
   StampedRun run;
   int joined = JoinLoad(run, options);
-  if (joined != kExitOk) return joined;
+  if (joined != BenchExit::kOk) return joined;
   StartReceivers(run);
   SleepMs(kSettleMs);
 

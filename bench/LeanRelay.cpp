@@ -28,7 +28,6 @@
 
 namespace {
 
-constexpr int kRoomSize = 5;
 constexpr int kBacklog = 128;
 constexpr int kMaxEvents = 64;
 // A member that takes nothing while this much waits for it is dropped:

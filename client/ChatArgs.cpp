@@ -75,22 +75,22 @@ struct ExitDoc {
 
 const std::vector<ExitDoc>& ExitStatuses() {
   static const std::vector<ExitDoc> kStatuses = {
-      {kExitOk, "logged out normally"},
-      {kExitUsage, "bad usage, or unusable CA, certificate or key file"},
-      {kExitConnect,
+      {ChatExit::kOk, "logged out normally"},
+      {ChatExit::kUsage, "bad usage, or unusable CA, certificate or key file"},
+      {ChatExit::kConnect,
        "the host name does not resolve, or no connection within " + Seconds(kConnectTimeoutMs)},
-      {kExitTls,
+      {ChatExit::kTls,
        "TLS failed: the peer does not speak TLS, its certificate\n"
        "is not trusted, or it refused ours"},
-      {kExitNameInUse, "the name is in use (from a pipe)"},
-      {kExitNoAnswer, "no answer to the login within " + Seconds(kLoginAnswerMs) +
+      {ChatExit::kNameInUse, "the name is in use (from a pipe)"},
+      {ChatExit::kNoAnswer, "no answer to the login within " + Seconds(kLoginAnswerMs) +
                           ": the room is full (" + std::to_string(kRoomSize) +
                           " members)\nor not answering (on a terminal, when Esc, Ctrl-C or\n"
                           "/quit stopped the waiting for a place)"},
-      {kExitLost,
+      {ChatExit::kLost,
        "connection lost (from a pipe without --reconnect; on a\n"
        "terminal, when Esc, Ctrl-C or /quit stopped the reconnecting)"},
-      {kExitNotSent,
+      {ChatExit::kNotSent,
        "from a pipe: everything else was sent, but some input\n"
        "lines were not (each said on standard error)"},
   };

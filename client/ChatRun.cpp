@@ -91,7 +91,7 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
       DialResult dialed = client.Connect(options);  // blocks, at most the dial timeouts
       // Retrying would only fail the same way: say whom to ask, and stop.
       if (!dialed.advice.empty()) {
-        s.exitCode = kExitTls;
+        s.exitCode = ChatExit::kTls;
         s.failure = dialed.message + "; " + dialed.advice;
         break;
       }
@@ -110,7 +110,7 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
       ReadFd(waits[1].fd, drained, sizeof drained);
     }
     if (polled == PollResult::kError) {
-      s.exitCode = kExitLost;
+      s.exitCode = ChatExit::kLost;
       s.failure = "cannot wait for input";
       break;
     }

@@ -28,5 +28,5 @@ class FrontEnd {
 
 // Runs `s` on the connected `client` until it finishes, dialling `options`
 // again when it reconnects. SIGINT and SIGTERM leave as /quit does. Returns
-// the exit status; s.failure says why when it is not kExitOk.
+// the exit status; s.failure says why when it is not ChatExit::kOk.
 int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, FrontEnd& front);

@@ -32,17 +32,19 @@ void Finish(ChatSession& s, int code, const std::string& failure) {
   }
   s.exitCode = code;
   s.failure = failure;
-  if (code == kExitOk && s.notSent > 0 && !s.terminal) {
-    s.exitCode = kExitNotSent;
+  if (code == ChatExit::kOk && s.notSent > 0 && !s.terminal) {
+    s.exitCode = ChatExit::kNotSent;
     s.failure = std::to_string(s.notSent) + " input line(s) not sent, each said above";
   }
   s.phase = Phase::kDone;
 }
 
-// Keeps `v` to its last kMaxEarlier entries.
+// Keeps `v` to its last kHistoryMaxLength entries: the most earlier
+// messages one answer holds, and the most live ones remembered while their
+// place in the room's history is not known.
 template <typename T>
 void PushBounded(std::vector<T>& v, T value) {
-  if (v.size() >= kMaxEarlier) v.erase(v.begin());
+  if (v.size() >= static_cast<size_t>(kHistoryMaxLength)) v.erase(v.begin());
   v.push_back(std::move(value));
 }
 
@@ -257,7 +259,7 @@ void HandleNameInUse(ChatSession& s) {
   if (s.phase != Phase::kLoggingIn) return;
   s.loginDeadline = -1;
   if (!s.terminal) {
-    Finish(s, kExitNameInUse, NameRefusal(s));
+    Finish(s, ChatExit::kNameInUse, NameRefusal(s));
     return;
   }
   s.phase = Phase::kNameRejected;
@@ -544,14 +546,14 @@ void HandleTick(ChatSession& s, int64_t now) {
     // A server that does not answer a reclaim gets a plain login next.
     if (s.reclaiming) s.reclaimKey.clear();
     if (s.quitting || !s.reconnect) {
-      Finish(s, kExitNoAnswer, why);
+      Finish(s, ChatExit::kNoAnswer, why);
     } else if (s.wasInRoom) {
       HandleLost(s, why, now);  // after a reconnect, one more outage to wait out
     } else if (s.terminal) {
       // A person may rather wait for a place than start over.
-      GoOffline(s, kExitNoAnswer, why, "N" + why.substr(1) + "; trying again in", now);
+      GoOffline(s, ChatExit::kNoAnswer, why, "N" + why.substr(1) + "; trying again in", now);
     } else {
-      Finish(s, kExitNoAnswer, why);
+      Finish(s, ChatExit::kNoAnswer, why);
     }
   }
   if (s.echoDeadline >= 0 && now >= s.echoDeadline) {
@@ -560,7 +562,7 @@ void HandleTick(ChatSession& s, int64_t now) {
     Leave(s, now);
   }
   if (s.closeDeadline >= 0 && now >= s.closeDeadline) {
-    Finish(s, kExitOk, "");  // logged out; the close did not come in time
+    Finish(s, ChatExit::kOk, "");  // logged out; the close did not come in time
   }
 }
 
@@ -568,14 +570,14 @@ void HandleLost(ChatSession& s, const std::string& why, int64_t now) {
   if (s.exitCode >= 0 || s.phase == Phase::kOffline) return;
   const std::string reason = "connection lost" + (why.empty() ? "" : ": " + why);
   if (s.phase == Phase::kLeaving) {
-    Finish(s, kExitOk, "");
+    Finish(s, ChatExit::kOk, "");
     return;
   }
   if (!s.reconnect || s.quitting) {
-    Finish(s, kExitLost, reason);
+    Finish(s, ChatExit::kLost, reason);
     return;
   }
-  GoOffline(s, kExitLost, reason,
+  GoOffline(s, ChatExit::kLost, reason,
             "Connection lost" + (why.empty() ? "" : " (" + why + ")") + "; reconnecting in", now);
 }
 
@@ -626,7 +628,7 @@ std::string Prompt(const ChatSession& s, int64_t now) {
     int64_t left = std::max<int64_t>(0, (s.retryAt - now + 999) / 1000);
     const std::string held =
         s.heldLines.empty() ? "" : ", " + std::to_string(s.heldLines.size()) + " line(s) held";
-    return std::string(s.offlineCode == kExitNoAnswer ? "[trying again in " : "[reconnecting in ") +
+    return std::string(s.offlineCode == ChatExit::kNoAnswer ? "[trying again in " : "[reconnecting in ") +
            std::to_string(left) + " s" + held + "; Esc gives up] > ";
   }
   return s.phase == Phase::kInRoom ? ShownName(s.name) + "> " : "> ";

@@ -11,14 +11,16 @@
 #include "client/ChatUi.h"
 
 // Exit statuses of the chat command, listed by --help.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;      // bad usage, or unusable CA/certificate/key files
-constexpr int kExitConnect = 3;    // the host name does not resolve, or no TCP connection
-constexpr int kExitTls = 4;        // TLS handshake or certificate verification failed
-constexpr int kExitNameInUse = 5;  // name in use, not on a terminal
-constexpr int kExitNoAnswer = 6;   // no answer to the login: the room may be full
-constexpr int kExitLost = 7;       // connection lost or broken by the server
-constexpr int kExitNotSent = 8;    // from a pipe: some input lines were not sent
+namespace ChatExit {
+constexpr int kOk = 0;
+constexpr int kUsage = 2;      // bad usage, or unusable CA/certificate/key files
+constexpr int kConnect = 3;    // the host name does not resolve, or no TCP connection
+constexpr int kTls = 4;        // TLS handshake or certificate verification failed
+constexpr int kNameInUse = 5;  // name in use, not on a terminal
+constexpr int kNoAnswer = 6;   // no answer to the login: the room may be full
+constexpr int kLost = 7;       // connection lost or broken by the server
+constexpr int kNotSent = 8;    // from a pipe: some input lines were not sent
+}  // namespace ChatExit
 
 // A login gets its answer within this, or the room is taken to be full.
 constexpr int kLoginAnswerMs = 5000;
@@ -37,12 +39,6 @@ constexpr int kEchoWindow = 64;
 constexpr int kRetryFirstMs = 1000;
 constexpr int kRetryMaxMs = 30000;
 constexpr int kStayedMs = 30000;
-// The server's member table holds this many names.
-constexpr int kRoomSize = 5;
-// The most earlier messages held for one answer (the most a server keeps),
-// and the most live ones remembered while their place in the room's history
-// is not known.
-constexpr size_t kMaxEarlier = 1000;
 
 // Lines typed on a terminal while not in the room (reconnecting, or before
 // the first login is answered) wait for it, at most this many.
@@ -115,7 +111,7 @@ struct ChatSession {
   bool shownMembers = false;  // later lists are shown as joins and leaves
   int notSent = 0;            // input lines refused (they decide the exit status of a pipe)
   std::string lostReason;
-  int offlineCode = kExitLost;  // the exit status when it ends offline
+  int offlineCode = ChatExit::kLost;  // the exit status when it ends offline
 
   // Deadlines on the caller's clock, -1 when not running.
   int64_t loginDeadline = -1;  // the answer to Login

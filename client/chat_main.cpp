@@ -19,15 +19,15 @@ int ExitFor(DialError error) {
   switch (error) {
     case DialError::kResolve:
     case DialError::kConnect:
-      return kExitConnect;
+      return ChatExit::kConnect;
     case DialError::kHandshake:
     case DialError::kVerify:
-      return kExitTls;
+      return ChatExit::kTls;
     case DialError::kSetup:
     case DialError::kNone:
       break;
   }
-  return kExitUsage;
+  return ChatExit::kUsage;
 }
 
 bool FileExists(const char* path) {
@@ -61,13 +61,13 @@ int main(int argc, char** argv) {
     case ChatArgsOutcome::kUsage:
       std::fprintf(stderr, "%s: %s; try %s --help\n", program.c_str(), problem.c_str(),
                    program.c_str());
-      return kExitUsage;
+      return ChatExit::kUsage;
     case ChatArgsOutcome::kHelp:
       std::fputs(ChatHelp(program).c_str(), stdout);
-      return kExitOk;
+      return ChatExit::kOk;
     case ChatArgsOutcome::kVersion:
       std::printf("%s (saferoom) %s\n", program.c_str(), SAFEROOM_VERSION);
-      return kExitOk;
+      return ChatExit::kOk;
     case ChatArgsOutcome::kRun:
       break;
   }
@@ -103,6 +103,6 @@ int main(int argc, char** argv) {
   FrontEnd* front = &pipe;
   if (session.terminal && term.Start(session, MonotonicMs())) front = &term;
   int status = RunChat(client, args.options, session, *front);
-  if (status != kExitOk) std::fprintf(stderr, "%s: %s\n", program.c_str(), session.failure.c_str());
+  if (status != ChatExit::kOk) std::fprintf(stderr, "%s: %s\n", program.c_str(), session.failure.c_str());
   return status;
 }

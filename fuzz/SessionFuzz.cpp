@@ -34,12 +34,12 @@ ClientState Connect(FakePtr& conn) {
 }
 
 void CheckTable(const Room& room, const FakePtr (&conns)[kConns]) {
-  for (int a = 0; a < kNumSlots; ++a) {
+  for (int a = 0; a < kRoomSize; ++a) {
     const auto& record = room.users[a];
     if (!record) continue;
     const auto named = [&](const FakePtr& c) { return c.get() == record->link; };
     if (std::none_of(conns, conns + kConns, named)) abort();  // a slot outlived its connection
-    for (int b = a + 1; b < kNumSlots; ++b) {
+    for (int b = a + 1; b < kRoomSize; ++b) {
       const auto& other = room.users[b];
       if (other && NameString(other->name) == NameString(record->name)) abort();
     }

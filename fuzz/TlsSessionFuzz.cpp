@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SendRecords(*pair.client, pair.serverSide, data, size, records, reads, closeNotify);
 
   Room room;  // a fresh room each input: the console fills nobody's pipe
-  ClientSession(
+  RunClientSession(
       room, std::make_shared<TlsLink>(std::move(pair.server), "127.0.0.1, port 1", room.console));
   for (const auto& record : room.users) {
     if (record) abort();  // the session's slots outlived it

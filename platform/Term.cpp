@@ -51,32 +51,6 @@ bool TerminalSize(int fd, int& rows, int& cols) {
   return true;
 }
 
-long ReadFd(int fd, void* buf, size_t len) {
-  for (;;) {
-    ssize_t got = read(fd, buf, len);
-    if (got >= 0 || errno != EINTR) return static_cast<long>(got);
-  }
-}
-
-bool WriteFd(int fd, const void* buf, size_t len) {
-  const char* at = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t put = write(fd, at, len);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-      // A descriptor someone made non-blocking: the wait is still ours. An
-      // interrupted poll just tries the write again.
-      pollfd writable = {fd, POLLOUT, 0};
-      poll(&writable, 1, -1);
-      continue;
-    }
-    at += put;
-    len -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
 bool InstallTermSignalHandlers() {
   static_assert(std::atomic<int>::is_always_lock_free, "signal handler stores into it");
   if (gTermPipe[0] < 0 && pipe2(gTermPipe, O_NONBLOCK | O_CLOEXEC) != 0) {

@@ -1,9 +1,10 @@
-// Standard streams: is it a terminal, raw reads and writes, job control and
-// resizing. Called by client/, the server's console writer and the tests that
-// drive the programs. Failures as platform/Net.h says.
+// Terminals: is a stream one, job control and resizing. Called by client/
+// and the tests that drive the programs. Failures as platform/Net.h says.
 #pragma once
 
 #include <cstddef>
+
+#include "platform/Io.h"
 
 // True when `fd` is a terminal.
 bool IsTerminal(int fd);
@@ -11,15 +12,6 @@ bool IsTerminal(int fd);
 // The size of the terminal on `fd` in character cells; false (errno set)
 // when it has none.
 bool TerminalSize(int fd, int& rows, int& cols);
-
-// Reads up to `len` bytes: > 0 bytes read, 0 end of input, -1 error (errno
-// set). EINTR is retried.
-long ReadFd(int fd, void* buf, size_t len);
-
-// Writes all `len` bytes, waiting as needed (also on a descriptor in
-// non-blocking mode). False on error (errno set), for instance EPIPE when the
-// reader has gone.
-bool WriteFd(int fd, const void* buf, size_t len);
 
 // Job control and resizing for a program that draws on the terminal. The
 // handlers only note the signal and make TermSignalFd readable; the program

@@ -13,6 +13,11 @@ constexpr size_t kHeaderSize = 48;
 constexpr size_t kNameSize = 20;
 // Largest payload a reader accepts; a header asking for more ends the session.
 constexpr uint32_t kMaxPayload = 65536;
+// Members at most: the member table's slots, the names a UserList holds.
+constexpr int kRoomSize = 5;
+// The most public messages a server keeps for its history (--history N),
+// and so the most items one answer holds.
+constexpr int kHistoryMaxLength = 1000;
 
 // FrameType codes. Requests and replies share numbers.
 namespace FrameType {

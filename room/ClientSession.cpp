@@ -82,7 +82,7 @@ bool NameAllowed(Room& room, const uint8_t name[kNameSize]) {
 // The caller holds userLock. The member whose name `skeleton` could be
 // taken for, or -1.
 int FindLookAlike(const UserTable& users, const std::string& skeleton) {
-  for (int slot = kNumSlots - 1; slot >= 0; --slot) {
+  for (int slot = kRoomSize - 1; slot >= 0; --slot) {
     if (users[slot] && !skeleton.empty() && users[slot]->skeleton == skeleton) return slot;
   }
   return -1;
@@ -377,7 +377,7 @@ void EndSession(Room& room, Link* link) {
   BroadcastUserList(room);
 }
 
-void ClientSession(Room& room, LinkPtr link) {
+void RunClientSession(Room& room, LinkPtr link) {
   if (!link->Open(Deadline::In(kHandshakeTimeoutMs))) return;
   link->opened = true;
   // The handshake went deep; waiting for frames does not.

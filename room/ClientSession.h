@@ -46,7 +46,7 @@ struct ClientState {
 };
 
 // Serves `link` and lets go of it at the end, when no slot names it any more.
-void ClientSession(Room& room, LinkPtr link);
+void RunClientSession(Room& room, LinkPtr link);
 
 // Acts on one complete, acceptable frame read from the connection of
 // `state`, and writes what it put into send queues. False when the session

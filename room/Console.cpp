@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "platform/Os.h"
-#include "platform/Term.h"
+#include "platform/Io.h"
 
 namespace {
 

@@ -11,9 +11,8 @@
 #include "protect/Frame.h"
 #include "protect/FrameBatch.h"
 
-// The most messages --history keeps, and the bytes of them (payloads as
-// relayed).
-constexpr int kHistoryMaxLength = 1000;
+// The bytes of the messages --history keeps (kHistoryMaxLength of them at
+// most: protect/Frame.h), payloads as relayed.
 constexpr size_t kHistoryMaxBytes = 192 * 1024;
 // The most bytes of one whole answer, every header included.
 constexpr size_t kHistoryMaxAnswerBytes =

@@ -52,7 +52,7 @@ struct Recipients {
     SendQueuePtr queue;
     std::vector<std::pair<size_t, size_t>> ranges;
   };
-  std::array<Entry, kNumSlots> entries;  // only members receive: one per slot at most
+  std::array<Entry, kRoomSize> entries;  // only members receive: one per slot at most
   size_t used = 0;
 
   Entry& For(const SendQueuePtr& queue) {
@@ -218,7 +218,7 @@ bool RelayBatch(Room& room, Relay& relay) {
   return true;
 }
 
-void SendMsg(Room& room) {
+void RunSendMsg(Room& room) {
   Relay relay;
   for (;;) {
     // Waking once after a burst is all: an idle room waits without a timer.

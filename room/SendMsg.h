@@ -42,4 +42,4 @@ bool RelayBatch(Room& room, Relay& relay);
 
 // Thread body: relays until room.queue is stopped, then prints "[-] SendMsg
 // thread stop".
-void SendMsg(Room& room);
+void RunSendMsg(Room& room);

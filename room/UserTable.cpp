@@ -31,21 +31,21 @@ UserRecord::~UserRecord() {
 }
 
 int FindUserByName(const UserTable& users, const uint8_t name[kNameSize]) {
-  for (int slot = kNumSlots - 1; slot >= 0; --slot) {
+  for (int slot = kRoomSize - 1; slot >= 0; --slot) {
     if (users[slot] && NamesEqual(users[slot]->name, name)) return slot;
   }
   return -1;
 }
 
 int FindUserBySession(const UserTable& users, const Link* link) {
-  for (int slot = kNumSlots - 1; slot >= 0; --slot) {
+  for (int slot = kRoomSize - 1; slot >= 0; --slot) {
     if (users[slot] && users[slot]->link == link) return slot;
   }
   return -1;
 }
 
 int AddUser(UserTable& users, const SendQueuePtr& out, const uint8_t name[kNameSize]) {
-  for (int slot = kNumSlots - 1; slot >= 0; --slot) {
+  for (int slot = kRoomSize - 1; slot >= 0; --slot) {
     if (users[slot]) continue;
     auto record = std::make_unique<UserRecord>();
     record->link = &out->link();
@@ -89,7 +89,7 @@ void OnUserOffline(Room& room, Link* link) {
   std::string lines;
   {
     std::lock_guard<std::mutex> lock(room.userLock);
-    for (int slot = kNumSlots - 1; slot >= 0; --slot) {
+    for (int slot = kRoomSize - 1; slot >= 0; --slot) {
       const auto& record = room.users[slot];
       if (record && record->link == link) {
         lines += "[!] User " + PrintableName(record->name) + " offline\n";
@@ -100,7 +100,7 @@ void OnUserOffline(Room& room, Link* link) {
 }
 
 FrameRun UserListRun(const UserTable& users) {
-  uint8_t names[kNumSlots * kNameSize] = {};
+  uint8_t names[kRoomSize * kNameSize] = {};
   uint32_t count = 0;
   for (const auto& record : users) {
     if (record) std::memcpy(names + kNameSize * count++, record->name, kNameSize);

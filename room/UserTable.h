@@ -18,8 +18,6 @@
 class Link;
 struct Room;
 
-constexpr int kNumSlots = 5;
-
 struct UserRecord {
   ~UserRecord();  // the key goes with it
 
@@ -46,7 +44,7 @@ struct UserRecord {
   uint64_t chatsRelayed = 0;
 };
 
-using UserTable = std::array<std::unique_ptr<UserRecord>, kNumSlots>;
+using UserTable = std::array<std::unique_ptr<UserRecord>, kRoomSize>;
 
 // The caller holds userLock.
 // Slot whose name equals `name` (a 20-byte field, compared up to its first

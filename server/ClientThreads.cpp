@@ -10,7 +10,7 @@ namespace {
 void SessionThread(SafeTcpServer& server, Accepted accepted) {
   ClientThreads& pool = server.threads;
   while (accepted.link) {
-    ClientSession(server.room, accepted.link);
+    RunClientSession(server.room, accepted.link);
     // Its place is given back before its socket closes: whoever sees the
     // socket gone finds the place free.
     ReleaseConnection(server.gate, accepted.gateId);

@@ -41,7 +41,7 @@ bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener
   std::vector<PassedSocket> passed;
   if (!TakePassedSockets(passed)) {
     perror("LISTEN_FDS");
-    exit(kExitSetup);
+    exit(ServerExit::kSetup);
   }
   for (PassedSocket& socket : passed) {
     const std::string which =
@@ -50,18 +50,18 @@ bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener
     if (endpoint < 0) {
       fprintf(stderr, "%s: the name %s is the web listener's, and the server has none (--web)\n",
               which.c_str(), socket.name.c_str());
-      exit(kExitSetup);
+      exit(ServerExit::kSetup);
     }
     if (!IsListeningTcpSocket(socket.fd.Get())) {
       fprintf(stderr, "%s: not a listening TCP socket (ListenStream= with Accept=no)\n",
               which.c_str());
-      exit(kExitSetup);
+      exit(ServerExit::kSetup);
     }
     // The accept loop must not block on a peer that left between poll and
     // accept.
     if (!SetNonBlocking(socket.fd.Get())) {
       perror("fcntl");
-      exit(kExitSetup);
+      exit(ServerExit::kSetup);
     }
     listeners.push_back(MakeListener(static_cast<size_t>(endpoint), std::move(socket.fd)));
   }
@@ -80,7 +80,7 @@ void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
     if (!ParseIpAddress(text, ip)) {
       fprintf(stderr, "%s %s: not an IPv4 or IPv6 address\n", transport.listenOption,
               text.c_str());
-      exit(kExitSetup);
+      exit(ServerExit::kSetup);
     }
     anyIpv4 = anyIpv4 || !ip.v6;
     ips.push_back(ip);
@@ -104,7 +104,7 @@ void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
       const std::string option = *transport.portOption ? std::string(" (") + transport.portOption + ")" : "";
       fprintf(stderr, "Cannot listen on port %u%s%s\n", port, option.c_str(),
               err == EADDRINUSE ? ": another program, or another server, holds it" : "");
-      exit(kExitSetup);
+      exit(ServerExit::kSetup);
     }
     // Port 0: the rest share the port the system chose for the first.
     const int bound = LocalPort(fd.Get());

@@ -30,7 +30,7 @@ bool SetConnectionOptions(int fd);
 // Takes the sockets systemd passed (socket activation) into `listeners`;
 // true when there were any. Each serves the endpoint its name
 // (FileDescriptorName=) names, the chat port unless it is another
-// transport's (EndpointForSocketName). Ends the process with kExitSetup
+// transport's (EndpointForSocketName). Ends the process with ServerExit::kSetup
 // after one line when the sockets cannot be read, one is not a listening
 // TCP socket, or its name asks for what the server lacks.
 bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener>& listeners);
@@ -39,7 +39,7 @@ bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener
 // (IPv4 or IPv6 literals, [::] and :: too; none: 0.0.0.0) at its port into
 // `listeners`. Port 0 lets the system choose one, which all of them then
 // share. :: takes IPv4 clients too unless an IPv4 address is also among
-// them. Ends the process with kExitSetup after a line naming an address that
+// them. Ends the process with ServerExit::kSetup after a line naming an address that
 // is none, or the perror line of the call that failed and one naming the
 // port.
 void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,

@@ -96,17 +96,17 @@ void OpenStateOrExit(SafeTcpServer& server) {
   std::string why;
   if (OpenStateDir(server.state, server.room.console, why)) return;
   fprintf(stderr, "--state %s cannot be used: %s\n", server.state.path.c_str(), why.c_str());
-  exit(kExitSetup);
+  exit(ServerExit::kSetup);
 }
 
 // Without it every session would end up waiting on a full queue.
 void StartSendMsgOrExit(SafeTcpServer& server) {
   if (!StartDetachedThread([&server] {
-        SendMsg(server.room);
+        RunSendMsg(server.room);
         server.sendStopped = true;
       })) {
     perror("SendMsg thread");
-    exit(kExitSetup);
+    exit(ServerExit::kSetup);
   }
 }
 
@@ -114,7 +114,7 @@ void StartSendMsgOrExit(SafeTcpServer& server) {
 void StartBacklogWriterOrExit(Room& room) {
   if (!StartDetachedThread([&room] { room.backlog.Run(); })) {
     perror("send queue thread");
-    exit(kExitSetup);
+    exit(ServerExit::kSetup);
   }
 }
 
@@ -122,7 +122,7 @@ void StartBacklogWriterOrExit(Room& room) {
 void StartConsoleWriterOrExit(Console& console) {
   if (!StartDetachedThread([&console] { console.RunWriter(); })) {
     perror("console thread");
-    exit(kExitSetup);
+    exit(ServerExit::kSetup);
   }
 }
 

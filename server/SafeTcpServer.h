@@ -1,6 +1,6 @@
 // The one server state record and its serving routine. Created by the
-// process entry in server/main.cpp, which publishes it as gServer for the
-// thread entries; everything below them takes what it needs by reference.
+// process entry in server/main.cpp and handed to ServerThread; everything
+// below takes what it needs by reference.
 #pragma once
 
 #include <atomic>
@@ -42,10 +42,6 @@ struct SafeTcpServer {
   ClientThreads threads;                 // finished session threads waiting for more
   std::atomic<bool> sendStopped{false};  // set by the SendMsg thread as it ends
 };
-
-// The process-wide pointer, set once by the main thread before ServerThread
-// starts and read only by thread entries; the record is never destroyed.
-extern SafeTcpServer* gServer;
 
 // Thread entry: runs server->Run().
 void ServerThread(SafeTcpServer* server);

@@ -83,20 +83,20 @@ struct ExitDoc {
   const char* help;
 };
 const ExitDoc kExitDocs[] = {
-    {kExitStopped, "stopped by SIGINT or SIGTERM"},
-    {kExitSetup,
+    {ServerExit::kStopped, "stopped by SIGINT or SIGTERM"},
+    {ServerExit::kSetup,
      "no TLS context (none of its cipher suites, or with\n"
      "--require-client-cert an unusable certs/ca.crt); socket, bind or\n"
      "listen failed; a --listen ADDRESS is no IPv4 or IPv6 address; a\n"
      "socket from systemd is no listening TCP socket, or is named web\n"
      "without --web; a thread cannot start"},
-    {kExitCert, "certs/server.crt cannot be used"},
-    {kExitKey,
+    {ServerExit::kCert, "certs/server.crt cannot be used"},
+    {ServerExit::kKey,
      "certs/server.key cannot be used, or serves none of the cipher\n"
      "suites offered (without --forward-secrecy: any key but RSA)"},
-    {kExitMismatch, "the key does not match the certificate"},
-    {kExitBadPort, "the port is negative or above 65535"},
-    {kExitUsage, "not exactly one port, or an unknown option"},
+    {ServerExit::kMismatch, "the key does not match the certificate"},
+    {ServerExit::kBadPort, "the port is negative or above 65535"},
+    {ServerExit::kUsage, "not exactly one port, or an unknown option"},
 };
 
 // `name` padded to `column`, then `help`, each further line of it indented

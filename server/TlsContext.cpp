@@ -183,7 +183,7 @@ SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
   SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(ctx.get(), web ? TLS1_3_VERSION : TLS1_2_VERSION) != 1) {
-    return Fail(failure, kExitSetup, "no TLS context", false);
+    return Fail(failure, ServerExit::kSetup, "no TLS context", false);
   }
 
   // On the chat port a client certificate is asked for and must verify when
@@ -200,7 +200,7 @@ SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
   // Without a CA file no client certificate can verify. That shuts a private
   // room for everyone, so there it is a failure.
   if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 && options.requireClientCert) {
-    return Fail(failure, kExitSetup,
+    return Fail(failure, ServerExit::kSetup,
                 std::string(kCaFile) +
                     " cannot be used, and with --require-client-cert only clients with a "
                     "certificate from it get in",
@@ -209,20 +209,20 @@ SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
   ERR_clear_error();  // keeps a CA failure out of the dumps below
   std::string revocations;
   if (!LoadRevocations(ctx.get(), revocations)) {
-    return Fail(failure, kExitSetup, revocations, false, true);
+    return Fail(failure, ServerExit::kSetup, revocations, false, true);
   }
 
   // The leaf first, then the intermediates that clients need to reach a root.
   std::string unreadable;
-  if (!Readable(kCertFile, options.program, unreadable)) return Fail(failure, kExitCert, unreadable, false, true);
+  if (!Readable(kCertFile, options.program, unreadable)) return Fail(failure, ServerExit::kCert, unreadable, false, true);
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
-    return Fail(failure, kExitCert, std::string(kCertFile) + " cannot be used", true);
+    return Fail(failure, ServerExit::kCert, std::string(kCertFile) + " cannot be used", true);
   }
-  if (!Readable(kKeyFile, options.program, unreadable)) return Fail(failure, kExitKey, unreadable, false, true);
+  if (!Readable(kKeyFile, options.program, unreadable)) return Fail(failure, ServerExit::kKey, unreadable, false, true);
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
-    return Fail(failure, kExitKey, std::string(kKeyFile) + " cannot be used", true);
+    return Fail(failure, ServerExit::kKey, std::string(kKeyFile) + " cannot be used", true);
   }
-  if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, kExitMismatch, kMismatch, false);
+  if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, ServerExit::kMismatch, kMismatch, false);
 
   // An OpenSSL built or configured without these suites would fail every
   // handshake of a server that said it works.
@@ -231,13 +231,13 @@ SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
                                                 : "AES128-SHA";
   if (SSL_CTX_set_cipher_list(ctx.get(), ciphers) != 1 ||
       (web && SSL_CTX_set_ciphersuites(ctx.get(), kWebSuites13) != 1)) {
-    return Fail(failure, kExitSetup, "none of the cipher suites is available", true, true);
+    return Fail(failure, ServerExit::kSetup, "none of the cipher suites is available", true, true);
   }
   if (web || options.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
   if (web) SSL_CTX_set_alpn_select_cb(ctx.get(), SelectHttp11, nullptr);
   // Otherwise the server would say it works and then fail every handshake.
   if (!KeyServesASuite(ctx.get())) {
-    return Fail(failure, kExitKey,
+    return Fail(failure, ServerExit::kKey,
                 web || options.forwardSecrecy
                     ? std::string(kKeyFile) + " can serve none of the cipher suites offered: " +
                           "they need an RSA or ECDSA key"
@@ -269,7 +269,7 @@ SslCtxPtr NewServerContextOrExit(const ContextOptions& options) {
   SslCtxPtr ctx = BuildContext(options, failure);
   if (ctx) return ctx;
   if (failure.explain) fprintf(stderr, "%s\n", failure.why.c_str());
-  if (failure.status == kExitMismatch) printf("%s\n", kMismatch);
+  if (failure.status == ServerExit::kMismatch) printf("%s\n", kMismatch);
   if (failure.tlsErrors) ERR_print_errors_fp(stderr);
   exit(failure.status);
 }

@@ -28,9 +28,9 @@ ContextOptions ContextOptionsFor(const SafeTcpServer& server, const Endpoint& en
 // Initialises the TLS library and builds the TLS 1.2 server context from
 // certs/ca.crt, certs/server.crt (the leaf, then any intermediates) and
 // certs/server.key, with the server's options. Set-up failures end the
-// process (server/ExitStatus.h): kExitSetup (no context; with
-// --require-client-cert also an unusable CA file), kExitCert, kExitKey (also
-// a key none of the offered suites can use), kExitMismatch, each after its
+// process (server/ExitStatus.h): ServerExit::kSetup (no context; with
+// --require-client-cert also an unusable CA file), ServerExit::kCert, ServerExit::kKey (also
+// a key none of the offered suites can use), ServerExit::kMismatch, each after its
 // output.
 SslCtxPtr NewServerContextOrExit(const ContextOptions& options);
 

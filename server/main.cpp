@@ -11,18 +11,16 @@
 #include "server/SafeTcpServer.h"
 #include "server/ServerArgs.h"
 
-SafeTcpServer* gServer = nullptr;
-
 namespace {
 
 // Runs the server; once it has stopped in order, ends the process at once.
 // Sessions may still run on detached threads: static destructors and library
 // clean-up would pull objects from under them, so they are skipped.
-void ServeThenExit() {
-  ServerThread(gServer);
+void ServeThenExit(SafeTcpServer* server) {
+  ServerThread(server);
   fflush(stdout);
   fflush(stderr);
-  std::_Exit(kExitStopped);
+  std::_Exit(ServerExit::kStopped);
 }
 
 }  // namespace
@@ -48,10 +46,10 @@ int main(int argc, char** argv) {
       printf("Usage:\n\tserver.exe [port]\n");
       fflush(stdout);  // the usage text first, where both streams go to one terminal
       fprintf(stderr, "Try '%s --help'.\n", ProgramName(argv[0]).c_str());
-      exit(kExitUsage);
+      exit(ServerExit::kUsage);
     case ArgsOutcome::kBadPort:
       printf("Invalid port.\n");
-      exit(kExitBadPort);
+      exit(ServerExit::kBadPort);
   }
   IgnoreSigpipe();
   // The connection caps, not a failing accept, are to govern.
@@ -66,12 +64,12 @@ int main(int argc, char** argv) {
     server->endpoints.push_back(Endpoint{&kWebTransport, args.webPort, args.webListen, nullptr});
   StartHistory(server->room.history, static_cast<size_t>(args.historyLength));
   server->state.path = args.statePath;
-  gServer = server.release();  // never destroyed: detached threads use it to the end
-
-  bool started = StartDetachedThread(ServeThenExit);
+  // Never destroyed: detached threads use it to the end.
+  SafeTcpServer* record = server.release();
+  bool started = StartDetachedThread([record] { ServeThenExit(record); });
   if (!started) {
     perror("pthread_create");
-    exit(kExitSetup);
+    exit(ServerExit::kSetup);
   }
 
   // The main thread only keeps the process alive; ServerThread ends it. It

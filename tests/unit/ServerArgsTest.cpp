@@ -112,7 +112,7 @@ TEST(ServerArgs, HelpListsEveryExitStatus) {
   const size_t section = help.find("\nExit status:\n");
   ASSERT_NE(section, std::string::npos) << help;
   for (int status :
-       {kExitStopped, kExitSetup, kExitCert, kExitKey, kExitMismatch, kExitUsage, kExitBadPort}) {
+       {ServerExit::kStopped, ServerExit::kSetup, ServerExit::kCert, ServerExit::kKey, ServerExit::kMismatch, ServerExit::kUsage, ServerExit::kBadPort}) {
     EXPECT_NE(help.find("\n  " + std::to_string(status & 0xff) + " ", section), std::string::npos)
         << status;
   }
