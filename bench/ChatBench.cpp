@@ -10,6 +10,8 @@
 #include "platform/Os.h"
 #include "tests/load/ChatSoak.h"
 
+namespace saferoom {
+
 namespace {
 
 std::string JsonString(const std::string& text) {
@@ -123,6 +125,10 @@ int RunSoakMode(const BenchOptions& options) {
   return result.passed ? BenchExit::kOk : BenchExit::kMismatch;
 }
 
+}  // namespace saferoom
+
+using namespace saferoom;
+
 int main(int argc, char** argv) {
   BenchOptions options;
   BenchArgs args = ParseBenchArgs(argc, argv, options);
@@ -141,4 +147,3 @@ int main(int argc, char** argv) {
   if (options.soakSec > 0) return RunSoakMode(options);
   return RunChatLoad(options);
 }
-

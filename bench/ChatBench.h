@@ -12,15 +12,17 @@
 #include "tests/load/FrameMember.h"
 #include "tests/load/StampedRun.h"
 
+namespace saferoom {
+
 // Every default here is printed by --help as it stands.
 struct BenchOptions {
   std::string host = "127.0.0.1";
   int port = 0;
   bool insecure = false;
   std::string caFile = "certs/ca.crt";
-  int serverPid = 0;  // 0: no server figures
-  bool web = false;   // the port is a web listener's: members join over WebSocket
-  bool irc = false;   // the port is an IRC server's TLS port: members speak IRC
+  int serverPid = 0;              // 0: no server figures
+  bool web = false;               // the port is a web listener's: members join over WebSocket
+  bool irc = false;               // the port is an IRC server's TLS port: members speak IRC
   std::string channel = "#room";  // IRC: the channel the members join
   std::string oper;               // IRC: "NAME:PASSWORD" to become operators and set +F
   bool json = false;
@@ -88,3 +90,5 @@ int RunChatLoad(const BenchOptions& options);
 int RunHandshakes(const BenchOptions& options);
 int RunIdle(const BenchOptions& options);
 int RunSoakMode(const BenchOptions& options);
+
+}  // namespace saferoom

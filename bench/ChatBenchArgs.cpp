@@ -12,6 +12,8 @@
 
 #include "bench/ChatBench.h"
 
+namespace saferoom {
+
 namespace {
 
 // One line of the help: a paragraph (name null) or an option and where its
@@ -79,7 +81,8 @@ const OptionDoc kOptions[] = {
     Text("host", "H", &O::host, "server address"),
     Text("ca", "FILE", &O::caFile, "verify the server against this CA"),
     Flag("insecure", &O::insecure, "do not verify the server"),
-    Flag("web", &O::web, "the port is the server's web listener: members join\nover a WebSocket (chat load only)"),
+    Flag("web", &O::web,
+         "the port is the server's web listener: members join\nover a WebSocket (chat load only)"),
     Flag("irc", &O::irc,
          "the port is an IRC server's TLS port: members register,\njoin CHANNEL and send PRIVMSG "
          "(chat load, idle; texts\nover 400 bytes go as several lines)"),
@@ -263,3 +266,5 @@ std::string BenchHelp() {
   }
   return text;
 }
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 #include "platform/Os.h"
 #include "platform/ProcStats.h"
 
+namespace saferoom {
+
 namespace {
 
 // Lets the server finish with connections just closed before it is read.
@@ -215,3 +217,5 @@ int RunIdle(const BenchOptions& options) {
     TlsClose(*conn);
   return BenchExit::kOk;
 }
+
+}  // namespace saferoom

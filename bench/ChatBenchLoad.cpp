@@ -14,6 +14,8 @@
 #include "platform/ProcStats.h"
 #include "tests/load/StampedRun.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kMaxMembers = 255;
@@ -251,3 +253,5 @@ int RunChatLoad(const BenchOptions& options) {
   StopReceivers(run);
   return ReportLoad(run, options, figures, startNs, sendEndNs);
 }
+
+}  // namespace saferoom

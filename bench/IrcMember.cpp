@@ -12,6 +12,8 @@
 #include "tls/TlsClient.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kJoinMs = 5000;
@@ -239,3 +241,5 @@ std::unique_ptr<MemberConn> JoinIrcMember(const IrcTarget& target, const std::st
   }
   return member;
 }
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 #include "tests/load/FrameMember.h"
 #include "tests/load/StampedRun.h"
 
+namespace saferoom {
+
 // An IRC line holds at most 512 bytes, the sender's prefix that the server
 // puts in front included: a longer text goes as several PRIVMSGs of this
 // many bytes at most, each but the last marked as continued, and the member
@@ -29,3 +31,5 @@ struct IrcTarget {
 // channel, within 5 s; null with `error` (one line) otherwise.
 std::unique_ptr<MemberConn> JoinIrcMember(const IrcTarget& target, const std::string& nick,
                                           std::string& error);
+
+}  // namespace saferoom

@@ -26,6 +26,8 @@
 #include "protect/FrameReader.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kBacklog = 128;
@@ -39,9 +41,9 @@ struct Peer {
   SslPtr ssl;
   bool handshaken = false;
   bool member = false;
-  bool closing = false;     // closed at the end of this iteration
-  bool flushing = false;    // in Relay::toFlush
-  bool watchOut = false;    // epoll waits for EPOLLOUT
+  bool closing = false;          // closed at the end of this iteration
+  bool flushing = false;         // in Relay::toFlush
+  bool watchOut = false;         // epoll waits for EPOLLOUT
   uint8_t name[kNameSize] = {};  // zero after the first NUL
   FrameReader reader;
   std::vector<uint8_t> out;  // frames not yet taken by SSL_write
@@ -159,7 +161,8 @@ void Chat(Relay& relay, Peer& peer, const FrameHeader& header, const uint8_t* pa
   }
   uint8_t to[kNameSize];
   CanonicalName(header.name, to);
-  if (Peer* recipient = FindMember(relay, to)) deliver(*recipient);  // else dropped, as the room does
+  if (Peer* recipient = FindMember(relay, to))
+    deliver(*recipient);  // else dropped, as the room does
 }
 
 // Takes every frame the TLS connection holds now.
@@ -356,6 +359,10 @@ bool WatchIn(Relay& relay, int fd) {
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 int main(int argc, char** argv) {
   if (argc != 4) {

@@ -17,6 +17,8 @@
 #include "protect/Frame.h"
 #include "protect/Sm4.h"
 
+namespace saferoom {
+
 namespace {
 
 struct EvpCtxFree {
@@ -186,6 +188,10 @@ std::string Name(const char* dir, const char* impl, const char* size) {
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 int main(int argc, char** argv) {
   const Sm4Path best = Sm4BestPath();

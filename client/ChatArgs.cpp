@@ -10,6 +10,8 @@
 #include "platform/Net.h"
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 // -h and -V: the ids of --help and --version are their short names.
@@ -84,9 +86,9 @@ const std::vector<ExitDoc>& ExitStatuses() {
        "is not trusted, or it refused ours"},
       {ChatExit::kNameInUse, "the name is in use (from a pipe)"},
       {ChatExit::kNoAnswer, "no answer to the login within " + Seconds(kLoginAnswerMs) +
-                          ": the room is full (" + std::to_string(kRoomSize) +
-                          " members)\nor not answering (on a terminal, when Esc, Ctrl-C or\n"
-                          "/quit stopped the waiting for a place)"},
+                                ": the room is full (" + std::to_string(kRoomSize) +
+                                " members)\nor not answering (on a terminal, when Esc, Ctrl-C or\n"
+                                "/quit stopped the waiting for a place)"},
       {ChatExit::kLost,
        "connection lost (from a pipe without --reconnect; on a\n"
        "terminal, when Esc, Ctrl-C or /quit stopped the reconnecting)"},
@@ -271,3 +273,5 @@ std::string ChatHelp(const std::string& program) {
     text += Entry("  " + std::to_string(e.code), e.text, 5);
   return text;
 }
+
+}  // namespace saferoom

@@ -5,6 +5,8 @@
 
 #include "client/ChatClient.h"
 
+namespace saferoom {
+
 // Without --ca, the server is verified against this file when it exists in
 // the working directory, else against the system's trusted CAs.
 constexpr const char* kDefaultCaFile = "certs/ca.crt";
@@ -28,3 +30,5 @@ ChatArgsOutcome ParseChatArgs(int argc, char** argv, ChatArgs& args, std::string
 // The --help text for `program` (the name it was started as), made from the
 // option table, the commands and the constants it names.
 std::string ChatHelp(const std::string& program);
+
+}  // namespace saferoom

@@ -9,6 +9,8 @@
 
 #include "platform/Os.h"
 
+namespace saferoom {
+
 namespace {
 
 void CopyName(const std::string& name, uint8_t field[kNameSize]) {
@@ -152,3 +154,5 @@ void ChatClient::Drop() {
 int ChatClient::Fd() const {
   return conn ? conn->fd.Get() : -1;
 }
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "tls/TlsClient.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 // The longest text that SendChat sends as one Text frame the server takes:
 // the payload holds the text and its NUL, at most kMaxPayload bytes.
 constexpr size_t kMaxTextLen = kMaxPayload - 1;
@@ -52,7 +54,7 @@ struct ChatClient {
   SslCtxPtr ctx;
   TlsConnPtr conn;
   std::unique_ptr<FrameStream> stream;  // null: frames straight over TLS
-  FrameReader reader;  // bytes read but not yet handed out as frames
+  FrameReader reader;                   // bytes read but not yet handed out as frames
 
   // Connects and completes the TLS handshake. Ignores SIGPIPE for the whole
   // process, so that a server hanging up mid-write is an error, not an end.
@@ -85,3 +87,5 @@ struct ChatClient {
   void Drop();
   int Fd() const;
 };
+
+}  // namespace saferoom

@@ -6,6 +6,8 @@
 
 #include "platform/Term.h"
 
+namespace saferoom {
+
 void PipeFront::Pump(ChatSession& s, int64_t now) {
   while (ReadsInput(s)) {
     size_t newline = input_.find('\n');
@@ -74,3 +76,5 @@ void PipeFront::Append(ChatSession& s, std::string_view data) {
     discarding_ = true;
   }
 }
+
+}  // namespace saferoom

@@ -9,6 +9,8 @@
 
 #include "client/ChatRun.h"
 
+namespace saferoom {
+
 class PipeFront : public FrontEnd {
  public:
   // With `timestamps`, lines from the room begin with the local time (ISO
@@ -31,3 +33,5 @@ class PipeFront : public FrontEnd {
   bool ended_ = false;       // standard input is at its end
   bool discarding_ = false;  // inside an over-long line, until its newline
 };
+
+}  // namespace saferoom

@@ -8,6 +8,8 @@
 #include "platform/Os.h"
 #include "platform/Term.h"
 
+namespace saferoom {
+
 namespace {
 
 // The loop wakes at least this often: countdowns move on, and a stop signal
@@ -125,3 +127,5 @@ int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, Fr
   if (client.conn) TlsClose(*client.conn);
   return s.exitCode;
 }
+
+}  // namespace saferoom

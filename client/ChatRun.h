@@ -7,6 +7,8 @@
 #include "client/ChatClient.h"
 #include "client/ChatSession.h"
 
+namespace saferoom {
+
 // The side facing the user. The loop calls these, in this order each turn:
 // Pump, Show, then ReadInput when InputFd was readable.
 class FrontEnd {
@@ -30,3 +32,5 @@ class FrontEnd {
 // again when it reconnects. SIGINT and SIGTERM leave as /quit does. Returns
 // the exit status; s.failure says why when it is not ChatExit::kOk.
 int RunChat(ChatClient& client, const ClientOptions& options, ChatSession& s, FrontEnd& front);
+
+}  // namespace saferoom

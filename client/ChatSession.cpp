@@ -6,6 +6,8 @@
 
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 void SendHeld(ChatSession& s);
@@ -628,8 +630,11 @@ std::string Prompt(const ChatSession& s, int64_t now) {
     int64_t left = std::max<int64_t>(0, (s.retryAt - now + 999) / 1000);
     const std::string held =
         s.heldLines.empty() ? "" : ", " + std::to_string(s.heldLines.size()) + " line(s) held";
-    return std::string(s.offlineCode == ChatExit::kNoAnswer ? "[trying again in " : "[reconnecting in ") +
+    return std::string(s.offlineCode == ChatExit::kNoAnswer ? "[trying again in "
+                                                            : "[reconnecting in ") +
            std::to_string(left) + " s" + held + "; Esc gives up] > ";
   }
   return s.phase == Phase::kInRoom ? ShownName(s.name) + "> " : "> ";
 }
+
+}  // namespace saferoom

@@ -10,6 +10,8 @@
 #include "client/ChatClient.h"
 #include "client/ChatUi.h"
 
+namespace saferoom {
+
 // Exit statuses of the chat command, listed by --help.
 namespace ChatExit {
 constexpr int kOk = 0;
@@ -197,3 +199,5 @@ bool ReadsInput(const ChatSession& s);
 // "alice> " in the room, "> " while the name is not settled, a countdown
 // (and the count of lines held) while offline.
 std::string Prompt(const ChatSession& s, int64_t now);
+
+}  // namespace saferoom

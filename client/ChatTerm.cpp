@@ -5,6 +5,8 @@
 
 #include "platform/Term.h"
 
+namespace saferoom {
+
 TermFront::TermFront(bool noColour) {
   style_.colour = !noColour;
   style_.highlight = true;
@@ -106,3 +108,5 @@ void TermFront::ReadInput(ChatSession& s, int64_t now) {
   session_ = nullptr;
   if (!more) RequestQuit(s, now);
 }
+
+}  // namespace saferoom

@@ -6,6 +6,8 @@
 #include "client/ChatRun.h"
 #include "client/LineEditor.h"
 
+namespace saferoom {
+
 class TermFront : public FrontEnd {
  public:
   // Colours unless `noColour` (NO_COLOR set); alerts are highlighted anyway.
@@ -28,3 +30,5 @@ class TermFront : public FrontEnd {
   ChatSession* session_ = nullptr;
   int64_t now_ = 0;
 };
+
+}  // namespace saferoom

@@ -7,6 +7,8 @@
 
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr const char* kReset = "\x1b[0m";
@@ -268,3 +270,5 @@ Completion CompleteName(const std::string& before, const std::vector<std::string
   if (unique) result.insert += quote ? "\" " : " ";
   return result;
 }
+
+}  // namespace saferoom

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace saferoom {
+
 // One line for the user, as the session reports it.
 struct ChatEvent {
   enum Kind {
@@ -85,3 +87,5 @@ struct Completion {
 // ASCII case; names that would show escaped are never offered.
 Completion CompleteName(const std::string& before, const std::vector<std::string>& members,
                         const std::string& self);
+
+}  // namespace saferoom

@@ -15,6 +15,8 @@
 #include "platform/Os.h"
 #include "platform/Term.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr size_t kMaxHistory = 500;
@@ -468,3 +470,5 @@ void LineEditor::SetPrompt(const std::string& prompt) {
 void LineEditor::FollowWindowSize() {
   if (Active() && !suspended_ && shown_ && Columns() != drawn_.cols) Redraw();
 }
+
+}  // namespace saferoom

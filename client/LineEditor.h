@@ -18,6 +18,8 @@
 
 struct editline;  // libedit's EditLine
 
+namespace saferoom {
+
 struct LineEditorHooks {
   // Enter, or each whole line of a paste: `typed` unless the line begins with
   // pasted text. Returns what goes back on the input line (a line refused for
@@ -133,3 +135,5 @@ class LineEditor {
   size_t historyPos_ = 0;  // == size(): the line being typed
   std::string draft_;      // the line being typed, while history is shown
 };
+
+}  // namespace saferoom

@@ -8,6 +8,8 @@
 
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int32_t kEmojiPresentation = 0xfe0f;  // VS16: drawn as an emoji, two cells
@@ -162,3 +164,5 @@ int CursorRowAt(const LineLayout& drawn, int cols) {
   const std::vector<int>& at = drawn.widths[drawn.cursorRow];
   return row + Rows(at, drawn.cursorCluster, cols, true) - 1;
 }
+
+}  // namespace saferoom

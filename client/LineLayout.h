@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace saferoom {
+
 // Where the grapheme cluster that holds code point `at` of `text` begins,
 // and where it ends: `at` itself when a cluster begins there. A cursor is
 // kept on these boundaries, so that it never stands inside a family emoji or
@@ -42,3 +44,5 @@ LineLayout LayOutLine(const std::string& prompt, const std::wstring& text, size_
 // not fit going to the next row; one that cuts rows instead leaves the
 // cursor on its row, which this cannot tell, and is taken to rewrap.
 int CursorRowAt(const LineLayout& drawn, int cols);
+
+}  // namespace saferoom

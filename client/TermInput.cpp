@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+namespace saferoom {
+
 namespace {
 
 constexpr char kPasteStart[] = "\x1b[200~";
@@ -99,3 +101,5 @@ bool TermInput::TakePaste(std::vector<std::string>& lines, std::string& rest) {
   line_.clear();
   return true;
 }
+
+}  // namespace saferoom

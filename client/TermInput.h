@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace saferoom {
+
 class TermInput {
  public:
   void Append(const char* data, size_t len);
@@ -42,3 +44,5 @@ class TermInput {
   std::string line_;          // the pasted line so far
   bool afterCr_ = false;      // the last pasted byte was CR
 };
+
+}  // namespace saferoom

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+namespace saferoom {
+
 namespace {
 
 class WsClientStream : public FrameStream {
@@ -121,7 +123,8 @@ DialResult ConnectWeb(ChatClient& client, const ClientOptions& options, const st
   DialResult dialed = client.Connect(web);
   if (!dialed.Ok()) return dialed;
   const std::string hostPort = options.target.host + ":" + std::to_string(options.target.port);
-  const std::string request = WebSocketRequest(hostPort, origin.empty() ? "https://" + hostPort : origin);
+  const std::string request =
+      WebSocketRequest(hostPort, origin.empty() ? "https://" + hostPort : origin);
   const Deadline deadline = Deadline::In(options.target.handshakeTimeoutMs);
   if (TlsWrite(*client.conn, request.data(), request.size(), deadline) != IoStatus::kDone) {
     return Failed("cannot send the WebSocket request");
@@ -140,3 +143,5 @@ DialResult ConnectWeb(ChatClient& client, const ClientOptions& options, const st
   client.stream = std::make_unique<WsClientStream>(*client.conn);
   return DialResult();
 }
+
+}  // namespace saferoom

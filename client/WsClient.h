@@ -8,6 +8,8 @@
 
 #include "client/ChatClient.h"
 
+namespace saferoom {
+
 // Dials the web listener at options.target (TLS 1.2 or 1.3, the server
 // verified as options.tls says), asks for the WebSocket with `origin` (empty:
 // the page's own, https://HOST:PORT) and makes `client` speak through it.
@@ -16,3 +18,5 @@ DialResult ConnectWeb(ChatClient& client, const ClientOptions& options,
 
 // The request head ConnectWeb sends, for tests that send their own.
 std::string WebSocketRequest(const std::string& hostPort, const std::string& origin);
+
+}  // namespace saferoom

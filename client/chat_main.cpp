@@ -13,6 +13,8 @@
 #include "platform/Term.h"
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 int ExitFor(DialError error) {
@@ -52,6 +54,10 @@ bool NoColour() {
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 int main(int argc, char** argv) {
   const std::string program = ProgramName(argv[0]);
@@ -103,6 +109,7 @@ int main(int argc, char** argv) {
   FrontEnd* front = &pipe;
   if (session.terminal && term.Start(session, MonotonicMs())) front = &term;
   int status = RunChat(client, args.options, session, *front);
-  if (status != ChatExit::kOk) std::fprintf(stderr, "%s: %s\n", program.c_str(), session.failure.c_str());
+  if (status != ChatExit::kOk)
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), session.failure.c_str());
   return status;
 }

@@ -18,6 +18,8 @@
 #include "fuzz/TlsPair.h"
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr size_t kMaxInput = 64 * 1024;
@@ -78,6 +80,10 @@ void Type(ChatSession& s, Splits& typing, int64_t now) {
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4 || size > kMaxInput) return 0;

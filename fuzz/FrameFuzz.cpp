@@ -11,6 +11,10 @@
 #include "protect/Frame.h"
 #include "protect/FrameReader.h"
 
+namespace saferoom {}  // namespace saferoom
+
+using namespace saferoom;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // The first byte sets how much each read brings, so frames straddle reads.

@@ -21,6 +21,8 @@
 #include "room/UserTable.h"
 #include "tests/support/FakeLink.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kConns = 3;
@@ -83,6 +85,10 @@ bool UseRealKey(const Room& room, std::vector<uint8_t>& plain, size_t& stale, ui
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // One room for every input, as one server serves every connection; each

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace saferoom {
+
 namespace {
 
 int TransportRead(BIO* bio, char* buf, int len) {
@@ -188,3 +190,5 @@ std::string ReceiveAll(TlsConn& reader, bool& closed) {
   ERR_clear_error();
   return plain;
 }
+
+}  // namespace saferoom

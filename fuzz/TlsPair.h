@@ -11,6 +11,8 @@
 
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 // Sizes (and would-block answers) from a seed: the same seed, the same cuts.
 struct Splits {
   explicit Splits(uint32_t seed) : state(0x9e3779b97f4a7c15ull ^ seed) {}
@@ -53,3 +55,5 @@ void SendRecords(TlsConn& writer, Transport& reader, const uint8_t* data, size_t
 // What `reader` can decrypt of what its peer has written so far, and whether
 // that ended with a close notification.
 std::string ReceiveAll(TlsConn& reader, bool& closed);
+
+}  // namespace saferoom

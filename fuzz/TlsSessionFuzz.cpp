@@ -17,6 +17,8 @@
 #include "server/TlsLink.h"
 #include "tests/support/FakeLink.h"
 
+namespace saferoom {
+
 namespace {
 
 // Inputs beyond this could fill the delivery queue, whose Put would then
@@ -44,6 +46,10 @@ std::vector<Chat> ExpectedChats(const uint8_t* stream, size_t size) {
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2 || size > kMaxInput) return 0;

@@ -13,6 +13,10 @@
 #include "server/WebHttp.h"
 #include "server/WsStream.h"
 
+namespace saferoom {}  // namespace saferoom
+
+using namespace saferoom;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // The first byte sets how much each read brings, so heads and frames

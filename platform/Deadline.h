@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdint>
 
+namespace saferoom {
+
 class Deadline {
  public:
   using Clock = std::chrono::steady_clock;
@@ -36,3 +38,5 @@ class Deadline {
   explicit Deadline(Clock::time_point at) : at_(at) {}
   Clock::time_point at_;
 };
+
+}  // namespace saferoom

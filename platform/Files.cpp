@@ -13,6 +13,8 @@
 
 #include "platform/Os.h"
 
+namespace saferoom {
+
 namespace {
 
 // A lock held by another process is looked at again this often.
@@ -49,8 +51,8 @@ bool WriteFileAtomic(const std::string& dir, const std::string& name, const std:
   UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.Valid()) return false;
   // The temporary file goes whatever fails, errno kept for the caller.
-  const bool written = fchmod(fd.Get(), 0600) == 0 && WriteAll(fd.Get(), bytes.data(), bytes.size()) &&
-                       fsync(fd.Get()) == 0;
+  const bool written = fchmod(fd.Get(), 0600) == 0 &&
+                       WriteAll(fd.Get(), bytes.data(), bytes.size()) && fsync(fd.Get()) == 0;
   const int err = errno;
   fd.Reset();
   if (!written || rename(temp.c_str(), (dir + "/" + name).c_str()) != 0) {
@@ -141,3 +143,5 @@ bool LockFile(const std::string& path, Deadline deadline, UniqueFd& held) {
     SleepMs(kLockRetryMs);
   }
 }
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "platform/Deadline.h"
 #include "platform/Net.h"
 
+namespace saferoom {
+
 // Writes `bytes` as DIR/NAME, mode 0600, so that a reader, or the file after
 // a crash at any moment, is the old file or the new one, never a part: a
 // temporary file in DIR (".tmp-" and random letters), written, fsynced,
@@ -41,3 +43,5 @@ bool ListDirectory(const std::string& dir, std::vector<std::string>& names);
 // process that changes the files it guards takes it, the scripts too
 // (flock(1)). False on failure or when another holder kept it (ETIMEDOUT).
 bool LockFile(const std::string& path, Deadline deadline, UniqueFd& held);
+
+}  // namespace saferoom

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace saferoom {
+
 long ReadFd(int fd, void* buf, size_t len) {
   for (;;) {
     ssize_t got = read(fd, buf, len);
@@ -31,3 +33,5 @@ bool WriteFd(int fd, const void* buf, size_t len) {
   }
   return true;
 }
+
+}  // namespace saferoom

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+namespace saferoom {
+
 enum class IoStatus {
   kDone,     // read: `bytes` (> 0) arrived; write: everything went out
   kTimeout,  // the deadline came first: for a read nothing is lost, a write
@@ -25,3 +27,5 @@ long ReadFd(int fd, void* buf, size_t len);
 // non-blocking mode). False on error (errno set), for instance EPIPE when the
 // reader has gone.
 bool WriteFd(int fd, const void* buf, size_t len);
+
+}  // namespace saferoom

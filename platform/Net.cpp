@@ -17,6 +17,8 @@
 #include <cstring>
 #include <vector>
 
+namespace saferoom {
+
 void UniqueFd::Reset(int fd) {
   if (fd_ >= 0) close(fd_);  // no retry on EINTR: on Linux the fd is gone either way
   fd_ = fd;
@@ -205,7 +207,8 @@ UniqueFd StartConnect(const addrinfo* a, const sockaddr_storage* source, socklen
   done = false;
   UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
   if (!fd.Valid()) return fd;
-  if (source != nullptr && bind(fd.Get(), reinterpret_cast<const sockaddr*>(source), sourceLen) != 0)
+  if (source != nullptr &&
+      bind(fd.Get(), reinterpret_cast<const sockaddr*>(source), sourceLen) != 0)
     return UniqueFd();
   if (connect(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) {
     done = true;
@@ -261,7 +264,8 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, Deadline deadline, i
   while (!result.Valid()) {
     if (next < order.size() && (waiting.empty() || nextStart.Passed())) {
       bool done = false;
-      UniqueFd fd = StartConnect(order[next++], sourceIp.empty() ? nullptr : &source, sourceLen, done);
+      UniqueFd fd =
+          StartConnect(order[next++], sourceIp.empty() ? nullptr : &source, sourceLen, done);
       if (done) {
         result = std::move(fd);
         break;
@@ -374,3 +378,5 @@ void WakeEvent::Clear() {
   while (fd_.Valid() && read(fd_.Get(), &count, sizeof count) < 0 && errno == EINTR) {
   }
 }
+
+}  // namespace saferoom

@@ -17,6 +17,8 @@
 
 #include "platform/Deadline.h"
 
+namespace saferoom {
+
 // Owns one file descriptor and closes it exactly once.
 class UniqueFd {
  public:
@@ -158,3 +160,5 @@ class WakeEvent {
  private:
   UniqueFd fd_;
 };
+
+}  // namespace saferoom

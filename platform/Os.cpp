@@ -20,6 +20,8 @@
 
 #include "platform/Deadline.h"
 
+namespace saferoom {
+
 namespace {
 
 // Sessions need little stack; sanitizers inflate frames several times over.
@@ -192,3 +194,5 @@ void ReleaseFreeMemory() {
   malloc_trim(0);
 #endif
 }
+
+}  // namespace saferoom

@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+namespace saferoom {
+
 // Starts a detached thread running entry(arg) with a modest stack. False when
 // it could not be started. Use StartDetachedThread below instead.
 bool StartRawDetachedThread(void* (*entry)(void*), void* arg);
@@ -76,3 +78,5 @@ void ReleaseFreeMemory();
 // long with a shallow stack holds only what it uses. Touching them again
 // costs a fresh zero page each.
 void ReleaseUnusedStack();
+
+}  // namespace saferoom

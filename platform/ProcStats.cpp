@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+namespace saferoom {
+
 namespace {
 
 // Fields 14 and 15 of /proc/PID/stat, counted after the command name, which
@@ -110,3 +112,5 @@ int64_t ReadStatusKib(int pid, const char* key) {
   }
   return -1;
 }
+
+}  // namespace saferoom

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+namespace saferoom {
+
 struct ProcessCpu {
   double statSeconds = 0;  // utime + stime: every thread, exited ones too; tick resolution
   // Each live thread's time on a CPU from its schedstat (nanosecond
@@ -32,3 +34,5 @@ int ReadProcEntries(int pid, const char* dir);
 
 // A "Vm..." line of /proc/PID/status in KiB (key like "VmHWM"), or -1.
 int64_t ReadStatusKib(int pid, const char* key);
+
+}  // namespace saferoom

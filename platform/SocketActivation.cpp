@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+namespace saferoom {
+
 bool TakePassedSockets(std::vector<PassedSocket>& sockets) {
   sockets.clear();
   char** names = nullptr;
@@ -35,3 +37,5 @@ bool IsListeningTcpSocket(int fd) {
   // Family 0: either; 1: listening; port 0: any.
   return sd_is_socket_inet(fd, 0, SOCK_STREAM, 1, 0) > 0;
 }
+
+}  // namespace saferoom

@@ -8,6 +8,8 @@
 
 #include "platform/Net.h"
 
+namespace saferoom {
+
 struct PassedSocket {
   UniqueFd fd;
   // FileDescriptorName= of the socket unit; systemd's default is the unit's
@@ -23,3 +25,5 @@ bool TakePassedSockets(std::vector<PassedSocket>& sockets);
 
 // True when `fd` is a listening TCP socket, IPv4 or IPv6.
 bool IsListeningTcpSocket(int fd);
+
+}  // namespace saferoom

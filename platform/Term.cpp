@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <initializer_list>
 
+namespace saferoom {
+
 namespace {
 
 std::atomic<int> gTermSignals{0};  // TermSignal bits, set by the handler
@@ -89,3 +91,5 @@ void SuspendSelf() {
   raise(SIGTSTP);  // the process stops here until SIGCONT
   sigaction(SIGTSTP, &ours, nullptr);
 }
+
+}  // namespace saferoom

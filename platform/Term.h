@@ -6,6 +6,8 @@
 
 #include "platform/Io.h"
 
+namespace saferoom {
+
 // True when `fd` is a terminal.
 bool IsTerminal(int fd);
 
@@ -32,3 +34,5 @@ int TakeTermSignals();
 // job stopped), and returns once it has been continued. Where the process
 // group may not stop (an orphaned one), it returns at once.
 void SuspendSelf();
+
+}  // namespace saferoom

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace saferoom {
+
 namespace {
 
 struct SpoofClose {
@@ -34,9 +36,9 @@ std::string ConfusableSkeleton(std::string_view name) {
   std::string skeleton(name.size() * 4 + 16, '\0');
   for (int tries = 0; tries < 2; ++tries) {
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t len = uspoof_getSkeletonUTF8(
-        checker, 0, name.data(), static_cast<int32_t>(name.size()), skeleton.data(),
-        static_cast<int32_t>(skeleton.size()), &status);
+    const int32_t len =
+        uspoof_getSkeletonUTF8(checker, 0, name.data(), static_cast<int32_t>(name.size()),
+                               skeleton.data(), static_cast<int32_t>(skeleton.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
       skeleton.assign(static_cast<size_t>(len) + 1, '\0');
       continue;
@@ -47,3 +49,5 @@ std::string ConfusableSkeleton(std::string_view name) {
   }
   return std::string();
 }
+
+}  // namespace saferoom

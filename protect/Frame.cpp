@@ -10,6 +10,8 @@
 
 #include "protect/Sm4.h"
 
+namespace saferoom {
+
 const uint8_t FrameKey[16] = {'Q', 'u', 'i', 'l', 'l', '7', '_', 'm',
                               'e', 'a', 'd', 'o', 'w', '_', 'R', 'x'};
 
@@ -174,3 +176,5 @@ ReclaimedFields ReadReclaimed(const uint8_t* plain, size_t size) {
   OPENSSL_cleanse(in, sizeof in);
   return fields;
 }
+
+}  // namespace saferoom

@@ -9,6 +9,8 @@
 
 #include "protect/Sm4.h"
 
+namespace saferoom {
+
 constexpr size_t kHeaderSize = 48;
 constexpr size_t kNameSize = 20;
 // Largest payload a reader accepts; a header asking for more ends the session.
@@ -97,7 +99,8 @@ constexpr uint32_t kDevicePublicKeySize = 65;
 constexpr uint32_t kDeviceKeyIdSize = 32;
 constexpr uint32_t kDeviceSignatureSize = 64;
 // DeviceEnrol: token, public key, signature over kEnrolLabel || challenge.
-constexpr uint32_t kDeviceEnrolSize = kInviteTokenSize + kDevicePublicKeySize + kDeviceSignatureSize;
+constexpr uint32_t kDeviceEnrolSize =
+    kInviteTokenSize + kDevicePublicKeySize + kDeviceSignatureSize;
 // DeviceProof: key id, signature over kProofLabel || challenge.
 constexpr uint32_t kDeviceProofSize = kDeviceKeyIdSize + kDeviceSignatureSize;
 // The 16 ASCII bytes signed before the challenge: a signature made for one
@@ -167,10 +170,10 @@ using Frame = std::vector<uint8_t>;
 // BuildFrame makes one frame. kind 1 (Text) shortens `length` to the string
 // before the first NUL; the plaintext is zero-filled to a multiple of 16 and
 // encrypted under a fresh random IV. `name` (20 bytes) is read only for Chat,
-// HistoryItem and DeviceAccepted frames and may be null otherwise. Returns an empty Frame when no frame could
-// be built (random generator failure, or a padded length of 2^30 or more,
-// which LengthWord cannot carry and which covers 48 + P overflowing 32 bits).
-// A null `data` gives a zero payload of the padded length.
+// HistoryItem and DeviceAccepted frames and may be null otherwise. Returns an empty Frame when no
+// frame could be built (random generator failure, or a padded length of 2^30 or more, which
+// LengthWord cannot carry and which covers 48 + P overflowing 32 bits). A null `data` gives a zero
+// payload of the padded length.
 Frame BuildFrame(uint32_t type, uint32_t kind, const void* data, uint32_t length,
                  const uint8_t* name, uint32_t scope);
 
@@ -204,3 +207,5 @@ void DecryptPayload(const FrameHeader& header, const uint8_t* cipher, size_t len
 
 // The string in a 20-byte name field: bytes up to the first NUL, at most 20.
 std::string NameString(const uint8_t name[kNameSize]);
+
+}  // namespace saferoom

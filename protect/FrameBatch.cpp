@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace saferoom {
+
 bool IvPool::Take(uint8_t iv[16]) {
   if (used_ + 16 > bytes_.size()) {
     if (RAND_bytes(bytes_.data(), static_cast<int>(bytes_.size())) != 1) return false;
@@ -61,3 +63,5 @@ void FrameBatch::Clear(size_t keepBytes) {
   ends_.clear();
   jobs_.clear();
 }
+
+}  // namespace saferoom

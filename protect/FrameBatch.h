@@ -11,6 +11,8 @@
 #include "protect/Frame.h"
 #include "protect/Sm4.h"
 
+namespace saferoom {
+
 // Fresh random bytes for IVs, drawn from the generator 4 KiB at a time: one
 // draw costs about as much as encrypting a small frame, whatever its size.
 class IvPool {
@@ -75,3 +77,5 @@ class FrameBatch {
   std::vector<Sm4CbcJob> cbcJobs_;
   IvPool ivs_;
 };
+
+}  // namespace saferoom

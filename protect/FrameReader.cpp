@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace saferoom {
+
 namespace {
 
 // Reads usually bring whole TLS records of up to 16 KiB, often several frames
@@ -42,3 +44,5 @@ uint8_t* FrameReader::Room(size_t& size) {
   size = buf_.size() - end_;
   return buf_.data() + end_;
 }
+
+}  // namespace saferoom

@@ -8,6 +8,8 @@
 
 #include "protect/Frame.h"
 
+namespace saferoom {
+
 class FrameReader {
  public:
   enum class Result { kFrame, kNeedMore, kBadHeader };
@@ -29,3 +31,5 @@ class FrameReader {
   size_t end_ = 0;             // end of the bytes read
   size_t need_ = kHeaderSize;  // bytes the frame under way needs in all
 };
+
+}  // namespace saferoom

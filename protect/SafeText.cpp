@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace saferoom {
+
 namespace {
 
 // Length of the well-formed UTF-8 sequence at the start of `s` (lead byte at
@@ -176,7 +178,8 @@ const char* NameFault(std::string_view name) {
     const auto b = static_cast<uint8_t>(name[i]);
     len = b < 0x80 ? 1 : Utf8SequenceLength(name.substr(i));
     if (len == 0) return "it is not valid UTF-8";
-    if (b < 0x20 || b == 0x7f || (len == 2 && b == 0xc2 && static_cast<uint8_t>(name[i + 1]) <= 0x9f))
+    if (b < 0x20 || b == 0x7f ||
+        (len == 2 && b == 0xc2 && static_cast<uint8_t>(name[i + 1]) <= 0x9f))
       return "it holds a control character";
     if (IsInvisible(name.substr(i, len))) return "it holds an invisible character";
     if (count++ == 0) first = len;
@@ -197,3 +200,5 @@ std::string_view WholeCharactersPrefix(std::string_view text, size_t maxBytes) {
   }
   return text.substr(0, end);
 }
+
+}  // namespace saferoom

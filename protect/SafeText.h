@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace saferoom {
+
 // Printable ASCII and valid UTF-8 (non-control) characters pass as they are;
 // C0 controls, DEL, C1 controls (also when UTF-8 encoded), the marks that
 // change the direction of text (Unicode's Bidi_Control set: U+061C, U+200E/F,
@@ -31,3 +33,5 @@ const char* NameFault(std::string_view name);
 // The longest start of `text` of at most `maxBytes` that does not cut a UTF-8
 // character in two (a certificate's name cut to the 20 bytes of a name).
 std::string_view WholeCharactersPrefix(std::string_view text, size_t maxBytes);
+
+}  // namespace saferoom

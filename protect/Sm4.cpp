@@ -10,6 +10,8 @@
 
 #include "protect/Sm4Vec.h"
 
+namespace saferoom {
+
 // S-box, FK and CK exactly as published with the standard.
 extern const uint8_t kSm4Sbox[256] = {
     0xd6, 0x90, 0xe9, 0xfe, 0xcc, 0xe1, 0x3d, 0xb7, 0x16, 0xb6, 0x14, 0xc2, 0x28, 0xfb, 0x2c, 0x05,
@@ -358,3 +360,5 @@ void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count, Sm4
     }
   }
 }
+
+}  // namespace saferoom

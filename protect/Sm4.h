@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace saferoom {
+
 // 32 round keys; encryption order as the key schedule makes them, decryption
 // order after Sm4ReverseKeys.
 struct Sm4Context {
@@ -55,3 +57,5 @@ struct Sm4CbcJob {
 // whose message ends takes the next. The jobs' buffers must not overlap.
 void Sm4CbcEncryptMany(const Sm4Context& ctx, Sm4CbcJob* jobs, size_t count,
                        Sm4Path path = Sm4BestPath());
+
+}  // namespace saferoom

@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+namespace saferoom {
+
 #define SM4_AVX2 __attribute__((target("avx2")))
 
 namespace {
@@ -135,3 +137,5 @@ Sm4VecKernels Sm4Avx2Kernels() {
 }
 
 #endif
+
+}  // namespace saferoom

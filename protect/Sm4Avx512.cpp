@@ -14,6 +14,8 @@
 #endif
 #include <immintrin.h>
 
+namespace saferoom {
+
 #define SM4_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
 namespace {
@@ -181,3 +183,5 @@ Sm4VecKernels Sm4Avx512Kernels() {
 #pragma GCC diagnostic pop
 
 #endif
+
+}  // namespace saferoom

@@ -2,6 +2,8 @@
 // protect/Sm4.cpp.
 #include "protect/Sm4Vec.h"
 
+namespace saferoom {
+
 bool Sm4PathSupported(Sm4Path path) {
 #if defined(__x86_64__)
   switch (path) {
@@ -40,3 +42,5 @@ Sm4VecKernels Sm4KernelsFor(Sm4Path path) {
   (void)path;
   return Sm4VecKernels{};
 }
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 
 #include "protect/Sm4.h"
 
+namespace saferoom {
+
 // The standard's S-box, defined in Sm4.cpp. Every path looks its bytes up in
 // this one table.
 extern const uint8_t kSm4Sbox[256];
@@ -64,3 +66,5 @@ struct Sm4LaneCursor {
       at[k] += stride[k];
   }
 };
+
+}  // namespace saferoom

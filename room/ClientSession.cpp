@@ -16,6 +16,8 @@
 #include "room/Room.h"
 #include "room/UserTable.h"
 
+namespace saferoom {
+
 namespace {
 
 // Slot value for a login whose name is taken (AddUser's -1 is a full room).
@@ -124,8 +126,8 @@ void HandleLogin(Room& room, ClientState& state, const std::vector<uint8_t>& pla
   }
   if (slot == kNameTaken) {
     if (!lookAlike.empty()) {
-      room.console.Count(kLookAlikeTitle, SafeName(NameString(name)) + ", it looks like " +
-                                              SafeName(lookAlike));
+      room.console.Count(kLookAlikeTitle,
+                         SafeName(NameString(name)) + ", it looks like " + SafeName(lookAlike));
     }
     Reply(room, state, FrameType::NameInUse);
     return;
@@ -387,3 +389,5 @@ void RunClientSession(Room& room, LinkPtr link) {
   // queue finds the link shut down.
   EndSession(room, link.get());
 }
+
+}  // namespace saferoom

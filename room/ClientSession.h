@@ -12,6 +12,8 @@
 #include "room/Link.h"
 #include "room/SendQueue.h"
 
+namespace saferoom {
+
 struct Room;
 
 // The whole opening of a connection (the TLS handshake) must end within this.
@@ -24,7 +26,7 @@ constexpr int kIdleTimeoutMs = 60000;
 struct ClientState {
   explicit ClientState(SendQueuePtr queue) : out(std::move(queue)) {}
 
-  SendQueuePtr out;  // the connection's send queue, which holds its link
+  SendQueuePtr out;              // the connection's send queue, which holds its link
   std::vector<uint8_t> scratch;  // for gathering small frames into one write
   // The name its chat goes out under: that of the highest slot it holds
   // (empty when it holds none). Only this session adds or removes its own
@@ -60,3 +62,5 @@ void QueueChats(Room& room, ClientState& state);
 // The disconnect path: offline notices, every slot of the connection removed,
 // connection shut down, member list to the rest.
 void EndSession(Room& room, Link* link);
+
+}  // namespace saferoom

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/Os.h"
 #include "platform/Io.h"
+#include "platform/Os.h"
+
+namespace saferoom {
 
 namespace {
 
@@ -62,8 +64,8 @@ int64_t Console::QueueDueCounts(int64_t nowMs, bool all) {
       continue;
     }
     QueueLocked(errFd_,
-                title + " " + std::to_string(tally.pending) + " since the last line (latest: " +
-                    tally.latest + ")\n",
+                title + " " + std::to_string(tally.pending) +
+                    " since the last line (latest: " + tally.latest + ")\n",
                 false);
     tally.pending = 0;
     tally.printed = true;
@@ -162,3 +164,5 @@ bool Console::WaitWritten(Deadline deadline) {
   }
   return written_.wait_until(hold, deadline.TimePoint(), done);
 }
+
+}  // namespace saferoom

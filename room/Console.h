@@ -14,6 +14,8 @@
 
 #include "platform/Deadline.h"
 
+namespace saferoom {
+
 // Bytes of lines waiting for the writer, as much again as a pipe holds. A
 // console nobody reads costs this much memory; further lines are dropped.
 constexpr size_t kConsoleBufferBytes = 64 * 1024;
@@ -95,3 +97,5 @@ class Console {
   std::map<std::string, Tally> tallies_;
   bool writerAsleep_ = false;  // in its untimed wait: a line wakes it
 };
+
+}  // namespace saferoom

@@ -1,6 +1,8 @@
 // The delivery queue: sessions put, SendMsg takes.
 #include "room/DeliveryQueue.h"
 
+namespace saferoom {
+
 void DeliveryQueue::Put(std::vector<ChatItemPtr>& items) {
   if (items.empty()) return;  // a session that read no chat must not wake SendMsg
   std::unique_lock<std::mutex> lock(queueLock);
@@ -30,8 +32,7 @@ DeliveryQueue::WaitResult DeliveryQueue::WaitForItems(Deadline deadline) {
   return stopped_ ? WaitResult::kStopped : WaitResult::kReady;
 }
 
-size_t DeliveryQueue::TakeBatch(std::vector<ChatItemPtr>& batch, size_t maxItems,
-                                size_t maxBytes) {
+size_t DeliveryQueue::TakeBatch(std::vector<ChatItemPtr>& batch, size_t maxItems, size_t maxBytes) {
   size_t taken = 0, bytes = 0;
   {
     std::lock_guard<std::mutex> lock(queueLock);
@@ -61,3 +62,5 @@ size_t DeliveryQueue::Size() {
   std::lock_guard<std::mutex> lock(queueLock);
   return items_.size();
 }
+
+}  // namespace saferoom

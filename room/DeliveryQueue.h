@@ -14,6 +14,8 @@
 #include "platform/Deadline.h"
 #include "protect/Frame.h"
 
+namespace saferoom {
+
 // Puts wait while this many items are queued: a flooding client is slowed
 // down, nothing is dropped.
 constexpr size_t kQueueCapacity = 1024;
@@ -72,3 +74,5 @@ class DeliveryQueue {
   std::deque<ChatItemPtr> items_;     // guarded by queueLock
   std::atomic<bool> stopped_{false};  // set under queueLock, read anywhere
 };
+
+}  // namespace saferoom

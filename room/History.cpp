@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 
+namespace saferoom {
+
 uint64_t WallClockMicros() {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
@@ -71,3 +73,5 @@ void AppendHistoryAnswer(const RoomHistory& history, uint64_t since, HistoryMark
   StoreLe64(end + 16, joined.ordinal);
   frames.Add(FrameType::HistoryEnd, PayloadKind::Binary, end, sizeof end, nullptr, Scope::None);
 }
+
+}  // namespace saferoom

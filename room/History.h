@@ -11,13 +11,15 @@
 #include "protect/Frame.h"
 #include "protect/FrameBatch.h"
 
+namespace saferoom {
+
 // The bytes of the messages --history keeps (kHistoryMaxLength of them at
 // most: protect/Frame.h), payloads as relayed.
 constexpr size_t kHistoryMaxBytes = 192 * 1024;
 // The most bytes of one whole answer, every header included.
-constexpr size_t kHistoryMaxAnswerBytes =
-    kHistoryMaxBytes + kHistoryMaxLength * (kHeaderSize + kHistoryItemPrefix) + kHeaderSize +
-    kHistoryEndSize;
+constexpr size_t kHistoryMaxAnswerBytes = kHistoryMaxBytes +
+                                          kHistoryMaxLength * (kHeaderSize + kHistoryItemPrefix) +
+                                          kHeaderSize + kHistoryEndSize;
 // A kept message's HistoryItem is one frame, so a public message whose
 // payload and the item's prefix do not fit one is relayed but not kept.
 constexpr size_t kHistoryMaxKeptPayload = kMaxPayload - kHistoryItemPrefix;
@@ -75,3 +77,5 @@ void RecordPublic(RoomHistory& history, uint32_t lengthWord, const std::vector<u
 // after `since`, in order, then the HistoryEnd. Payloads still need Encrypt.
 void AppendHistoryAnswer(const RoomHistory& history, uint64_t since, HistoryMark joined,
                          FrameBatch& frames);
+
+}  // namespace saferoom

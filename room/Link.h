@@ -12,6 +12,8 @@
 #include "platform/Deadline.h"
 #include "platform/Io.h"
 
+namespace saferoom {
+
 // What one Send did.
 struct LinkSend {
   size_t taken = 0;      // bytes the link took: never offered again
@@ -65,3 +67,5 @@ class Link {
 // Shared: the session owns it, and whoever writes to it or may close it
 // (the room's writers, the server's caps) keeps it alive while it does.
 using LinkPtr = std::shared_ptr<Link>;
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "room/SendQueue.h"
 #include "room/UserTable.h"
 
+namespace saferoom {
+
 struct Room {
   // Lock order: userLock, then a send queue's own lock. Nothing is written
   // to a connection while userLock is held: frames are put into the
@@ -28,3 +30,5 @@ struct Room {
   // a member's name is the subject CN of its certificate.
   bool namesFromCertificates = false;
 };
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 #include "room/Room.h"
 #include "room/SendQueue.h"
 
+namespace saferoom {
+
 namespace {
 
 // Items taken off the queue in one go. Bounds the memory held outside the
@@ -241,3 +243,5 @@ void RunSendMsg(Room& room) {
   }
   room.console.Out("[-] SendMsg thread stop\n");
 }
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "room/DeliveryQueue.h"
 #include "room/SendQueue.h"
 
+namespace saferoom {
+
 struct Room;
 struct Recipients;
 
@@ -43,3 +45,5 @@ bool RelayBatch(Room& room, Relay& relay);
 // Thread body: relays until room.queue is stopped, then prints "[-] SendMsg
 // thread stop".
 void RunSendMsg(Room& room);
+
+}  // namespace saferoom

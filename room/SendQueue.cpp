@@ -6,6 +6,8 @@
 
 #include "platform/Os.h"
 
+namespace saferoom {
+
 bool SendQueue::Put(FrameRun run) {
   std::lock_guard<std::mutex> hold(lock_);
   if (dropped_) return false;
@@ -245,7 +247,8 @@ bool BacklogWriter::RunOnce(Deadline wait) {
   for (size_t i = 0; i < waiting_.size(); ++i) {
     SendQueuePtr& q = waiting_[i];
     bool left = false;
-    if (items[i + 1].ready || items[i + 1].fd < 0) left = q->Flush(scratch_) != SendQueue::State::kBacklog;
+    if (items[i + 1].ready || items[i + 1].fd < 0)
+      left = q->Flush(scratch_) != SendQueue::State::kBacklog;
     if (!left && q->DropIfStalled()) {
       q->Flush(scratch_);  // shuts the link down
       left = true;
@@ -278,3 +281,5 @@ void Touched::Flush(BacklogWriter& backlog, std::vector<uint8_t>& scratch) {
   }
   queues_.clear();
 }
+
+}  // namespace saferoom

@@ -19,6 +19,8 @@
 #include "protect/Frame.h"
 #include "room/Link.h"
 
+namespace saferoom {
+
 // The bytes a member's connection may have waiting. More than a whole
 // history answer (256 KiB) and a burst of the room's chat besides; a member
 // that falls this far behind what the room says is dropped.
@@ -112,13 +114,14 @@ class SendQueue {
   const LinkPtr link_;
   std::mutex lock_;  // lock order: userLock, then this; never held across a Send
   std::deque<FrameRun> runs_;
-  size_t bytes_ = 0;         // in runs_, less frontTaken_
-  size_t frontTaken_ = 0;    // of runs_.front(), taken by the link
-  size_t pinned_ = 0;        // bytes from the head offered to a send in flight or blocked: kept as they are
-  bool linkHolds_ = false;   // the link reported bytes of its own still to go out
-  bool flushing_ = false;    // one Flush at a time; another finds it busy and leaves it
+  size_t bytes_ = 0;       // in runs_, less frontTaken_
+  size_t frontTaken_ = 0;  // of runs_.front(), taken by the link
+  size_t pinned_ =
+      0;  // bytes from the head offered to a send in flight or blocked: kept as they are
+  bool linkHolds_ = false;  // the link reported bytes of its own still to go out
+  bool flushing_ = false;   // one Flush at a time; another finds it busy and leaves it
   bool dropped_ = false;
-  bool shut_ = false;        // the link was shut down for the drop
+  bool shut_ = false;           // the link was shut down for the drop
   int64_t waitingSinceMs_ = 0;  // bytes waiting and none taken since
   uint64_t takenBytes_ = 0;     // bytes the link took since the queue was made
   // The replay: the stream's bytes [takenBytes_ - replay_.size(), takenBytes_), whole
@@ -166,3 +169,5 @@ class Touched {
  private:
   std::vector<SendQueuePtr> queues_;
 };
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "room/Link.h"
 #include "room/Room.h"
 
+namespace saferoom {
+
 namespace {
 
 bool NamesEqual(const uint8_t a[kNameSize], const uint8_t b[kNameSize]) {
@@ -130,3 +132,5 @@ void BroadcastUserList(Room& room) {
   std::vector<uint8_t> scratch;
   touched.Flush(room.backlog, scratch);
 }
+
+}  // namespace saferoom

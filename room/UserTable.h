@@ -15,6 +15,8 @@
 #include "room/History.h"
 #include "room/SendQueue.h"
 
+namespace saferoom {
+
 class Link;
 struct Room;
 
@@ -69,3 +71,5 @@ void OnUserOnline(Room& room, Link* link, int slot);
 void OnUserOffline(Room& room, Link* link);
 // Sends every member the current member list.
 void BroadcastUserList(Room& room);
+
+}  // namespace saferoom

@@ -13,6 +13,8 @@
 #include "server/ConnectionGate.h"
 #include "server/StateDir.h"
 
+namespace saferoom {
+
 namespace {
 
 struct StoreCtxFree {
@@ -23,7 +25,8 @@ struct StoreCtxFree {
 bool CertificateStillVerifies(const Admission& admission, X509_STORE* store) {
   std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
   const bool ok =
-      ctx && X509_STORE_CTX_init(ctx.get(), store, admission.cert.get(), admission.chain.get()) == 1 &&
+      ctx &&
+      X509_STORE_CTX_init(ctx.get(), store, admission.cert.get(), admission.chain.get()) == 1 &&
       X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_CLIENT) == 1 &&
       X509_verify_cert(ctx.get()) == 1;
   ERR_clear_error();
@@ -32,7 +35,7 @@ bool CertificateStillVerifies(const Admission& admission, X509_STORE* store) {
 
 }  // namespace
 
-bool NoteAdmission(ConnectionGate& gate, const Link* link, X509* cert, STACK_OF(X509)* chain,
+bool NoteAdmission(ConnectionGate& gate, const Link* link, X509* cert, STACK_OF(X509) * chain,
                    const std::string& deviceId, const std::string& deviceName) {
   Admission admission;
   if (cert != nullptr && X509_up_ref(cert) == 1) admission.cert.reset(cert);
@@ -85,3 +88,5 @@ int CloseNoLongerAdmitted(ConnectionGate& gate, X509_STORE* store, StateDir* sta
   }
   return static_cast<int>(closing.size());
 }
+
+}  // namespace saferoom

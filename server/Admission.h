@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+namespace saferoom {
+
 class Console;
 class Link;
 struct ConnectionGate;
@@ -19,7 +21,7 @@ struct X509Free {
   void operator()(X509* x) const { X509_free(x); }
 };
 struct X509StackFree {
-  void operator()(STACK_OF(X509)* s) const { sk_X509_pop_free(s, X509_free); }
+  void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
 };
 struct X509StoreFree {
   void operator()(X509_STORE* s) const { X509_STORE_free(s); }
@@ -27,9 +29,9 @@ struct X509StoreFree {
 using X509StorePtr = std::unique_ptr<X509_STORE, X509StoreFree>;
 
 struct Admission {
-  std::unique_ptr<X509, X509Free> cert;                // the client's certificate, or null
+  std::unique_ptr<X509, X509Free> cert;                  // the client's certificate, or null
   std::unique_ptr<STACK_OF(X509), X509StackFree> chain;  // what else it sent, or null
-  std::string deviceId, deviceName;                    // the device that let it in, if one did
+  std::string deviceId, deviceName;                      // the device that let it in, if one did
 };
 
 // Notes what let `link` in: the certificate it presented (`cert` and
@@ -37,7 +39,7 @@ struct Admission {
 // Called by the link's own thread once it is open. False, and nothing noted,
 // when a reload came after the connection was admitted and would no longer
 // let it in: the link is to close then.
-bool NoteAdmission(ConnectionGate& gate, const Link* link, X509* cert, STACK_OF(X509)* chain,
+bool NoteAdmission(ConnectionGate& gate, const Link* link, X509* cert, STACK_OF(X509) * chain,
                    const std::string& deviceId, const std::string& deviceName);
 
 // Why `admission` would no longer get in, or null when it would: its
@@ -51,3 +53,5 @@ const char* NoLongerAdmitted(const Admission& admission, X509_STORE* store, Stat
 // for the connections that note their admission later. Returns how many.
 int CloseNoLongerAdmitted(ConnectionGate& gate, X509_STORE* store, StateDir* state,
                           Console& console);
+
+}  // namespace saferoom

@@ -5,6 +5,8 @@
 #include "room/ClientSession.h"
 #include "server/SafeTcpServer.h"
 
+namespace saferoom {
+
 namespace {
 
 void SessionThread(SafeTcpServer& server, Accepted accepted) {
@@ -45,7 +47,8 @@ bool StartClientSession(SafeTcpServer& server, Accepted accepted) {
     pool.handed.notify_one();
     return true;
   }
-  return StartDetachedThread([&server, a = std::move(accepted)]() mutable {
-    SessionThread(server, std::move(a));
-  });
+  return StartDetachedThread(
+      [&server, a = std::move(accepted)]() mutable { SessionThread(server, std::move(a)); });
 }
+
+}  // namespace saferoom

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
-#include <cstdint>
 #include <string>
 
 #include "room/Link.h"
+
+namespace saferoom {
 
 struct SafeTcpServer;
 
@@ -39,3 +41,5 @@ struct ClientThreads {
 // connection out of server.gate once it has ended. False when no thread
 // could be started: the connection is then closed, still counted in.
 bool StartClientSession(SafeTcpServer& server, Accepted accepted);
+
+}  // namespace saferoom

@@ -5,6 +5,8 @@
 
 #include "room/Console.h"
 
+namespace saferoom {
+
 namespace {
 
 // What each cause's line starts with, and what befell the connections.
@@ -98,3 +100,5 @@ void ReleaseConnection(ConnectionGate& gate, uint64_t id) {
 void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest) {
   gate.console.Count(Title(cause), latest);
 }
+
+}  // namespace saferoom

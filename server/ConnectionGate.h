@@ -15,6 +15,8 @@
 #include "room/Link.h"
 #include "server/Admission.h"
 
+namespace saferoom {
+
 class Console;
 
 // Connections at once, counted from accept (handshakes included); one more
@@ -48,7 +50,7 @@ struct ConnectionGate {
   Console& console;  // for the refusal lines
   std::mutex lock;   // guards the rest
   int open = 0;
-  int evicting = 0;  // evicted, not yet released
+  int evicting = 0;                                 // evicted, not yet released
   std::unordered_map<std::string, int> perAddress;  // by AddressKey; only those with a connection
   std::list<LiveConnection> live;                   // oldest first
   uint64_t nextId = 1;
@@ -82,3 +84,5 @@ void ReleaseConnection(ConnectionGate& gate, uint64_t id);
 // Tells one refusal or failure on the console, at most a line a second per
 // cause; `latest` describes it.
 void NoteRefusal(ConnectionGate& gate, Refusal cause, const std::string& latest);
+
+}  // namespace saferoom

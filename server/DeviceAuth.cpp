@@ -14,6 +14,8 @@
 
 #include "server/StateDir.h"
 
+namespace saferoom {
+
 namespace {
 
 std::string Hex(const uint8_t* bytes, size_t len) {
@@ -42,7 +44,8 @@ struct SigFree {
 // The public key from its uncompressed point; null when it is no point on
 // P-256 (OpenSSL checks that while decoding it).
 std::unique_ptr<EVP_PKEY, PkeyFree> PublicKey(const uint8_t* point) {
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(
+      EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
   char group[] = "prime256v1";
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
@@ -148,13 +151,14 @@ ExchangeStep OnExchangeFrame(DeviceExchange& exchange, StateDir& state, const Fr
   if (!exchange.challenged) {
     // Only a client of the extension gets this far without a certificate.
     if (header.type != FrameType::DeviceHello) return ExchangeStep::kRefuse;
-    if (exchange.hasCertificate) return Admit(exchange, exchange.certName, DeviceVia::kCertificate, out);
+    if (exchange.hasCertificate)
+      return Admit(exchange, exchange.certName, DeviceVia::kCertificate, out);
     if (RAND_bytes(exchange.challenge, sizeof exchange.challenge) != 1) {
       return Refuse(DeviceRefusal::kUnavailable, out);
     }
     exchange.challenged = true;
-    const Frame frame = BuildFrame(FrameType::DeviceChallenge, PayloadKind::Binary, exchange.challenge,
-                                   kChallengeSize, nullptr, Scope::None);
+    const Frame frame = BuildFrame(FrameType::DeviceChallenge, PayloadKind::Binary,
+                                   exchange.challenge, kChallengeSize, nullptr, Scope::None);
     if (frame.empty()) return ExchangeStep::kRefuse;
     out.insert(out.end(), frame.begin(), frame.end());
     return ExchangeStep::kMore;
@@ -193,3 +197,5 @@ std::string Sha256Hex(const uint8_t* bytes, size_t len) {
   EVP_Digest(bytes, len, digest, &digestLen, EVP_sha256(), nullptr);
   return Hex(digest, digestLen);
 }
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 
 #include "protect/Frame.h"
 
+namespace saferoom {
+
 struct StateDir;
 
 // The exchange must be over within this, counted from the WebSocket's
@@ -55,3 +57,5 @@ bool VerifyDeviceSignature(const uint8_t* publicKey, const char* label, const ui
 
 // The hex SHA-256 of `len` bytes: a key id, or an invitation token's hash.
 std::string Sha256Hex(const uint8_t* bytes, size_t len);
+
+}  // namespace saferoom

@@ -4,7 +4,7 @@
 # INDEX: also serve, at that path, a JSON array of every path served but
 # itself and /sw.js ("/" for the page): what the service worker keeps.
 set(body "// Made at build time from web/app and web/lib by server/EmbedWebFiles.cmake.\n")
-string(APPEND body "#include \"server/WebAssets.h\"\n\nnamespace {\n")
+string(APPEND body "#include \"server/WebAssets.h\"\n\nnamespace saferoom {\nnamespace {\n")
 set(table "")
 set(n 0)
 set(index "[\"/\"")
@@ -37,7 +37,7 @@ if(INDEX)
   add_asset("${INDEX}" "${hex}")
 endif()
 string(APPEND body "}  // namespace\n\nconst WebAsset kWebAssets[] = {\n${table}};\n")
-string(APPEND body "const size_t kNumWebAssets = ${n};\n")
+string(APPEND body "const size_t kNumWebAssets = ${n};\n\n}  // namespace saferoom\n")
 # Unchanged content keeps its time stamp, so nothing rebuilds for nothing.
 if(EXISTS "${OUT}")
   file(READ "${OUT}" old)

@@ -8,6 +8,8 @@
 #include "server/TlsLink.h"
 #include "server/WebLink.h"
 
+namespace saferoom {
+
 namespace {
 
 bool IsLoopback(const IpAddress& ip) {
@@ -82,10 +84,10 @@ void AnnounceWeb(SafeTcpServer& server, const Endpoint& endpoint, int boundPort,
 
 }  // namespace
 
-const Transport kChatTransport = {"chat",          "--listen", "",   ContextKind::kChat,
-                                  ChatLink,        AnnounceChat, false};
-const Transport kWebTransport = {"web",         "--web-listen", "--web", ContextKind::kWeb,
-                                 WebPageLink,   AnnounceWeb,    true};
+const Transport kChatTransport = {"chat",   "--listen",   "",   ContextKind::kChat,
+                                  ChatLink, AnnounceChat, false};
+const Transport kWebTransport = {"web",       "--web-listen", "--web", ContextKind::kWeb,
+                                 WebPageLink, AnnounceWeb,    true};
 
 int EndpointForSocketName(const SafeTcpServer& server, const std::string& name) {
   int chat = -1;
@@ -99,3 +101,5 @@ int EndpointForSocketName(const SafeTcpServer& server, const std::string& name) 
   }
   return chat;
 }
+
+}  // namespace saferoom

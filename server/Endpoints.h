@@ -11,6 +11,8 @@
 #include "server/TlsContext.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 struct SafeTcpServer;
 struct Endpoint;
 
@@ -46,3 +48,5 @@ struct Endpoint {
 // the transport of that name, else the chat port's; -1 when the name is a
 // transport's that the server does not serve.
 int EndpointForSocketName(const SafeTcpServer& server, const std::string& name);
+
+}  // namespace saferoom

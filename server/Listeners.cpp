@@ -10,6 +10,8 @@
 #include "server/ExitStatus.h"
 #include "server/SafeTcpServer.h"
 
+namespace saferoom {
+
 namespace {
 
 // A peer that vanished without a word (a laptop gone to sleep) is found
@@ -78,8 +80,7 @@ void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
   for (const std::string& text : served.addresses) {
     IpAddress ip;
     if (!ParseIpAddress(text, ip)) {
-      fprintf(stderr, "%s %s: not an IPv4 or IPv6 address\n", transport.listenOption,
-              text.c_str());
+      fprintf(stderr, "%s %s: not an IPv4 or IPv6 address\n", transport.listenOption, text.c_str());
       exit(ServerExit::kSetup);
     }
     anyIpv4 = anyIpv4 || !ip.v6;
@@ -95,13 +96,14 @@ void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
       const int err = errno;
       // Which of several addresses failed matters; the lone default keeps
       // its plain "bind: ..." line.
-      const std::string what =
-          named ? std::string(failedCall) + " " + IpAddressText(ip) + " port " + std::to_string(port)
-                : failedCall;
+      const std::string what = named ? std::string(failedCall) + " " + IpAddressText(ip) +
+                                           " port " + std::to_string(port)
+                                     : failedCall;
       errno = err;
       perror(what.c_str());
       // perror names the call; the operator also needs to know which port.
-      const std::string option = *transport.portOption ? std::string(" (") + transport.portOption + ")" : "";
+      const std::string option =
+          *transport.portOption ? std::string(" (") + transport.portOption + ")" : "";
       fprintf(stderr, "Cannot listen on port %u%s%s\n", port, option.c_str(),
               err == EADDRINUSE ? ": another program, or another server, holds it" : "");
       exit(ServerExit::kSetup);
@@ -112,3 +114,5 @@ void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
     listeners.push_back(MakeListener(endpoint, std::move(fd)));
   }
 }
+
+}  // namespace saferoom

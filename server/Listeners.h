@@ -10,6 +10,8 @@
 
 #include "platform/Net.h"
 
+namespace saferoom {
+
 struct SafeTcpServer;
 
 struct Listener {
@@ -44,3 +46,5 @@ bool TakePassedListenersOrExit(const SafeTcpServer& server, std::vector<Listener
 // port.
 void OpenListenersOrExit(const SafeTcpServer& server, size_t endpoint,
                          std::vector<Listener>& listeners);
+
+}  // namespace saferoom

@@ -17,6 +17,8 @@
 #include "server/Listeners.h"
 #include "server/TlsContext.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kAcceptPollMs = 1000;
@@ -213,3 +215,5 @@ void SafeTcpServer::Run() {
   room.console.CloseWith("[-] Server stopped.\n");
   room.console.WaitWritten(Deadline::In(kConsoleStopWaitMs));
 }
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 #include "server/StateDir.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 struct SafeTcpServer {
   explicit SafeTcpServer(int port) : port(port) {}
 
@@ -23,7 +25,7 @@ struct SafeTcpServer {
   void Run();
 
   // Set by the entry before ServerThread starts, only read afterwards.
-  int port;  // the chat port, as given
+  int port;                        // the chat port, as given
   std::string program = "server";  // the name it was started as, for its hints
   bool requireClientCert = false;  // only clients with a certificate from the CA
   bool forwardSecrecy = false;     // ECDHE suites first, AES128-SHA last
@@ -45,3 +47,5 @@ struct SafeTcpServer {
 
 // Thread entry: runs server->Run().
 void ServerThread(SafeTcpServer* server);
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "room/History.h"
 #include "server/ExitStatus.h"
 
+namespace saferoom {
+
 namespace {
 
 // The short options' ids are their letters.
@@ -260,3 +262,5 @@ std::string ServerHelp(const std::string& program) {
     text += Entry("  " + std::to_string(e.status & 0xff), e.help, 7);
   return text;
 }
+
+}  // namespace saferoom

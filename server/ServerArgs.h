@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+namespace saferoom {
+
 struct ServerArgs {
   int port = 0;
   bool requireClientCert = false;
   bool forwardSecrecy = false;
-  int webPort = -1;       // --web PORT; -1 without it
-  int historyLength = 0;  // public messages kept for members who ask
-  std::string statePath = "state";  // --state DIR: the membership state
+  int webPort = -1;                    // --web PORT; -1 without it
+  int historyLength = 0;               // public messages kept for members who ask
+  std::string statePath = "state";     // --state DIR: the membership state
   std::vector<std::string> listen;     // --listen ADDRESS, in order
   std::vector<std::string> webListen;  // --web-listen ADDRESS, in order
 };
@@ -35,3 +37,5 @@ std::string ProgramName(const char* argv0);
 
 // The --help text for `program`, made from the option table.
 std::string ServerHelp(const std::string& program);
+
+}  // namespace saferoom

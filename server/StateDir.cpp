@@ -10,6 +10,8 @@
 #include "protect/SafeText.h"
 #include "room/Console.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr char kInvitationMagic[] = "saferoom invitation 1";
@@ -44,8 +46,8 @@ bool FromHex(const std::string& hex, std::vector<uint8_t>& out) {
 // "magic\nkey value\n..." into fields; false when the first line is not
 // `magic`, a line has no value, a key comes twice or the text does not end
 // in a newline (a file cut short).
-bool ReadFields(const std::string& text, const char* magic, std::map<std::string, std::string>& fields,
-                std::string& why) {
+bool ReadFields(const std::string& text, const char* magic,
+                std::map<std::string, std::string>& fields, std::string& why) {
   fields.clear();
   if (text.empty() || text.back() != '\n') {
     why = "it does not end with a whole line";
@@ -79,7 +81,8 @@ bool ReadNumber(const std::map<std::string, std::string>& fields, const char* ke
                 std::string& why) {
   const auto found = fields.find(key);
   const std::string text = found == fields.end() ? "" : found->second;
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     why = std::string("no number for ") + key;
     return false;
   }
@@ -88,7 +91,8 @@ bool ReadNumber(const std::map<std::string, std::string>& fields, const char* ke
 }
 
 // A name as the room takes it: at most kNameSize bytes, no NUL.
-bool ReadName(const std::map<std::string, std::string>& fields, std::string& name, std::string& why) {
+bool ReadName(const std::map<std::string, std::string>& fields, std::string& name,
+              std::string& why) {
   const auto found = fields.find("name");
   if (found == fields.end() || found->second.size() > kNameSize ||
       found->second.find('\0') != std::string::npos) {
@@ -99,8 +103,12 @@ bool ReadName(const std::map<std::string, std::string>& fields, std::string& nam
   return true;
 }
 
-std::string InvitesDir(const StateDir& state) { return state.path + "/invites"; }
-std::string DevicesDir(const StateDir& state) { return state.path + "/devices"; }
+std::string InvitesDir(const StateDir& state) {
+  return state.path + "/invites";
+}
+std::string DevicesDir(const StateDir& state) {
+  return state.path + "/devices";
+}
 
 void Report(StateDir& state, const std::string& file, const std::string& why) {
   if (state.console != nullptr) {
@@ -117,7 +125,8 @@ bool ReadRecord(StateDir& state, const std::string& path, Record& record, Parse 
   missing = false;
   if (!ReadSmallFile(path, kMaxStateFileBytes, text)) {
     missing = errno == ENOENT;
-    if (!missing) Report(state, path, errno == EFBIG ? "longer than 4096 bytes" : std::strerror(errno));
+    if (!missing)
+      Report(state, path, errno == EFBIG ? "longer than 4096 bytes" : std::strerror(errno));
     return false;
   }
   if (parse(text, record, why)) return true;
@@ -168,12 +177,14 @@ void Sweep(StateDir& state, const std::string& dir, bool devices,
 
 std::string FormatInvitation(const Invitation& invitation) {
   return std::string(kInvitationMagic) + "\nname " + invitation.name + "\ncreated " +
-         std::to_string(invitation.created) + "\nexpires " + std::to_string(invitation.expires) + "\n";
+         std::to_string(invitation.created) + "\nexpires " + std::to_string(invitation.expires) +
+         "\n";
 }
 
 bool ParseInvitation(const std::string& text, Invitation& invitation, std::string& why) {
   std::map<std::string, std::string> fields;
-  return ReadFields(text, kInvitationMagic, fields, why) && ReadName(fields, invitation.name, why) &&
+  return ReadFields(text, kInvitationMagic, fields, why) &&
+         ReadName(fields, invitation.name, why) &&
          ReadNumber(fields, "created", invitation.created, why) &&
          ReadNumber(fields, "expires", invitation.expires, why);
 }
@@ -228,7 +239,8 @@ bool OpenStateDir(StateDir& state, Console& console, std::string& why) {
   std::vector<std::string> usedInvites;
   Sweep(state, DevicesDir(state), true, usedInvites);
   Sweep(state, InvitesDir(state), false, usedInvites);
-  for (const std::string& hash : usedInvites) RemoveFileDurably(InvitesDir(state), hash);
+  for (const std::string& hash : usedInvites)
+    RemoveFileDurably(InvitesDir(state), hash);
   return true;
 }
 
@@ -238,7 +250,8 @@ EnrolOutcome EnrolDevice(StateDir& state, const std::string& inviteHash, const s
   if (!Lock(state, held)) return EnrolOutcome::kUnavailable;
   Invitation invitation;
   bool missing = false;
-  if (!ReadRecord(state, InvitesDir(state) + "/" + inviteHash, invitation, ParseInvitation, missing) ||
+  if (!ReadRecord(state, InvitesDir(state) + "/" + inviteHash, invitation, ParseInvitation,
+                  missing) ||
       now >= invitation.expires) {
     return EnrolOutcome::kInvitationUnknown;
   }
@@ -252,13 +265,15 @@ EnrolOutcome EnrolDevice(StateDir& state, const std::string& inviteHash, const s
   device.enrolled = device.seen = now;
   device.invite = inviteHash;
   if (!WriteFileAtomic(DevicesDir(state), keyId, FormatDevice(device))) {
-    Report(state, DevicesDir(state) + "/" + keyId, std::string("not written: ") + std::strerror(errno));
+    Report(state, DevicesDir(state) + "/" + keyId,
+           std::string("not written: ") + std::strerror(errno));
     return EnrolOutcome::kUnavailable;
   }
   // Removed after the device is in place: a crash between the two leaves an
   // invitation that the next start sees used, never a lost enrolment.
   if (!RemoveFileDurably(InvitesDir(state), inviteHash)) {
-    Report(state, InvitesDir(state) + "/" + inviteHash, std::string("not removed: ") + std::strerror(errno));
+    Report(state, InvitesDir(state) + "/" + inviteHash,
+           std::string("not removed: ") + std::strerror(errno));
   }
   return EnrolOutcome::kEnrolled;
 }
@@ -276,7 +291,8 @@ void NoteDeviceSeen(StateDir& state, const std::string& keyId, int64_t now) {
   if (!ReadDevice(state, keyId, device, missing)) return;  // removed meanwhile: stays removed
   device.seen = now;
   if (!WriteFileAtomic(DevicesDir(state), keyId, FormatDevice(device))) {
-    Report(state, DevicesDir(state) + "/" + keyId, std::string("not written: ") + std::strerror(errno));
+    Report(state, DevicesDir(state) + "/" + keyId,
+           std::string("not written: ") + std::strerror(errno));
   }
 }
 
@@ -284,3 +300,5 @@ bool DeviceStillEnrolled(StateDir& state, const std::string& keyId, const std::s
   Device device;
   return FindDevice(state, keyId, device) && device.name == name;
 }
+
+}  // namespace saferoom

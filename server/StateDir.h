@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+namespace saferoom {
+
 class Console;
 
 // A state file longer than this is not read: the files are under 300 bytes.
@@ -83,3 +85,5 @@ void NoteDeviceSeen(StateDir& state, const std::string& keyId, int64_t now);
 // True while DIR/devices/KEYID names `name`: the reload's test for a
 // connection made with that device.
 bool DeviceStillEnrolled(StateDir& state, const std::string& keyId, const std::string& name);
+
+}  // namespace saferoom

@@ -14,10 +14,12 @@
 #include <ctime>
 #include <string>
 
-#include "server/ExitStatus.h"
 #include "server/Admission.h"
 #include "server/Endpoints.h"
+#include "server/ExitStatus.h"
 #include "server/SafeTcpServer.h"
+
+namespace saferoom {
 
 namespace {
 
@@ -199,7 +201,8 @@ SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
   SSL_CTX_set_verify(ctx.get(), verify, nullptr);
   // Without a CA file no client certificate can verify. That shuts a private
   // room for everyone, so there it is a failure.
-  if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 && options.requireClientCert) {
+  if (SSL_CTX_load_verify_locations(ctx.get(), kCaFile, nullptr) != 1 &&
+      options.requireClientCert) {
     return Fail(failure, ServerExit::kSetup,
                 std::string(kCaFile) +
                     " cannot be used, and with --require-client-cert only clients with a "
@@ -214,26 +217,30 @@ SslCtxPtr BuildContext(const ContextOptions& options, ContextFailure& failure) {
 
   // The leaf first, then the intermediates that clients need to reach a root.
   std::string unreadable;
-  if (!Readable(kCertFile, options.program, unreadable)) return Fail(failure, ServerExit::kCert, unreadable, false, true);
+  if (!Readable(kCertFile, options.program, unreadable))
+    return Fail(failure, ServerExit::kCert, unreadable, false, true);
   if (SSL_CTX_use_certificate_chain_file(ctx.get(), kCertFile) < 1) {
     return Fail(failure, ServerExit::kCert, std::string(kCertFile) + " cannot be used", true);
   }
-  if (!Readable(kKeyFile, options.program, unreadable)) return Fail(failure, ServerExit::kKey, unreadable, false, true);
+  if (!Readable(kKeyFile, options.program, unreadable))
+    return Fail(failure, ServerExit::kKey, unreadable, false, true);
   if (SSL_CTX_use_PrivateKey_file(ctx.get(), kKeyFile, SSL_FILETYPE_PEM) < 1) {
     return Fail(failure, ServerExit::kKey, std::string(kKeyFile) + " cannot be used", true);
   }
-  if (SSL_CTX_check_private_key(ctx.get()) == 0) return Fail(failure, ServerExit::kMismatch, kMismatch, false);
+  if (SSL_CTX_check_private_key(ctx.get()) == 0)
+    return Fail(failure, ServerExit::kMismatch, kMismatch, false);
 
   // An OpenSSL built or configured without these suites would fail every
   // handshake of a server that said it works.
-  const char* ciphers = web                    ? kWebCiphers
+  const char* ciphers = web                      ? kWebCiphers
                         : options.forwardSecrecy ? kForwardSecrecyCiphers
-                                                : "AES128-SHA";
+                                                 : "AES128-SHA";
   if (SSL_CTX_set_cipher_list(ctx.get(), ciphers) != 1 ||
       (web && SSL_CTX_set_ciphersuites(ctx.get(), kWebSuites13) != 1)) {
     return Fail(failure, ServerExit::kSetup, "none of the cipher suites is available", true, true);
   }
-  if (web || options.forwardSecrecy) SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
+  if (web || options.forwardSecrecy)
+    SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
   if (web) SSL_CTX_set_alpn_select_cb(ctx.get(), SelectHttp11, nullptr);
   // Otherwise the server would say it works and then fail every handshake.
   if (!KeyServesASuite(ctx.get())) {
@@ -307,7 +314,8 @@ ServedNames CertificateNames(SSL_CTX* ctx) {
   ServedNames served;
   X509* cert = ctx ? SSL_CTX_get0_certificate(ctx) : nullptr;
   if (cert == nullptr) return served;
-  auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  auto* names =
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
   for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
     const GENERAL_NAME* entry = sk_GENERAL_NAME_value(names, i);
     if (entry->type == GEN_DNS) {
@@ -316,9 +324,9 @@ ServedNames CertificateNames(SSL_CTX* ctx) {
                        static_cast<size_t>(ASN1_STRING_length(dns)));
       // A certificate's bytes go to the console and into a URL: letters,
       // digits, dots and hyphens only.
-      if (!name.empty() && name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
-                               std::string::npos) {
+      if (!name.empty() &&
+          name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string::npos) {
         served.hosts.push_back(name);
       }
     } else if (entry->type == GEN_IPADD) {
@@ -342,3 +350,5 @@ void SeedTlsRandom() {
     word = rand();
   RAND_seed(seed, sizeof seed);
 }
+
+}  // namespace saferoom

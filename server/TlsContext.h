@@ -8,6 +8,8 @@
 #include "platform/Net.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 struct SafeTcpServer;
 struct Endpoint;
 
@@ -51,3 +53,5 @@ ServedNames CertificateNames(SSL_CTX* ctx);
 
 // Seeds the TLS library's generator with 100 rand() draws after srand(time).
 void SeedTlsRandom();
+
+}  // namespace saferoom

@@ -7,6 +7,8 @@
 #include "room/Console.h"
 #include "server/Admission.h"
 
+namespace saferoom {
+
 bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Console& console) {
   if (TlsAccept(conn, deadline)) return true;
   // A timeout, or a peer that just left (a port scan, a client that gave
@@ -19,8 +21,8 @@ bool AcceptOrTell(TlsConn& conn, Deadline deadline, const std::string& peer, Con
   return false;
 }
 
-bool NoteOpenLink(ConnectionGate* gate, const Link* link, TlsConn& conn, const std::string& deviceId,
-                  const std::string& deviceName) {
+bool NoteOpenLink(ConnectionGate* gate, const Link* link, TlsConn& conn,
+                  const std::string& deviceId, const std::string& deviceName) {
   if (gate == nullptr) return true;
   SSL* ssl = conn.ssl.get();
   return NoteAdmission(*gate, link, SSL_get0_peer_certificate(ssl), SSL_get_peer_cert_chain(ssl),
@@ -33,3 +35,5 @@ bool TlsLink::Open(Deadline deadline) {
   TlsClose(*conn_);
   return false;
 }
+
+}  // namespace saferoom

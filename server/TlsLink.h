@@ -7,6 +7,8 @@
 #include "room/Link.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 class Console;
 struct ConnectionGate;
 
@@ -47,3 +49,5 @@ class TlsLink : public Link {
 // presented, and the device (see NoteAdmission); true without a gate.
 bool NoteOpenLink(ConnectionGate* gate, const Link* link, TlsConn& conn,
                   const std::string& deviceId = "", const std::string& deviceName = "");
+
+}  // namespace saferoom

@@ -1,6 +1,8 @@
 // Lookups in the web app's compiled-in files.
 #include "server/WebAssets.h"
 
+namespace saferoom {
+
 namespace {
 
 bool EndsWith(std::string_view text, std::string_view tail) {
@@ -23,10 +25,14 @@ std::string_view ContentTypeFor(std::string_view path) {
     const char* contentType;
   };
   static const Type kTypes[] = {
-      {".html", "text/html; charset=utf-8"},   {".css", "text/css; charset=utf-8"},
-      {".js", "text/javascript; charset=utf-8"}, {".mjs", "text/javascript; charset=utf-8"},
-      {".json", "application/json"},           {".svg", "image/svg+xml"},
-      {".png", "image/png"},                   {".ico", "image/x-icon"},
+      {".html", "text/html; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".mjs", "text/javascript; charset=utf-8"},
+      {".json", "application/json"},
+      {".svg", "image/svg+xml"},
+      {".png", "image/png"},
+      {".ico", "image/x-icon"},
       {".webmanifest", "application/manifest+json"},
   };
   for (const Type& t : kTypes) {
@@ -34,3 +40,5 @@ std::string_view ContentTypeFor(std::string_view path) {
   }
   return "application/octet-stream";
 }
+
+}  // namespace saferoom

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace saferoom {
+
 struct WebAsset {
   const char* path;  // as served: "/index.html", "/lib/frame.mjs"
   const unsigned char* data;
@@ -20,3 +22,5 @@ const WebAsset* FindWebAsset(std::string_view path);
 
 // The Content-Type for a path, by its extension.
 std::string_view ContentTypeFor(std::string_view path);
+
+}  // namespace saferoom

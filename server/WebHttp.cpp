@@ -12,6 +12,8 @@
 
 #include "server/WebAssets.h"
 
+namespace saferoom {
+
 namespace http = boost::beast::http;
 
 namespace {
@@ -57,7 +59,8 @@ HttpExchange::Step Upgrade(const Request& req, std::string& response) {
   }
   const auto key = req.find(http::field::sec_websocket_key);
   if (!boost::beast::websocket::is_upgrade(req) || key == req.end() || key->value().size() != 24) {
-    response = Response("400 Bad Request", "text/plain", "400 not a WebSocket request\n", true, true);
+    response =
+        Response("400 Bad Request", "text/plain", "400 not a WebSocket request\n", true, true);
     return HttpExchange::Step::kClose;
   }
   const auto version = req.find(http::field::sec_websocket_version);
@@ -88,8 +91,8 @@ HttpExchange::Step Answer(const Request& req, bool privateRoom, std::string& res
   if (target == "/room.json") {
     // What kind of room the page is in: it changes with the server's options.
     response = Response("200 OK", "application/json",
-                        privateRoom ? "{\"private\":true}\n" : "{\"private\":false}\n", !head, close,
-                        "Cache-Control: no-store\r\n");
+                        privateRoom ? "{\"private\":true}\n" : "{\"private\":false}\n", !head,
+                        close, "Cache-Control: no-store\r\n");
   } else if (asset == nullptr) {
     response = Response("404 Not Found", "text/plain", "404 not found\n", !head, close);
   } else {
@@ -157,3 +160,5 @@ std::string WebSocketAccept(std::string_view key) {
   const int textLen = EVP_EncodeBlock(text, digest, static_cast<int>(digestLen));
   return std::string(reinterpret_cast<char*>(text), static_cast<size_t>(textLen));
 }
+
+}  // namespace saferoom

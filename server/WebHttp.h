@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace saferoom {
+
 // A request head may not be longer: it closes the connection.
 constexpr size_t kMaxRequestHead = 8 * 1024;
 
@@ -37,3 +39,5 @@ class HttpExchange {
 
 // The value of Sec-WebSocket-Accept for a client's Sec-WebSocket-Key.
 std::string WebSocketAccept(std::string_view key);
+
+}  // namespace saferoom

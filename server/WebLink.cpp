@@ -10,6 +10,8 @@
 #include "server/DeviceAuth.h"
 #include "server/TlsLink.h"
 
+namespace saferoom {
+
 namespace {
 
 // A message may hold the largest frame the room takes, header and all.
@@ -83,7 +85,8 @@ bool WebLink::PassDeviceExchange(Deadline deadline) {
     if (exchange.hasCertificate && !exchange.challenged && header.type != FrameType::DeviceHello) {
       // A certificate holder that did not ask: the room reads this frame as
       // it always did, payload and all.
-      inbox_.insert(inbox_.begin() + static_cast<std::ptrdiff_t>(inboxAt_), head, head + sizeof head);
+      inbox_.insert(inbox_.begin() + static_cast<std::ptrdiff_t>(inboxAt_), head,
+                    head + sizeof head);
       return true;
     }
     const uint32_t len = PayloadLength(header.lengthWord);
@@ -230,3 +233,5 @@ LinkSend WebLink::PushLocked() {
   }
   return pushed;
 }
+
+}  // namespace saferoom

@@ -13,6 +13,8 @@
 #include "server/WsStream.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 class Console;
 struct ConnectionGate;
 struct StateDir;
@@ -77,3 +79,5 @@ class WebLink : public Link {
   std::vector<uint8_t> inbox_;  // the owner's: frame bytes not yet handed out
   size_t inboxAt_ = 0;
 };
+
+}  // namespace saferoom

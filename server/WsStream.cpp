@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace saferoom {
+
 // wslay's callbacks, with access to the stream they serve.
 struct WsCallbacks {
   static WsStream& Of(void* user) { return *static_cast<WsStream*>(user); }
@@ -15,8 +17,7 @@ struct WsCallbacks {
                         void* user);
 };
 
-ssize_t WsCallbacks::Recv(wslay_event_context_ptr ctx, uint8_t* buf, size_t len, int,
-                          void* user) {
+ssize_t WsCallbacks::Recv(wslay_event_context_ptr ctx, uint8_t* buf, size_t len, int, void* user) {
   WsStream& s = Of(user);
   if (s.inLeft_ == 0) {
     wslay_event_set_error(ctx, WSLAY_ERR_WOULDBLOCK);
@@ -104,3 +105,5 @@ void WsStream::Flush() {
     failed_ = true;
   }
 }
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 
 struct wslay_event_context;
 
+namespace saferoom {
+
 class WsStream {
  public:
   // `maxMessage`: a longer message from the client closes with 1009.
@@ -36,7 +38,6 @@ class WsStream {
   // stream failed. What Outgoing() holds is still to be written.
   bool Ended() const;
 
-
  private:
   friend struct WsCallbacks;
   void Flush();
@@ -48,3 +49,5 @@ class WsStream {
   std::vector<uint8_t> out_;
   bool failed_ = false;
 };
+
+}  // namespace saferoom

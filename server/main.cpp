@@ -11,6 +11,8 @@
 #include "server/SafeTcpServer.h"
 #include "server/ServerArgs.h"
 
+namespace saferoom {
+
 namespace {
 
 // Runs the server; once it has stopped in order, ends the process at once.
@@ -24,6 +26,10 @@ void ServeThenExit(SafeTcpServer* server) {
 }
 
 }  // namespace
+
+}  // namespace saferoom
+
+using namespace saferoom;
 
 int main(int argc, char** argv) {
   // Notices must reach pipes and logs as they happen.

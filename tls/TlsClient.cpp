@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace saferoom {
+
 namespace {
 
 // The oldest error in the TLS queue as one line; clears the queue.
@@ -242,9 +244,10 @@ DialResult DialTls(SSL_CTX* ctx, const DialTarget& target, TlsConnPtr& conn) {
     }
     const bool timedOut = handshakeEnd.Passed();
     const bool sentCertificate = SSL_get_certificate(ssl) != nullptr;
-    return Failed(DialError::kHandshake,
-                  HandshakeFailure(trace, where, target.handshakeTimeoutMs, timedOut, sentCertificate),
-                  sentCertificate ? AdviceForAlert(trace.alert) : "");
+    return Failed(
+        DialError::kHandshake,
+        HandshakeFailure(trace, where, target.handshakeTimeoutMs, timedOut, sentCertificate),
+        sentCertificate ? AdviceForAlert(trace.alert) : "");
   }
   conn = std::move(dialed);
   return DialResult();
@@ -265,3 +268,5 @@ std::string OwnCommonName(SSL_CTX* ctx) {
   OPENSSL_free(utf8);
   return name;
 }
+
+}  // namespace saferoom

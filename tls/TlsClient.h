@@ -10,6 +10,8 @@
 
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 // How long a client waits for the TCP connection, then for the handshake.
 constexpr int kConnectTimeoutMs = 10000;
 constexpr int kDialHandshakeTimeoutMs = 10000;
@@ -65,3 +67,5 @@ std::string OwnCommonName(SSL_CTX* ctx);
 // certificate: an address its IP entries, anything else its names (and it is
 // sent as SNI).
 DialResult DialTls(SSL_CTX* ctx, const DialTarget& target, TlsConnPtr& conn);
+
+}  // namespace saferoom

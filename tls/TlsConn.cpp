@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdint>
 
+namespace saferoom {
+
 namespace {
 
 bool IsRetry(int sslError) {
@@ -74,7 +76,8 @@ Drain DrainOut(TlsConn& conn, bool* wrote, bool ifFree) {
     return Drain::kWaiting;
   }
   while (conn.outAt < conn.out.size()) {
-    const long n = SendSome(conn.fd.Get(), conn.out.data() + conn.outAt, conn.out.size() - conn.outAt);
+    const long n =
+        SendSome(conn.fd.Get(), conn.out.data() + conn.outAt, conn.out.size() - conn.outAt);
     if (n < 0) return Drain::kFailed;
     if (n == 0) return Drain::kWaiting;
     conn.outAt += static_cast<size_t>(n);
@@ -189,7 +192,8 @@ ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline) {
           return ReadResult{IoStatus::kDone, static_cast<size_t>(n)};
         }
         sslError = SSL_get_error(ssl, n);
-        if (sslError == SSL_ERROR_ZERO_RETURN) return ended;  // close notify: a reply is still allowed
+        if (sslError == SSL_ERROR_ZERO_RETURN)
+          return ended;  // close notify: a reply is still allowed
         if (!IsRetry(sslError)) {
           ERR_clear_error();
           MarkFailed(conn);
@@ -330,3 +334,5 @@ bool PeerCommonName(TlsConn& conn, std::string& name) {
   OPENSSL_free(utf8);
   return true;
 }
+
+}  // namespace saferoom

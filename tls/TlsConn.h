@@ -15,6 +15,8 @@
 #include "platform/Io.h"
 #include "platform/Net.h"
 
+namespace saferoom {
+
 struct SslFree {
   void operator()(SSL* s) const { SSL_free(s); }
 };
@@ -47,7 +49,6 @@ struct TlsConn {
   size_t outAt = 0;          // guarded by outLock: of `out`, bytes the socket took
 };
 using TlsConnPtr = std::unique_ptr<TlsConn>;
-
 
 // Makes the SSL object for an accepted or connected socket and switches the
 // socket to non-blocking. Null on failure (the socket is then closed).
@@ -95,3 +96,5 @@ std::string TakeTlsErrors();
 // The subject CN of the certificate the peer presented, as UTF-8 (the first
 // CN when there are several). False when there is no certificate or no CN.
 bool PeerCommonName(TlsConn& conn, std::string& name);
+
+}  // namespace saferoom

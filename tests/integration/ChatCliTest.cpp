@@ -15,6 +15,8 @@
 #include "tests/support/TcpRelay.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr size_t kNone = std::string::npos;
@@ -408,3 +410,5 @@ TEST_F(ChatCli, PipeReclaimsItsNameAfterACutAndMissesNothing) {
   EXPECT_EQ(server.out.find("[#] User alice online\n"),
             server.out.rfind("[#] User alice online\n"));
 }
+
+}  // namespace saferoom

@@ -15,15 +15,17 @@
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 // Two flooders, one of them not even a member, send as fast as the room
 // reads them while a member chats and other clients come and go: gone at
 // every stage from the handshake to the middle of a payload, logged out, or
 // closed by the server for a length no client sends. Both flood at the pace
-// the members read (the server drops a member that falls 1 MiB behind). Every member gets every message of every sender, in order,
-// and nothing else; the lists come right; the server's memory does not
-// follow the flood; its descriptors and threads come back.
+// the members read (the server drops a member that falls 1 MiB behind). Every member gets every
+// message of every sender, in order, and nothing else; the lists come right; the server's memory
+// does not follow the flood; its descriptors and threads come back.
 TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
   TestServer server;
   ASSERT_TRUE(server.Start()) << server.err;
@@ -42,7 +44,7 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
   long rssPeak = rssBefore;
 
   std::map<std::string, uint32_t> heard[3];  // per member: sender -> messages
-  std::atomic<uint32_t> floodHeard{0};        // all the flooding member heard
+  std::atomic<uint32_t> floodHeard{0};       // all the flooding member heard
   std::atomic<bool> inOrder{true};
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
@@ -75,7 +77,8 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
     rssPeak = std::max(rssPeak, RssKiB(server.pid));
     const int stage = i % 6;
     if (stage == 0) {  // gone before the handshake
-      EXPECT_TRUE(ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000)).Valid());
+      EXPECT_TRUE(
+          ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000)).Valid());
       continue;
     }
     auto ghost = Connect(server.port);
@@ -124,3 +127,5 @@ TEST(Flood, FloodAndChurnLoseNothingAndLeaveNoTrace) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 #include "tests/support/TcpRelay.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr size_t kNone = std::string::npos;
@@ -139,3 +141,5 @@ TEST(History, ChatCatchesUpAsLateJoinerAndAfterAnOutage) {
                                                                          << alice.out;
   EXPECT_EQ(alice.out.find("never kept"), kNone);
 }
+
+}  // namespace saferoom

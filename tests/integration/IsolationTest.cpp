@@ -13,6 +13,8 @@
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 // What the bystander may see while one party attacks: the room stays
@@ -127,7 +129,7 @@ TEST(Isolation, LargestPublicMessageAndTheHistory) {
   ASSERT_TRUE(server.Start({"--history", "10", "0"})) << server.err;
   auto alice = Join(server.port, "alice");
   const std::string kept(kMaxPayload - kHistoryItemPrefix - 1, 'k');  // with its NUL: 65,520
-  const std::string tooLong(kMaxTextLen, 'x');                         // 65,536
+  const std::string tooLong(kMaxTextLen, 'x');                        // 65,536
   for (const std::string& text : {std::string("before"), kept, tooLong, std::string("after")}) {
     ASSERT_TRUE(alice->SendChat(text));
     EXPECT_EQ(Next(*alice).Text(), text);
@@ -244,3 +246,5 @@ TEST(Isolation, RefusedLoginsAreCountedNotEachPrinted) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -17,6 +17,8 @@
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr size_t kNone = std::string::npos;
@@ -41,8 +43,8 @@ std::string Dial(TestServer& server, const std::string& host, std::string source
   UniqueFd fd =
       ConnectTcp(host, static_cast<uint16_t>(server.port), Deadline::In(5000), nullptr, source);
   if (!fd.Valid()) return errno == ECONNREFUSED ? "refused" : std::strerror(errno);
-  const std::string notice = "[*] Connection from " + source + ", port " +
-                             std::to_string(LocalPort(fd.Get())) + "\n";
+  const std::string notice =
+      "[*] Connection from " + source + ", port " + std::to_string(LocalPort(fd.Get())) + "\n";
   return server.WaitFor(notice) != kNone ? "in" : "no " + notice;
 }
 
@@ -134,11 +136,16 @@ TEST(Listen, ListenerThatCannotBeOpenedEndsStartUp) {
     std::vector<std::string> args;
     std::string err;  // what standard error starts with
   } kCases[] = {
-      {"not an address", {"--listen", "300.1.1.1", "0"}, "--listen 300.1.1.1: not an IPv4 or IPv6 address\n"},
-      {"a host name", {"--listen", "localhost", "0"}, "--listen localhost: not an IPv4 or IPv6 address\n"},
+      {"not an address",
+       {"--listen", "300.1.1.1", "0"},
+       "--listen 300.1.1.1: not an IPv4 or IPv6 address\n"},
+      {"a host name",
+       {"--listen", "localhost", "0"},
+       "--listen localhost: not an IPv4 or IPv6 address\n"},
       {"taken", {"--listen", "127.0.0.1", taken}, "bind 127.0.0.1 port " + taken + ": "},
       // Nothing is served when one of several fails.
-      {"the second taken", {"--listen", "::1", "--listen", "127.0.0.1", taken},
+      {"the second taken",
+       {"--listen", "::1", "--listen", "127.0.0.1", taken},
        "bind 127.0.0.1 port " + taken + ": "},
       // The port the system chose for the first is the second's too.
       {"the same address twice", {"--listen", "::1", "--listen", "[::1]", "0"}, "bind ::1 port "},
@@ -183,34 +190,39 @@ TEST(Listen, OneIpv6Slash64CountsAsOneAddress) {
       "for i in $(seq 1 41); do ip -6 addr add 2001:db8::$i/64 dev lo nodad || exit 1; done && "
       "ip -6 addr add 2001:db8:0:1::1/64 dev lo nodad";
   std::string why;
-  const bool ran = InNetworkNamespace(setup, [] {
-    TestServer server;
-    ASSERT_TRUE(server.Start({"--listen", "2001:db8::1", "0"})) << server.err;
-    const uint16_t port = static_cast<uint16_t>(server.port);
-    std::vector<UniqueFd> held;
-    for (int i = 1; i <= 40; ++i) {
-      const std::string source = "2001:db8::" + std::to_string(i);
-      held.push_back(ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, source));
-      ASSERT_TRUE(held.back().Valid()) << source;
-      const std::string notice = "[*] Connection from " + source + ", port " +
-                                 std::to_string(LocalPort(held.back().Get())) + "\n";
-      ASSERT_NE(server.WaitFor(notice), kNone) << server.out;
-    }
-    // Another address of the same /64 is one connection too many.
-    UniqueFd extra = ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, "2001:db8::41");
-    ASSERT_TRUE(extra.Valid());
-    EXPECT_TRUE(ClosedByServer(extra.Get(), 5000));
-    const std::string refusal =
-        "Too many connections from one address (40 at once): refused 1 since the last line "
-        "(latest: 2001:db8::41, port " + std::to_string(LocalPort(extra.Get())) + ")\n";
-    EXPECT_NE(server.WaitFor(refusal, 5000, true), kNone) << server.err;
-    // Another /64 gets as far as the handshake.
-    EXPECT_EQ(Dial(server, "2001:db8::1", "2001:db8:0:1::1"), "in");
-    int open = 0;
-    for (const UniqueFd& fd : held)
-      open += PollFd(fd.Get(), false, Deadline::In(0)) == PollResult::kTimeout;
-    EXPECT_EQ(open, 40);
-  }, why);
+  const bool ran = InNetworkNamespace(
+      setup,
+      [] {
+        TestServer server;
+        ASSERT_TRUE(server.Start({"--listen", "2001:db8::1", "0"})) << server.err;
+        const uint16_t port = static_cast<uint16_t>(server.port);
+        std::vector<UniqueFd> held;
+        for (int i = 1; i <= 40; ++i) {
+          const std::string source = "2001:db8::" + std::to_string(i);
+          held.push_back(ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, source));
+          ASSERT_TRUE(held.back().Valid()) << source;
+          const std::string notice = "[*] Connection from " + source + ", port " +
+                                     std::to_string(LocalPort(held.back().Get())) + "\n";
+          ASSERT_NE(server.WaitFor(notice), kNone) << server.out;
+        }
+        // Another address of the same /64 is one connection too many.
+        UniqueFd extra =
+            ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, "2001:db8::41");
+        ASSERT_TRUE(extra.Valid());
+        EXPECT_TRUE(ClosedByServer(extra.Get(), 5000));
+        const std::string refusal =
+            "Too many connections from one address (40 at once): refused 1 since the last line "
+            "(latest: 2001:db8::41, port " +
+            std::to_string(LocalPort(extra.Get())) + ")\n";
+        EXPECT_NE(server.WaitFor(refusal, 5000, true), kNone) << server.err;
+        // Another /64 gets as far as the handshake.
+        EXPECT_EQ(Dial(server, "2001:db8::1", "2001:db8:0:1::1"), "in");
+        int open = 0;
+        for (const UniqueFd& fd : held)
+          open += PollFd(fd.Get(), false, Deadline::In(0)) == PollResult::kTimeout;
+        EXPECT_EQ(open, 40);
+      },
+      why);
   if (!ran) GTEST_SKIP() << "no network namespace here (" << why << ")";
 }
 
@@ -234,10 +246,24 @@ struct ActivationCase {
 
 const ActivationCase kActivationCases[] = {
     {"one IPv4 socket", {"127.0.0.1"}, nullptr, false, -1, "--listen is not used"},
-    {"IPv4 and IPv6, named", {"127.0.0.1", "::1"}, "saferoom.socket:saferoom.socket", false, -1, ""},
-    {"a socket named web without --web", {"127.0.0.1"}, "web", false, 1,
+    {"IPv4 and IPv6, named",
+     {"127.0.0.1", "::1"},
+     "saferoom.socket:saferoom.socket",
+     false,
+     -1,
+     ""},
+    {"a socket named web without --web",
+     {"127.0.0.1"},
+     "web",
+     false,
+     1,
      "the name web is the web listener's, and the server has none (--web)"},
-    {"not a socket", {}, nullptr, true, 1, "socket 3 (unknown) from systemd: not a listening TCP socket"},
+    {"not a socket",
+     {},
+     nullptr,
+     true,
+     1,
+     "socket 3 (unknown) from systemd: not a listening TCP socket"},
 };
 
 // With sockets from systemd the server opens none of its own: given their
@@ -315,8 +341,9 @@ TEST(SocketActivation, StartedBySystemdSocketActivate) {
   UniqueFd first = ConnectTcp("::1", static_cast<uint16_t>(port), Deadline::In(5000));
   ASSERT_TRUE(first.Valid());
   ASSERT_NE(server.WaitFor("[+] Server is working at " + p + "\n", 10000), kNone) << server.err;
-  EXPECT_NE(server.WaitFor("[*] Connection from ::1, port " + std::to_string(LocalPort(first.Get()))),
-            kNone);
+  EXPECT_NE(
+      server.WaitFor("[*] Connection from ::1, port " + std::to_string(LocalPort(first.Get()))),
+      kNone);
   auto alice = Join(port, "alice");
   EXPECT_NE(server.WaitFor("[#] User alice online\n"), kNone) << server.out;
 }
@@ -401,11 +428,15 @@ TEST(ChatOverIpv6, TriesEveryAddressOfTheName) {
   ASSERT_TRUE(files.Prepare());
   const std::string hosts = files.dir + "/hosts";
   Proc write;
-  ASSERT_TRUE(write.Spawn({"/bin/sh", "-c", "printf '::1 localhost\\n127.0.0.1 localhost\\n' >\"$0\"", hosts}) &&
+  ASSERT_TRUE(write.Spawn({"/bin/sh", "-c",
+                           "printf '::1 localhost\\n127.0.0.1 localhost\\n' >\"$0\"", hosts}) &&
               write.WaitExit() == 0);
-  const std::vector<std::string> ownHosts = {
-      "/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
-      hosts};
+  const std::vector<std::string> ownHosts = {"/usr/bin/unshare",
+                                             "-m",
+                                             "/bin/sh",
+                                             "-c",
+                                             "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
+                                             hosts};
   Proc probe;
   std::vector<std::string> probeArgv = ownHosts;
   probeArgv.push_back("/bin/true");
@@ -430,9 +461,12 @@ TEST(ChatOverIpv6, TriesEveryAddressOfTheName) {
     if (!c.otherAnswers) {
       ASSERT_TRUE(hole.Open(c.other, server.port));
     }
-    RunChat({ownHosts, "localhost", server.port, c.name}, 0, "<" + std::string(c.name) + "> hello\n");
+    RunChat({ownHosts, "localhost", server.port, c.name}, 0,
+            "<" + std::string(c.name) + "> hello\n");
     EXPECT_NE(server.WaitFor("[*] Connection from " + std::string(c.serving) + ", port "), kNone);
   }
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -19,6 +19,8 @@
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -45,7 +47,8 @@ struct RoomServer : TestServer {
     const bool started = Start({"--require-client-cert", "--web", "0", "0"});
     unsetenv("LD_PRELOAD");
     unsetenv("FAULT");
-    const size_t at = started ? WaitFor("[+] Web page at https://localhost:", 5000) : std::string::npos;
+    const size_t at =
+        started ? WaitFor("[+] Web page at https://localhost:", 5000) : std::string::npos;
     webPort = at == std::string::npos ? 0 : std::atoi(out.c_str() + at);
     return webPort > 0;
   }
@@ -60,7 +63,8 @@ struct RoomServer : TestServer {
     }
     const size_t at = printed.find("#invite=");
     std::string b64 = at == std::string::npos ? "" : printed.substr(at + 8, 43);
-    for (char& c : b64) c = c == '-' ? '+' : c == '_' ? '/' : c;
+    for (char& c : b64)
+      c = c == '-' ? '+' : c == '_' ? '/' : c;
     b64 += "=";
     Bytes token(33);
     const int len = EVP_DecodeBlock(token.data(), reinterpret_cast<const uint8_t*>(b64.data()),
@@ -92,7 +96,8 @@ struct RoomServer : TestServer {
 
 bool LogsIn(ChatClient& client, const std::string& name) {
   if (!client.Login(name)) return false;
-  return WaitFrame(client, [](const ReceivedFrame& f) { return f.type == FrameType::LoginAccepted; });
+  return WaitFrame(client,
+                   [](const ReceivedFrame& f) { return f.type == FrameType::LoginAccepted; });
 }
 
 // True when the connection ends within a second once the frames already
@@ -109,7 +114,8 @@ bool ClosedAfterWhatCame(ChatClient& client) {
 // `answer` made from it; the verdict frame.
 template <typename Answer>
 ReceivedFrame DeviceExchange(ChatClient& web, Answer answer) {
-  const Frame hello = BuildFrame(FrameType::DeviceHello, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
+  const Frame hello =
+      BuildFrame(FrameType::DeviceHello, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
   EXPECT_TRUE(web.SendRaw(hello.data(), hello.size()));
   ReceivedFrame challenge = Next(web);
   EXPECT_EQ(challenge.type, FrameType::DeviceChallenge);
@@ -122,7 +128,8 @@ ReceivedFrame DeviceExchange(ChatClient& web, Answer answer) {
 TEST(Members, RemovedMembersAreClosedOnBothPortsAndTheOthersStay) {
   RoomServer server;
   ASSERT_TRUE(server.Prepare());
-  for (const char* name : {"alice", "bob", "carol", "dave"}) server.Add(name);
+  for (const char* name : {"alice", "bob", "carol", "dave"})
+    server.Add(name);
   ASSERT_TRUE(server.StartRoom()) << server.err;
   auto alice = Connect(server.port, server.Tls("alice"));
   auto bob = Connect(server.port, server.Tls("bob"));
@@ -142,8 +149,9 @@ TEST(Members, RemovedMembersAreClosedOnBothPortsAndTheOthersStay) {
   ASSERT_NE(server.WaitFor("[!] User carol offline\n"), std::string::npos);
   size_t closedLines = 0;
   for (const std::string& line : Lines(server.out)) {
-    closedLines += line.rfind("[-] Closed 127.0.0.1, port ", 0) == 0 &&
-                   line.find(": its certificate is revoked or no longer trusted") != std::string::npos;
+    closedLines +=
+        line.rfind("[-] Closed 127.0.0.1, port ", 0) == 0 &&
+        line.find(": its certificate is revoked or no longer trusted") != std::string::npos;
   }
   EXPECT_EQ(closedLines, 2u) << server.out;
   // Closed by the reload itself: what was sent before, then the end.
@@ -153,9 +161,13 @@ TEST(Members, RemovedMembersAreClosedOnBothPortsAndTheOthersStay) {
   // The others stay, and keep talking across the ports.
   EXPECT_TRUE(WaitForList(*bob, {"dave", "bob"}));
   ASSERT_TRUE(bob->SendChat("still here"));
-  EXPECT_TRUE(WaitFrame(dave, [](const ReceivedFrame& f) { return f.type == FrameType::Chat && f.Text() == "still here"; }));
+  EXPECT_TRUE(WaitFrame(dave, [](const ReceivedFrame& f) {
+    return f.type == FrameType::Chat && f.Text() == "still here";
+  }));
   ASSERT_TRUE(dave.SendChat("for bob", "bob"));
-  EXPECT_TRUE(WaitFrame(*bob, [](const ReceivedFrame& f) { return f.type == FrameType::Chat && f.Text() == "for bob"; }));
+  EXPECT_TRUE(WaitFrame(*bob, [](const ReceivedFrame& f) {
+    return f.type == FrameType::Chat && f.Text() == "for bob";
+  }));
 
   // A revoked certificate fails the handshake on both ports, saying so.
   ChatClient again;
@@ -164,7 +176,8 @@ TEST(Members, RemovedMembersAreClosedOnBothPortsAndTheOthersStay) {
   chatPort.tls = server.Tls("alice");
   const DialResult dialed = again.Connect(chatPort);
   EXPECT_NE(dialed.message.find("certificate revoked"), std::string::npos) << dialed.message;
-  EXPECT_NE(dialed.advice.find("ask them for a new certificate"), std::string::npos) << dialed.advice;
+  EXPECT_NE(dialed.advice.find("ask them for a new certificate"), std::string::npos)
+      << dialed.advice;
   ChatClient webAgain;
   EXPECT_FALSE(ConnectWeb(webAgain, server.Web("carol")).Ok());
 
@@ -197,10 +210,11 @@ TEST(Members, ChatGivesUpOnARevokedCertificateWithAdvice) {
   ASSERT_NE(chat.WaitFor("In the room (1): erin\n"), std::string::npos) << chat.err;
   server.Remove("erin");
   EXPECT_EQ(chat.WaitExit(15000), 4) << chat.err;
-  EXPECT_NE(chat.err.find("chat: the server refused our certificate: certificate revoked; the room's "
-                          "operator removed it: ask them for a new certificate, or for an "
-                          "invitation link\n"),
-            std::string::npos)
+  EXPECT_NE(
+      chat.err.find("chat: the server refused our certificate: certificate revoked; the room's "
+                    "operator removed it: ask them for a new certificate, or for an "
+                    "invitation link\n"),
+      std::string::npos)
       << chat.err;
 }
 
@@ -232,7 +246,8 @@ TEST(Members, EnrolmentSurvivesKillNineAtEitherStep) {
     ASSERT_TRUE(server.StartRoom(fault)) << server.err;
     ChatClient web;
     ASSERT_TRUE(ConnectWeb(web, server.Web()).Ok());
-    const Frame hello = BuildFrame(FrameType::DeviceHello, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
+    const Frame hello =
+        BuildFrame(FrameType::DeviceHello, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
     ASSERT_TRUE(web.SendRaw(hello.data(), hello.size()));
     ReceivedFrame challenge = Next(web);
     ASSERT_EQ(challenge.type, FrameType::DeviceChallenge);
@@ -241,7 +256,8 @@ TEST(Members, EnrolmentSurvivesKillNineAtEitherStep) {
     EXPECT_EQ(server.WaitExit(10000), 128 + SIGKILL);
     // No file half written, none left over but the device itself.
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(devices)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(devices))
+      names.push_back(entry.path().filename());
     if (std::string(fault) == "kill before device") {
       EXPECT_EQ(names.size(), 1u);  // the temporary file, which the next start removes
       EXPECT_EQ(names[0].rfind(".tmp-", 0), 0u);
@@ -255,14 +271,17 @@ TEST(Members, EnrolmentSurvivesKillNineAtEitherStep) {
   // invitation it used is gone, a broken file is skipped with a line.
   std::ofstream(devices + std::string(64, 'c')) << "saferoom device 1\nname x\n";
   ASSERT_TRUE(server.StartRoom()) << server.err;
-  EXPECT_NE(server.WaitFor("State file state/devices/" + std::string(64, 'c') + " skipped: no number for enrolled\n",
+  EXPECT_NE(server.WaitFor("State file state/devices/" + std::string(64, 'c') +
+                               " skipped: no number for enrolled\n",
                            5000, true),
             std::string::npos)
       << server.err;
-  for (const auto& entry : fs::directory_iterator(devices)) EXPECT_NE(entry.path().filename().string().rfind(".tmp-", 0), 0u);
+  for (const auto& entry : fs::directory_iterator(devices))
+    EXPECT_NE(entry.path().filename().string().rfind(".tmp-", 0), 0u);
   ChatClient proven;
   ASSERT_TRUE(ConnectWeb(proven, server.Web()).Ok());
-  ReceivedFrame verdict = DeviceExchange(proven, [&](const uint8_t* c) { return ProofFrame(key, c); });
+  ReceivedFrame verdict =
+      DeviceExchange(proven, [&](const uint8_t* c) { return ProofFrame(key, c); });
   EXPECT_EQ(verdict.type, FrameType::DeviceAccepted);
   EXPECT_EQ(verdict.name, "frank");
   EXPECT_TRUE(LogsIn(proven, "frank"));
@@ -285,3 +304,5 @@ TEST(Members, EnrolmentSurvivesKillNineAtEitherStep) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -12,6 +12,8 @@
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr size_t kBig = 65536;  // the largest payload
@@ -48,7 +50,7 @@ uint32_t ReadSlowly(ChatClient& client, uint32_t total, double bytesPerSec, int 
 // (past its handshake, without a slot), one each, oldest first; members stay;
 // once only members and handshakes hold places, one more is refused.
 TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
-  constexpr int kPerAddress = 40, kCap = 512;  // the server's documented caps
+  constexpr int kPerAddress = 40, kCap = 512;    // the server's documented caps
   constexpr int kHandshaken = 24, kSilent = 32;  // from one address, 16 past its cap
   // Started with a low soft limit on open files, which it raises.
   rlimit limit;
@@ -77,7 +79,8 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   char byte;
   // Closed by the server (the end, or nothing but a goodbye), within `ms`.
   const auto closed = [&](int fd, int ms) {
-    return PollFd(fd, false, Deadline::In(ms)) == PollResult::kReady && RecvBytes(fd, &byte, 1) <= 0;
+    return PollFd(fd, false, Deadline::In(ms)) == PollResult::kReady &&
+           RecvBytes(fd, &byte, 1) <= 0;
   };
   const auto tlsClosed = [&](ChatClient& c, int ms) {
     return TlsRead(*c.conn, &byte, 1, Deadline::In(ms)).status == IoStatus::kEnded;
@@ -112,7 +115,8 @@ TEST(OpenInternet, ConnectionCapsPerAddressAndInAll) {
   const int announced = kHandshaken + kSilent + 1;  // alice's too
   size_t seen = 0;
   for (int i = 0; i < kCap + announced - kPerAddress - 1 && seen != std::string::npos; ++i) {
-    if (i >= announced) held.push_back(ConnectTcp("127.0.0.1", port, Deadline::In(5000), nullptr, source(i)));
+    if (i >= announced)
+      held.push_back(ConnectTcp("127.0.0.1", port, Deadline::In(5000), nullptr, source(i)));
     seen = server.WaitFor("[*] Connection from", 5000, false, seen);
   }
   ASSERT_NE(seen, std::string::npos);
@@ -173,7 +177,8 @@ TEST(OpenInternet, IdleStrangerClosedAfterAMinuteOthersStay) {
       ASSERT_TRUE(chatter->SendChat("now and then"));
       ++said;
     }
-    if (idle->Receive(f, Deadline::In(500)) == RecvStatus::kClosed) closedAt = MonotonicMs() - start;
+    if (idle->Receive(f, Deadline::In(500)) == RecvStatus::kClosed)
+      closedAt = MonotonicMs() - start;
   }
   EXPECT_GE(closedAt, 59000);
   EXPECT_LE(closedAt, 63000);
@@ -208,8 +213,7 @@ TEST(OpenInternet, BurstDropsWhoFallsTooFarBehindAndGivesMemoryBack) {
   EXPECT_EQ(ReadSlowly(*fast, messages, 1e12, 0), messages);
   writer.join();
   EXPECT_NE(server.WaitFor("[!] User slow offline\n"), std::string::npos) << server.out;
-  EXPECT_NE(server.WaitFor("[!] User stopped offline\n", 10000), std::string::npos)
-      << server.out;
+  EXPECT_NE(server.WaitFor("[!] User stopped offline\n", 10000), std::string::npos) << server.out;
   slowReader.join();
   EXPECT_EQ(server.out.find("[!] User fast offline\n"), std::string::npos) << server.out;
   if (kSanitized) return;  // allocators that keep freed memory: RSS says little
@@ -244,3 +248,5 @@ TEST(OpenInternet, SlowMemberWithinItsQueueIsNotDropped) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

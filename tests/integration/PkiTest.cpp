@@ -18,6 +18,8 @@
 #include "tests/support/TestServer.h"
 #include "tls/TlsClient.h"
 
+namespace saferoom {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -194,7 +196,8 @@ TEST(PkiPrivateRoom, OnlyMembersGetInUnderTheNameInTheirCertificate) {
   alice.keyFile = certs + "/members/alice.key";
   auto member = Connect(server.port, alice);
   ASSERT_TRUE(member->Login("alice"));
-  ASSERT_TRUE(WaitFrame(*member, [](const ReceivedFrame& f) { return f.type == FrameType::UserList; }));
+  ASSERT_TRUE(
+      WaitFrame(*member, [](const ReceivedFrame& f) { return f.type == FrameType::UserList; }));
   TlsClientConfig nameless = Trusting(certs + "/ca.crt");
   nameless.certFile = certs + "/nameless.crt";
   nameless.keyFile = certs + "/nameless.key";
@@ -302,8 +305,8 @@ struct VouchCase {
 const VouchCase kVouchCases[] = {
     {"the server's name", "DNS:chat.example.org", "/CN=chat.example.org", "-verify_hostname",
      "chat.example.org", true},
-    {"a name under it", "DNS:www.chat.example.org", "/CN=www.chat.example.org",
-     "-verify_hostname", "www.chat.example.org", true},
+    {"a name under it", "DNS:www.chat.example.org", "/CN=www.chat.example.org", "-verify_hostname",
+     "www.chat.example.org", true},
     {"the server's address", "IP:198.51.100.7", "/CN=chat.example.org", "-verify_ip",
      "198.51.100.7", true},
     {"another site", "DNS:www.example.com", "/CN=www.example.com", "-verify_hostname",
@@ -312,8 +315,7 @@ const VouchCase kVouchCases[] = {
      "-verify_hostname", "chat.example.org.example.com", false},
     {"another site, in the CN only", "", "/CN=www.example.com", "-verify_hostname",
      "www.example.com", false},
-    {"another address", "IP:198.51.100.8", "/CN=198.51.100.8", "-verify_ip", "198.51.100.8",
-     false},
+    {"another address", "IP:198.51.100.8", "/CN=198.51.100.8", "-verify_ip", "198.51.100.8", false},
     {"another IPv6 address", "IP:2001:db8::8", "/CN=other", "-verify_ip", "2001:db8::8", false},
 };
 
@@ -324,13 +326,13 @@ TEST(PkiNameConstraints, TheCaVouchesForTheServersNamesAndItsMembersOnly) {
   TempDir dir;
   ASSERT_FALSE(dir.path.empty());
   const std::string set = dir.path + "/set";
-  RunScript({kMakeDevCerts, set, "localhost", "127.0.0.1", "::1", "chat.example.org",
-             "198.51.100.7"});
+  RunScript(
+      {kMakeDevCerts, set, "localhost", "127.0.0.1", "::1", "chat.example.org", "198.51.100.7"});
   const std::string ca = set + "/ca.crt";
   std::string out;
   ASSERT_EQ(RunProgram({"/usr/bin/openssl", "verify", "-CAfile", ca, "-purpose", "sslserver",
-                 "-verify_hostname", "localhost", set + "/server.crt"},
-                out),
+                        "-verify_hostname", "localhost", set + "/server.crt"},
+                       out),
             0)
       << out;
 
@@ -340,18 +342,19 @@ TEST(PkiNameConstraints, TheCaVouchesForTheServersNamesAndItsMembersOnly) {
                            " && rm -rf \"$work\"";
   for (const VouchCase& c : kVouchCases) {
     SCOPED_TRACE(c.name);
-    std::string extensions = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,"
-                             "keyEncipherment\nextendedKeyUsage=serverAuth";
+    std::string extensions =
+        "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,"
+        "keyEncipherment\nextendedKeyUsage=serverAuth";
     if (*c.altName != '\0') extensions += std::string("\nsubjectAltName=") + c.altName;
     const std::string site = dir.path + "/site.crt";
-    ASSERT_EQ(RunProgram({"/bin/bash", "-c", sign, "sign", c.subject, extensions, ca, set + "/ca.key",
-                   site},
-                  out),
+    ASSERT_EQ(RunProgram({"/bin/bash", "-c", sign, "sign", c.subject, extensions, ca,
+                          set + "/ca.key", site},
+                         out),
               0)
         << out;
     int status = RunProgram({"/usr/bin/openssl", "verify", "-CAfile", ca, "-purpose", "sslserver",
-                      c.check, c.value, site},
-                     out);
+                             c.check, c.value, site},
+                            out);
     EXPECT_EQ(status == 0, c.verifies) << out;
     if (!c.verifies && *c.altName != '\0' && std::string(c.check) == "-verify_hostname") {
       EXPECT_NE(out.find("permitted subtree violation"), std::string::npos) << out;
@@ -363,8 +366,8 @@ TEST(PkiNameConstraints, TheCaVouchesForTheServersNamesAndItsMembersOnly) {
   for (const std::string& name : members) {
     RunScript({kAddMember, "--dir", set, name});
     EXPECT_EQ(RunProgram({"/usr/bin/openssl", "verify", "-CAfile", ca, "-purpose", "sslclient",
-                   set + "/members/" + name + ".crt"},
-                  out),
+                          set + "/members/" + name + ".crt"},
+                         out),
               0)
         << name << ": " << out;
   }
@@ -399,16 +402,16 @@ TEST(PkiDevelopmentSet, LanNamesTheMachinesHostNameAndAddresses) {
   for (std::string address; words >> address;)
     checks.push_back({"-verify_ip", address});
   for (const auto& [check, value] : checks) {
-    EXPECT_EQ(RunProgram({"/usr/bin/openssl", "verify", "-CAfile", dir.path + "/ca.crt", check, value,
-                   dir.path + "/server.crt"},
-                  out),
+    EXPECT_EQ(RunProgram({"/usr/bin/openssl", "verify", "-CAfile", dir.path + "/ca.crt", check,
+                          value, dir.path + "/server.crt"},
+                         out),
               0)
         << value << ": " << out;
   }
   // Not every address passes: the check can fail.
   EXPECT_NE(RunProgram({"/usr/bin/openssl", "verify", "-CAfile", dir.path + "/ca.crt", "-verify_ip",
-                 "127.0.0.2", dir.path + "/server.crt"},
-                out),
+                        "127.0.0.2", dir.path + "/server.crt"},
+                       out),
             0);
 }
 
@@ -422,11 +425,13 @@ struct NoticeCase {
 // The web notice names every address of the page that the certificate holds
 // and the listener serves; the chat port's notice stays as it was.
 TEST(PkiWebNotice, NamesEachAddressOfTheCertificateThatIsServed) {
-  const std::vector<std::string> lan = {"localhost", "127.0.0.1", "::1", "chat.example.org",
-                                        "198.51.100.7", "2001:db8::7"};
+  const std::vector<std::string> lan = {"localhost",        "127.0.0.1",    "::1",
+                                        "chat.example.org", "198.51.100.7", "2001:db8::7"};
   const NoticeCase cases[] = {
       {"the listener on 127.0.0.1", lan, false, {"localhost", "chat.example.org"}},
-      {"sockets from systemd", lan, true,
+      {"sockets from systemd",
+       lan,
+       true,
        {"localhost", "chat.example.org", "198.51.100.7", "[2001:db8::7]"}},
       {"addresses only", {"127.0.0.1", "198.51.100.7"}, false, {"127.0.0.1"}},
       {"addresses only, from systemd", {"::1", "198.51.100.7"}, true, {"[::1]", "198.51.100.7"}},
@@ -441,8 +446,8 @@ TEST(PkiWebNotice, NamesEachAddressOfTheCertificateThatIsServed) {
     ASSERT_TRUE(server.Prepare());
     UseSet(server, dir.path + "/set");
     UniqueFd chat, web;
-    std::vector<std::string> args = {"--listen", "127.0.0.1", "--web", "0", "--web-listen",
-                                     "127.0.0.1", "0"};
+    std::vector<std::string> args = {"--listen",     "127.0.0.1", "--web", "0",
+                                     "--web-listen", "127.0.0.1", "0"};
     if (c.fromSystemd) {
       IpAddress loopback;
       const char* failedCall = nullptr;
@@ -461,7 +466,8 @@ TEST(PkiWebNotice, NamesEachAddressOfTheCertificateThatIsServed) {
               0u)
         << server.out;
     // A connection's notice comes after every start-up notice.
-    UniqueFd probe = ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
+    UniqueFd probe =
+        ConnectTcp("127.0.0.1", static_cast<uint16_t>(server.port), Deadline::In(5000));
     ASSERT_NE(server.WaitFor("[*] Connection from "), std::string::npos) << server.out;
     std::vector<std::string> shown;
     const std::string prefix = "[+] Web page at https://";
@@ -478,3 +484,5 @@ TEST(PkiWebNotice, NamesEachAddressOfTheCertificateThatIsServed) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

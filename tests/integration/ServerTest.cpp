@@ -14,6 +14,8 @@
 #include "tests/support/TestServer.h"
 #include "tls/TlsClient.h"
 
+namespace saferoom {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -226,3 +228,5 @@ TEST(ServerStop, SigtermAndSigintStopCleanlyEvenMidWrite) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 // Far more notices than the stdout pipe (made one page small: fewer
@@ -130,3 +132,5 @@ TEST(StalledConsole, ServerStoppedIsLastAndTheStopWaitsBoundedly) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "client/WsClient.h"
-#include "tests/support/FakeLink.h"
 #include "platform/Os.h"
+#include "tests/support/FakeLink.h"
 #include "tests/support/RoomClient.h"
 #include "tests/support/TestServer.h"
+
+namespace saferoom {
 
 namespace {
 
@@ -53,8 +55,8 @@ std::unique_ptr<ChatClient> Dial(int webPort, const std::string& sourceIp = "") 
 }
 
 bool Write(ChatClient& c, const std::string& bytes) {
-  return c.conn && TlsWrite(*c.conn, bytes.data(), bytes.size(), Deadline::In(5000)) ==
-                       IoStatus::kDone;
+  return c.conn &&
+         TlsWrite(*c.conn, bytes.data(), bytes.size(), Deadline::In(5000)) == IoStatus::kDone;
 }
 
 // Everything the server sends until it closes, or until timeoutMs.
@@ -62,8 +64,8 @@ std::string ReadAll(ChatClient& c, int timeoutMs = 5000) {
   std::string got;
   char buf[16384];
   const Deadline deadline = Deadline::In(timeoutMs);
-  for (ReadResult r; c.conn && (r = TlsRead(*c.conn, buf, sizeof buf, deadline)).status ==
-                               IoStatus::kDone;)
+  for (ReadResult r;
+       c.conn && (r = TlsRead(*c.conn, buf, sizeof buf, deadline)).status == IoStatus::kDone;)
     got.append(buf, r.bytes);
   return got;
 }
@@ -172,7 +174,8 @@ TEST(WebListener, HttpFilesHeadersAndRefusals) {
   ASSERT_TRUE(server.StartWeb()) << server.err;
   const std::string host = "Host: 127.0.0.1:" + std::to_string(server.webPort) + "\r\n";
   const std::string upgrade =
-      "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+      "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+      "dGhlIHNhbXBsZSBub25jZQ==\r\n";
   const HttpCase cases[] = {
       {"the page", "GET / HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK", false},
       {"a module", "GET /lib/frame.mjs?v=1 HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK", false},
@@ -182,20 +185,23 @@ TEST(WebListener, HttpFilesHeadersAndRefusals) {
       {"another method", "DELETE / HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 405", true},
       {"a body", "POST / HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nabc", "HTTP/1.1 405",
        true},
-      {"a foreign origin", "GET /ws HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n" +
-                               upgrade + "Sec-WebSocket-Version: 13\r\n\r\n",
+      {"a foreign origin",
+       "GET /ws HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n" + upgrade +
+           "Sec-WebSocket-Version: 13\r\n\r\n",
        "HTTP/1.1 403", true},
       {"no origin", "GET /ws HTTP/1.1\r\n" + host + upgrade + "Sec-WebSocket-Version: 13\r\n\r\n",
        "HTTP/1.1 403", true},
-      {"no upgrade", "GET /ws HTTP/1.1\r\n" + host + "Origin: https://127.0.0.1:" +
-                         std::to_string(server.webPort) + "\r\n\r\n",
+      {"no upgrade",
+       "GET /ws HTTP/1.1\r\n" + host +
+           "Origin: https://127.0.0.1:" + std::to_string(server.webPort) + "\r\n\r\n",
        "HTTP/1.1 400", true},
-      {"an old WebSocket", "GET /ws HTTP/1.1\r\n" + host + "Origin: https://127.0.0.1:" +
-                               std::to_string(server.webPort) + "\r\n" + upgrade +
-                               "Sec-WebSocket-Version: 8\r\n\r\n",
+      {"an old WebSocket",
+       "GET /ws HTTP/1.1\r\n" + host + "Origin: https://127.0.0.1:" +
+           std::to_string(server.webPort) + "\r\n" + upgrade + "Sec-WebSocket-Version: 8\r\n\r\n",
        "HTTP/1.1 426", true},
-      {"a head over 8 KiB", "GET / HTTP/1.1\r\n" + host + "X: " + std::string(9000, 'a') + "\r\n\r\n",
-       "HTTP/1.1 431", true},
+      {"a head over 8 KiB",
+       "GET / HTTP/1.1\r\n" + host + "X: " + std::string(9000, 'a') + "\r\n\r\n", "HTTP/1.1 431",
+       true},
       {"garbage", std::string("\x16\x03\x01\x02\x00 not http\r\n\r\n"), "HTTP/1.1 400", true},
   };
   for (const HttpCase& c : cases) {
@@ -283,8 +289,9 @@ TEST(WebListener, WebSocketFramingAndClosing) {
                  });
       return types.size() >= 2;
     };
-    for (ReadResult r; !complete() && (r = TlsRead(*client->conn, buf, sizeof buf,
-                                                   Deadline::In(5000))).status == IoStatus::kDone;)
+    for (ReadResult r;
+         !complete() && (r = TlsRead(*client->conn, buf, sizeof buf, Deadline::In(5000))).status ==
+                            IoStatus::kDone;)
       got.append(buf, r.bytes);
     ASSERT_FALSE(ServerFrames(got).empty());
     EXPECT_EQ(ServerFrames(got)[0], std::make_pair(10, std::string("ping!")));
@@ -383,3 +390,5 @@ TEST(WebListener, CapsAndTheOpeningDeadlineCountWebConnectionsToo) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 #include "platform/ProcStats.h"
 #include "platform/Term.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kSteady = 2;
@@ -229,3 +231,5 @@ SoakResult RunSoak(const SoakOptions& options) {
   result.passed = result.tally.faults == 0 && back;
   return result;
 }
+
+}  // namespace saferoom

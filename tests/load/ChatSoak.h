@@ -11,6 +11,8 @@
 #include "tests/load/FrameMember.h"
 #include "tests/load/StampedRun.h"
 
+namespace saferoom {
+
 struct SoakOptions {
   LoadTarget target;
   std::string namePrefix = "bench";
@@ -36,3 +38,5 @@ struct SoakResult {
 
 // Runs the soak; each fault goes to stderr as it is found.
 SoakResult RunSoak(const SoakOptions& options);
+
+}  // namespace saferoom

@@ -6,6 +6,8 @@
 
 #include "client/WsClient.h"
 
+namespace saferoom {
+
 namespace {
 
 // Connections from one source address at most, under any per-address cap.
@@ -103,3 +105,5 @@ std::unique_ptr<MemberConn> JoinFrameMember(const LoadTarget& target, const std:
   }
   return member;
 }
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 #include "client/ChatClient.h"
 #include "tests/load/StampedRun.h"
 
+namespace saferoom {
+
 // The server a run talks to, and how it is verified.
 struct LoadTarget {
   std::string host = "127.0.0.1";
@@ -43,3 +45,5 @@ bool JoinRoom(ChatClient& client, const ClientOptions& clientOptions, const std:
 // null with `error`.
 std::unique_ptr<MemberConn> JoinFrameMember(const LoadTarget& target, const std::string& name,
                                             std::string& error);
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 
 #include "platform/Os.h"
 
+namespace saferoom {
+
 namespace {
 
 // A stamp is 30 hex digits: run tag (4), stream (2), sequence number (8)
@@ -275,7 +277,8 @@ Tally Verify(const StampedRun& run) {
                " texts not meant for it, or under a wrong name or scope");
     }
     for (size_t s = 0; s < run.streams.size(); ++s)
-      if (Reaches(run, run.streams[s], member->index)) VerifyTrack(run, *member, s, tally, complain);
+      if (Reaches(run, run.streams[s], member->index))
+        VerifyTrack(run, *member, s, tally, complain);
   }
   int64_t total = 0;
   for (int64_t sent : run.sent)
@@ -283,3 +286,5 @@ Tally Verify(const StampedRun& run) {
   if (total == 0) complain("no text was sent");
   return tally;
 }
+
+}  // namespace saferoom

@@ -18,6 +18,8 @@
 
 #include "client/ChatClient.h"
 
+namespace saferoom {
+
 // A stamp takes this many bytes at the start of a text.
 constexpr int kStampLen = 30;
 
@@ -25,9 +27,9 @@ int64_t NowNs();
 
 // A chat message as a member received it, in any protocol.
 struct Heard {
-  std::string from;  // the sender's name
+  std::string from;              // the sender's name
   uint32_t scope = Scope::None;  // Public or Private, as the frames say it
-  std::vector<uint8_t> text;  // may go on with zero fill after the text
+  std::vector<uint8_t> text;     // may go on with zero fill after the text
 };
 
 // One member's connection to the room: the chat frames (FrameMember.h) or
@@ -142,3 +144,5 @@ void StopReceivers(StampedRun& run);
 
 // Says what went wrong on stderr, after StopReceivers.
 Tally Verify(const StampedRun& run);
+
+}  // namespace saferoom

@@ -13,6 +13,8 @@
 #include "protect/Frame.h"
 #include "server/DeviceAuth.h"
 
+namespace saferoom {
+
 struct KeyFree {
   void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 };
@@ -24,7 +26,8 @@ struct DeviceKey {
   Bytes PublicPoint() const {
     Bytes point(kDevicePublicKeySize);
     size_t len = 0;
-    EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len);
+    EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
+                                    &len);
     point.resize(len);
     return point;
   }
@@ -32,7 +35,8 @@ struct DeviceKey {
   Bytes IdBytes() const {
     Bytes id;
     const std::string hex = Id();
-    for (size_t i = 0; i < hex.size(); i += 2) id.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < hex.size(); i += 2)
+      id.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return id;
   }
   // WebCrypto's form: r || s, 32 bytes each.
@@ -57,7 +61,8 @@ struct DeviceKey {
 
 // The frame a page sends: a DeviceEnrol with `token` and `key`, signed over
 // `challenge`, or a DeviceProof.
-inline Frame EnrolFrame(const DeviceKey& key, const std::vector<uint8_t>& token, const uint8_t* challenge) {
+inline Frame EnrolFrame(const DeviceKey& key, const std::vector<uint8_t>& token,
+                        const uint8_t* challenge) {
   std::vector<uint8_t> plain = token;
   const std::vector<uint8_t> point = key.PublicPoint(), sig = key.Sign(kEnrolLabel, challenge);
   plain.insert(plain.end(), point.begin(), point.end());
@@ -72,3 +77,5 @@ inline Frame ProofFrame(const DeviceKey& key, const uint8_t* challenge) {
   return BuildFrame(FrameType::DeviceProof, PayloadKind::Binary, plain.data(),
                     static_cast<uint32_t>(plain.size()), nullptr, Scope::None);
 }
+
+}  // namespace saferoom

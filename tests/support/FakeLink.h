@@ -14,14 +14,16 @@
 #include "protect/Frame.h"
 #include "room/Link.h"
 
+namespace saferoom {
+
 class FakeLink : public Link {
  public:
   std::vector<uint8_t> written;  // every byte written since the last clear
   bool shut = false;             // Shutdown was called
   std::string certName;          // the client certificate's CN, if `hasCert`
   bool hasCert = false;
-  size_t room = SIZE_MAX;        // bytes it takes until Read more: room += N
-  int sends = 0;                 // calls of Send that offered bytes
+  size_t room = SIZE_MAX;            // bytes it takes until Read more: room += N
+  int sends = 0;                     // calls of Send that offered bytes
   std::function<void()> duringSend;  // run inside each Send, as another thread would
 
   bool Open(Deadline) override { return true; }
@@ -69,3 +71,5 @@ bool WalkFrames(const uint8_t* bytes, size_t size, Each each) {
   }
   return true;
 }
+
+}  // namespace saferoom

@@ -16,6 +16,8 @@
 #include "platform/Os.h"
 #include "platform/Term.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr uint32_t kZeroWidthJoiner = 0x200d;
@@ -270,3 +272,5 @@ void PtyShell::Stop() {
   waitpid(pid, &status, 0);
   pid = -1;
 }
+
+}  // namespace saferoom

@@ -10,6 +10,8 @@
 
 #include "platform/Net.h"
 
+namespace saferoom {
+
 // What a terminal shows, from the bytes written to it: UTF-8 text, a cell
 // for each character and two for a wide one (widths from utf8proc), a
 // character of no width, and any after a zero width joiner, joined to the
@@ -76,3 +78,5 @@ struct PtyShell {
   bool Raw() const;
   void Stop();
 };
+
+}  // namespace saferoom

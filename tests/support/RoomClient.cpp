@@ -9,6 +9,8 @@
 #include "platform/Os.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 TlsClientConfig TestTls(const std::string& certDir) {
   TlsClientConfig tls;
   tls.caFile = TestCertsDir() + "/ca.crt";
@@ -140,3 +142,4 @@ int64_t TimeLogin(int port, const std::string& name) {
   return in ? MonotonicMs() - start : Bystander::kProbeWaitMs;
 }
 
+}  // namespace saferoom

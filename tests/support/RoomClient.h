@@ -4,13 +4,15 @@
 
 #include <atomic>
 #include <functional>
-#include <thread>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/ChatClient.h"
+
+namespace saferoom {
 
 using Names = std::vector<std::string>;
 
@@ -67,3 +69,4 @@ class Bystander {
 // test failure and kProbeWaitMs when it does not get in.
 int64_t TimeLogin(int port, const std::string& name);
 
+}  // namespace saferoom

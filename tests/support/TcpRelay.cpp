@@ -12,6 +12,8 @@
 #include "platform/Os.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 constexpr int kPollMs = 20;
@@ -116,3 +118,5 @@ void TcpRelay::Run() {
     if (l.server.Valid() && SetNonBlocking(l.server.Get())) lines.push_back(std::move(l));
   }
 }
+
+}  // namespace saferoom

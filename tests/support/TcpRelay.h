@@ -8,6 +8,8 @@
 
 #include "platform/Net.h"
 
+namespace saferoom {
+
 class TcpRelay {
  public:
   ~TcpRelay();
@@ -35,3 +37,5 @@ class TcpRelay {
   std::atomic<bool> cutDone_{false};  // the thread has closed what was open
   std::thread thread_;
 };
+
+}  // namespace saferoom

@@ -19,6 +19,8 @@
 #include "platform/ProcStats.h"
 #include "platform/Term.h"
 
+namespace saferoom {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -224,3 +226,5 @@ long RecvBytes(int fd, void* buf, size_t len) {
   } while (n < 0 && errno == EINTR);
   return static_cast<long>(n);
 }
+
+}  // namespace saferoom

@@ -9,6 +9,8 @@
 
 #include "platform/Net.h"
 
+namespace saferoom {
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;  // allocators that keep freed memory: RSS says little
 #else
@@ -17,13 +19,17 @@ constexpr bool kSanitized = false;
 
 // Where CTest's fixture put the development certificates (ca.crt, server.*,
 // a member's in members/, and in other/ the same from a foreign CA).
-inline std::string TestCertsDir() { return TEST_CERTS_DIR; }
+inline std::string TestCertsDir() {
+  return TEST_CERTS_DIR;
+}
 // The member certificate of a set, without .crt or .key: chat-client, issued
 // by add-member.sh.
 inline std::string TestMember(const std::string& set = TestCertsDir()) {
   return set + "/members/chat-client";
 }
-inline std::string ChatBinary() { return CHAT_BIN; }
+inline std::string ChatBinary() {
+  return CHAT_BIN;
+}
 
 // A child process on pipes. It dies with the test binary, and is stopped by
 // its PID when this goes away.
@@ -95,3 +101,5 @@ std::string OneGapMismatch(const std::string& got, const std::vector<std::string
 // every thread) in ms; -1 on failure. (platform/ProcStats.h has the rest.)
 long RssKiB(pid_t pid);
 long CpuMs(pid_t pid);
+
+}  // namespace saferoom

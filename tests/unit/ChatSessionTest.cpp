@@ -8,6 +8,8 @@
 #include "client/ChatArgs.h"
 #include "client/ChatSession.h"
 
+namespace saferoom {
+
 namespace {
 
 ReceivedFrame MakeFrame(uint32_t type, uint32_t scope = 0, const std::string& name = "",
@@ -575,3 +577,5 @@ TEST(ChatArgs, ReadsTheCommandLine) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -7,6 +7,8 @@
 #include "platform/Net.h"
 #include "server/ConnectionGate.h"
 
+namespace saferoom {
+
 namespace {
 
 IpAddress Ip(const std::string& text) {
@@ -72,3 +74,5 @@ TEST(AddressKey, Ipv4ByAddressIpv6ByItsSlash64LinkLocalByAddress) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

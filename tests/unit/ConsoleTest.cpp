@@ -14,6 +14,8 @@
 #include "room/Console.h"
 #include "tests/support/TestServer.h"
 
+namespace saferoom {
+
 namespace {
 
 // A pipe that holds one page, so that a few lines fill it.
@@ -144,3 +146,5 @@ TEST(Console, ANobodyReadsConsoleDropsAndCountsOnceThenFlowsAgain) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -18,12 +18,14 @@
 #include "platform/Files.h"
 #include "protect/Frame.h"
 #include "room/Console.h"
-#include "server/DeviceAuth.h"
 #include "server/Admission.h"
 #include "server/ConnectionGate.h"
+#include "server/DeviceAuth.h"
 #include "server/StateDir.h"
-#include "tests/support/FakeLink.h"
 #include "tests/support/DeviceKey.h"
+#include "tests/support/FakeLink.h"
+
+namespace saferoom {
 
 namespace fs = std::filesystem;
 
@@ -65,7 +67,8 @@ struct TempState {
   // Writes an invitation for `name` as add-member.sh does; its token.
   Bytes Invite(const std::string& name, int64_t expires = kNow + 7 * 86400) {
     Bytes token(kInviteTokenSize);
-    for (size_t i = 0; i < token.size(); ++i) token[i] = static_cast<uint8_t>(rand());
+    for (size_t i = 0; i < token.size(); ++i)
+      token[i] = static_cast<uint8_t>(rand());
     Invitation invitation{name, kNow, expires};
     EXPECT_TRUE(WriteFileAtomic(state.path + "/invites", Sha256Hex(token.data(), token.size()),
                                 FormatInvitation(invitation)));
@@ -145,8 +148,12 @@ struct Exchange {
   }
 };
 
-uint32_t Code(DeviceRefusal r) { return static_cast<uint32_t>(r); }
-uint32_t Code(DeviceVia v) { return static_cast<uint32_t>(v); }
+uint32_t Code(DeviceRefusal r) {
+  return static_cast<uint32_t>(r);
+}
+uint32_t Code(DeviceVia v) {
+  return static_cast<uint32_t>(v);
+}
 
 TEST(DeviceExchange, EnrolsWithAnInvitationOnceThenProvesEveryVisit) {
   TempState temp;
@@ -209,10 +216,14 @@ TEST(DeviceExchange, RefusesWhatNoRightfulDeviceSends) {
        },
        DeviceRefusal::kBadSignature},
       {"bob's key id, signed with alice's key",
-       [&](Exchange& x) { return x.Prove(bob.IdBytes(), alice.Sign(kProofLabel, x.exchange.challenge)); },
+       [&](Exchange& x) {
+         return x.Prove(bob.IdBytes(), alice.Sign(kProofLabel, x.exchange.challenge));
+       },
        DeviceRefusal::kBadSignature},
       {"an enrolment's signature as a proof",
-       [&](Exchange& x) { return x.Prove(alice.IdBytes(), alice.Sign(kEnrolLabel, x.exchange.challenge)); },
+       [&](Exchange& x) {
+         return x.Prove(alice.IdBytes(), alice.Sign(kEnrolLabel, x.exchange.challenge));
+       },
        DeviceRefusal::kBadSignature},
       {"a key never enrolled",
        [&](Exchange& x) {
@@ -220,20 +231,21 @@ TEST(DeviceExchange, RefusesWhatNoRightfulDeviceSends) {
          return x.Prove(stranger.IdBytes(), stranger.Sign(kProofLabel, x.exchange.challenge));
        },
        DeviceRefusal::kDeviceUnknown},
-      {"bob's key enrolled again for carol", [&](Exchange& x) { return x.Enrol(temp.Invite("carol"), bob); },
-       DeviceRefusal::kKeyTaken},
+      {"bob's key enrolled again for carol",
+       [&](Exchange& x) { return x.Enrol(temp.Invite("carol"), bob); }, DeviceRefusal::kKeyTaken},
       {"an enrolment signed by another key",
        [&](Exchange& x) {
          const Bytes sig = bob.Sign(kEnrolLabel, x.exchange.challenge);
          return x.Enrol(temp.Invite("carol"), DeviceKey(), &sig);
        },
        DeviceRefusal::kBadSignature},
-      {"an expired invitation", [&](Exchange& x) { return x.Enrol(temp.Invite("carol", kNow), DeviceKey()); },
+      {"an expired invitation",
+       [&](Exchange& x) { return x.Enrol(temp.Invite("carol", kNow), DeviceKey()); },
        DeviceRefusal::kInvitationUnknown},
       {"a short proof", [&](Exchange& x) { return x.Send(FrameType::DeviceProof, Bytes(40)); },
        DeviceRefusal::kBadAnswer},
-      {"a login instead of an answer", [&](Exchange& x) { return x.Send(FrameType::Login, Bytes(32)); },
-       DeviceRefusal::kBadAnswer},
+      {"a login instead of an answer",
+       [&](Exchange& x) { return x.Send(FrameType::Login, Bytes(32)); }, DeviceRefusal::kBadAnswer},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -286,11 +298,15 @@ TEST(StateDir, FilesReadBackAndBrokenOnesAreSkippedWithALine) {
   EXPECT_FALSE(FindDevice(temp.state, key.Id(), back));
   ASSERT_TRUE(temp.Open());  // the next start
   const std::string lines = temp.Lines();
-  EXPECT_NE(lines.find("State file " + devices + key.Id() + " skipped: it does not end with a whole line"),
-            std::string::npos) << lines;
-  EXPECT_NE(lines.find(devices + "notes.txt skipped: not a state file"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("State file " + devices + key.Id() +
+                       " skipped: it does not end with a whole line"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find(devices + "notes.txt skipped: not a state file"), std::string::npos)
+      << lines;
   EXPECT_NE(lines.find(devices + std::string(64, 'b') + " skipped: longer than 4096 bytes"),
-            std::string::npos) << lines;
+            std::string::npos)
+      << lines;
   EXPECT_FALSE(PathExists(devices + ".tmp-abcdef"));
   EXPECT_TRUE(PathExists(devices + "notes.txt"));  // not ours to remove
 }
@@ -347,3 +363,5 @@ TEST(Admission, AConnectionAdmittedBeforeAReloadIsCheckedAsItOpens) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -14,6 +14,8 @@
 #include "protect/Frame.h"
 #include "protect/FrameBatch.h"
 
+namespace saferoom {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -131,3 +133,5 @@ TEST(FrameBatch, FramesReadBackLikeSingleFramesAtTheirBoundaries) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -22,6 +22,8 @@
 #include "room/UserTable.h"
 #include "tests/support/FakeLink.h"
 
+namespace saferoom {
+
 namespace {
 
 using Names = std::vector<std::string>;
@@ -355,18 +357,18 @@ TEST_F(RoomLogic, LookAlikeNamesAreRefusedAndCounted) {
   const int alice = Member("alice");
   Member("mike");
   const std::string kRefused[] = {
-      "alice ",            // white space at an end
-      "\u00a0alice",       // no-break space
-      "al\tice",           // a control character
-      "ali\377ce",         // not UTF-8
-      "alice\u200b",       // zero width space
-      "al\u00adice",       // soft hyphen
-      "\u3164alice",       // Hangul filler
-      "alice\ufeff",       // byte order mark
-      "alice\u202e",       // a direction mark
-      "aIice",             // a capital I for the l
-      "rnike",             // r and n for the m
-      "\u0430lice",        // a Cyrillic a
+      "alice ",       // white space at an end
+      "\u00a0alice",  // no-break space
+      "al\tice",      // a control character
+      "ali\377ce",    // not UTF-8
+      "alice\u200b",  // zero width space
+      "al\u00adice",  // soft hyphen
+      "\u3164alice",  // Hangul filler
+      "alice\ufeff",  // byte order mark
+      "alice\u202e",  // a direction mark
+      "aIice",        // a capital I for the l
+      "rnike",        // r and n for the m
+      "\u0430lice",   // a Cyrillic a
   };
   const int other = Open();
   testing::internal::CaptureStderr();
@@ -826,3 +828,5 @@ TEST_F(RoomLogic, ReclaimIsRefusedWithoutTheMembersLatestKey) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

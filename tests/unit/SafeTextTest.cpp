@@ -7,11 +7,14 @@
 
 #include "protect/SafeText.h"
 
+namespace saferoom {
+
 namespace {
 
 struct Case {
   const char* name;
-  char fault;  // NameFault's: 0 taken, or c(ontrol), i(nvisible), u(tf-8), b(egins with), e(nds with)
+  char fault;  // NameFault's: 0 taken, or c(ontrol), i(nvisible), u(tf-8), b(egins with), e(nds
+               // with)
   std::string_view raw;
   const char* safe;
   const char* asName = nullptr;  // SafeName's, when it differs from SafeText's
@@ -70,7 +73,11 @@ constexpr Case kCases[] = {
      "\xe2\x80\xa8\xe2\x81\x9fq\xe2\x80\xa9", "\\xe2\\x80\\xa8\\xe2\\x81\\x9fq\\xe2\\x80\\xa9"},
     // Invisible, not White_Space: shown wherever they stand in a name.
     {"zero width space", 'i', "\xe2\x80\x8bz", "\xe2\x80\x8bz", "\\xe2\\x80\\x8bz"},
-    {"Hangul filler, soft hyphen", 'i', "\xe3\x85\xa4" "a\xc2\xad", "\xe3\x85\xa4" "a\xc2\xad",
+    {"Hangul filler, soft hyphen", 'i',
+     "\xe3\x85\xa4"
+     "a\xc2\xad",
+     "\xe3\x85\xa4"
+     "a\xc2\xad",
      "\\xe3\\x85\\xa4a\\xc2\\xad"},
     {"invalid byte at the end", 'u', "a \xff", "a \\xff"},
 };
@@ -112,3 +119,5 @@ TEST(SafeText, CutsNamesAtWholeCharacters) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

@@ -11,6 +11,8 @@
 #include "room/SendQueue.h"
 #include "tests/support/FakeLink.h"
 
+namespace saferoom {
+
 namespace {
 
 // Frames stand in for themselves here: a run is its bytes, tagged.
@@ -108,35 +110,37 @@ TEST(SendQueue, NewerMemberListReplacesOneNotYetOffered) {
 TEST(SendQueue, DroppedPastItsBoundAlsoDuringASend) {
   const std::string chunk(8 * 1024, 'x');
   for (size_t bound : {kSendQueueBytes, kStrangerQueueBytes})
-  for (bool inFlight : {false, true}) {
-    SCOPED_TRACE(testing::Message() << bound << (inFlight ? " in flight" : ""));
-    Fixture f;
-    f.queue.SetBound(bound);
-    f.link->room = inFlight ? SIZE_MAX : 0;
-    ASSERT_TRUE(f.queue.Put(Frames(chunk)));
-    size_t put = chunk.size();
-    const auto fill = [&] {
-      while (f.queue.Put(Frames(chunk)))
-        put += chunk.size();
-    };
-    if (inFlight) {
-      f.link->duringSend = [&] {
-        f.link->duringSend = nullptr;
-        fill();  // from another thread, while the link reads the first run
+    for (bool inFlight : {false, true}) {
+      SCOPED_TRACE(testing::Message() << bound << (inFlight ? " in flight" : ""));
+      Fixture f;
+      f.queue.SetBound(bound);
+      f.link->room = inFlight ? SIZE_MAX : 0;
+      ASSERT_TRUE(f.queue.Put(Frames(chunk)));
+      size_t put = chunk.size();
+      const auto fill = [&] {
+        while (f.queue.Put(Frames(chunk)))
+          put += chunk.size();
       };
-      EXPECT_EQ(f.Flush(), SendQueue::State::kDropped);
-      EXPECT_EQ(f.Written(), chunk);  // the run in flight, whole
-    } else {
-      f.Flush();
-      fill();
-      EXPECT_EQ(f.Flush(), SendQueue::State::kDropped);
+      if (inFlight) {
+        f.link->duringSend = [&] {
+          f.link->duringSend = nullptr;
+          fill();  // from another thread, while the link reads the first run
+        };
+        EXPECT_EQ(f.Flush(), SendQueue::State::kDropped);
+        EXPECT_EQ(f.Written(), chunk);  // the run in flight, whole
+      } else {
+        f.Flush();
+        fill();
+        EXPECT_EQ(f.Flush(), SendQueue::State::kDropped);
+      }
+      EXPECT_LE(put, bound);
+      EXPECT_GT(put + 2 * chunk.size(), bound);  // within a run of it, costs counted
+      EXPECT_TRUE(f.link->shut);
+      EXPECT_FALSE(f.queue.Put(Frames("more")));
+      EXPECT_EQ(f.queue.Bytes(), 0u);
     }
-    EXPECT_LE(put, bound);
-    EXPECT_GT(put + 2 * chunk.size(), bound);  // within a run of it, costs counted
-    EXPECT_TRUE(f.link->shut);
-    EXPECT_FALSE(f.queue.Put(Frames("more")));
-    EXPECT_EQ(f.queue.Bytes(), 0u);
-  }
 }
 
 }  // namespace
+
+}  // namespace saferoom

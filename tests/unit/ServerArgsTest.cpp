@@ -8,6 +8,8 @@
 #include "server/ExitStatus.h"
 #include "server/ServerArgs.h"
 
+namespace saferoom {
+
 namespace {
 
 // What a served command line set: "port 7000 history 25 cert fs listen ::1".
@@ -62,7 +64,8 @@ TEST(ServerArgs, PortTextArgumentShapesAndOptionValues) {
       {{"--history", "0", "--require-client-cert", "--history=25", "1"},
        ArgsOutcome::kServe,
        "port 1 history 25 cert"},
-      {{"--state", "/var/lib/saferoom", "--require-client-cert", "7000"}, ArgsOutcome::kServe,
+      {{"--state", "/var/lib/saferoom", "--require-client-cert", "7000"},
+       ArgsOutcome::kServe,
        "port 7000 cert state /var/lib/saferoom"},
       {{"--state=", "7000"}, ArgsOutcome::kUsage},
       {{"--history", "1001", "7000"}, ArgsOutcome::kUsage},
@@ -111,8 +114,8 @@ TEST(ServerArgs, HelpListsEveryExitStatus) {
   const std::string help = ServerHelp("server");
   const size_t section = help.find("\nExit status:\n");
   ASSERT_NE(section, std::string::npos) << help;
-  for (int status :
-       {ServerExit::kStopped, ServerExit::kSetup, ServerExit::kCert, ServerExit::kKey, ServerExit::kMismatch, ServerExit::kUsage, ServerExit::kBadPort}) {
+  for (int status : {ServerExit::kStopped, ServerExit::kSetup, ServerExit::kCert, ServerExit::kKey,
+                     ServerExit::kMismatch, ServerExit::kUsage, ServerExit::kBadPort}) {
     EXPECT_NE(help.find("\n  " + std::to_string(status & 0xff) + " ", section), std::string::npos)
         << status;
   }
@@ -120,3 +123,5 @@ TEST(ServerArgs, HelpListsEveryExitStatus) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

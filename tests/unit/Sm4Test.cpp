@@ -12,6 +12,8 @@
 
 #include "protect/Sm4.h"
 
+namespace saferoom {
+
 // Test names and messages say which path ran.
 void PrintTo(Sm4Path path, std::ostream* os) {
   constexpr const char* kNames[] = {"Scalar", "Avx2", "Avx512"};
@@ -128,3 +130,5 @@ TEST_P(Sm4OnPath, EncryptManyMatchesOpenSslForEachMessage) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

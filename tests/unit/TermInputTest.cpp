@@ -7,6 +7,8 @@
 #include "client/LineLayout.h"
 #include "client/TermInput.h"
 
+namespace saferoom {
+
 namespace {
 
 // Takes what `in` holds as LineEditor does: "keys ab|line one|rest tw",
@@ -150,3 +152,5 @@ TEST(LineLayout, FollowsTheCursorThroughAResize) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

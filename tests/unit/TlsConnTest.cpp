@@ -16,6 +16,8 @@
 #include "tests/support/TestServer.h"
 #include "tls/TlsConn.h"
 
+namespace saferoom {
+
 namespace {
 
 // Two ends of one handshaken TLS 1.2 connection; the server end uses the
@@ -96,9 +98,9 @@ TEST(TlsConn, CloseSendsNotifyAndEndsLaterWrites) {
   // What was sent before the close survives it, then the end comes.
   std::string got;
   char buf[8];
-  for (ReadResult r; got.size() < 2 &&
-                     (r = TlsRead(*pair.client, buf, sizeof buf, Deadline::In(2000))).status ==
-                         IoStatus::kDone;)
+  for (ReadResult r;
+       got.size() < 2 &&
+       (r = TlsRead(*pair.client, buf, sizeof buf, Deadline::In(2000))).status == IoStatus::kDone;)
     got.append(buf, r.bytes);
   EXPECT_EQ(got, "ab");
   EXPECT_EQ(TlsRead(*pair.client, buf, 1, Deadline::In(2000)).status, IoStatus::kEnded);
@@ -107,3 +109,5 @@ TEST(TlsConn, CloseSendsNotifyAndEndsLaterWrites) {
 }
 
 }  // namespace
+
+}  // namespace saferoom

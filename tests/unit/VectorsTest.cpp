@@ -16,6 +16,8 @@
 #include "protect/Sm4.h"
 #include "server/DeviceAuth.h"
 
+namespace saferoom {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -67,7 +69,8 @@ TEST(Vectors, CbcBothWaysOnEveryPath) {
   for (Sm4Path path : {Sm4Path::Scalar, Sm4Path::Avx2, Sm4Path::Avx512}) {
     if (!Sm4PathSupported(path)) continue;
     for (const json& v : Vectors()["cbc"]) {
-      SCOPED_TRACE(v["name"].get<std::string>() + ", path " + std::to_string(static_cast<int>(path)));
+      SCOPED_TRACE(v["name"].get<std::string>() + ", path " +
+                   std::to_string(static_cast<int>(path)));
       const Bytes plain = Hex(v, "plain"), want = Hex(v, "cipher");
       const Bytes lastBlock(want.end() - 16, want.end());
       Sm4Context ctx = Sm4ExpandKey(Hex(v, "key").data());
@@ -91,8 +94,9 @@ TEST(Vectors, FramesBuiltAndReadBack) {
     const Bytes data = FromHex(v["build"]["data"]), name = Hex(v, "nameField"), iv = Hex(v, "iv");
     const Bytes want = Hex(v, "frame");
     Frame frame;
-    ASSERT_TRUE(AppendFrame(frame, v["type"], v["build"]["kind"], data.empty() ? nullptr : data.data(),
-                            static_cast<uint32_t>(data.size()), name.data(), v["scope"], iv.data()));
+    ASSERT_TRUE(
+        AppendFrame(frame, v["type"], v["build"]["kind"], data.empty() ? nullptr : data.data(),
+                    static_cast<uint32_t>(data.size()), name.data(), v["scope"], iv.data()));
     if (v["build"]["markText"]) frame[4] |= PayloadKind::Text;
     EXPECT_EQ(frame, want);
 
@@ -183,9 +187,12 @@ TEST(Vectors, DeviceSignaturesVerifyOnlyAsTheySay) {
     const Bytes signature = Hex(v, "signature");
     ASSERT_EQ(signature.size(), kDeviceSignatureSize);
     const std::string label = v["label"];
-    EXPECT_EQ(VerifyDeviceSignature(point.data(), label.c_str(), challenge.data(), signature.data()),
-              v["valid"].get<bool>());
+    EXPECT_EQ(
+        VerifyDeviceSignature(point.data(), label.c_str(), challenge.data(), signature.data()),
+        v["valid"].get<bool>());
   }
 }
 
 }  // namespace
+
+}  // namespace saferoom
