@@ -10,15 +10,6 @@
 
 namespace {
 
-// A peer that vanished without a word (a laptop gone to sleep) is found
-// within about 90 s: then its session ends by the usual path.
-constexpr int kKeepAliveIdleSec = 60;
-constexpr int kKeepAliveIntervalSec = 10;
-constexpr int kKeepAliveProbes = 3;
-// Bytes a member's socket may hold unsent: each write then waits only for
-// the member to read about its own size, whatever the kernel would buffer.
-constexpr int kUnsentLimitBytes = 128 * 1024;
-
 // The kind a passed socket's name asks for; false for a kind this server
 // does not have.
 bool KindOfName(const std::string& name, bool haveWeb, ListenerKind& kind) {
