@@ -3,6 +3,7 @@
 // code, fails here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -60,7 +61,8 @@ std::vector<std::string> Spellings(int64_t v, Unit unit) {
   std::vector<std::string> out;
   switch (unit) {
     case Unit::kCount:
-      out = {Grouped(v), std::to_string(v)};
+      out = {Grouped(v)};
+      if (v >= 1000) out.push_back(std::to_string(v));
       break;
     case Unit::kBytes:
       out = {Grouped(v) + " bytes"};
@@ -156,111 +158,85 @@ std::vector<Limit> Constants() {
   };
 }
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  const size_t e = s.find_last_not_of(' ');
-  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
-}
-
+// The cells of a table line, trimmed.
 std::vector<std::string> Cells(const std::string& line) {
   std::vector<std::string> cells;
   std::stringstream in(line.substr(1));  // past the leading |
-  for (std::string cell; std::getline(in, cell, '|');) cells.push_back(Trim(cell));
+  for (std::string cell; std::getline(in, cell, '|');) {
+    const size_t b = cell.find_first_not_of(' '), e = cell.find_last_not_of(' ');
+    cells.push_back(b == std::string::npos ? "" : cell.substr(b, e - b + 1));
+  }
   return cells;
 }
 
-struct Row {
-  std::vector<std::string> cells;
-};
-
-// The first table after the "## Limits" heading: its header and rows.
-bool LimitsTable(const std::string& doc, std::vector<std::string>& header, std::vector<Row>& rows) {
+// The first table after the "## Limits" heading, its header first; empty
+// when there is none.
+std::vector<std::vector<std::string>> LimitsTable(const std::string& doc) {
+  std::vector<std::vector<std::string>> table;
   std::stringstream in(doc);
   std::string line;
   while (std::getline(in, line) && line != "## Limits") {
   }
-  while (std::getline(in, line) && line.rfind("|", 0) != 0) {
-    if (line.rfind("## ", 0) == 0) return false;
+  while (std::getline(in, line) && line.rfind("|", 0) != 0 && line.rfind("## ", 0) != 0) {
   }
-  if (line.rfind("|", 0) != 0) return false;
-  header = Cells(line);
-  if (!std::getline(in, line) || line.rfind("|---", 0) != 0) return false;
-  while (std::getline(in, line) && line.rfind("|", 0) == 0) rows.push_back({Cells(line)});
-  return true;
-}
-
-// The names a constant cell gives, each in `backticks`; none for "—".
-std::vector<std::string> Names(const std::string& cell) {
-  std::vector<std::string> names;
-  static const std::regex kName("`([^`]+)`");
-  for (std::sregex_iterator it(cell.begin(), cell.end(), kName), end; it != end; ++it)
-    names.push_back((*it)[1]);
-  return names;
+  while (line.rfind("|", 0) == 0) {
+    if (line.rfind("|---", 0) != 0) table.push_back(Cells(line));
+    if (!std::getline(in, line)) break;
+  }
+  return table;
 }
 
 TEST(Limits, EveryDocumentedValueIsTheConstantItNames) {
-  const std::string doc = ReadFile(PROTOCOL_FILE);
-  std::vector<std::string> header;
-  std::vector<Row> rows;
-  ASSERT_TRUE(LimitsTable(doc, header, rows)) << "no table under \"## Limits\" in " << PROTOCOL_FILE;
-  size_t limitCol = header.size(), valueCol = header.size(), constantCol = header.size();
-  for (size_t i = 0; i < header.size(); ++i) {
-    if (header[i] == "limit") limitCol = i;
-    if (header[i] == "value") valueCol = i;
-    if (header[i] == "constant") constantCol = i;
-  }
-  ASSERT_LT(limitCol, header.size());
-  ASSERT_LT(valueCol, header.size());
-  ASSERT_LT(constantCol, header.size());
+  const std::vector<std::vector<std::string>> table = LimitsTable(ReadFile(PROTOCOL_FILE));
+  ASSERT_GT(table.size(), 1u) << "no table under \"## Limits\" in " << PROTOCOL_FILE;
+  const std::vector<std::string>& header = table[0];
+  const auto column = [&](const char* name) {
+    return std::find(header.begin(), header.end(), name) - header.begin();
+  };
+  const size_t limitCol = column("limit"), valueCol = column("value"), constantCol = column("constant");
+  ASSERT_LT(std::max({limitCol, valueCol, constantCol}), header.size()) << "columns limit, value, constant";
 
   std::map<std::string, Limit> known;
   for (const Limit& c : Constants()) known.emplace(c.name, c);
   std::map<std::string, int> named;
-  for (const Row& row : rows) {
-    ASSERT_EQ(row.cells.size(), header.size()) << "a row with other columns: " << row.cells[0];
-    const std::string& value = row.cells[valueCol];
-    SCOPED_TRACE(row.cells[limitCol] + " | " + value);
-    const std::vector<std::string> names = Names(row.cells[constantCol]);
-    if (names.empty()) {
-      EXPECT_EQ(row.cells[constantCol], "—") << "a row names its constants, or says — for none";
-      continue;
-    }
+  static const std::regex kName("`([^`]+)`");
+  for (size_t r = 1; r < table.size(); ++r) {
+    const std::vector<std::string>& row = table[r];
+    ASSERT_EQ(row.size(), header.size()) << "a row with other columns: " << row[0];
+    const std::string& value = row[valueCol];
+    const std::string& constants = row[constantCol];
+    SCOPED_TRACE(row[limitCol] + " | " + value);
+    if (constants == "—") continue;  // nothing in the code holds it
     // Each constant's value stands in the value cell, in the order named.
-    size_t from = 0;
-    for (const std::string& name : names) {
+    size_t from = 0, count = 0;
+    for (std::sregex_iterator it(constants.begin(), constants.end(), kName), end; it != end;
+         ++it, ++count) {
+      const std::string name = (*it)[1];
       ++named[name];
-      const auto it = known.find(name);
-      if (it == known.end()) {
+      const auto c = known.find(name);
+      if (c == known.end()) {
         ADD_FAILURE() << "the table names " << name << ", which this test does not know";
         continue;
       }
-      ASSERT_GE(it->second.value, 0) << name << ": the script no longer sets it as expected";
-      size_t at = std::string::npos, end = 0;
+      ASSERT_GE(c->second.value, 0) << name << ": the script no longer sets it as expected";
+      size_t at = std::string::npos, after = 0;
       std::string tried;
-      for (const std::string& word : Spellings(it->second.value, it->second.unit)) {
+      for (const std::string& word : Spellings(c->second.value, c->second.unit)) {
         const size_t found = FindNumber(value, word, from);
-        if (found < at) {
-          at = found;
-          end = found + word.size();
-        }
+        if (found < at) at = found, after = found + word.size();
         tried += (tried.empty() ? "\"" : " or \"") + word + "\"";
       }
       EXPECT_TRUE(at != std::string::npos) << name << " is " << tried << " in the code";
-      if (at != std::string::npos) from = end;
+      if (at != std::string::npos) from = after;
     }
+    EXPECT_GT(count, 0u) << "a row names its constants in `backticks`, or says — for none";
   }
   for (const auto& [name, limit] : known)
     EXPECT_EQ(named[name], 1) << name << " should be named by exactly one row of the table";
 }
 
-// The matching itself: a value must stand as a whole number, in its unit.
 TEST(Limits, ValuesMatchOnlyAsWholeNumbers) {
-  struct Case {
-    const char* cell;
-    int64_t value;
-    Unit unit;
-    bool found;
-  };
+  struct Case { const char* cell; int64_t value; Unit unit; bool found; };
   const Case kCases[] = {
       {"65,536 bytes, a multiple of 16", 65536, Unit::kBytes, true},
       {"64 KiB of whole frames", 65536, Unit::kBytes, true},
