@@ -14,15 +14,6 @@ namespace saferoom {
 
 namespace {
 
-// A peer that vanished without a word (a laptop gone to sleep) is found
-// within about 90 s: then its session ends by the usual path.
-constexpr int kKeepAliveIdleSec = 60;
-constexpr int kKeepAliveIntervalSec = 10;
-constexpr int kKeepAliveProbes = 3;
-// Bytes a member's socket may hold unsent: each write then waits only for
-// the member to read about its own size, whatever the kernel would buffer.
-constexpr int kUnsentLimitBytes = 128 * 1024;
-
 Listener MakeListener(size_t endpoint, UniqueFd fd) {
   Listener listener;
   listener.endpoint = endpoint;

@@ -26,6 +26,15 @@ struct Listener {
 // has the kernel drop everyone's attempts, which retry only after a second.
 constexpr int kListenBacklog = 128;
 
+// A peer that vanished without a word (a laptop gone to sleep) is found
+// within about 90 s: then its session ends by the usual path.
+constexpr int kKeepAliveIdleSec = 60;
+constexpr int kKeepAliveIntervalSec = 10;
+constexpr int kKeepAliveProbes = 3;
+// Bytes a member's socket may hold unsent: each write then waits only for
+// the member to read about its own size, whatever the kernel would buffer.
+constexpr int kUnsentLimitBytes = 128 * 1024;
+
 // The socket options of every connection; false when one did not take.
 bool SetConnectionOptions(int fd);
 

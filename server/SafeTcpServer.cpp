@@ -23,10 +23,6 @@ namespace {
 
 constexpr int kAcceptPollMs = 1000;
 constexpr int kShortageBackoffMs = 100;
-// At the stop, how long the last console lines may wait for a reader: a log
-// pipe that is merely slow gets them, a console nobody reads cannot keep
-// the process from ending.
-constexpr int kConsoleStopWaitMs = 5000;
 
 // Hands one accepted connection to its own ClientSession thread, with the
 // link its endpoint's transport makes, or closes it.

@@ -16,6 +16,11 @@
 
 namespace saferoom {
 
+// At the stop, how long the last console lines may wait for a reader: a log
+// pipe that is merely slow gets them, a console nobody reads cannot keep
+// the process from ending.
+constexpr int kConsoleStopWaitMs = 5000;
+
 struct SafeTcpServer {
   explicit SafeTcpServer(int port) : port(port) {}
 

@@ -14,17 +14,10 @@ namespace saferoom {
 
 namespace {
 
-// A message may hold the largest frame the room takes, header and all.
-constexpr size_t kMaxMessage = kHeaderSize + kMaxPayload;
 // One read from TLS: a record's worth.
 constexpr size_t kReadChunk = 16 * 1024;
 // Capacity kept for the next read or write; beyond it, buffers go back.
 constexpr size_t kKeptBytes = 64 * 1024;
-// A connection waits this long for its next request (and its first, after
-// the handshake): a browser reuses one for the page's files within moments,
-// and one it opened ahead of need, or keeps open idle, would otherwise hold
-// a place under the per-address cap for the whole opening deadline.
-constexpr int kRequestIdleMs = 2000;
 
 void Trim(std::vector<uint8_t>& v) {
   if (v.capacity() > kKeptBytes) std::vector<uint8_t>().swap(v);
@@ -39,7 +32,7 @@ WebLink::WebLink(TlsConnPtr conn, std::string peer, Console& console, StateDir* 
       console_(console),
       devices_(devices),
       gate_(gate),
-      ws_(kMaxMessage) {}
+      ws_(kMaxWebSocketMessage) {}
 
 bool WebLink::CertificateName(std::string& name) {
   if (deviceId_.empty()) return PeerCommonName(*conn_, name);

@@ -8,12 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "protect/Frame.h"
 #include "room/Link.h"
 #include "server/WebHttp.h"
 #include "server/WsStream.h"
 #include "tls/TlsConn.h"
 
 namespace saferoom {
+
+// A message may hold the largest frame the room takes, header and all.
+constexpr size_t kMaxWebSocketMessage = kHeaderSize + kMaxPayload;
+// A connection waits this long for its next request (and its first, after
+// the handshake): a browser reuses one for the page's files within moments,
+// and one it opened ahead of need, or keeps open idle, would otherwise hold
+// a place under the per-address cap for the whole opening deadline.
+constexpr int kRequestIdleMs = 2000;
 
 class Console;
 struct ConnectionGate;

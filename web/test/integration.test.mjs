@@ -1,5 +1,5 @@
 // The library against the real server over TLS: bots in one room with the
-// terminal client, and the README's bot run as it stands. The server runs on
+// terminal client, and the bot of docs/clients.md run as it stands. The server runs on
 // port 0 in a temporary directory with fresh certificates.
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
@@ -87,13 +87,13 @@ test('a bot and the terminal client share the room', { skip }, async () => {
   await alice.leave();
 });
 
-test("the README's bot runs as written and answers", { skip }, async () => {
+test("the documented bot runs as written and answers", { skip }, async () => {
   const file = path.join(repoRoot, 'web/examples/ping-bot.mjs');
-  const readme = readFileSync(path.join(repoRoot, 'README.md'), 'utf8');
-  const section = readme.slice(readme.indexOf('## A bot in JavaScript'));
+  const page = readFileSync(path.join(repoRoot, 'docs/clients.md'), 'utf8');
+  const section = page.slice(page.indexOf('## A bot in JavaScript'));
   const block = /```js\n([\s\S]*?)```/.exec(section);
-  assert.ok(block, 'the README shows the bot');
-  assert.equal(block[1], readFileSync(file, 'utf8'), 'the README shows web/examples/ping-bot.mjs as it is');
+  assert.ok(block, 'docs/clients.md shows the bot');
+  assert.equal(block[1], readFileSync(file, 'utf8'), 'docs/clients.md shows web/examples/ping-bot.mjs as it is');
 
   const alice = bot('alice');
   alice.start();
