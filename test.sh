@@ -32,8 +32,6 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite "optimised" build
 echo "=== Debian package (from build)"
 scripts/package-test.sh build || status=1
-echo "=== soak (30 s)"
-BUILD_DIR=build tests/soak.sh 30 || status=1
 run_suite "address+undefined sanitizers" build-asan -DSANITIZE=address,undefined
 run_suite "thread sanitizer" build-tsan -DSANITIZE=thread
 

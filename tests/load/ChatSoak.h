@@ -1,7 +1,8 @@
 // The soak: everything at once on one server for a while. Two steady
 // members chat publicly and privately with stamped texts, while others join
-// and leave, one floods, one logs in and stops reading, and garbage arrives
-// instead of frames or handshakes. Run by chat-bench --soak (and so by
+// (or chat as strangers) and leave, one floods, one logs in and stops
+// reading, others go at every stage of a frame, and garbage arrives instead
+// of frames or handshakes. Run by chat-bench --soak (and so by
 // tests/soak.sh), which prints the result.
 #pragma once
 

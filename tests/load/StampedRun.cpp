@@ -20,8 +20,6 @@ namespace {
 // text. Hex keeps it free of NULs, so Text kind texts travel whole.
 constexpr int kMaxStreams = 255;
 constexpr int kReceivePollMs = 50;
-// Larger sequence numbers cannot be ours: no run sends that many.
-constexpr int64_t kMaxSequence = int64_t{1} << 28;
 constexpr int kMaxComplaints = 20;
 
 void StampText(std::string& text, unsigned tag, int stream, int64_t sequence, int64_t sentNs) {
@@ -134,7 +132,7 @@ void ReceiveLoop(StampedRun& run, Member& member) {
     int64_t sequence, sentNs;
     if (!ParseStamp(heard.text, run.tag, s, sequence, sentNs) ||
         s >= static_cast<int>(run.streams.size()) || sequence >= kMaxSequence) {
-      ++member.foreign;
+      member.foreign.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     const Stream& stream = run.streams[s];
@@ -226,6 +224,10 @@ void StartReceivers(StampedRun& run) {
     run.receivers.emplace_back(ReceiveLoop, std::ref(run), std::ref(*member));
 }
 
+void StampText(const StampedRun& run, int stream, int64_t sequence, std::string& text) {
+  StampText(text, run.tag, stream, sequence, NowNs());
+}
+
 bool SendStamped(StampedRun& run, int stream, std::string& text, int64_t sentNs, uint32_t kind) {
   const Stream& s = run.streams[stream];
   StampText(text, run.tag, stream, run.sent[stream], sentNs);
@@ -266,9 +268,10 @@ Tally Verify(const StampedRun& run) {
     if (!member->sendError.empty())
       complain(member->name + " stopped sending: " + member->sendError);
     if (member->ended) complain(member->name + "'s connection " + EndText(member->endStatus));
-    tally.foreign += member->foreign;
-    if (member->foreign > 0 && !run.othersWelcome) {
-      complain(member->name + " received " + std::to_string(member->foreign) +
+    const int64_t foreign = member->foreign.load();
+    tally.foreign += foreign;
+    if (foreign > 0 && !run.othersWelcome) {
+      complain(member->name + " received " + std::to_string(foreign) +
                " chat frames that are no text of this run");
     }
     tally.misrouted += member->misrouted;

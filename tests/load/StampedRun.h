@@ -85,7 +85,7 @@ struct Member {
   // Owned by the receiver thread until it is joined.
   std::vector<StreamTrack> tracks;
   std::vector<int64_t> latenciesNs;
-  int64_t foreign = 0;    // chat that is no text of this run
+  std::atomic<int64_t> foreign{0};  // chat that is no text of this run (read meanwhile too)
   int64_t misrouted = 0;  // texts of this run not meant for it, or with a wrong name or scope
   RecvStatus endStatus = RecvStatus::kTimeout;
 
@@ -131,6 +131,14 @@ struct Tally {
 bool JoinMembers(StampedRun& run, const std::string& namePrefix, int count,
                  std::vector<Stream> streams, const MemberJoin& join);
 void StartReceivers(StampedRun& run);
+
+// Larger sequence numbers cannot be ours: no run sends that many.
+constexpr int64_t kMaxSequence = int64_t{1} << 28;
+
+// Stamps `text` (kStampLen bytes or more) as text `sequence` of the stream,
+// sent now, without sending it: a text the run's members take for one of
+// its own.
+void StampText(const StampedRun& run, int stream, int64_t sequence, std::string& text);
 
 // Stamps `text` (kStampLen bytes or more) as the stream's next text, sent at
 // sentNs, and sends it. False when the write failed.

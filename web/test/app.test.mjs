@@ -1,12 +1,12 @@
-// The pure parts of the web app: Up and Down recall, the commands a typed
-// line may be, what a message's text shows and links, the words for the
-// connection; and that no string is ever made markup.
+// The pure parts of the web app: Up and Down recall, what a message's text
+// shows and links, the words for the connection; and that no string is ever
+// made markup. (The commands a typed line may be are the client vectors',
+// in session.test.mjs.)
 import assert from 'node:assert/strict';
 import { readdirSync, readFileSync } from 'node:fs';
 import { register } from 'node:module';
 import test from 'node:test';
 import { LineHistory } from '../app/line-history.js';
-import { ParseCommand } from '../lib/index.mjs';
 
 test('Up recalls earlier lines, Down comes back to the line being typed', () => {
   const h = new LineHistory();
@@ -30,28 +30,6 @@ test('the history keeps its newest lines only', () => {
   const h = new LineHistory(2);
   ['a', 'b', 'c'].forEach((l) => h.add(l));
   assert.deepEqual([h.older(''), h.older('c'), h.older('b')], ['c', 'b', null]);
-});
-
-test('typed lines as commands', () => {
-  const rows = [
-    // line, kind, name, text
-    ['hello', 'say', '', 'hello'],
-    ['/', 'say', '', '/'],
-    ['//msg x', 'say', '', '/msg x'],
-    ['/msg bob hi there', 'msg', 'bob', 'hi there'],
-    ['/msg   bob   hi', 'msg', 'bob', 'hi'],
-    ['/msg "bob smith" hi', 'msg', 'bob smith', 'hi'],
-    ['/msg "bob smith"hi', 'badUse', '', 'usage: /msg NAME TEXT (put a NAME with spaces in "quotes")'],
-    ['/msg "bob hi', 'badUse', '', 'usage: /msg NAME TEXT (put a NAME with spaces in "quotes")'],
-    ['/msg bob', 'badUse', '', 'usage: /msg NAME TEXT (put a NAME with spaces in "quotes")'],
-    ['/nick  carol  ', 'nick', 'carol', ''],
-    ['/nick', 'badUse', '', 'usage: /nick NAME'],
-    ['/who', 'who', '', ''],
-    ['/quit', 'quit', '', ''],
-    ['/help', 'help', '', ''],
-    ['/whom x', 'unknown', '/whom', ''],
-  ];
-  for (const [line, kind, name, text] of rows) assert.deepEqual(ParseCommand(line), { kind, name, text }, line);
 });
 
 // The page's modules import the library as the server serves it, at
