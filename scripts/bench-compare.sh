@@ -116,6 +116,7 @@ EOF
 # (and web_port for ours).
 start_server() {
   local kind=$1 log=$work/$1.$RANDOM.log pattern port= tries
+  : >"$log"  # before the child opens it, so that the first look finds it
   case $kind in
     ours)
       # With its web listener, so that a row compares the two ports.

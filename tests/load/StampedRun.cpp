@@ -198,8 +198,7 @@ bool JoinMembers(StampedRun& run, const std::string& namePrefix, int count,
   }
   run.tag = std::random_device()() & 0xffff;
   run.streams = std::move(streams);
-  for (Stream& stream : run.streams)
-    stream.witness = stream.to >= 0 ? stream.to : run.ownCopies ? stream.from : -1;
+  for (Stream& stream : run.streams) stream.witness = stream.to;
   run.sent.assign(run.streams.size(), 0);
   for (int i = 0; i < count; ++i) {
     auto member = std::make_unique<Member>();

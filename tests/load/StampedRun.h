@@ -59,11 +59,10 @@ struct Stream {
   int from = 0;
   int to = -1;  // a member's index; -1: public
   // The member whose receipt counts as the sender's text coming back (for
-  // a closed loop): the sender itself where the server echoes public texts,
-  // the recipient of a private stream. -1: every member the stream reaches
-  // must have it (IRC, which echoes nothing: one fast member could run
-  // ahead of a slow one, and an IRC server drops a member whose queue
-  // overflows). Set by JoinMembers.
+  // a closed loop): the recipient of a private stream. -1: every member the
+  // stream reaches must have it, the sender's own copy not enough: one fast
+  // reader would let the senders run ahead of a slow one, whom the server
+  // (like an IRC server) drops once its queue overflows. Set by JoinMembers.
   int witness = -1;
 };
 
