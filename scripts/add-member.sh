@@ -26,33 +26,8 @@ set -euo pipefail
 host=
 port=7000
 webport=7443
-usage() {
-  echo "Usage: $self [--dir DIR] [--state DIR] [--host HOST] [--port PORT] [--web-port PORT] NAME" >&2
-  echo "Try '$self --help'." >&2
-  exit 2
-}
-for a in "$@"; do
-  case $a in
-    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" | sed "s|^Usage: add-member|Usage: $(script_name add-member)|"; exit 0 ;;
-    --) break ;;
-  esac
-done
-while [ $# -gt 1 ]; do
-  case $1 in
-    --dir) dir=$2 ;;
-    --state) state=$2 ;;
-    --host) host=$2 ;;
-    --port) port=$2 ;;
-    --web-port) webport=$2 ;;
-    *) usage ;;
-  esac
-  shift 2
-done
-[ $# -eq 1 ] || usage
-name=$1
-check_name "$name"
-dir=$(cd "$dir" 2>/dev/null && pwd) || { echo "$self: no directory $dir" >&2; exit 1; }
-state=${state:-$(dirname "$dir")/state}
+parse_options add-member 1 "[--dir DIR] [--state DIR] [--host HOST] [--port PORT] [--web-port PORT] NAME" \
+  --host host --port port --web-port webport -- "$@"
 for f in ca.crt ca.key; do
   [ -r "$dir/$f" ] || { echo "$self: no $dir/$f ($(script_name make-dev-certs) makes it)" >&2; exit 1; }
 done

@@ -33,6 +33,42 @@ script_name() {
   fi
 }
 
+# parse_options SCRIPT NAMES SYNOPSIS [OPTION VARIABLE]... -- ARGS...: --help
+# (the caller's header, under the name it runs by), --dir, --state and each
+# OPTION, which sets VARIABLE, all with a value; then NAMES arguments (0 or
+# 1: the member's name, checked, in `name`). Sets dir and state as absolute.
+parse_options() {
+  local script=$1 names=$2 synopsis=$3 a
+  shift 3
+  local -A own=()
+  while [ "$1" != -- ]; do own[$1]=$2; shift 2; done
+  shift
+  for a in "$@"; do
+    case $a in
+      -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" |
+        sed "s|^Usage: $script|Usage: $(script_name "$script")|"; exit 0 ;;
+      --) break ;;
+    esac
+  done
+  while [ $# -gt "$names" ]; do
+    case $1 in
+      --dir) dir=${2-} ;;
+      --state) state=${2-} ;;
+      *) [ -n "${own[$1]:-}" ] || break; printf -v "${own[$1]}" %s "${2-}" ;;
+    esac
+    [ $# -ge 2 ] || break
+    shift 2
+  done
+  if [ $# -ne "$names" ]; then
+    echo "Usage: $self $synopsis" >&2
+    echo "Try '$self --help'." >&2
+    exit 2
+  fi
+  if [ "$names" = 1 ]; then name=$1; check_name "$name"; fi
+  dir=$(cd "$dir" 2>/dev/null && pwd) || { echo "$self: no directory $dir" >&2; exit 1; }
+  state=${state:-$(dirname "$dir")/state}
+}
+
 # check_name NAME: the room keeps 20 bytes of a name, and it goes into file
 # names and certificate subjects.
 check_name() {

@@ -12,23 +12,7 @@ set -euo pipefail
 
 # shellcheck source=scripts/members-lib.sh
 . "$(dirname "$0")/members-lib.sh" 2>/dev/null || . "$(dirname "$0")/../share/saferoom/members-lib.sh"
-usage() {
-  echo "Usage: $self [--dir DIR] [--state DIR]" >&2
-  echo "Try '$self --help'." >&2
-  exit 2
-}
-case ${1:-} in -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" | sed "s|^Usage: members|Usage: $(script_name members)|"; exit 0 ;; esac
-while [ $# -gt 0 ]; do
-  [ $# -ge 2 ] || usage
-  case $1 in
-    --dir) dir=$2 ;;
-    --state) state=$2 ;;
-    *) usage ;;
-  esac
-  shift 2
-done
-dir=$(cd "$dir" 2>/dev/null && pwd) || { echo "$self: no directory $dir" >&2; exit 1; }
-state=${state:-$(dirname "$dir")/state}
+parse_options members 0 "[--dir DIR] [--state DIR]" -- "$@"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # shellcheck source=scripts/certs-lib.sh

@@ -18,31 +18,7 @@ set -euo pipefail
 # shellcheck source=scripts/members-lib.sh
 . "$(dirname "$0")/members-lib.sh" 2>/dev/null || . "$(dirname "$0")/../share/saferoom/members-lib.sh"
 pid=
-usage() {
-  echo "Usage: $self [--dir DIR] [--state DIR] [--pid PID] NAME" >&2
-  echo "Try '$self --help'." >&2
-  exit 2
-}
-for a in "$@"; do
-  case $a in
-    -h|--help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0" | sed "s|^Usage: remove-member|Usage: $(script_name remove-member)|"; exit 0 ;;
-    --) break ;;
-  esac
-done
-while [ $# -gt 1 ]; do
-  case $1 in
-    --dir) dir=$2 ;;
-    --state) state=$2 ;;
-    --pid) pid=$2 ;;
-    *) usage ;;
-  esac
-  shift 2
-done
-[ $# -eq 1 ] || usage
-name=$1
-check_name "$name"
-dir=$(cd "$dir" 2>/dev/null && pwd) || { echo "$self: no directory $dir" >&2; exit 1; }
-state=${state:-$(dirname "$dir")/state}
+parse_options remove-member 1 "[--dir DIR] [--state DIR] [--pid PID] NAME" --pid pid -- "$@"
 for f in ca.crt ca.key; do
   [ -r "$dir/$f" ] || { echo "$self: no $dir/$f" >&2; exit 1; }
 done

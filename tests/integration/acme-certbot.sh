@@ -21,23 +21,9 @@ done
 # Everything here is on loopback: no proxy in between.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 export no_proxy=127.0.0.1,localhost NO_PROXY=127.0.0.1,localhost
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "acme-certbot: FAILED: $*" >&2
-  for log in "$work"/*.log; do
-    echo "--- $(basename "$log")" >&2
-    tail -n 30 "$log" >&2
-  done
-  exit 1
-}
+test_name=acme-certbot
+# shellcheck source=tests/integration/script-lib.sh
+. "$(dirname "$0")/script-lib.sh"
 
 # wait_for FILE TEXT [COUNT]: until FILE holds TEXT COUNT times (1), 10 s at most.
 wait_for() {

@@ -16,23 +16,9 @@ if [ -z "$chromium" ] || ! command -v certutil >/dev/null; then
   exit 77
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "ca-chromium: FAILED: $*" >&2
-  for log in "$work"/*.log; do
-    echo "--- $(basename "$log")" >&2
-    tail -n 20 "$log" >&2
-  done
-  exit 1
-}
+test_name=ca-chromium
+# shellcheck source=tests/integration/script-lib.sh
+. "$(dirname "$0")/script-lib.sh"
 
 # The development set, and a certificate for www.example.com from its CA, as
 # whoever holds ca.key could make one.
