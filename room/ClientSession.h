@@ -45,6 +45,8 @@ struct ClientState {
   // It was given a reclaim key: its chat is counted as relayed, and its
   // queue keeps a replay, for a reclaim by the member's next connection.
   bool reclaimable = false;
+  // The stack pages its handshake touched were given back.
+  bool stackTrimmed = false;
 };
 
 // Serves `link` and lets go of it at the end, when no slot names it any more.
