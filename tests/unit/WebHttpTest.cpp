@@ -46,6 +46,8 @@ TEST(HttpExchange, FilesHeadersAndRefusals) {
        "HTTP/1.1 200 OK", Step::kClose},
       {"another path", "GET /etc/passwd HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 404",
        Step::kRespond},
+      {"HEAD of another path", "HEAD /nope HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 404",
+       Step::kRespond},
       {"the path up", "GET /../server.key HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 404",
        Step::kRespond},
       {"another method", "DELETE / HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 405", Step::kClose},
