@@ -47,7 +47,7 @@ void Record(ChatClient& client, const std::string& who, size_t count,
 }
 
 // A session of clients that never ask: logins, a name in use, public,
-// private, a stranger's chat, a logout.
+// private, a stranger's chat, a logout; every frame each of them gets.
 std::vector<std::string> SpecEraTranscript(int port) {
   std::vector<std::string> lines;
   auto alice = Connect(port);
@@ -70,6 +70,10 @@ std::vector<std::string> SpecEraTranscript(int port) {
   Record(*alice, "alice", 1, lines);
   EXPECT_TRUE(bob->Logout());
   Record(*alice, "alice", 1, lines);
+  // Nothing more: no copy of a private message, nothing for a stranger.
+  ReceivedFrame extra;
+  EXPECT_EQ(alice->Receive(extra, Deadline::In(300)), RecvStatus::kTimeout) << extra.type;
+  EXPECT_EQ(stranger->Receive(extra, Deadline::In(300)), RecvStatus::kTimeout) << extra.type;
   return lines;
 }
 

@@ -1,16 +1,13 @@
-// The server where people are: IPv6 and chosen listen addresses, the IPv6
-// per-address cap (a /64), sockets from systemd, and chat dialling every
-// address a name has, each against the real binaries on loopback.
+// The server where people are: IPv6 and chosen listen addresses, sockets
+// from systemd, and chat dialling every address a name has, each against the
+// real binaries on loopback.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Net.h"
@@ -46,13 +43,6 @@ std::string Dial(TestServer& server, const std::string& host, std::string source
   const std::string notice =
       "[*] Connection from " + source + ", port " + std::to_string(LocalPort(fd.Get())) + "\n";
   return server.WaitFor(notice) != kNone ? "in" : "no " + notice;
-}
-
-// True when the server ends the connection within timeoutMs.
-bool ClosedByServer(int fd, int timeoutMs) {
-  char buf[512];
-  return PollFd(fd, false, Deadline::In(timeoutMs)) == PollResult::kReady &&
-         RecvBytes(fd, buf, sizeof buf) <= 0;
 }
 
 // Sends what no TLS client would from `host`; true when the server reports
@@ -159,71 +149,6 @@ TEST(Listen, ListenerThatCannotBeOpenedEndsStartUp) {
     EXPECT_EQ(server.err.rfind(c.err, 0), 0u) << server.err;
   }
   EXPECT_TRUE(holder.Alive());
-}
-
-// Runs `body` on a thread of its own in a new network namespace where
-// loopback is up and `setup` (sh commands) has run: addresses that nothing
-// outside sees. What the body starts must end with it. False, with `why`,
-// where namespaces are not allowed.
-bool InNetworkNamespace(const std::string& setup, const std::function<void()>& body,
-                        std::string& why) {
-  bool ran = false;
-  std::thread([&] {
-    if (unshare(CLONE_NEWNET) != 0) {
-      why = std::string("unshare: ") + std::strerror(errno);
-      return;
-    }
-    Proc sh;
-    if (!sh.Spawn({"/bin/sh", "-c", "ip link set lo up && " + setup}) || sh.WaitExit() != 0) {
-      why = "ip: " + sh.err;
-      return;
-    }
-    ran = true;
-    body();
-  }).join();
-  return ran;
-}
-
-// Real addresses of two /64s, on loopback in a namespace of the test's own.
-TEST(Listen, OneIpv6Slash64CountsAsOneAddress) {
-  const std::string setup =
-      "for i in $(seq 1 41); do ip -6 addr add 2001:db8::$i/64 dev lo nodad || exit 1; done && "
-      "ip -6 addr add 2001:db8:0:1::1/64 dev lo nodad";
-  std::string why;
-  const bool ran = InNetworkNamespace(
-      setup,
-      [] {
-        TestServer server;
-        ASSERT_TRUE(server.Start({"--listen", "2001:db8::1", "0"})) << server.err;
-        const uint16_t port = static_cast<uint16_t>(server.port);
-        std::vector<UniqueFd> held;
-        for (int i = 1; i <= 40; ++i) {
-          const std::string source = "2001:db8::" + std::to_string(i);
-          held.push_back(ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, source));
-          ASSERT_TRUE(held.back().Valid()) << source;
-          const std::string notice = "[*] Connection from " + source + ", port " +
-                                     std::to_string(LocalPort(held.back().Get())) + "\n";
-          ASSERT_NE(server.WaitFor(notice), kNone) << server.out;
-        }
-        // Another address of the same /64 is one connection too many.
-        UniqueFd extra =
-            ConnectTcp("2001:db8::1", port, Deadline::In(5000), nullptr, "2001:db8::41");
-        ASSERT_TRUE(extra.Valid());
-        EXPECT_TRUE(ClosedByServer(extra.Get(), 5000));
-        const std::string refusal =
-            "Too many connections from one address (40 at once): refused 1 since the last line "
-            "(latest: 2001:db8::41, port " +
-            std::to_string(LocalPort(extra.Get())) + ")\n";
-        EXPECT_NE(server.WaitFor(refusal, 5000, true), kNone) << server.err;
-        // Another /64 gets as far as the handshake.
-        EXPECT_EQ(Dial(server, "2001:db8::1", "2001:db8:0:1::1"), "in");
-        int open = 0;
-        for (const UniqueFd& fd : held)
-          open += PollFd(fd.Get(), false, Deadline::In(0)) == PollResult::kTimeout;
-        EXPECT_EQ(open, 40);
-      },
-      why);
-  if (!ran) GTEST_SKIP() << "no network namespace here (" << why << ")";
 }
 
 // The test's own launcher: the sockets as descriptors 3, 4, ... with the

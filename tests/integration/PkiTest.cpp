@@ -35,14 +35,6 @@ int RunProgram(const std::vector<std::string>& argv, std::string& out) {
   return status;
 }
 
-// Runs a script of ours to its end; its standard output, or a test failure.
-std::string RunScript(const std::vector<std::string>& argv) {
-  Proc script;
-  EXPECT_TRUE(script.Spawn(argv));
-  EXPECT_EQ(script.WaitExit(30000), 0) << argv[0] << ": " << script.err;
-  return script.out;
-}
-
 const std::string kMakeDevCerts = kSource + "/scripts/make-dev-certs.sh";
 const std::string kAddMember = kSource + "/scripts/add-member.sh";
 

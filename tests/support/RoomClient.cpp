@@ -69,17 +69,6 @@ bool WaitForList(ChatClient& client, const Names& want, int timeoutMs) {
       timeoutMs);
 }
 
-void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,
-                std::atomic<bool>& inOrder, std::atomic<uint32_t>* count) {
-  ReceivedFrame f;
-  for (uint32_t n = 0; n < total && client.Receive(f, Deadline::In(20000)) == RecvStatus::kFrame;) {
-    if (f.type != FrameType::Chat) continue;
-    ++n;
-    if (count != nullptr) ++*count;
-    if (SeqOf(f) != heard[f.name]++) inOrder = false;
-  }
-}
-
 std::string Numbered(uint32_t seq, size_t size) {
   std::string text(std::max<size_t>(size, 4), 'n');
   std::memcpy(&text[0], &seq, 4);

@@ -32,12 +32,6 @@ ReceivedFrame Next(ChatClient& client, int timeoutMs = 5000);
 bool WaitFrame(ChatClient& client, const std::function<bool(const ReceivedFrame&)>& match,
                int timeoutMs = 5000);
 bool WaitForList(ChatClient& client, const Names& want, int timeoutMs = 10000);
-// Reads until `total` chats came, or none for 20 s, counting them by sender
-// in `heard` (and all of them in `*count`, when given, for other threads);
-// clears `inOrder` when a sender's number (see Numbered) is not its count so
-// far.
-void CountChats(ChatClient& client, uint32_t total, std::map<std::string, uint32_t>& heard,
-                std::atomic<bool>& inOrder, std::atomic<uint32_t>* count = nullptr);
 // `size` (at least 4) bytes starting with `seq`, for order checks.
 std::string Numbered(uint32_t seq, size_t size);
 uint32_t SeqOf(const ReceivedFrame& frame);

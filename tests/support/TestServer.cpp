@@ -2,6 +2,7 @@
 #include "tests/support/TestServer.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -163,6 +164,13 @@ bool TestServer::Start(std::vector<std::string> args) {
   bool whole = at != std::string::npos && WaitFor("\n", 5000, false, at) != std::string::npos;
   port = whole ? std::atoi(out.c_str() + at) : 0;
   return port > 0;
+}
+
+std::string RunScript(const std::vector<std::string>& argv) {
+  Proc script;
+  EXPECT_TRUE(script.Spawn(argv));
+  EXPECT_EQ(script.WaitExit(30000), 0) << argv[0] << ": " << script.err;
+  return script.out;
 }
 
 int SumAfter(const std::string& text, const std::string& prefix) {

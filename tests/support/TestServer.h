@@ -81,6 +81,10 @@ struct TestServer : Proc {
   bool Start(std::vector<std::string> args = {"0"});
 };
 
+// Runs a script of ours to its end (30 s at most); its standard output, or
+// a test failure.
+std::string RunScript(const std::vector<std::string>& argv);
+
 // One send or recv on a raw socket (no SIGPIPE, EINTR retried): the bytes,
 // 0 at the peer's end (recv), or -1.
 long SendBytes(int fd, const void* buf, size_t len);

@@ -1,10 +1,13 @@
-// What the per-address cap counts as one address, and the address forms the
-// server reads (--listen) and writes in its notices.
+// What the per-address cap counts as one address, the caps themselves, and
+// the address forms the server reads (--listen) and writes in its notices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/Net.h"
+#include "room/Console.h"
 #include "server/ConnectionGate.h"
 
 namespace saferoom {
@@ -71,6 +74,28 @@ TEST(AddressKey, Ipv4ByAddressIpv6ByItsSlash64LinkLocalByAddress) {
     SCOPED_TRACE(c.address);
     EXPECT_EQ(AddressKey(Ip(c.address)), c.key);
   }
+}
+
+// Places are counted per address key and in all, and given back on release;
+// a refusal takes no place.
+TEST(ConnectionGate, CapsPerAddressAndGivesPlacesBack) {
+  Console console;  // no writer: the refusal lines wait unread
+  ConnectionGate gate(console);
+  std::vector<uint64_t> ids;
+  for (int i = 0; i < kMaxPerAddress; ++i)
+    ids.push_back(AdmitConnection(gate, "2001:db8::/64", "p"));
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
+  EXPECT_EQ(AdmitConnection(gate, "2001:db8::/64", "p"), 0u);
+  const uint64_t other = AdmitConnection(gate, "192.0.2.1", "p");
+  EXPECT_NE(other, 0u);
+  EXPECT_EQ(gate.open, kMaxPerAddress + 1);
+  ReleaseConnection(gate, ids.back());
+  ReleaseConnection(gate, ids.back());  // twice: counted once
+  EXPECT_EQ(gate.open, kMaxPerAddress);
+  EXPECT_NE(AdmitConnection(gate, "2001:db8::/64", "p"), 0u);
+  EXPECT_EQ(AdmitConnection(gate, "2001:db8::/64", "p"), 0u);
+  ReleaseConnection(gate, other);
+  EXPECT_EQ(gate.perAddress.count("192.0.2.1"), 0u);
 }
 
 }  // namespace

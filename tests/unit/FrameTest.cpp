@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "protect/Frame.h"
@@ -94,6 +95,14 @@ TEST(BuildFrame, LaysOutTheHeaderPadsAndEncryptsUnderAFreshIv) {
   const uint8_t small[16] = {};  // never read: the size check comes first
   for (uint32_t len : {0xfffffff0u, 0xffffffffu, 1u << 30})
     EXPECT_TRUE(BuildFrame(FrameType::Chat, 0, small, len, kAlice, 1).empty()) << len;
+  // What a reader takes: whole blocks, up to the largest payload.
+  for (const auto& [len, taken] : {std::pair{0u, true}, std::pair{16u, true},
+                                   std::pair{kMaxPayload, true}, std::pair{8u, false},
+                                   std::pair{kMaxPayload + 16, false}}) {
+    FrameHeader header;
+    header.lengthWord = len << 2 | PayloadKind::Text;
+    EXPECT_EQ(HeaderAcceptable(header), taken) << len;
+  }
 }
 
 // A batch's frames read back like BuildFrame's, each where the batch says it

@@ -356,19 +356,13 @@ TEST_F(RoomLogic, SlotsListsRepliesAndNotices) {
 TEST_F(RoomLogic, LookAlikeNamesAreRefusedAndCounted) {
   const int alice = Member("alice");
   Member("mike");
+  // What NameFault refuses is the shared vectors' (VectorsTest); one of it
+  // here shows the room asks it.
   const std::string kRefused[] = {
-      "alice ",       // white space at an end
-      "\u00a0alice",  // no-break space
-      "al\tice",      // a control character
-      "ali\377ce",    // not UTF-8
-      "alice\u200b",  // zero width space
-      "al\u00adice",  // soft hyphen
-      "\u3164alice",  // Hangul filler
-      "alice\ufeff",  // byte order mark
-      "alice\u202e",  // a direction mark
-      "aIice",        // a capital I for the l
-      "rnike",        // r and n for the m
-      "\u0430lice",   // a Cyrillic a
+      "alice ",      // white space at an end
+      "aIice",       // a capital I for the l
+      "rnike",       // r and n for the m
+      "\u0430lice",  // a Cyrillic a
   };
   const int other = Open();
   testing::internal::CaptureStderr();
@@ -389,7 +383,7 @@ TEST_F(RoomLogic, LookAlikeNamesAreRefusedAndCounted) {
   EXPECT_EQ(err,
             "Names that could pass for another: refused 1 since the last line (latest: "
             "alice\\x20, it ends with white space)\n"
-            "Names that could pass for another: refused 11 since the last line (latest: "
+            "Names that could pass for another: refused 3 since the last line (latest: "
             "\u0430lice, it looks like alice)\n");
 }
 

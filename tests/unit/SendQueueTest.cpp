@@ -118,7 +118,8 @@ TEST(SendQueue, DroppedPastItsBoundAlsoDuringASend) {
       ASSERT_TRUE(f.queue.Put(Frames(chunk)));
       size_t put = chunk.size();
       const auto fill = [&] {
-        while (f.queue.Put(Frames(chunk)))
+        // Bounded, so that a queue that never drops fails rather than fills memory.
+        while (put <= 2 * bound && f.queue.Put(Frames(chunk)))
           put += chunk.size();
       };
       if (inFlight) {
