@@ -1,6 +1,7 @@
-// Support for the browser test (browser.e2e.mjs): the server with its web
-// listener, Chromium trusting exactly that server's key, pages with their
-// console errors collected, the axe-core scan, screenshots. No tests here.
+// Support for the browser tests (browser.e2e.mjs, members.e2e.mjs): the
+// server with its web listener, Chromium trusting exactly that server's key,
+// pages with their console errors collected, the axe-core scan, screenshots.
+// No tests here.
 import assert from 'node:assert/strict';
 import { createHash, X509Certificate } from 'node:crypto';
 import { existsSync, mkdirSync, readFileSync } from 'node:fs';
@@ -86,7 +87,7 @@ export function startRelay(targetPort) {
   });
 }
 
-// The server with its web listener; null when it does not take --web.
+// The server with its web listener.
 export async function startWebServer(cwd, webPort, port, extra = []) {
   const server = new Child(serverBin, [...extra, '--web', String(webPort), String(port)], { cwd });
   try {
@@ -96,7 +97,6 @@ export async function startWebServer(cwd, webPort, port, extra = []) {
     return server;
   } catch (err) {
     await server.stop();
-    if (server.exitCode !== 0 && server.lines.some((l) => /usage|unknown|unrecognized|--web/i.test(l))) return null;
     throw err;
   }
 }
@@ -134,6 +134,14 @@ export class PageWatch {
       this.dialogs.push(d.message());
       d.dismiss();
     });
+    return page;
+  }
+
+  // A new page in `context`, watched, at `size`, loaded from `url`.
+  async open(context, label, url, size) {
+    const page = this.watch(await context.newPage(), label);
+    await page.setViewport(size);
+    await page.goto(url, { waitUntil: 'load', timeout: kWaitMs });
     return page;
   }
 }

@@ -4,10 +4,12 @@
 import assert from 'node:assert/strict';
 import test from 'node:test';
 import {
-  BuildFrame, DecodeFrame, deviceDialer, DeviceRefusal, DeviceRefusedError, FrameReader, FrameType, InviteTokenOf,
+  BuildFrame, DecodeFrame, deviceDialer, DeviceProofFrame, DeviceRefusal, DeviceRefusedError, FrameReader, FrameType, InviteTokenOf,
   kProofLabel, MakeDeviceKey, OpenDeviceExchange, PayloadKind, Scope, SignChallenge, SignedMessage,
 } from '../lib/index.mjs';
 
+// A fault that leaves a promise unsettled fails the test, not the suite.
+const bounded = { timeout: 5000 };
 const le = (n) => Uint8Array.of(n & 255, n >> 8 & 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 const serverFrame = (type, payload, name = '') => {
   const field = new Uint8Array(20);
@@ -47,16 +49,13 @@ function scriptedDial({ onHello, onAnswer, split = 7 }) {
   return dial;
 }
 
-test('a proof: hello, challenge, the signed answer, then the room has the connection', async () => {
+test('a proof: hello, challenge, the signed answer, then the room has the connection', bounded, async () => {
   const key = await MakeDeviceKey();
   const dial = scriptedDial({
     onHello: () => serverFrame(FrameType.DeviceChallenge, challenge),
     onAnswer: () => serverFrame(FrameType.DeviceAccepted, le(3), 'alice'),
   });
-  const answer = async (c) => {
-    const { DeviceProofFrame } = await import('../lib/device-auth.mjs');
-    return DeviceProofFrame(key.keyId, await SignChallenge(key.privateKey, kProofLabel, c));
-  };
+  const answer = async (c) => DeviceProofFrame(key.keyId, await SignChallenge(key.privateKey, kProofLabel, c));
   const opened = await OpenDeviceExchange(dial, answer);
   assert.deepEqual([...opened.name], [...new TextEncoder().encode('alice')]);
   assert.equal(opened.via, 3);
@@ -73,7 +72,7 @@ test('a proof: hello, challenge, the signed answer, then the room has the connec
   assert.deepEqual(got, [1, 2, 3]);
 });
 
-test('each refusal rejects with its reason, closes, and is heard by the dialer', async () => {
+test('each refusal rejects with its reason, closes, and is heard by the dialer', bounded, async () => {
   for (const reason of Object.values(DeviceRefusal)) {
     const dial = scriptedDial({
       onHello: () => serverFrame(FrameType.DeviceChallenge, challenge),
@@ -89,7 +88,7 @@ test('each refusal rejects with its reason, closes, and is heard by the dialer',
   }
 });
 
-test('nothing to answer with: the page closes and says so; a certificate needs no answer', async () => {
+test('nothing to answer with: the page closes and says so; a certificate needs no answer', bounded, async () => {
   const dial = scriptedDial({ onHello: () => serverFrame(FrameType.DeviceChallenge, challenge), onAnswer: () => null });
   await assert.rejects(OpenDeviceExchange(dial, async () => null), (err) => err instanceof DeviceRefusedError && err.reason === null);
   assert.ok(dial.closed());
@@ -99,7 +98,7 @@ test('nothing to answer with: the page closes and says so; a certificate needs n
   assert.equal(new TextDecoder().decode(opened.name), 'dave');
 });
 
-test('the first dial takes the exchange already open, later ones run their own', async () => {
+test('the first dial takes the exchange already open, later ones run their own', bounded, async () => {
   let dials = 0;
   const inner = scriptedDial({
     onHello: () => serverFrame(FrameType.DeviceChallenge, challenge),

@@ -4,48 +4,18 @@
 // expired one are refused in the page's words, a visit without one is told
 // what lets one in, and remove-member.sh takes the device out at once while
 // the terminal member stays. Screenshots go to $SAFEROOM_SCREENSHOTS when
-// it is set. Skips, saying why, where Chromium or puppeteer-core is missing
-// (scripts/web-deps.sh installs them).
+// it is set. Skips, saying why, where Chromium or the npm packages are
+// missing (scripts/web-deps.sh installs them).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { createHash, X509Certificate } from 'node:crypto';
-import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import net from 'node:net';
+import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import test from 'node:test';
-import { certDir, chatBin, Child, missingBinaries, repoRoot, serverBin } from '../tools/server-process.mjs';
+import { certDir, chatBin, Child, repoRoot, serverBin } from '../tools/server-process.mjs';
+import { freePort, kWaitMs, launchChromium, look, PageWatch, whyNot } from './browser-support.mjs';
 
-const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
-const shots = process.env.SAFEROOM_SCREENSHOTS;
-const kWaitMs = 10000;
 const phone = { width: 360, height: 740, isMobile: true, hasTouch: true, deviceScaleFactor: 2 };
-
-async function whyNot() {
-  if (missingBinaries()) return missingBinaries();
-  if (!existsSync(chromium)) return `no Chromium at ${chromium} (scripts/web-deps.sh installs it)`;
-  try {
-    await import('puppeteer-core');
-  } catch {
-    return 'puppeteer-core is not installed (scripts/web-deps.sh runs npm ci in web/)';
-  }
-  return false;
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = net.createServer().once('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
-}
-
-function spkiHash(certFile) {
-  const key = new X509Certificate(readFileSync(certFile)).publicKey.export({ type: 'spki', format: 'der' });
-  return createHash('sha256').update(key).digest('base64');
-}
 
 const script = (name, args) => execFileSync(path.join(repoRoot, `scripts/${name}.sh`), args, { encoding: 'utf8' });
 
@@ -62,7 +32,6 @@ function invite(certs, webPort, name) {
 test('invited from a phone with one link, removed with one command', { timeout: 180000 }, async (t) => {
   const why = await whyNot();
   if (why) return t.skip(why);
-  const { default: puppeteer } = await import('puppeteer-core');
   const room = certDir();
   const certs = path.join(room.dir, 'certs');
   const [webPort, port] = [await freePort(), await freePort()];
@@ -73,31 +42,13 @@ test('invited from a phone with one link, removed with one command', { timeout: 
   const profile = mkdtempSync(path.join(tmpdir(), 'saferoom-chromium-'));
   let browser = null;
   let bob = null;
-  const errors = [];
+  const watch = new PageWatch((text) => /WebSocket/.test(text));
   try {
     await server.waitFor(/^\[\+\] Web page at /, kWaitMs);
-    browser = await puppeteer.launch({
-      executablePath: chromium,
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync',
-        `--user-data-dir=${profile}`, `--ignore-certificate-errors-spki-list=${spkiHash(path.join(certs, 'server.crt'))}`],
-    });
+    browser = await launchChromium(path.join(certs, 'server.crt'), profile);
     // A phone of its own for each: storage (and so device keys) apart.
-    const openPhone = async (label, url) => {
-      const context = await browser.createBrowserContext();
-      const page = await context.newPage();
-      page.on('pageerror', (e) => errors.push(`${label}: ${e.message}`));
-      page.on('console', (m) => m.type() === 'error' && !/WebSocket/.test(m.text()) && errors.push(`${label}: ${m.text()}`));
-      await page.setViewport(phone);
-      await page.goto(url, { waitUntil: 'load', timeout: kWaitMs });
-      return page;
-    };
-    const shot = async (page, name) => {
-      if (!shots) return;
-      mkdirSync(shots, { recursive: true });
-      await page.screenshot({ path: path.join(shots, `${name}.png`) });
-    };
+    const openPhone = async (label, url) => watch.open(await browser.createBrowserContext(), label, url, phone);
+    const shot = (page, name) => look(page, phone, false, name);
     const inRoomAs = (page, name) => page.waitForFunction(
       (want) => !document.getElementById('room').hidden && document.getElementById('status').textContent === `You are ${want}`
         && !document.getElementById('private')?.checkVisibility(), { timeout: kWaitMs }, name);
@@ -169,7 +120,8 @@ test('invited from a phone with one link, removed with one command', { timeout: 
     // And a reload does not bring her back.
     await alice.reload({ waitUntil: 'load' });
     await says(alice, 'This device was removed from the room.');
-    assert.deepEqual(errors, []);
+    assert.deepEqual(watch.errors, []);
+    assert.deepEqual(watch.dialogs, []);
   } finally {
     await browser?.close();
     await bob?.stop();

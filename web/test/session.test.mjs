@@ -132,11 +132,9 @@ test('the client vectors\' sessions', async (t) => {
 
 const inRoom = ['dial ok', '<ok', '<list alice,bob'];
 const entered = ['> login alice', 'entered alice', 'members alice,bob'];
-const reconnecting = { reconnect: true };
 
 const cases = [
   // name, options, steps, what comes out
-  ['login, then the list: in the room', {}, inRoom, entered],
   ['a list before LoginAccepted still starts the room', {}, ['dial ok', '<list bob,alice', '<ok'],
     ['> login alice', 'entered alice', 'members bob,alice']],
   ['later lists are joins and leaves', {}, [...inRoom, '<list carol,alice,bob', '<list carol,alice'],
@@ -174,10 +172,6 @@ const cases = [
   ['/who', {}, [...inRoom, '/who'], [...entered, 'info In the room (2): alice, bob']],
   ['quit with an empty name logs out at once: the marker would go to everyone', { name: '' },
     ['dial ok', '<ok', '<list ', 'quit'], ['> login ', 'entered ', 'members ', '> logout']],
-  // chat, from a pipe, gives up instead.
-  ['no answer to the login, reconnecting: tried again later', reconnecting, ['dial ok', '+5000', 'wait', '+1000', 'dial ok'],
-    ['> login alice', 'members ', 'status Connection lost (no answer to the login within 5 s: the room is full (5 members) or not answering); reconnecting in 1 s',
-      '> login alice', 'status Reconnected; logging in as alice.']],
   ['no first connection ends a bot', {}, ['dial no'], ['done lost: cannot connect: refused']],
   // A page reloaded with the key it kept: the slot back at once, fresh.
   ['a kept key reclaims at the first dial, keeping nothing', { reconnect: true, history: true, reclaimKey: new Uint8Array(32).fill(5) },
