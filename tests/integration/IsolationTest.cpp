@@ -209,6 +209,47 @@ TEST(Isolation, LoginFloodIntoAFullRoom) {
   EXPECT_EQ(server.out.find("intruder"), std::string::npos) << server.out;
 }
 
+// One connection floods logins under look-alike names while reading its
+// refusals (paced by its reading, as a stranger's queue holds 64 KiB):
+// standard error gets a line a second at most, and the lines count every
+// refusal.
+TEST(Isolation, RefusedLoginsAreCountedNotEachPrinted) {
+  TestServer server;
+  ASSERT_TRUE(server.Start()) << server.err;
+  auto alice = Join(server.port, "alice");
+  auto flooder = Connect(server.port);
+  std::atomic<bool> sending{true};
+  std::atomic<int> refusals{0};
+  std::thread counting([&] {
+    ReceivedFrame f;
+    while (flooder->Receive(f, Deadline::In(sending ? 5000 : 1000)) == RecvStatus::kFrame)
+      refusals += f.type == FrameType::NameInUse;
+  });
+  constexpr int kBurst = 250;
+  const std::string burst = Repeated(LoginFrame("alice\xe2\x80\x8b"), kBurst);
+  const int64_t start = MonotonicMs();
+  int sent = 0;
+  for (; MonotonicMs() - start < 3000; sent += kBurst) {
+    const Deadline caughtUp = Deadline::In(5000);
+    while (sent - refusals > kBurst && !caughtUp.Passed()) SleepMs(1);
+    ASSERT_TRUE(flooder->SendRaw(burst.data(), burst.size()));
+  }
+  sending = false;
+  counting.join();
+  const int64_t seconds = (MonotonicMs() - start) / 1000;
+  EXPECT_EQ(refusals, sent);
+  server.Stop();  // the counts still waiting come out before the last line
+  const std::string title = "Names that could pass for another: refused ";
+  EXPECT_EQ(SumAfter(server.err, title), sent) << server.err;
+  int lines = 0;
+  for (size_t at = 0; (at = server.err.find(title, at)) != std::string::npos; ++at)
+    ++lines;
+  EXPECT_LE(lines, seconds + 2) << server.err;
+  EXPECT_NE(server.err.find("(latest: alice\\xe2\\x80\\x8b, it holds an invisible character)"),
+            std::string::npos)
+      << server.err;
+}
+
 }  // namespace
 
 }  // namespace saferoom
