@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,9 @@ constexpr int64_t kMedianEchoMs = 150;
 
 void ExpectUnhurt(Bystander& bystander, int64_t loginMs) {
   bystander.Stop();
+  std::printf("bystander: %zu echoes, median %lld ms, slowest %lld ms; a newcomer's login %lld ms\n",
+              bystander.Probes(), static_cast<long long>(bystander.MedianMs()),
+              static_cast<long long>(bystander.WorstMs()), static_cast<long long>(loginMs));
   EXPECT_GT(bystander.Probes(), 10u);
   EXPECT_LT(bystander.WorstMs(), kWorstEchoMs) << "ms, the slowest echo";
   EXPECT_LT(bystander.MedianMs(), kMedianEchoMs) << "ms, the median echo";
