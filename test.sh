@@ -38,8 +38,8 @@ run_suite "thread sanitizer" build-tsan -DSANITIZE=thread
 # Short fuzzing runs of every target (scripts/fuzz.sh installs clang and
 # builds build-fuzz); the long ones are scripts/fuzz.sh's own. FUZZ_SECONDS
 # sets the time per target.
-echo "=== fuzzing: ${FUZZ_SECONDS:-15} s per target"
-scripts/fuzz.sh "${FUZZ_SECONDS:-15}" || status=1
+echo "=== fuzzing: ${FUZZ_SECONDS:-10} s per target"
+scripts/fuzz.sh "${FUZZ_SECONDS:-10}" || status=1
 
 if [ "$status" -ne 0 ]; then
   echo "test.sh: some tests failed"

@@ -5,7 +5,7 @@
 # garbage. chat-bench checks that the steady members got everything in order,
 # that the room holds only them afterwards and that the server's
 # descriptors, threads and memory came back; then the server must stop
-# cleanly on SIGTERM. CTest runs it for 20 s in every build.
+# cleanly on SIGTERM. CTest runs it for 15 s in every build.
 #   tests/soak.sh [SECONDS]      (BUILD_DIR=build-asan tests/soak.sh 30, ...)
 set -euo pipefail
 case ${1:-} in -h | --help) sed -n '2,/^set -euo/{/^set /d;s/^# \{0,1\}//;p;}' "$0"; exit 0 ;; esac
