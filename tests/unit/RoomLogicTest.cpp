@@ -98,6 +98,14 @@ class RoomLogic : public ::testing::Test {
     capturing = false;
     return testing::internal::GetCapturedStdout();
   }
+  // The counted refusal lines on standard error, from StartCounted to the
+  // console's close, which lets the counts still waiting out.
+  void StartCounted() { testing::internal::CaptureStderr(); }
+  std::string Counted() {
+    room.console.CloseWith("");
+    EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
+    return testing::internal::GetCapturedStderr();
+  }
 
   void DeliverAll() {
     while (RelayBatch(room, relay)) {
@@ -365,7 +373,7 @@ TEST_F(RoomLogic, LookAlikeNamesAreRefusedAndCounted) {
       "\u0430lice",  // a Cyrillic a
   };
   const int other = Open();
-  testing::internal::CaptureStderr();
+  StartCounted();
   for (const std::string& name : kRefused) {
     Login(other, name);
     EXPECT_EQ(FirstType(other), FrameType::NameInUse) << name;
@@ -376,9 +384,7 @@ TEST_F(RoomLogic, LookAlikeNamesAreRefusedAndCounted) {
     Login(c, name);
     EXPECT_EQ(FirstType(c), FrameType::LoginAccepted) << name;
   }
-  room.console.CloseWith("");  // counts still waiting come out now
-  EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = Counted();
   // The first at once, the rest together a second after it.
   EXPECT_EQ(err,
             "Names that could pass for another: refused 1 since the last line (latest: "
@@ -780,7 +786,7 @@ TEST_F(RoomLogic, ReclaimIsRefusedWithoutTheMembersLatestKey) {
       {"bob", wrong}, {"bob", used}, {"bob", alices}, {"carol", std::string(kReclaimKeySize, '\0')},
       {"dave", key},  {"Bob", key},
   };
-  testing::internal::CaptureStderr();
+  StartCounted();
   for (const auto& r : kRefused) {
     SCOPED_TRACE(r.name);
     const int c = Open();
@@ -808,9 +814,7 @@ TEST_F(RoomLogic, ReclaimIsRefusedWithoutTheMembersLatestKey) {
   const int mine = certified("bob");
   Reclaim(mine, "bob", key, 0);
   EXPECT_TRUE(ReclaimAnswer(mine).accepted);
-  room.console.CloseWith("");  // counts still waiting come out now
-  EXPECT_TRUE(room.console.WaitWritten(Deadline::In(5000)));
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = Counted();
   EXPECT_EQ(err,
             "Reclaims of a name: refused 1 since the last line (latest: bob, not the key of its "
             "member)\n"
