@@ -38,9 +38,7 @@ void FlushOwn(Room& room, ClientState& state) {
 }
 
 FrameRun ReplyRun(uint32_t type) {
-  Frame frame = BuildFrame(type, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None);
-  const size_t size = frame.size();
-  return FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size, false};
+  return WholeFrameRun(BuildFrame(type, PayloadKind::Binary, nullptr, 0, nullptr, Scope::None));
 }
 
 // A reply without payload, after whatever waits for this connection.
@@ -197,8 +195,7 @@ void HandleReclaimKeyRequest(Room& room, ClientState& state) {
   Frame frame =
       BuildFrame(FrameType::ReclaimKey, PayloadKind::Binary, key, sizeof key, nullptr, Scope::None);
   if (!frame.empty()) {
-    const size_t size = frame.size();
-    FrameRun run{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size, false};
+    FrameRun run = WholeFrameRun(std::move(frame));
     std::lock_guard<std::mutex> lock(room.userLock);
     UserRecord* record = room.users[state.senderSlot].get();
     if (record && record->out == state.out) {
@@ -278,9 +275,7 @@ void HandleReclaim(Room& room, ClientState& state, const std::vector<uint8_t>& p
       // Without its answer (no IV could be made) the client's wait for one
       // ends the connection, and with it the slot.
       if (!frame.empty()) {
-        const size_t size = frame.size();
-        state.out->Put(FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0,
-                                size, false});
+        state.out->Put(WholeFrameRun(std::move(frame)));
         for (FrameRun& run : rest)
           state.out->Put(std::move(run));
         FrameRun list = UserListRun(room.users);

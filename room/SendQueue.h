@@ -58,6 +58,13 @@ struct FrameRun {
   size_t Size() const { return end - begin; }
 };
 
+// A run of one whole frame, which it takes over.
+inline FrameRun WholeFrameRun(std::vector<uint8_t> frame, bool memberList = false) {
+  const size_t size = frame.size();
+  return FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size,
+                  memberList};
+}
+
 class SendQueue {
  public:
   explicit SendQueue(LinkPtr link) : link_(std::move(link)) {}

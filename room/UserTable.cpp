@@ -111,8 +111,7 @@ FrameRun UserListRun(const UserTable& users) {
   Frame frame = BuildFrame(FrameType::UserList, PayloadKind::Binary, names, count * kNameSize,
                            nullptr, Scope::None);
   if (frame.empty()) return FrameRun{};
-  const size_t size = frame.size();
-  return FrameRun{std::make_shared<const std::vector<uint8_t>>(std::move(frame)), 0, size, true};
+  return WholeFrameRun(std::move(frame), true);
 }
 
 void PutUserList(const UserTable& users, Touched& touched) {
