@@ -220,31 +220,40 @@ ReadResult TlsRead(TlsConn& conn, void* buf, size_t len, Deadline deadline) {
 }
 
 IoStatus TlsWrite(TlsConn& conn, const void* buf, size_t len, Deadline deadline) {
+  // Records made a slice at a time, each written before the next is made:
+  // the outbox holds one slice at most, and the deadline bounds the making
+  // too, not only the writing.
+  constexpr size_t kSliceBytes = 64 * 1024;
   std::lock_guard<std::mutex> writing(conn.writeLock);
-  {
-    std::lock_guard<std::mutex> hold(conn.ioLock);
-    if (conn.failed || !conn.ssl) return IoStatus::kEnded;
-    const uint8_t* at = static_cast<const uint8_t*>(buf);
-    while (len > 0) {
-      const int chunk = static_cast<int>(std::min<size_t>(len, INT_MAX));
-      ERR_clear_error();
-      const int n = SSL_write(conn.ssl.get(), at, chunk);
-      if (n <= 0) {
+  const uint8_t* at = static_cast<const uint8_t*>(buf);
+  do {
+    const size_t slice = std::min(len, kSliceBytes);
+    {
+      std::lock_guard<std::mutex> hold(conn.ioLock);
+      if (conn.failed || !conn.ssl) return IoStatus::kEnded;
+      for (size_t done = 0; done < slice;) {
         ERR_clear_error();
-        MarkFailed(conn);
-        return IoStatus::kEnded;
+        const int n = SSL_write(conn.ssl.get(), at + done, static_cast<int>(slice - done));
+        if (n <= 0) {
+          ERR_clear_error();
+          MarkFailed(conn);
+          return IoStatus::kEnded;
+        }
+        done += static_cast<size_t>(n);
       }
-      at += n;
-      len -= static_cast<size_t>(n);
     }
-  }
-  // One deadline for the whole write: a peer reading a trickle cannot
-  // stretch it poll by poll.
-  if (DrainOutBy(conn, deadline)) return IoStatus::kDone;
-  std::lock_guard<std::mutex> hold(conn.ioLock);
-  const IoStatus status = deadline.Passed() ? IoStatus::kTimeout : IoStatus::kEnded;
-  MarkFailed(conn);
-  return status;
+    at += slice;
+    len -= slice;
+    // One deadline for the whole write: a peer reading a trickle cannot
+    // stretch it poll by poll.
+    if (!DrainOutBy(conn, deadline)) {
+      std::lock_guard<std::mutex> hold(conn.ioLock);
+      const IoStatus status = deadline.Passed() ? IoStatus::kTimeout : IoStatus::kEnded;
+      MarkFailed(conn);
+      return status;
+    }
+  } while (len > 0);
+  return IoStatus::kDone;
 }
 
 SendResult TlsSend(TlsConn& conn, const void* buf, size_t len) {
